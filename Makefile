@@ -1,0 +1,74 @@
+# People's entry points; CMake does the work. Every target first installs
+# the Debian packages it needs when they are missing.
+
+BUILD      ?= build
+SAN_BUILD  ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
+JOBS       ?= 2
+FUZZ_SECONDS ?= 60
+GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# Warnings are errors in CI.
+WERROR     := $(if $(CI),-DVARDA_WERROR=ON,)
+
+BASE_PKGS  := cmake ninja-build g++ pkg-config binutils
+TEST_PKGS  := $(BASE_PKGS) googletest libgtest-dev libgmock-dev
+BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev
+FUZZ_PKGS  := $(BASE_PKGS) clang libclang-rt-14-dev
+LINT_PKGS  := $(BASE_PKGS) clang-tidy clang-format googletest libgtest-dev libbenchmark-dev
+
+SETUP := bash scripts/setup.sh
+
+.PHONY: all build test sanitize bench fuzz lint format clean
+
+all: build
+
+build:
+	@$(SETUP) $(BASE_PKGS)
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_TESTS=OFF $(WERROR)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test:
+	@$(SETUP) $(TEST_PKGS)
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_TESTS=ON $(WERROR)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+sanitize:
+	@$(SETUP) $(TEST_PKGS)
+	cmake -S . -B $(SAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARDA_SANITIZE=ON \
+	  -DVARDA_ENABLE_TESTS=ON $(WERROR)
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+bench:
+	@$(SETUP) $(BENCH_PKGS)
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_BENCH=ON $(WERROR)
+	cmake --build $(BUILD) -j $(JOBS)
+	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b --benchmark_counters_tabular=true || exit 1; done
+
+# Runs every fuzz target for FUZZ_SECONDS, starting from its corpus.
+fuzz:
+	@$(SETUP) $(FUZZ_PKGS)
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVARDA_ENABLE_TESTS=OFF -DVARDA_ENABLE_FUZZ=ON -DVARDA_INSTALL=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@for f in fuzz/*_fuzz.cpp; do \
+	  [ -e "$$f" ] || continue; \
+	  name=$$(basename $$f .cpp); mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
+	  echo "== fuzzing $$name for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/fuzz/$$name -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $(FUZZ_BUILD)/corpus/$$name fuzz/corpus/$$name || exit 1; \
+	done
+
+lint:
+	@$(SETUP) $(LINT_PKGS)
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_TESTS=ON
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
+	clang-tidy -p $(BUILD) --quiet $$(git ls-files 'src/*.cpp')
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,87 @@
+/*
+ * libvarda_kernels: the compute kernels of a tiled raster codec.
+ *
+ * Every function works on caller-owned memory and keeps no state between
+ * calls apart from the chosen SIMD path. Type-blind kernels take the element
+ * width in bytes (1, 2, 4 or 8) and treat elements as unsigned integers with
+ * wrap-around arithmetic. Failures are returned, never printed: 0 means done,
+ * 1 means refused, and byte counts use 0 for refusal.
+ *
+ * A tile is `count` samples in rows of `width`; it is accepted when
+ * 1 <= width <= count and count is a multiple of width.
+ */
+#ifndef VARDA_KERNELS_H
+#define VARDA_KERNELS_H
+
+#include <stdint.h>
+
+#if defined(VARDA_BUILDING)
+#define VARDA_API __attribute__((visibility("default")))
+#else
+#define VARDA_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- SIMD path ---------------------------------------------------------
+ * Path ids: 0 "scalar", 1 "sse2", 2 "avx2", 3 "neon". The path is resolved
+ * on first use from the processor and the VARDA_SIMD environment variable;
+ * it only changes speed, never output. -1 means not yet resolved. A host
+ * may store a path id here directly. */
+VARDA_API extern int varda_simd_path;
+
+VARDA_API unsigned int varda_simd_built(void); /* paths compiled in, as a mask */
+VARDA_API unsigned int varda_simd_cpu(void);   /* paths this processor runs */
+VARDA_API const char *varda_simd_name(int path);
+VARDA_API int varda_simd_resolve(void); /* re-read VARDA_SIMD, choose, store */
+VARDA_API int varda_simd_active(void);  /* the stored path, resolving once */
+
+/* ---- Planar predictor: prediction N + W - NW -------------------------- */
+VARDA_API int planar_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                            uint64_t elem_size);
+VARDA_API int planar_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                            uint64_t elem_size);
+
+/* ---- Planar zigzag predictor ------------------------------------------
+ * Residuals as zigzag codes. The decoder may run in place (dst == src).
+ * The stream form rebuilds samples start .. start + n - 1 of a stack of
+ * planes of `plane` samples, given that earlier samples are rebuilt. */
+VARDA_API int planar_zigzag_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                                   uint64_t elem_size);
+VARDA_API int planar_zigzag_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                                   uint64_t elem_size);
+VARDA_API int planar_zigzag_decode_stream(void *dst, const void *src, uint64_t start, uint64_t n,
+                                          uint64_t width, uint64_t plane, uint64_t elem_size);
+
+/* ---- PFOR bit packing: blocks of 256 values ---------------------------- */
+VARDA_API uint64_t pfor_bound(uint64_t count, uint64_t elem_size);
+VARDA_API uint64_t pfor_encode_block(void *dst, const void *src, uint64_t elem_size);
+VARDA_API int pfor_encode(void *dst, uint64_t dst_capacity, uint64_t *out_len, const void *src,
+                          uint64_t count, uint64_t elem_size);
+VARDA_API uint64_t pfor_decode_block(void *dst, uint64_t elem_size, const void *src,
+                                     uint64_t src_len);
+VARDA_API int pfor_decode(void *dst, uint64_t count, uint64_t elem_size, const void *src,
+                          uint64_t src_len);
+
+/* ---- Fused planar zigzag + PFOR over a stack of `planes` tiles --------- */
+VARDA_API uint64_t planar_zigzag_pfor_bound(uint64_t count, uint64_t elem_size);
+VARDA_API int planar_zigzag_pfor_encode(void *dst, uint64_t dst_capacity, uint64_t *out_len,
+                                        const void *src, uint64_t width, uint64_t count,
+                                        uint64_t elem_size, uint32_t planes);
+VARDA_API int planar_zigzag_pfor_decode(void *dst, uint64_t width, uint64_t count,
+                                        uint64_t elem_size, uint32_t planes, const void *src,
+                                        uint64_t src_len);
+
+/* ---- Byte lanes of planar zigzag codes, for a byte compressor ---------- */
+VARDA_API int planar_zigzag_pivco_lanes(void *dst, const void *src, uint64_t width, uint64_t count,
+                                        uint64_t elem_size, uint32_t planes);
+VARDA_API int planar_zigzag_pivco_unlanes(void *dst, const void *src, uint64_t width,
+                                          uint64_t count, uint64_t elem_size, uint32_t planes);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VARDA_KERNELS_H */

@@ -1,0 +1,43 @@
+// Element type codes and the per-type constants the lossy quantisers share.
+#pragma once
+
+#include <cstdint>
+
+namespace varda {
+
+enum Dtype : uint32_t {
+    dtype_u8,
+    dtype_u16,
+    dtype_u32,
+    dtype_u64,
+    dtype_i8,
+    dtype_i16,
+    dtype_i32,
+    dtype_i64,
+    dtype_f16,
+    dtype_f32,
+    dtype_f64,
+};
+constexpr uint32_t dtype_count = 11;
+
+constexpr bool valid_dtype(uint64_t dtype) { return dtype < dtype_count; }
+constexpr bool is_signed_int(uint32_t dtype) { return dtype >= dtype_i8 && dtype <= dtype_i64; }
+constexpr bool is_float(uint32_t dtype) { return dtype >= dtype_f16 && dtype <= dtype_f64; }
+
+// Indexed by dtype.
+extern const uint64_t dtype_size[dtype_count];
+// Indexed by dtype; the 64-bit integer maxima are the largest doubles below
+// 2^64 and 2^63. No f64 entry (slot holds 0).
+extern const double dtype_max[dtype_count - 1];
+// Largest grid index an element of the type may carry. No f64 entry.
+extern const double dtype_max_exact_level[dtype_count - 1];
+// Integer width, or significand precision with the hidden bit. No f64 entry.
+extern const double dtype_significant_bits[dtype_count - 1];
+// Indexed by dtype - 4: i8 .. f64.
+extern const double dtype_min[dtype_count - 4];
+// Indexed by dtype - 4: i8 .. i64.
+extern const double dtype_neg_magnitude[4];
+// Indexed by dtype - 8: f16, f32, f64.
+extern const double dtype_unit_roundoff[3];
+
+} // namespace varda
