@@ -55,14 +55,62 @@ inline void planar_codes(void *out, const void *row, const void *north, size_t f
     for (; c > first; --c) store<T>(out, c - 1 - first, planar_code<T, Zig>(row, north, c - 1));
 }
 
-// A whole tile of `count / width` rows, bottom row first (in-place safe).
+#if VARDA_X86
+// x - W of one 16-byte block of a row, with W = 0 left of column 0.
+template <Element T> inline __m128i west_delta(const void *src, size_t row_start, size_t col) {
+    const __m128i x = vec::load16(at<T>(src, row_start + col));
+    const __m128i west =
+        col ? vec::load16(at<T>(src, row_start + col - 1)) : _mm_slli_si128(x, sizeof(T));
+    return vec::sub<T>(x, west);
+}
+
+// Rows first .. first + Rows - 1. The planar residual is the vertical
+// difference of west deltas, so a band of rows shares each row's deltas
+// with the row below it: Rows + 1 rows of loads give Rows rows of codes.
+// Columns go right to left and, in the scalar tail, rows bottom-up, so
+// that every sample is read before its code overwrites it.
+template <Element T, bool Zig, int Rows>
+inline void planar_codes_band(void *dst, const void *src, size_t width, size_t first) {
+    constexpr size_t lanes = 16 / sizeof(T);
+    const size_t vector_end = width / lanes * lanes;
+    for (size_t c = width; c > vector_end; --c) {
+        for (int k = Rows - 1; k >= 0; --k) {
+            const size_t row = (first + size_t(k)) * width;
+            const void *north = row ? at<T>(src, row - width) : nullptr;
+            store<T>(dst, row + c - 1, planar_code<T, Zig>(at<T>(src, row), north, c - 1));
+        }
+    }
+    for (size_t c = vector_end; c > 0; c -= lanes) {
+        const size_t col = c - lanes;
+        __m128i above = first ? west_delta<T>(src, (first - 1) * width, col) : _mm_setzero_si128();
+        for (int k = 0; k < Rows; ++k) {
+            const size_t row = (first + size_t(k)) * width;
+            const __m128i delta = west_delta<T>(src, row, col);
+            __m128i residual = vec::sub<T>(delta, above);
+            if constexpr (Zig) residual = vec::zigzag<T>(residual);
+            vec::store16(at<T>(dst, row + col), residual);
+            above = delta;
+        }
+    }
+}
+#endif
+
+// A whole tile, bands of rows bottom-up, so `dst` may be `src`.
 template <Element T, bool Zig>
 inline void planar_codes_tile(void *dst, const void *src, size_t width, size_t count) {
-    for (size_t row_start = count; row_start > 0;) {
-        row_start -= width;
-        const void *north = row_start ? at<T>(src, row_start - width) : nullptr;
-        planar_codes<T, Zig>(at<T>(dst, row_start), at<T>(src, row_start), north, 0, width);
+    size_t rows = count / width;
+#if VARDA_X86
+    constexpr int band = 4;
+    for (; rows >= band; rows -= band)
+        planar_codes_band<T, Zig, band>(dst, src, width, rows - band);
+    for (; rows > 0; --rows) planar_codes_band<T, Zig, 1>(dst, src, width, rows - 1);
+#else
+    for (; rows > 0; --rows) {
+        const size_t row = (rows - 1) * width;
+        const void *north = row ? at<T>(src, row - width) : nullptr;
+        planar_codes<T, Zig>(at<T>(dst, row), at<T>(src, row), north, 0, width);
     }
+#endif
 }
 
 } // namespace varda

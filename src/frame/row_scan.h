@@ -63,13 +63,15 @@ template <Element T, bool Zig, bool North>
 VARDA_AVX2 inline T scan_avx2(void *dst, const void *codes, const void *north, size_t n, T carry) {
     constexpr size_t lanes = 32 / sizeof(T);
     const size_t blocks = n / lanes;
+    const vec::PrefixAvx2<T> prefix;
     __m256i running = vec::splat256<T>(carry);
     for (size_t b = 0; b < blocks; ++b) {
         __m256i r = vec::load32(at<T>(codes, b * lanes));
         if constexpr (Zig) r = vec::unzigzag<T>(r);
-        const __m256i sums = vec::prefix<T>(r);
+        __m256i total;
+        const __m256i sums = prefix(r, total);
         __m256i out = vec::add<T>(sums, running);
-        running = vec::add<T>(running, vec::broadcast_last<T>(sums));
+        running = vec::add<T>(running, total);
         if constexpr (North) out = vec::add<T>(out, vec::load32(at<T>(north, b * lanes)));
         vec::store32(at<T>(dst, b * lanes), out);
     }

@@ -148,32 +148,39 @@ template <Element T> VARDA_AVX2 inline __m256i shr1(__m256i v) {
         return _mm256_srli_epi64(v, 1);
 }
 
-// Byte shuffle that copies the last lane of each 128-bit half over its half.
-template <Element T> VARDA_AVX2 inline __m256i last_of_halves(__m256i x) {
+// Byte shuffle index that copies lane `lane` (counted in elements of T) of
+// each 128-bit half over the half; a negative `from_qword` leaves the low
+// qword zero and copies the last lane of the low qword over the high one.
+template <Element T> VARDA_AVX2 inline __m256i spread_index(bool low_qword_only) {
+    alignas(16) signed char index[16];
     constexpr int s = sizeof(T);
-    const __m128i index =
-        _mm_setr_epi8(16 - s + 0 % s, 16 - s + 1 % s, 16 - s + 2 % s, 16 - s + 3 % s,
-                      16 - s + 4 % s, 16 - s + 5 % s, 16 - s + 6 % s, 16 - s + 7 % s,
-                      16 - s + 8 % s, 16 - s + 9 % s, 16 - s + 10 % s, 16 - s + 11 % s,
-                      16 - s + 12 % s, 16 - s + 13 % s, 16 - s + 14 % s, 16 - s + 15 % s);
-    return _mm256_shuffle_epi8(x, _mm256_broadcastsi128_si256(index));
+    for (int i = 0; i < 16; ++i) {
+        if (low_qword_only) index[i] = i < 8 ? -1 : static_cast<signed char>(8 - s + i % s);
+        else index[i] = static_cast<signed char>(16 - s + i % s);
+    }
+    return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(index)));
 }
 
-// Inclusive prefix sum over all lanes: log-step shifts inside each half,
-// then the low half's total carried into the high half.
-template <Element T> VARDA_AVX2 inline __m256i prefix(__m256i x) {
-    x = add<T>(x, _mm256_slli_si256(x, sizeof(T)));
-    if constexpr (sizeof(T) <= 4) x = add<T>(x, _mm256_slli_si256(x, 2 * sizeof(T)));
-    if constexpr (sizeof(T) <= 2) x = add<T>(x, _mm256_slli_si256(x, 4 * sizeof(T)));
-    if constexpr (sizeof(T) == 1) x = add<T>(x, _mm256_slli_si256(x, 8));
-    const __m256i low_total = last_of_halves<T>(x);
-    return add<T>(x, _mm256_permute2x128_si256(low_total, low_total, 0x08));
-}
+// Inclusive prefix sum over all 32 bytes of lanes, and the block total in
+// every lane. Inside each 64-bit word the log steps are bit shifts, which
+// leave the shuffle units free; two byte shuffles and one cross-half
+// permute finish the block.
+template <Element T> struct PrefixAvx2 {
+    __m256i qword_step, half_last;
 
-template <Element T> VARDA_AVX2 inline __m256i broadcast_last(__m256i x) {
-    const __m256i halves = last_of_halves<T>(x);
-    return _mm256_permute2x128_si256(halves, halves, 0x11);
-}
+    VARDA_AVX2 PrefixAvx2() : qword_step(spread_index<T>(true)), half_last(spread_index<T>(false)) {}
+
+    VARDA_AVX2 __m256i operator()(__m256i x, __m256i &total) const {
+        if constexpr (sizeof(T) == 1) x = add<T>(x, _mm256_slli_epi64(x, 8));
+        if constexpr (sizeof(T) <= 2) x = add<T>(x, _mm256_slli_epi64(x, 16));
+        if constexpr (sizeof(T) <= 4) x = add<T>(x, _mm256_slli_epi64(x, 32));
+        x = add<T>(x, _mm256_shuffle_epi8(x, qword_step));
+        const __m256i last = _mm256_shuffle_epi8(x, half_last); // [low total | high total]
+        const __m256i swapped = _mm256_permute2x128_si256(last, last, 0x01);
+        total = add<T>(last, swapped);
+        return add<T>(x, _mm256_blend_epi32(swapped, _mm256_setzero_si256(), 0x0F));
+    }
+};
 
 } // namespace varda::vec
 
