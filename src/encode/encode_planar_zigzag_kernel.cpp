@@ -1,0 +1,16 @@
+// Planar zigzag predictor, encoder: planar residuals as zigzag codes.
+#include "frame/elem.h"
+#include "frame/planar_row.h"
+#include "frame/tile.h"
+#include "varda_kernels.h"
+
+using namespace varda;
+
+extern "C" VARDA_API int planar_zigzag_encode(void *dst, const void *src, uint64_t width,
+                                              uint64_t count, uint64_t elem_size) {
+    if (!valid_tile(width, count)) return 1;
+    return with_width(elem_size, 1, [&]<Element T>() {
+        planar_codes_tile<T, true>(dst, src, width, count);
+        return 0;
+    });
+}
