@@ -55,6 +55,17 @@ inline void planar_codes(void *out, const void *row, const void *north, size_t f
     for (; c > first; --c) store<T>(out, c - 1 - first, planar_code<T, Zig>(row, north, c - 1));
 }
 
+// Where the codes of a whole tile go: by default into an element array;
+// the byte-lane encoder scatters them instead. A sink takes one code, or
+// (on x86) one 16-byte block of codes, at an element index.
+template <Element T> struct ElementSink {
+    void *dst;
+    void put(size_t index, T code) const { store<T>(dst, index, code); }
+#if VARDA_X86
+    void put(size_t index, __m128i codes) const { vec::store16(at<T>(dst, index), codes); }
+#endif
+};
+
 #if VARDA_X86
 // x - W of one 16-byte block of a row, with W = 0 left of column 0.
 template <Element T> inline __m128i west_delta(const void *src, size_t row_start, size_t col) {
@@ -69,15 +80,15 @@ template <Element T> inline __m128i west_delta(const void *src, size_t row_start
 // with the row below it: Rows + 1 rows of loads give Rows rows of codes.
 // Columns go right to left and, in the scalar tail, rows bottom-up, so
 // that every sample is read before its code overwrites it.
-template <Element T, bool Zig, int Rows>
-inline void planar_codes_band(void *dst, const void *src, size_t width, size_t first) {
+template <Element T, bool Zig, int Rows, class Sink>
+inline void planar_codes_band(const Sink &sink, const void *src, size_t width, size_t first) {
     constexpr size_t lanes = 16 / sizeof(T);
     const size_t vector_end = width / lanes * lanes;
     for (size_t c = width; c > vector_end; --c) {
         for (int k = Rows - 1; k >= 0; --k) {
             const size_t row = (first + size_t(k)) * width;
             const void *north = row ? at<T>(src, row - width) : nullptr;
-            store<T>(dst, row + c - 1, planar_code<T, Zig>(at<T>(src, row), north, c - 1));
+            sink.put(row + c - 1, planar_code<T, Zig>(at<T>(src, row), north, c - 1));
         }
     }
     for (size_t c = vector_end; c > 0; c -= lanes) {
@@ -88,29 +99,36 @@ inline void planar_codes_band(void *dst, const void *src, size_t width, size_t f
             const __m128i delta = west_delta<T>(src, row, col);
             __m128i residual = vec::sub<T>(delta, above);
             if constexpr (Zig) residual = vec::zigzag<T>(residual);
-            vec::store16(at<T>(dst, row + col), residual);
+            sink.put(row + col, residual);
             above = delta;
         }
     }
 }
 #endif
 
-// A whole tile, bands of rows bottom-up, so `dst` may be `src`.
-template <Element T, bool Zig>
-inline void planar_codes_tile(void *dst, const void *src, size_t width, size_t count) {
+// A whole tile, rows bottom-up and columns right to left, so that with an
+// element sink `dst` may be `src`.
+template <Element T, bool Zig, class Sink>
+inline void planar_codes_tile(const Sink &sink, const void *src, size_t width, size_t count) {
     size_t rows = count / width;
 #if VARDA_X86
     constexpr int band = 4;
     for (; rows >= band; rows -= band)
-        planar_codes_band<T, Zig, band>(dst, src, width, rows - band);
-    for (; rows > 0; --rows) planar_codes_band<T, Zig, 1>(dst, src, width, rows - 1);
+        planar_codes_band<T, Zig, band>(sink, src, width, rows - band);
+    for (; rows > 0; --rows) planar_codes_band<T, Zig, 1>(sink, src, width, rows - 1);
 #else
     for (; rows > 0; --rows) {
         const size_t row = (rows - 1) * width;
         const void *north = row ? at<T>(src, row - width) : nullptr;
-        planar_codes<T, Zig>(at<T>(dst, row), at<T>(src, row), north, 0, width);
+        for (size_t c = width; c > 0; --c)
+            sink.put(row + c - 1, planar_code<T, Zig>(at<T>(src, row), north, c - 1));
     }
 #endif
+}
+
+template <Element T, bool Zig>
+inline void planar_codes_tile(void *dst, const void *src, size_t width, size_t count) {
+    planar_codes_tile<T, Zig>(ElementSink<T>{dst}, src, width, count);
 }
 
 } // namespace varda
