@@ -59,6 +59,13 @@ inline Elems random_field(uint64_t elem_size, size_t count, uint32_t seed) {
     return out;
 }
 
+// FNV-1a of a byte string: pins stored stream formats in golden tests.
+inline uint64_t fnv1a(const unsigned char *bytes, size_t size) {
+    uint64_t h = 14695981039346656037ull;
+    for (size_t i = 0; i < size; ++i) h = (h ^ bytes[i]) * 1099511628211ull;
+    return h;
+}
+
 inline std::vector<unsigned char> canary(size_t bytes) {
     return std::vector<unsigned char>(bytes, 0xA5);
 }

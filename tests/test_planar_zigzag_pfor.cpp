@@ -1,0 +1,114 @@
+// Planar zigzag codes fused with PFOR packing over stacks of planes.
+#include <gtest/gtest.h>
+
+#include "support/oracle.h"
+#include "support/support.h"
+
+using vt::Elems;
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+
+Bytes fused_encode(const Elems &x, size_t width, uint32_t planes) {
+    const size_t count = x.count();
+    Bytes out(planar_zigzag_pfor_bound(count, x.elem_size));
+    uint64_t len = 0;
+    EXPECT_EQ(planar_zigzag_pfor_encode(out.data(), out.size(), &len, x.data(), width, count,
+                                        x.elem_size, planes),
+              0);
+    out.resize(len);
+    return out;
+}
+
+// The same stream the long way: per-plane codes, then plain PFOR.
+Bytes staged_encode(const Elems &x, size_t width, uint32_t planes) {
+    const size_t count = x.count(), plane = count / planes, es = x.elem_size;
+    Elems codes(es, count);
+    for (size_t p = 0; p < planes; ++p)
+        EXPECT_EQ(planar_zigzag_encode(codes.bytes.data() + p * plane * es,
+                                       x.bytes.data() + p * plane * es, width, plane, es),
+                  0);
+    Bytes out(pfor_bound(count, es));
+    uint64_t len = 0;
+    EXPECT_EQ(pfor_encode(out.data(), out.size(), &len, codes.data(), count, es), 0);
+    out.resize(len);
+    return out;
+}
+
+struct Stack {
+    size_t width, plane;
+    uint32_t planes;
+};
+
+const Stack stacks[] = {{10, 100, 3}, {1, 1, 1},      {7, 49, 1}, {256, 256, 2}, {3, 300, 5},
+                        {33, 66, 13}, {512, 1024, 1}, {1, 97, 4}, {100, 100, 6}};
+
+} // namespace
+
+TEST(PlanarZigzagPfor, EqualsStagedStreamAndRoundTrips) {
+    for (uint64_t es : vt::widths) {
+        for (const auto &st : stacks) {
+            const size_t count = st.plane * st.planes;
+            for (int noise : {0, 2, 40}) {
+                const Elems x = vt::smooth_field(es, st.width, count, unsigned(count), noise);
+                const Bytes stream = fused_encode(x, st.width, st.planes);
+                ASSERT_EQ(stream, staged_encode(x, st.width, st.planes))
+                    << "es " << es << " width " << st.width << " planes " << st.planes;
+                for (int path : vt::paths()) {
+                    const vt::PathScope scope(path);
+                    Elems y(es, count);
+                    ASSERT_EQ(planar_zigzag_pfor_decode(y.data(), st.width, count, es, st.planes,
+                                                        stream.data(), stream.size()),
+                              0);
+                    ASSERT_EQ(y, x) << "es " << es << " width " << st.width << " path " << path;
+                }
+            }
+        }
+    }
+}
+
+TEST(PlanarZigzagPfor, GoldenStream) {
+    const Elems x = vt::smooth_field(2, 10, 300, 4, 5);
+    const Bytes stream = fused_encode(x, 10, 3);
+    EXPECT_EQ(stream.size(), 237u);
+    EXPECT_EQ(vt::fnv1a(stream.data(), stream.size()), 0x73003259aa0d0d31ull);
+}
+
+TEST(PlanarZigzagPfor, RefusesShapesRoomAndStrayBytes) {
+    const Elems x = vt::smooth_field(2, 10, 300, 1);
+    const uint64_t bound = planar_zigzag_pfor_bound(300, 2);
+    EXPECT_EQ(bound, pfor_bound(300, 2));
+    EXPECT_EQ(planar_zigzag_pfor_bound(300, 3), 0u);
+    Bytes out(bound + 8, 0xA5);
+    uint64_t len = 12345;
+    const struct {
+        uint64_t width, count, elem_size;
+        uint32_t planes;
+        uint64_t capacity;
+    } bad[] = {{10, 300, 2, 7, bound}, {30, 300, 2, 4, bound}, {10, 300, 2, 0, bound},
+               {0, 300, 2, 3, bound},  {10, 0, 2, 1, bound},   {10, 300, 2, 3, bound - 1},
+               {10, 300, 3, 3, ~0ull}, {11, 300, 2, 3, bound}};
+    for (const auto &b : bad) {
+        EXPECT_EQ(planar_zigzag_pfor_encode(out.data(), b.capacity, &len, x.data(), b.width,
+                                            b.count, b.elem_size, b.planes),
+                  1);
+        EXPECT_EQ(out, Bytes(bound + 8, 0xA5));
+        EXPECT_EQ(len, 12345u);
+    }
+    EXPECT_EQ(planar_zigzag_pfor_encode(nullptr, bound, &len, x.data(), 10, 300, 2, 3), 1);
+    EXPECT_EQ(planar_zigzag_pfor_encode(out.data(), bound, nullptr, x.data(), 10, 300, 2, 3), 1);
+    EXPECT_EQ(planar_zigzag_pfor_encode(out.data(), bound, &len, nullptr, 10, 300, 2, 3), 1);
+
+    Bytes stream = fused_encode(x, 10, 3);
+    Elems y(2, 300);
+    EXPECT_EQ(planar_zigzag_pfor_decode(y.data(), 10, 300, 2, 3, stream.data(), stream.size() - 1),
+              1);
+    Bytes longer = stream;
+    longer.push_back(0);
+    EXPECT_EQ(planar_zigzag_pfor_decode(y.data(), 10, 300, 2, 3, longer.data(), longer.size()), 1);
+    EXPECT_EQ(planar_zigzag_pfor_decode(y.data(), 10, 300, 3, 3, stream.data(), stream.size()), 1);
+    EXPECT_EQ(planar_zigzag_pfor_decode(y.data(), 10, 300, 2, 7, stream.data(), stream.size()), 1);
+    EXPECT_EQ(planar_zigzag_pfor_decode(nullptr, 10, 300, 2, 3, stream.data(), stream.size()), 1);
+    EXPECT_EQ(planar_zigzag_pfor_decode(y.data(), 10, 300, 2, 3, nullptr, stream.size()), 1);
+    EXPECT_EQ(planar_zigzag_pfor_decode(y.data(), 10, 300, 2, 3, stream.data(), stream.size()), 0);
+}
