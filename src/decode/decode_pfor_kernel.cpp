@@ -16,11 +16,13 @@ using namespace varda::pfor;
 
 namespace {
 
-// The x-bit value at bit `bit` of the bit stream `field`.
-uint64_t get_high(const unsigned char *field, size_t field_len, size_t bit, unsigned x) {
+// The x-bit value at bit `bit` of the bit stream `field`. `readable` counts
+// the checked bytes from the field's start to the block's end: an 8-byte
+// load may run on into the packed area, whose bits the mask drops.
+uint64_t get_high(const unsigned char *field, size_t readable, size_t bit, unsigned x) {
     const size_t byte = bit / 8;
     const unsigned offset = unsigned(bit % 8);
-    if (x < 58 && field_len - byte >= 8) {
+    if (x < 58 && readable - byte >= 8) {
         uint64_t word;
         std::memcpy(&word, field + byte, 8);
         return (word >> offset) & ((uint64_t(1) << x) - 1);
@@ -56,10 +58,16 @@ template <Element T>
     vec::store16(dst + 16 * g, out);
 }
 
+// Inline stores: a call of memset costs more than the whole block.
+template <Element T> inline void zero_block(void *dst) {
+    auto *out = static_cast<unsigned char *>(dst);
+    for (size_t g = 0; g < value_groups<T>; ++g) vec::store16(out + 16 * g, _mm_setzero_si128());
+}
+
 // Unrolled for one base width: every shift count is a constant.
 template <Element T, unsigned B> void unpack_sse2_fixed(void *dst, const unsigned char *area) {
     if constexpr (B == 0) {
-        std::memset(dst, 0, block_values * sizeof(T));
+        zero_block<T>(dst);
     } else if constexpr (B == bits_of<T>) {
         std::memcpy(dst, area, block_values * sizeof(T));
     } else {
@@ -122,7 +130,7 @@ VARDA_AVX2 void unpack_avx2_fixed(void *dst, const unsigned char *area) {
     constexpr unsigned w = bits_of<T>;
     constexpr size_t half = value_groups<T> / 2;
     if constexpr (B == 0) {
-        std::memset(dst, 0, block_values * sizeof(T));
+        zero_block<T>(dst);
     } else if constexpr (B == w) {
         std::memcpy(dst, area, block_values * sizeof(T));
     } else {
@@ -177,7 +185,7 @@ void unpack_area(void *dst, const unsigned char *area, unsigned b, [[maybe_unuse
         if (avx2) return pfor_unpack16_avx2(dst, area, b);
     }
     if constexpr (sizeof(T) == 8) {
-        if (b == 0) return (void)std::memset(dst, 0, block_values * sizeof(T));
+        if (b == 0) return zero_block<T>(dst);
         if (b == bits_of<T>) return (void)std::memcpy(dst, area, block_values * sizeof(T));
         unpack_sse2_any<T>(dst, area, b);
     } else {
@@ -230,8 +238,9 @@ template <Element T> uint64_t decode_block(void *dst, const unsigned char *src, 
     if (n > 0) {
         const unsigned char *positions = src + 3;
         const unsigned char *field = positions + (list ? n : bitmap_bytes);
+        const size_t readable = field_len + area_bytes(b);
         const auto patch = [&](size_t index, unsigned k) {
-            const uint64_t high = get_high(field, field_len, size_t(k) * x, x);
+            const uint64_t high = get_high(field, readable, size_t(k) * x, x);
             store<T>(dst, index, T(load<T>(dst, index) | T(high << b)));
         };
         if (list) {

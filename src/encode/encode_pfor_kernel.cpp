@@ -85,10 +85,63 @@ template <Element T> void pack_sse2(unsigned char *area, const unsigned char *va
 
 #endif
 
+// Bit i of the four little-endian words set when value i needs more than b
+// bits: the bitmap form of the positions. Called for b < w.
+template <Element T>
+void exception_marks(uint64_t (&marks)[4], const unsigned char *values, unsigned b) {
+#if VARDA_X86
+    constexpr size_t L = lanes<T>;
+    const __m128i high = vec::splat<T>(T(~low_mask<T>(b))), zero = _mm_setzero_si128();
+    marks[0] = marks[1] = marks[2] = marks[3] = 0;
+    constexpr size_t groups_per_word = 64 / L;
+    for (size_t q = 0; q < value_groups<T> / groups_per_word; ++q) {
+        uint64_t word = 0;
+        for (size_t j = 0; j < groups_per_word; ++j) {
+            const size_t g = q * groups_per_word + j;
+            const __m128i v = _mm_and_si128(vec::load16(values + 16 * g), high);
+            uint64_t fit_bits;
+            if constexpr (sizeof(T) == 1) {
+                fit_bits = uint64_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
+            } else if constexpr (sizeof(T) == 2) {
+                const __m128i fits = _mm_cmpeq_epi16(v, zero);
+                fit_bits = uint64_t(_mm_movemask_epi8(_mm_packs_epi16(fits, fits)) & 0xFF);
+            } else if constexpr (sizeof(T) == 4) {
+                fit_bits = uint64_t(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(v, zero))));
+            } else {
+                // No 64-bit compare in SSE2: both halves of a lane must be zero.
+                const __m128i halves = _mm_cmpeq_epi32(v, zero);
+                const __m128i fits = _mm_and_si128(halves, _mm_shuffle_epi32(halves, 0xB1));
+                fit_bits = uint64_t(_mm_movemask_pd(_mm_castsi128_pd(fits)));
+            }
+            word |= fit_bits << (j * L);
+        }
+        marks[q] = ~word;
+    }
+#else
+    marks[0] = marks[1] = marks[2] = marks[3] = 0;
+    for (size_t i = 0; i < block_values; ++i)
+        if (load<T>(values, i) >> b) marks[i / 64] |= uint64_t(1) << (i % 64);
+#endif
+}
+
+// Histogram of the bit lengths of the 256 values, in four partial tables:
+// one alone is a chain of dependent increments on the same bin whenever the
+// values look alike.
+template <Element T>
+void length_histogram(unsigned (&histogram)[bits_of<T> + 1], const unsigned char *values) {
+    constexpr unsigned w = bits_of<T>;
+    uint16_t partial[4][w + 1] = {};
+    for (size_t i = 0; i < block_values; i += 4)
+        for (size_t p = 0; p < 4; ++p) ++partial[p][std::bit_width(load<T>(values, i + p))];
+    for (unsigned len = 0; len <= w; ++len)
+        histogram[len] =
+            unsigned(partial[0][len]) + partial[1][len] + partial[2][len] + partial[3][len];
+}
+
 template <Element T> size_t encode_block(unsigned char *dst, const unsigned char *values) {
     constexpr unsigned w = bits_of<T>;
-    unsigned histogram[w + 1] = {};
-    for (size_t i = 0; i < block_values; ++i) ++histogram[std::bit_width(load<T>(values, i))];
+    unsigned histogram[w + 1];
+    length_histogram<T>(histogram, values);
     unsigned a = w;
     while (a > 0 && histogram[a] == 0) --a;
 
@@ -104,18 +157,18 @@ template <Element T> size_t encode_block(unsigned char *dst, const unsigned char
         unsigned char *positions = dst + 3;
         unsigned char *field = positions + (list ? n : bitmap_bytes);
         const size_t field_len = high_bytes(n, x);
-        if (!list) std::memset(positions, 0, bitmap_bytes);
         std::memset(field, 0, field_len);
+        uint64_t marks[4];
+        exception_marks<T>(marks, values, b);
+        if (!list) std::memcpy(positions, marks, bitmap_bytes);
         unsigned k = 0;
-        for (size_t i = 0; i < block_values; ++i) {
-            const uint64_t high = uint64_t(load<T>(values, i) >> b);
-            if (high == 0) continue;
-            if (list)
-                positions[k] = uint8_t(i);
-            else
-                positions[i / 8] = uint8_t(positions[i / 8] | (1u << (i % 8)));
-            put_high(field, field_len, size_t(k) * x, x, high);
-            ++k;
+        for (size_t q = 0; q < 4; ++q) {
+            for (uint64_t bits = marks[q]; bits; bits &= bits - 1) {
+                const size_t i = 64 * q + size_t(std::countr_zero(bits));
+                if (list) positions[k] = uint8_t(i);
+                put_high(field, field_len, size_t(k) * x, x, uint64_t(load<T>(values, i) >> b));
+                ++k;
+            }
         }
         length = size_t(field + field_len - dst);
     }
