@@ -55,10 +55,10 @@ template <class T> void decode_elementwise(benchmark::State &state) {
     vb::set_bytes(state, tile.size());
 }
 
-#define VARDA_PLANAR_BENCH(T)                                                                    \
-    BENCHMARK(copy<T>);                                                                          \
-    BENCHMARK(encode<T>);                                                                        \
-    BENCHMARK(decode<T>)->ArgName("path")->Arg(1)->Arg(2);                                       \
+#define VARDA_PLANAR_BENCH(T)                                                                      \
+    BENCHMARK(copy<T>);                                                                            \
+    BENCHMARK(encode<T>);                                                                          \
+    BENCHMARK(decode<T>)->ArgName("path")->Arg(1)->Arg(2);                                         \
     BENCHMARK(decode_elementwise<T>);
 
 VARDA_PLANAR_BENCH(uint8_t)

@@ -101,13 +101,13 @@ template <class T> void unlanes(benchmark::State &state) {
     vb::set_bytes(state, tile.size());
 }
 
-#define VARDA_ZIGZAG_BENCH(T)                                                                    \
-    BENCHMARK(copy<T>);                                                                          \
-    BENCHMARK(zigzag_encode<T>);                                                                 \
-    BENCHMARK(zigzag_decode<T>)->ArgNames({"path", "in_place"})->ArgsProduct({{1, 2}, {0, 1}}); \
-    BENCHMARK(fused_encode<T>);                                                                  \
-    BENCHMARK(fused_decode<T>)->ArgName("path")->Arg(1)->Arg(2);                                 \
-    BENCHMARK(lanes<T>);                                                                         \
+#define VARDA_ZIGZAG_BENCH(T)                                                                      \
+    BENCHMARK(copy<T>);                                                                            \
+    BENCHMARK(zigzag_encode<T>);                                                                   \
+    BENCHMARK(zigzag_decode<T>)->ArgNames({"path", "in_place"})->ArgsProduct({{1, 2}, {0, 1}});    \
+    BENCHMARK(fused_encode<T>);                                                                    \
+    BENCHMARK(fused_decode<T>)->ArgName("path")->Arg(1)->Arg(2);                                   \
+    BENCHMARK(lanes<T>);                                                                           \
     BENCHMARK(unlanes<T>)->ArgName("path")->Arg(1)->Arg(2);
 
 VARDA_ZIGZAG_BENCH(uint8_t)

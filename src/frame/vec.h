@@ -155,8 +155,10 @@ template <Element T> VARDA_AVX2 inline __m256i spread_index(bool low_qword_only)
     alignas(16) signed char index[16];
     constexpr int s = sizeof(T);
     for (int i = 0; i < 16; ++i) {
-        if (low_qword_only) index[i] = i < 8 ? -1 : static_cast<signed char>(8 - s + i % s);
-        else index[i] = static_cast<signed char>(16 - s + i % s);
+        if (low_qword_only)
+            index[i] = i < 8 ? -1 : static_cast<signed char>(8 - s + i % s);
+        else
+            index[i] = static_cast<signed char>(16 - s + i % s);
     }
     return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(index)));
 }
@@ -168,7 +170,8 @@ template <Element T> VARDA_AVX2 inline __m256i spread_index(bool low_qword_only)
 template <Element T> struct PrefixAvx2 {
     __m256i qword_step, half_last;
 
-    VARDA_AVX2 PrefixAvx2() : qword_step(spread_index<T>(true)), half_last(spread_index<T>(false)) {}
+    VARDA_AVX2 PrefixAvx2()
+        : qword_step(spread_index<T>(true)), half_last(spread_index<T>(false)) {}
 
     VARDA_AVX2 __m256i operator()(__m256i x, __m256i &total) const {
         if constexpr (sizeof(T) == 1) x = add<T>(x, _mm256_slli_epi64(x, 8));
