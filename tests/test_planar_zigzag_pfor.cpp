@@ -67,6 +67,26 @@ TEST(PlanarZigzagPfor, EqualsStagedStreamAndRoundTrips) {
     }
 }
 
+// 300 samples, rows of 10, planes of 100: the first block holds planes 0 and
+// 1 and 56 samples of plane 2; the second starts at row 5, column 6 of
+// plane 2 and leans on the samples the first block rebuilt.
+TEST(PlanarZigzagPfor, BlocksStraddlePlanes) {
+    const Elems x = vt::smooth_field(2, 10, 300, 8, 9);
+    const Bytes stream = fused_encode(x, 10, 3);
+    Elems block(2, 256), y(2, 300);
+    const uint64_t first = pfor_decode_block(block.data(), 2, stream.data(), stream.size());
+    ASSERT_GT(first, 0u);
+    ASSERT_EQ(planar_zigzag_decode_stream(y.data(), block.data(), 0, 256, 10, 100, 2), 0);
+    const uint64_t second =
+        pfor_decode_block(block.data(), 2, stream.data() + first, stream.size() - first);
+    ASSERT_EQ(first + second, stream.size());
+    const Elems codes = vt::ref_planar_stack(x, 10, 100, true);
+    for (size_t i = 0; i < 44; ++i) EXPECT_EQ(block.get(i), codes.get(256 + i)) << i;
+    for (size_t i = 44; i < 256; ++i) EXPECT_EQ(block.get(i), 0u) << "padding " << i;
+    ASSERT_EQ(planar_zigzag_decode_stream(y.data(), block.data(), 256, 44, 10, 100, 2), 0);
+    EXPECT_EQ(y, x);
+}
+
 TEST(PlanarZigzagPfor, GoldenStream) {
     const Elems x = vt::smooth_field(2, 10, 300, 4, 5);
     const Bytes stream = fused_encode(x, 10, 3);

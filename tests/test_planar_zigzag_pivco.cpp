@@ -55,6 +55,13 @@ TEST(PivcoLanes, SmallResidualsLeaveHighLaneEmpty) {
     EXPECT_LE(nonzero, count / 100);
 }
 
+TEST(PivcoLanes, GoldenLanes) {
+    const Elems x = vt::smooth_field(4, 12, 12 * 10, 2, 30);
+    std::vector<unsigned char> lanes(x.bytes.size());
+    ASSERT_EQ(planar_zigzag_pivco_lanes(lanes.data(), x.data(), 12, 120, 4, 2), 0);
+    EXPECT_EQ(vt::fnv1a(lanes.data(), lanes.size()), 0xda6f778d6b9c689eull);
+}
+
 TEST(PivcoLanes, Refusals) {
     const Elems src = vt::random_field(2, 300, 1);
     const struct {
