@@ -78,15 +78,14 @@ void bench_decode(benchmark::State &state, uint64_t es, Dist dist, int path) {
 const int registered = [] {
     for (uint64_t es : {1, 2, 4, 8}) {
         const std::string width = std::to_string(es);
-        benchmark::RegisterBenchmark(("memcpy/" + width).c_str(), vb::copy_bytes,
-                                     value_count * es);
+        benchmark::RegisterBenchmark(("memcpy/" + width).c_str(), vb::copy_bytes, value_count * es);
         for (Dist dist : {Dist::narrow, Dist::outliers, Dist::zeros}) {
             const std::string tail = width + "/" + name_of(dist);
             benchmark::RegisterBenchmark(("pfor_encode/" + tail).c_str(), bench_encode, es, dist);
             for (int path : {1, 2})
                 benchmark::RegisterBenchmark(
-                    ("pfor_decode/" + tail + "/path" + std::to_string(path)).c_str(),
-                    bench_decode, es, dist, path);
+                    ("pfor_decode/" + tail + "/path" + std::to_string(path)).c_str(), bench_decode,
+                    es, dist, path);
         }
     }
     return 0;
