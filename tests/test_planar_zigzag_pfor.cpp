@@ -5,7 +5,7 @@
 #include "support/support.h"
 
 using vt::Elems;
-using Bytes = std::vector<unsigned char>;
+using vt::Bytes;
 
 namespace {
 

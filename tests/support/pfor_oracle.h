@@ -12,7 +12,6 @@
 
 namespace vt {
 
-using Bytes = std::vector<unsigned char>;
 
 inline unsigned bit_length(uint64_t v) {
     unsigned n = 0;

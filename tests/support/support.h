@@ -14,6 +14,8 @@ namespace vt {
 
 inline constexpr uint64_t widths[] = {1, 2, 4, 8};
 
+using Bytes = std::vector<unsigned char>;
+
 inline uint64_t mask_of(uint64_t elem_size) {
     return elem_size == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * elem_size)) - 1;
 }
