@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "support/path_scope.h"
 #include "varda_kernels.h"
 
 namespace vb {
@@ -29,14 +30,7 @@ inline std::vector<unsigned char> smooth_tile(uint64_t elem_size, size_t width, 
     return out;
 }
 
-// Runs for the whole benchmark on one path; the previous path comes back.
-struct PathScope {
-    int saved;
-    explicit PathScope(int path) : saved(varda_simd_path) { varda_simd_path = path; }
-    ~PathScope() { varda_simd_path = saved; }
-    PathScope(const PathScope &) = delete;
-    PathScope &operator=(const PathScope &) = delete;
-};
+using PathScope = vt::PathScope;
 
 inline bool path_available(int path) { return path != 2 || (varda_simd_cpu() & 4u); }
 

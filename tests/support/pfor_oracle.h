@@ -12,7 +12,6 @@
 
 namespace vt {
 
-
 inline unsigned bit_length(uint64_t v) {
     unsigned n = 0;
     for (; v; v >>= 1) ++n;

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "support/path_scope.h"
 #include "varda_kernels.h"
 
 namespace vt {
@@ -79,15 +80,6 @@ inline std::vector<int> paths() {
     if (varda_simd_cpu() & 4u) out.push_back(2);
     return out;
 }
-
-// Sets varda_simd_path for one scope.
-struct PathScope {
-    int saved;
-    explicit PathScope(int path) : saved(varda_simd_path) { varda_simd_path = path; }
-    ~PathScope() { varda_simd_path = saved; }
-    PathScope(const PathScope &) = delete;
-    PathScope &operator=(const PathScope &) = delete;
-};
 
 // Tile shapes worth trying: widths across the vector block sizes, single
 // rows and single columns.
