@@ -4,8 +4,8 @@
 #include "support/oracle.h"
 #include "support/support.h"
 
-using vt::Elems;
 using vt::Bytes;
+using vt::Elems;
 
 namespace {
 

@@ -204,7 +204,8 @@ void unpack_area(void *dst, const unsigned char *area, unsigned b, [[maybe_unuse
 template <Element T, bool WordLoads>
 bool patch(void *dst, const unsigned char *positions, bool list, unsigned n,
            const unsigned char *field, size_t readable, unsigned x, unsigned b) {
-    const uint64_t x_mask = (uint64_t(1) << x) - 1; // x <= 63 here
+    // Word loads only run for x < 58; the byte-wise path takes up to 64.
+    const uint64_t x_mask = WordLoads ? (uint64_t(1) << x) - 1 : 0;
     size_t bit = 0;
     const auto apply = [&](size_t index) {
         uint64_t high;
