@@ -8,6 +8,10 @@
 
 namespace {
 
+// A host's own global initialiser may run before the library's, in a static
+// link; it must still see the real processor.
+const unsigned cpu_seen_early = varda_simd_cpu();
+
 bool has_avx2() { return (varda_simd_cpu() & 4u) != 0; }
 
 int resolve_with(const char *value) {
@@ -31,6 +35,7 @@ TEST(Simd, NamesAndMasks) {
     EXPECT_STREQ(varda_simd_name(-1), "unknown");
     EXPECT_EQ(varda_simd_built(), 7u);
     EXPECT_TRUE(varda_simd_cpu() == 7u || varda_simd_cpu() == 3u);
+    EXPECT_EQ(cpu_seen_early, varda_simd_cpu());
 }
 
 TEST(Simd, EnvironmentLowersButNeverRaises) {

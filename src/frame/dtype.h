@@ -27,11 +27,11 @@ constexpr bool is_float(uint32_t dtype) { return dtype >= dtype_f16 && dtype <= 
 // Indexed by dtype.
 extern const uint64_t dtype_size[dtype_count];
 // Indexed by dtype; the 64-bit integer maxima are the largest doubles below
-// 2^64 and 2^63. No f64 entry (slot holds 0).
+// 2^64 and 2^63. Ten entries: f64 has none.
 extern const double dtype_max[dtype_count - 1];
-// Largest grid index an element of the type may carry. No f64 entry.
+// Largest grid index an element of the type may carry; ten entries, none for f64.
 extern const double dtype_max_exact_level[dtype_count - 1];
-// Integer width, or significand precision with the hidden bit. No f64 entry.
+// Integer width, or significand precision with the hidden bit; none for f64.
 extern const double dtype_significant_bits[dtype_count - 1];
 // Indexed by dtype - 4: i8 .. f64.
 extern const double dtype_min[dtype_count - 4];

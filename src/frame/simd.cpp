@@ -38,8 +38,23 @@ unsigned probe_cpu() {
 #endif
 }
 
-// Probed while the library loads, before any exported function can run.
-const unsigned cpu_mask = probe_cpu();
+// 0 until probed. The probe runs from a constructor ahead of ordinary
+// initialisers, so that a host's own globals in a static link see the real
+// mask; any caller that still finds 0 probes itself (same answer, so a race
+// is harmless).
+__attribute__((constructor(101))) void probe_at_load() { varda::probe_cpu_mask(); }
+
+} // namespace
+
+unsigned varda::probed_cpu_mask = 0;
+
+unsigned varda::probe_cpu_mask() {
+    const unsigned mask = probe_cpu();
+    __atomic_store_n(&probed_cpu_mask, mask, __ATOMIC_RELAXED);
+    return mask;
+}
+
+namespace {
 
 int highest_path(unsigned mask) {
     if (mask & bit_neon) return varda::path_neon;
@@ -49,7 +64,7 @@ int highest_path(unsigned mask) {
 }
 
 int choose_path() {
-    unsigned candidates = built_mask & cpu_mask;
+    unsigned candidates = built_mask & varda::cpu_mask();
     const char *wanted = std::getenv("VARDA_SIMD");
     if (wanted == nullptr || wanted[0] == '\0') return highest_path(candidates);
     if (std::strcmp(wanted, "scalar") == 0) return varda::path_scalar;
@@ -66,7 +81,7 @@ extern "C" {
 
 VARDA_API unsigned int varda_simd_built(void) { return built_mask; }
 
-VARDA_API unsigned int varda_simd_cpu(void) { return cpu_mask; }
+VARDA_API unsigned int varda_simd_cpu(void) { return varda::cpu_mask(); }
 
 VARDA_API const char *varda_simd_name(int path) {
     if (path < 0 || path > 3) return "unknown";

@@ -14,7 +14,18 @@ inline int simd_path() {
     return path >= 0 ? path : varda_simd_resolve();
 }
 
-inline bool use_avx2() { return simd_path() == path_avx2; }
+// Processor mask: bit 1 scalar, 2 SSE2, 4 AVX2; 0 until probed.
+extern unsigned probed_cpu_mask;
+unsigned probe_cpu_mask();
+
+inline unsigned cpu_mask() {
+    const unsigned mask = __atomic_load_n(&probed_cpu_mask, __ATOMIC_RELAXED);
+    return mask ? mask : probe_cpu_mask();
+}
+
+// A host may store 2 into varda_simd_path itself; on a processor without
+// AVX2 that must not reach an AVX2 loop.
+inline bool use_avx2() { return simd_path() == path_avx2 && (cpu_mask() & 4u) != 0; }
 
 } // namespace varda
 
