@@ -13,6 +13,7 @@
 #ifndef VARDA_KERNELS_H
 #define VARDA_KERNELS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(VARDA_BUILDING)
@@ -79,6 +80,17 @@ VARDA_API int planar_zigzag_pivco_lanes(void *dst, const void *src, uint64_t wid
                                         uint64_t elem_size, uint32_t planes);
 VARDA_API int planar_zigzag_pivco_unlanes(void *dst, const void *src, uint64_t width,
                                           uint64_t count, uint64_t elem_size, uint32_t planes);
+
+/* ---- Neighbour predictors: north and west delta, average, median edge,
+ *      deinterleave ------------------------------------------------------ */
+
+/* ---- Weighted predictor: coefficient blocks, static weights, training --- */
+
+/* ---- Nodata: masks, fill and restore, guarded nodata -------------------- */
+
+/* ---- Lossy quantisation: records, recipes, quantisers, fit, driver ------ */
+
+/* ---- Joins: binary offset, multiples, float keys, byte unshuffle -------- */
 
 #ifdef __cplusplus
 }

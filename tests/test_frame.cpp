@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "frame/dtype.h"
+#include "frame/half.h"
 #include "frame/message.h"
+#include "frame/sample.h"
 #include "frame/tile.h"
 
 using namespace varda;
@@ -59,4 +61,37 @@ TEST(Message, FollowsSnprintfAndAlwaysFails) {
 
     EXPECT_EQ(fail(buffer, sizeof buffer, "%d%%", 5), 1);
     EXPECT_STREQ(buffer, "5%");
+}
+
+TEST(Half, WideningIsExactAndNarrowingRoundsTiesAway) {
+    // Every non-NaN pattern survives the round trip; NaN becomes 0x7E00.
+    for (uint32_t h = 0; h < 0x10000; ++h) {
+        const auto half = uint16_t(h);
+        const bool nan = (half & 0x7C00) == 0x7C00 && (half & 0x3FF) != 0;
+        EXPECT_EQ(float_to_half(half_to_float(half)), nan ? (half & 0x8000) | 0x7E00 : half) << h;
+    }
+    EXPECT_EQ(half_to_float(0x0001), 0x1p-24f);
+    EXPECT_EQ(half_to_float(0xFBFF), -65504.0f);
+    EXPECT_EQ(float_to_half(1.0f + 0x1p-11f), 0x3C01);    // tie, away from zero
+    EXPECT_EQ(float_to_half(-(1.0f + 0x1p-11f)), 0xBC01); // and for negatives
+    EXPECT_EQ(float_to_half(0x1p-25f), 0x0001);           // subnormal tie
+    EXPECT_EQ(float_to_half(0x1.8p-24f), 0x0002);
+    EXPECT_EQ(float_to_half(0x1p-26f), 0x0000);
+    EXPECT_EQ(float_to_half(65519.0f), 0x7BFF);
+    EXPECT_EQ(float_to_half(65520.0f), 0x7C00); // rounds up into infinity
+    EXPECT_EQ(float_to_half(0x1p16f), 0x7C00);
+    EXPECT_EQ(float_to_half(-INFINITY), 0xFC00);
+}
+
+TEST(Sample, DispatchByDtype) {
+    const uint64_t sizes[] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
+    for (uint32_t t = 0; t < dtype_count; ++t)
+        EXPECT_EQ(with_dtype(t, uint64_t(0), []<Sample S>() { return uint64_t(sizeof(S)); }),
+                  sizes[t]);
+    EXPECT_EQ(with_dtype(uint64_t(uint32_t(-1)), 99, []<Sample S>() { return 0; }), 99);
+    EXPECT_EQ(with_dtype(11, 99, []<Sample S>() { return 0; }), 99);
+    const uint16_t half_pattern = 0xC100; // -2.5
+    EXPECT_EQ(to_double(load_sample<Half>(&half_pattern, 0)), -2.5);
+    const int8_t byte = -128;
+    EXPECT_EQ(to_double(load_sample<int8_t>(&byte, 0)), -128.0);
 }
