@@ -89,6 +89,87 @@ VARDA_API int planar_zigzag_pivco_unlanes(void *dst, const void *src, uint64_t w
 /* ---- Nodata: masks, fill and restore, guarded nodata -------------------- */
 
 /* ---- Lossy quantisation: records, recipes, quantisers, fit, driver ------ */
+/* Family codes: 0 none, 1 LINEAR, 2 LOG, 3 SQRT. */
+
+/* What a recipe text carries. max_error: LINEAR an absolute error in sample
+ * units, LOG a relative error as a fraction, SQRT a count of noise sigmas.
+ * a, b: SQRT's noise variance A + B x, valid when has_ab is 1. */
+typedef struct quant_spec {
+    double max_error;
+    double a;
+    double b;
+    uint8_t has_ab;
+} quant_spec;
+
+typedef struct varda_lossy_recipe {
+    int32_t family;
+    quant_spec spec;
+} varda_lossy_recipe;
+
+/* The resolved grid the encoders and decoders take. mode bit 0: no
+ * negatives, reconstructions clamp at 0; bit 1: the stream carries values,
+ * not grid indices; bit 2: SQRT on f32 reconstructs in single precision.
+ * offset: SQRT's A / B, 0 otherwise. */
+typedef struct quant_grid {
+    uint8_t mode;
+    double step;
+    double offset;
+} quant_grid;
+
+/* The value domain a grid was resolved on, as each family's scan finds it. */
+typedef struct quant_linear_stats {
+    double max_abs;
+    int32_t negatives;
+} quant_linear_stats;
+
+typedef struct quant_log_stats {
+    double min_abs;
+    double max_abs;
+    int32_t negatives;
+    int32_t tiny;
+} quant_log_stats;
+
+typedef struct quant_sqrt_stats {
+    double min;
+    double max;
+    int32_t negatives;
+    int32_t nonfinite;
+} quant_sqrt_stats;
+
+typedef struct varda_lossy_resolved {
+    int32_t family;
+    quant_grid grid;
+    union {
+        quant_linear_stats linear;
+        quant_log_stats log;
+        quant_sqrt_stats sqrt;
+    } stats; /* the family's record */
+} varda_lossy_resolved;
+
+/* Block statistics for the shot-noise fit, gathered over any number of
+ * pushes. The arrays belong to the library between init and free. */
+typedef struct quant_sqrt_accum {
+    double *means;
+    double *variances;
+    size_t count;
+    size_t capacity;
+    size_t stride;
+    size_t seen;
+    int32_t failed;
+} quant_sqrt_accum;
+
+/* A fitted noise curve, variance = a + b x, and how well it held. */
+typedef struct quant_sqrt_curve {
+    double a;
+    double b;
+    int32_t held;
+    int32_t blocks;
+    int32_t bins;
+    double range;
+    double collinearity;
+    double residual;
+} quant_sqrt_curve;
+
 
 /* ---- Joins: binary offset, multiples, float keys, byte unshuffle -------- */
 
