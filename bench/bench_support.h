@@ -17,6 +17,10 @@
 //         return vb::Case{bytes, [=] { planar_decode(...); }, [=] { return out == tile; }};
 //     });
 //
+// A target against another row of the same binary (say AVX2 against SSE2)
+// names that row: {..., .versus = "pfor_decode/u16/1M_b4/sse2",
+// .versus_target = 1.1}; the summary reports the ratio of the two speeds.
+//
 // The set-up runs only when the row is selected, outside the timing.
 #pragma once
 
@@ -57,6 +61,10 @@ struct Row {
     std::string kernel, type, data;
     int path = -1;     // 0, 1, 2; -1 when the kernel does not read the path
     double target = 0; // x memcpy the row should reach, 0 for none
+    // A target relative to another row of the same binary, given by its full
+    // name: this row's speed over that row's should reach `versus_target`.
+    std::string versus = {};
+    double versus_target = 0;
 };
 
 inline const char *type_of(uint64_t elem_size) {
@@ -172,7 +180,14 @@ template <class Setup> void add(const Row &row, Setup setup) {
             state.counters["x_memcpy"] = t.copy / t.kernel;
             state.counters["x_memcpy_med"] = t.median_ratio;
             state.counters["target"] = row.target;
-            if (!c.note.empty()) state.SetLabel(c.note);
+            std::string label = c.note;
+            if (!row.versus.empty()) {
+                char text[200];
+                std::snprintf(text, sizeof text, "%svs %s >= %.2f", label.empty() ? "" : "; ",
+                              row.versus.c_str(), row.versus_target);
+                label += text;
+            }
+            if (!label.empty()) state.SetLabel(label);
         })
         ->Iterations(1)
         ->UseManualTime()

@@ -7,6 +7,7 @@ memcpy of the same bytes on the fastest path, then every row that has a
 target with its verdict. Only the standard library is used.
 """
 import json
+import re
 import sys
 
 TYPE_ORDER = ["u8", "i8", "u16", "i16", "f16", "u32", "i32", "f32", "u64", "i64", "f64"]
@@ -25,7 +26,8 @@ def load(paths):
                 ratio = None if bench.get("error_occurred") else bench.get("x_memcpy")
                 rows.append(dict(kernel=kernel, type=type_, data=data, path=simd, x=ratio,
                                  med=bench.get("x_memcpy_med"), target=bench.get("target", 0),
-                                 error=bench.get("error_message", "")))
+                                 error=bench.get("error_message", ""),
+                                 label=bench.get("label", ""), name=name))
     return rows
 
 
@@ -70,6 +72,20 @@ def main(paths):
             missed += verdict != "met"
             print(f"  {name:<58} {shown:>24}  target {r['target']:.2f}  {verdict}")
         print(f"  {len(targeted) - missed} of {len(targeted)} targets met")
+    by_name = {r["name"]: r for r in rows}
+    relative = [(r, m) for r in rows
+                for m in [re.search(r"vs (\S+) >= ([0-9.]+)", r["label"])] if m]
+    if relative:
+        print()
+        print("Targets against another row (ratio of the two speeds)")
+        for r, m in relative:
+            other, want = by_name.get(m.group(1)), float(m.group(2))
+            if r["x"] is None or other is None or not other["x"]:
+                print(f"  {r['name']} vs {m.group(1)}: not measured")
+                continue
+            ratio = r["x"] / other["x"]
+            verdict = "met" if ratio >= want else "missed"
+            print(f"  {r['name']} vs {m.group(1)}: {ratio:.3f}  target {want:.2f}  {verdict}")
     errors = [r for r in rows if r["x"] is None]
     for r in errors:
         print(f"error: {r['kernel']}/{r['type']}/{r['data']}/{r['path']}: {r['error']}")
