@@ -1,0 +1,112 @@
+// Bytes in and out of a blob: a growing writer, and a reader that checks
+// every length against what remains before it hands anything out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace varda::codec {
+
+using Bytes = std::vector<unsigned char>;
+
+// Why a call failed, in the library's words; empty while all is well.
+struct Error {
+    std::string message;
+    bool set(std::string text) {
+        if (message.empty()) message = std::move(text);
+        return false;
+    }
+};
+
+class Writer {
+  public:
+    explicit Writer(Bytes &out) : out_(out) {}
+
+    void u8(unsigned value) { out_.push_back(static_cast<unsigned char>(value)); }
+    void u16(uint16_t value) { little(value, 2); }
+    void u32(uint32_t value) { little(value, 4); }
+    void u64(uint64_t value) { little(value, 8); }
+    void f64(double value) {
+        uint64_t bits;
+        std::memcpy(&bits, &value, 8);
+        u64(bits);
+    }
+    void bytes(const void *data, size_t size) {
+        const auto *p = static_cast<const unsigned char *>(data);
+        out_.insert(out_.end(), p, p + size);
+    }
+    // A stream: its length, then its bytes.
+    void stream(const Bytes &data) {
+        u32(static_cast<uint32_t>(data.size()));
+        bytes(data.data(), data.size());
+    }
+    size_t size() const { return out_.size(); }
+
+  private:
+    void little(uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) out_.push_back(static_cast<unsigned char>(value >> (8 * i)));
+    }
+    Bytes &out_;
+};
+
+// Reads from [begin, end). Each read fails, naming `what`, when the bytes
+// are not there; nothing is read past `end`.
+class Reader {
+  public:
+    Reader(const unsigned char *begin, const unsigned char *end) : at_(begin), end_(end) {}
+
+    size_t remaining() const { return size_t(end_ - at_); }
+    bool done() const { return at_ == end_; }
+
+    bool u8(unsigned &value, const char *what, Error &err) {
+        uint64_t v;
+        if (!little(v, 1, what, err)) return false;
+        value = unsigned(v);
+        return true;
+    }
+    bool u32(uint32_t &value, const char *what, Error &err) {
+        uint64_t v;
+        if (!little(v, 4, what, err)) return false;
+        value = uint32_t(v);
+        return true;
+    }
+    bool u64(uint64_t &value, const char *what, Error &err) { return little(value, 8, what, err); }
+    bool f64(double &value, const char *what, Error &err) {
+        uint64_t bits;
+        if (!little(bits, 8, what, err)) return false;
+        std::memcpy(&value, &bits, 8);
+        return true;
+    }
+    bool bytes(const unsigned char *&data, size_t size, const char *what, Error &err) {
+        if (remaining() < size) return truncated(what, err);
+        data = at_;
+        at_ += size;
+        return true;
+    }
+    // A stream: a 4-byte length and that many bytes.
+    bool stream(const unsigned char *&data, size_t &size, const char *what, Error &err) {
+        uint32_t length;
+        if (!u32(length, what, err)) return false;
+        size = length;
+        return bytes(data, size, what, err);
+    }
+
+  private:
+    bool truncated(const char *what, Error &err) {
+        return err.set(std::string("truncated tile: the ") + what + " runs past the end");
+    }
+    bool little(uint64_t &value, int size, const char *what, Error &err) {
+        if (remaining() < size_t(size)) return truncated(what, err);
+        value = 0;
+        for (int i = 0; i < size; ++i) value |= uint64_t(at_[i]) << (8 * i);
+        at_ += size;
+        return true;
+    }
+    const unsigned char *at_;
+    const unsigned char *end_;
+};
+
+} // namespace varda::codec

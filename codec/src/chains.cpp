@@ -1,0 +1,361 @@
+#include "chains.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "splitters.h"
+#include "varda_codec.h"
+#include "varda_kernels.h"
+#include "zstd_stream.h"
+
+namespace varda::codec {
+
+namespace {
+
+const ChainInfo chains[chain_count] = {
+    {VARDA_CHAIN_ZSTD, "zstd", kind_bytes},
+    {VARDA_CHAIN_SHUFFLE_ZSTD, "shuffle-zstd", kind_bytes},
+    {VARDA_CHAIN_DELTA_W, "delta_w", kind_predictor},
+    {VARDA_CHAIN_DELTA_N, "delta_n", kind_predictor},
+    {VARDA_CHAIN_PLANAR, "planar", kind_predictor},
+    {VARDA_CHAIN_AVERAGE, "average", kind_predictor},
+    {VARDA_CHAIN_MED, "med", kind_predictor},
+    {VARDA_CHAIN_MED_ZIGZAG, "med_zigzag", kind_predictor},
+    {VARDA_CHAIN_WP, "wp", kind_predictor},
+    {VARDA_CHAIN_PLANAR_LANES_ZSTD, "planar-lanes-zstd", kind_fused},
+    {VARDA_CHAIN_PLANAR_PFOR, "planar-pfor", kind_fused},
+    {VARDA_CHAIN_PLANAR_PFOR_ZSTD, "planar-pfor-zstd", kind_fused},
+    {VARDA_CHAIN_INTMULT, "intmult", kind_splitter},
+    {VARDA_CHAIN_BINOFFSET, "binoffset", kind_splitter},
+    {VARDA_CHAIN_FLOATQUANT, "floatquant", kind_splitter},
+    {VARDA_CHAIN_FLOATMULT, "floatmult", kind_splitter},
+};
+
+using Kernel = int (*)(void *, const void *, uint64_t, uint64_t, uint64_t);
+
+struct Predictor {
+    Kernel encode, decode;
+};
+
+// The fixed predictors; wp has weights and is handled on its own.
+Predictor predictor_of(int id) {
+    switch (id) {
+    case VARDA_CHAIN_DELTA_W: return {delta_w_encode, delta_w_decode};
+    case VARDA_CHAIN_DELTA_N: return {delta_n_encode, delta_n_decode};
+    case VARDA_CHAIN_PLANAR: return {planar_encode, planar_decode};
+    case VARDA_CHAIN_AVERAGE: return {average_encode, average_decode};
+    case VARDA_CHAIN_MED: return {med_encode, med_decode};
+    default: return {med_zigzag_encode, med_zigzag_decode};
+    }
+}
+
+bool is_integer(int dtype) { return dtype >= 0 && dtype <= 7; }
+bool is_signed(int dtype) { return dtype >= 4 && dtype <= 7; }
+
+uint64_t raw_bytes(const Plane &plane) { return plane.count * plane.elem_size; }
+
+// The dtype of a split-off stream: unsigned words of the same width.
+int word_dtype(uint64_t elem_size) {
+    return elem_size == 1 ? 0 : elem_size == 2 ? 1 : elem_size == 4 ? 2 : 3;
+}
+
+bool corrupt(const std::string &why, Error &err) { return err.set("corrupt tile: " + why); }
+
+bool pack_planes(const unsigned char *samples, const Plane &plane, int level, Writer &out,
+                 Error &err) {
+    Bytes planes(raw_bytes(plane)), frame;
+    shuffle(planes.data(), samples, plane.count, plane.elem_size);
+    if (!zstd_pack(planes.data(), planes.size(), level, frame, err)) return false;
+    out.stream(frame);
+    return true;
+}
+
+bool pack_bytes(const unsigned char *data, size_t size, int level, Writer &out, Error &err) {
+    Bytes frame;
+    if (!zstd_pack(data, size, level, frame, err)) return false;
+    out.stream(frame);
+    return true;
+}
+
+bool unpack_planes(Reader &in, const Plane &plane, unsigned char *out, const char *what,
+                   Error &err) {
+    const unsigned char *frame;
+    size_t size;
+    if (!in.stream(frame, size, what, err)) return false;
+    Bytes planes(raw_bytes(plane));
+    if (!zstd_unpack(frame, size, planes.data(), planes.size(), what, err)) return false;
+    blocked_transpose_zstd_unshuffle(out, planes.data(), plane.count, plane.elem_size);
+    return true;
+}
+
+// The main stream of a splitter, as a nested chain section: planar unless
+// the effort asks for a search.
+bool encode_nested(const Plane &plane, const unsigned char *samples, const EncodeOptions &options,
+                   Writer &out, Error &err) {
+    static const int searched[] = {VARDA_CHAIN_PLANAR, VARDA_CHAIN_MED, VARDA_CHAIN_DELTA_W,
+                                   VARDA_CHAIN_AVERAGE, VARDA_CHAIN_SHUFFLE_ZSTD};
+    if (options.effort < 2) return encode_chain(VARDA_CHAIN_PLANAR, plane, samples, options, out, err);
+    Bytes best;
+    for (int id : searched) {
+        Bytes candidate;
+        Writer w(candidate);
+        Error ignored;
+        if (!encode_chain(id, plane, samples, options, w, ignored)) continue;
+        if (best.empty() || candidate.size() < best.size()) best.swap(candidate);
+    }
+    if (best.empty()) return err.set("no chain could code the split-off stream");
+    out.bytes(best.data(), best.size());
+    return true;
+}
+
+bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
+                     const EncodeOptions &options, Writer &out, Error &err) {
+    const uint64_t n = plane.count, es = plane.elem_size;
+    Plane words = plane;
+    words.dtype = word_dtype(es);
+    Bytes first(raw_bytes(plane)), second(raw_bytes(plane));
+    switch (id) {
+    case VARDA_CHAIN_INTMULT: {
+        const uint64_t m = common_multiplier(samples, n, es, is_signed(plane.dtype));
+        if (m == 0) return err.set("intmult: the tile's samples share no multiplier of 2 or more");
+        out.u64(m);
+        intmult_split(first.data(), second.data(), samples, n, es, is_signed(plane.dtype), m);
+        Plane quotients = plane;
+        return encode_nested(quotients, first.data(), options, out, err) &&
+               pack_planes(second.data(), plane, options.zstd_level, out, err);
+    }
+    case VARDA_CHAIN_BINOFFSET: {
+        planar_zigzag_encode(first.data(), samples, plane.width, n, es);
+        Bytes selectors(n), packed;
+        binoffset_split(selectors.data(), packed, first.data(), n, es);
+        if (!pack_bytes(selectors.data(), n, options.zstd_level, out, err)) return false;
+        out.stream(packed);
+        return true;
+    }
+    case VARDA_CHAIN_FLOATQUANT: {
+        // The cut that codes smallest, among a few.
+        const unsigned small[] = {8, 16}, wide[] = {16, 32};
+        const unsigned more_small[] = {4, 12, 20}, more_wide[] = {8, 24, 40};
+        Bytes best;
+        const auto attempt = [&](unsigned shift) {
+            Bytes candidate;
+            Writer w(candidate);
+            w.u8(shift);
+            floatquant_split(first.data(), second.data(), samples, n, es, shift);
+            if (!encode_nested(words, first.data(), options, w, err) ||
+                !pack_planes(second.data(), plane, options.zstd_level, w, err))
+                return false;
+            if (best.empty() || candidate.size() < best.size()) best.swap(candidate);
+            return true;
+        };
+        for (unsigned shift : es == 4 ? small : wide)
+            if (!attempt(shift)) return false;
+        if (options.effort >= 2)
+            for (unsigned shift : es == 4 ? more_small : more_wide)
+                if (!attempt(shift)) return false;
+        out.bytes(best.data(), best.size());
+        return true;
+    }
+    default: { // floatmult
+        const double step = decimal_step(samples, n, es);
+        if (step == 0) return err.set("floatmult: the tile's samples lie on no decimal step");
+        out.f64(step);
+        floatmult_split(first.data(), second.data(), samples, n, es, step);
+        return encode_nested(words, first.data(), options, out, err) &&
+               pack_planes(second.data(), plane, options.zstd_level, out, err);
+    }
+    }
+}
+
+bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out, Error &err) {
+    const uint64_t n = plane.count, es = plane.elem_size;
+    Plane words = plane;
+    words.dtype = word_dtype(es);
+    Bytes first(raw_bytes(plane)), second(raw_bytes(plane));
+    switch (id) {
+    case VARDA_CHAIN_INTMULT: {
+        uint64_t m;
+        if (!in.u64(m, "multiplier", err)) return false;
+        if (m < 2 || (es < 8 && m >> (8 * es) != 0)) return corrupt("the multiplier is out of range", err);
+        if (!decode_chain(in, plane, first.data(), true, err) ||
+            !unpack_planes(in, plane, second.data(), "remainders", err))
+            return false;
+        if (intmult_join(out, first.data(), second.data(), n, es, m) != 0)
+            return corrupt("a remainder is not below the multiplier", err);
+        return true;
+    }
+    case VARDA_CHAIN_BINOFFSET: {
+        const unsigned char *frame, *packed;
+        size_t frame_size, packed_size;
+        if (!in.stream(frame, frame_size, "selectors", err)) return false;
+        Bytes selectors(n);
+        if (!zstd_unpack(frame, frame_size, selectors.data(), n, "selectors", err)) return false;
+        if (!in.stream(packed, packed_size, "packed offsets", err)) return false;
+        const BinTable table = bit_length_table(es);
+        if (binoffset_unpack_join(first.data(), selectors.data(), packed, packed_size, n, es,
+                                  table.bases, table.widths, table.nbins) != 0 ||
+            binoffset_packed_bytes(selectors.data(), n, table) != packed_size)
+            return corrupt("the selectors and the packed offsets do not agree", err);
+        planar_zigzag_decode(out, first.data(), plane.width, n, es);
+        return true;
+    }
+    case VARDA_CHAIN_FLOATQUANT: {
+        unsigned shift;
+        if (!in.u8(shift, "float cut", err)) return false;
+        if (shift >= 8 * es) return corrupt("the float cut is out of range", err);
+        if (!decode_chain(in, words, first.data(), true, err) ||
+            !unpack_planes(in, plane, second.data(), "low parts", err))
+            return false;
+        if (floatquant_join(out, first.data(), second.data(), n, es, shift) != 0)
+            return corrupt("a low part is wider than the cut", err);
+        return true;
+    }
+    default: { // floatmult
+        double step;
+        if (!in.f64(step, "step", err)) return false;
+        if (!std::isfinite(step)) return corrupt("the step is not finite", err);
+        if (!decode_chain(in, words, first.data(), true, err) ||
+            !unpack_planes(in, plane, second.data(), "key corrections", err))
+            return false;
+        floatmult_join(out, first.data(), second.data(), n, es, step);
+        return true;
+    }
+    }
+}
+
+} // namespace
+
+const ChainInfo *chain_info(int id) {
+    return id >= 1 && id <= chain_count ? &chains[id - 1] : nullptr;
+}
+
+bool chain_accepts(int id, int dtype) {
+    if (dtype < 0 || dtype > 10 || !chain_info(id)) return false;
+    if (id == VARDA_CHAIN_INTMULT) return is_integer(dtype);
+    if (id == VARDA_CHAIN_FLOATQUANT || id == VARDA_CHAIN_FLOATMULT) return dtype == 9 || dtype == 10;
+    return true;
+}
+
+bool encode_chain(int id, const Plane &plane, const unsigned char *samples,
+                  const EncodeOptions &options, Writer &out, Error &err) {
+    const ChainInfo *info = chain_info(id);
+    if (!info || !chain_accepts(id, plane.dtype)) return err.set("the chain does not take this dtype");
+    const uint64_t n = plane.count, es = plane.elem_size, w = plane.width;
+    const int level = options.zstd_level;
+    out.u8(unsigned(id));
+    switch (id) {
+    case VARDA_CHAIN_ZSTD: return pack_bytes(samples, raw_bytes(plane), level, out, err);
+    case VARDA_CHAIN_SHUFFLE_ZSTD: return pack_planes(samples, plane, level, out, err);
+    case VARDA_CHAIN_WP: {
+        int16_t weights[4];
+        uint8_t shift;
+        wp_static_train(weights, &shift, samples, w, n, es);
+        for (int16_t weight : weights) out.u16(uint16_t(weight));
+        out.u8(shift);
+        Bytes residuals(raw_bytes(plane));
+        wp_static_encode(residuals.data(), samples, w, n, es, weights, shift);
+        return pack_planes(residuals.data(), plane, level, out, err);
+    }
+    case VARDA_CHAIN_PLANAR_LANES_ZSTD: {
+        Bytes lanes(raw_bytes(plane));
+        planar_zigzag_pivco_lanes(lanes.data(), samples, w, n, es, 1);
+        return pack_bytes(lanes.data(), lanes.size(), level, out, err);
+    }
+    case VARDA_CHAIN_PLANAR_PFOR:
+    case VARDA_CHAIN_PLANAR_PFOR_ZSTD: {
+        Bytes stream(planar_zigzag_pfor_bound(n, es));
+        uint64_t len = 0;
+        if (planar_zigzag_pfor_encode(stream.data(), stream.size(), &len, samples, w, n, es, 1) != 0)
+            return err.set("the PFOR encoder refused the tile");
+        stream.resize(len);
+        if (id == VARDA_CHAIN_PLANAR_PFOR_ZSTD) return pack_bytes(stream.data(), len, level, out, err);
+        out.stream(stream);
+        return true;
+    }
+    default:
+        if (info->kind == kind_splitter) return encode_splitter(id, plane, samples, options, out, err);
+        Bytes residuals(raw_bytes(plane));
+        predictor_of(id).encode(residuals.data(), samples, w, n, es);
+        return pack_planes(residuals.data(), plane, level, out, err);
+    }
+}
+
+bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool nested, Error &err) {
+    unsigned id;
+    if (!in.u8(id, "chain id", err)) return false;
+    const ChainInfo *info = chain_info(int(id));
+    char text[120];
+    if (!info) {
+        std::snprintf(text, sizeof text, "unknown chain id %u: written by a newer build?", id);
+        return err.set(text);
+    }
+    if (nested && info->kind == kind_splitter)
+        return corrupt("a splitter chain is nested in a splitter", err);
+    if (!chain_accepts(int(id), plane.dtype)) {
+        std::snprintf(text, sizeof text, "corrupt tile: chain %s does not take dtype %d",
+                      info->name, plane.dtype);
+        return err.set(text);
+    }
+    const uint64_t n = plane.count, es = plane.elem_size, w = plane.width;
+    switch (id) {
+    case VARDA_CHAIN_ZSTD: {
+        const unsigned char *frame;
+        size_t size;
+        return in.stream(frame, size, "samples", err) &&
+               zstd_unpack(frame, size, out, raw_bytes(plane), "samples", err);
+    }
+    case VARDA_CHAIN_SHUFFLE_ZSTD: return unpack_planes(in, plane, out, "byte planes", err);
+    case VARDA_CHAIN_WP: {
+        int16_t weights[4];
+        for (int16_t &weight : weights) {
+            unsigned lo, hi;
+            if (!in.u8(lo, "weights", err) || !in.u8(hi, "weights", err)) return false;
+            weight = int16_t(uint16_t(lo | hi << 8));
+        }
+        unsigned shift;
+        if (!in.u8(shift, "shift", err)) return false;
+        if (shift > 63) return corrupt("the weighted predictor's shift is above 63", err);
+        Bytes residuals(raw_bytes(plane));
+        if (!unpack_planes(in, plane, residuals.data(), "residuals", err)) return false;
+        wp_static_decode(out, residuals.data(), w, n, es, weights, uint8_t(shift));
+        return true;
+    }
+    case VARDA_CHAIN_PLANAR_LANES_ZSTD: {
+        const unsigned char *frame;
+        size_t size;
+        Bytes lanes(raw_bytes(plane));
+        if (!in.stream(frame, size, "byte lanes", err) ||
+            !zstd_unpack(frame, size, lanes.data(), lanes.size(), "byte lanes", err))
+            return false;
+        planar_zigzag_pivco_unlanes(out, lanes.data(), w, n, es, 1);
+        return true;
+    }
+    case VARDA_CHAIN_PLANAR_PFOR:
+    case VARDA_CHAIN_PLANAR_PFOR_ZSTD: {
+        const unsigned char *data;
+        size_t size;
+        if (!in.stream(data, size, "PFOR stream", err)) return false;
+        Bytes unpacked;
+        if (id == VARDA_CHAIN_PLANAR_PFOR_ZSTD) {
+            if (!zstd_unpack_bounded(data, size, planar_zigzag_pfor_bound(n, es), unpacked,
+                                     "PFOR stream", err))
+                return false;
+            data = unpacked.data();
+            size = unpacked.size();
+        }
+        if (planar_zigzag_pfor_decode(out, w, n, es, 1, data, size) != 0)
+            return corrupt("the PFOR stream does not decode", err);
+        return true;
+    }
+    default: {
+        if (info->kind == kind_splitter) return decode_splitter(int(id), in, plane, out, err);
+        Bytes residuals(raw_bytes(plane));
+        if (!unpack_planes(in, plane, residuals.data(), "residuals", err)) return false;
+        predictor_of(int(id)).decode(out, residuals.data(), w, n, es);
+        return true;
+    }
+    }
+}
+
+} // namespace varda::codec

@@ -1,0 +1,46 @@
+// Chains: what turns a plane of samples into streams and back.
+#pragma once
+
+#include <cstdint>
+
+#include "blob.h"
+
+namespace varda::codec {
+
+// The samples a chain codes: count = width x height elements of elem_size
+// bytes, of type `dtype` (for lossy products, the integer type of the
+// quantised stream).
+struct Plane {
+    uint64_t width = 0, height = 0, count = 0, elem_size = 0;
+    int dtype = 0;
+};
+
+enum ChainKind { kind_bytes, kind_predictor, kind_fused, kind_splitter };
+
+struct ChainInfo {
+    int id;
+    const char *name;
+    ChainKind kind;
+};
+
+// Ids 1 .. chain_count in order; null for an unknown id.
+constexpr int chain_count = 16;
+const ChainInfo *chain_info(int id);
+bool chain_accepts(int id, int dtype);
+
+struct EncodeOptions {
+    int zstd_level = 9;
+    int effort = 1; // how hard a splitter searches its own parameters
+};
+
+// Appends the chain section (id, parameters, streams) for `samples`. Returns
+// false with a message when the chain does not apply to these samples (a
+// splitter that finds nothing to split) or when zstd fails.
+bool encode_chain(int id, const Plane &plane, const unsigned char *samples,
+                  const EncodeOptions &options, Writer &out, Error &err);
+
+// Reads one chain section and rebuilds plane.count samples into `out`.
+// Splitters may nest one section; `nested` forbids going deeper.
+bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool nested, Error &err);
+
+} // namespace varda::codec

@@ -1,0 +1,523 @@
+// The tile codec's C interface: products, the blob header and its
+// sections, nodata and lossy steps around the chains, and the choice of
+// chain for "auto".
+#include "varda_codec.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <xxhash.h>
+#include <zstd.h>
+
+#include "blob.h"
+#include "chains.h"
+#include "frame/sample.h"
+#include "zstd_stream.h"
+
+using namespace varda::codec;
+
+namespace {
+
+constexpr unsigned char magic[4] = {'V', 'R', 'D', 'T'};
+constexpr size_t header_bytes = 16, checksum_bytes = 8;
+constexpr uint64_t max_tile_bytes = uint64_t(1) << 30;
+constexpr unsigned flag_nodata = 1, flag_lossy = 2;
+constexpr unsigned mask_plain = 0, mask_guarded = 1;
+
+int report(const Error &error, char *err, size_t err_size) {
+    if (err && err_size) std::snprintf(err, err_size, "%s", error.message.c_str());
+    return 1;
+}
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
+
+// Runs a C entry point's body; allocation failures become a message.
+template <class F> int guarded(char *err, size_t err_size, F &&body) {
+    Error error;
+    try {
+        if (body(error)) return 0;
+    } catch (const std::bad_alloc &) {
+        error.set("out of memory");
+    } catch (const std::exception &e) {
+        error.set(e.what());
+    }
+    return report(error, err, err_size);
+}
+
+bool valid_dtype(int dtype) { return dtype >= 0 && dtype <= 10; }
+bool is_float(int dtype) { return dtype >= 8 && dtype <= 10; }
+uint64_t elem_size_of(int dtype) { return varda::dtype_size[dtype]; }
+
+uint64_t width_mask(uint64_t elem_size) {
+    return elem_size == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * elem_size)) - 1;
+}
+
+// The type a lossy product's quantised stream has: the integer of the
+// sample's width, signed for the floats.
+int coded_dtype(int dtype, bool lossy) {
+    if (!lossy || !is_float(dtype)) return dtype;
+    return dtype == 8 ? 5 : dtype == 9 ? 6 : 7;
+}
+
+bool is_lossy(const varda_codec_product &p) { return p.recipe.family != 0; }
+
+bool check_product(const varda_codec_product *p, Error &err) {
+    if (!p) return err.set("no product given");
+    if (!valid_dtype(p->dtype)) return err.set(format("dtype %d is not a type the codec knows", p->dtype));
+    if (p->chain != VARDA_CHAIN_AUTO && !chain_info(p->chain))
+        return err.set(format("chain %d is not one the codec knows", p->chain));
+    if (p->chain != VARDA_CHAIN_AUTO && !chain_accepts(p->chain, coded_dtype(p->dtype, is_lossy(*p))))
+        return err.set(format("chain %s does not take %s samples of dtype %d",
+                              chain_info(p->chain)->name, is_lossy(*p) ? "quantised" : "",
+                              p->dtype));
+    if (p->effort < 0 || p->effort > 2) return err.set(format("effort %d is not 0, 1 or 2", p->effort));
+    if (p->zstd_level < 1 || p->zstd_level > ZSTD_maxCLevel())
+        return err.set(format("zstd level %d is not 1 .. %d", p->zstd_level, ZSTD_maxCLevel()));
+    if (p->nodata < VARDA_NODATA_NONE || p->nodata > VARDA_NODATA_NAN)
+        return err.set(format("nodata kind %d is not 0, 1 or 2", p->nodata));
+    if (p->nodata == VARDA_NODATA_NAN && !is_float(p->dtype))
+        return err.set("NaN marks nodata only in float rasters");
+    if (p->recipe.family < 0 || p->recipe.family > 3)
+        return err.set(format("lossy family %d is not one the codec knows", p->recipe.family));
+    if (is_lossy(*p) && (!p->prepared || p->resolved.family != p->recipe.family))
+        return err.set("a lossy product needs varda_codec_prepare on the whole raster first");
+    return true;
+}
+
+bool check_shape(uint64_t width, uint64_t height, uint64_t elem_size, Error &err) {
+    if (width == 0 || height == 0) return err.set("a tile needs a width and a height of at least 1");
+    if (width > UINT32_MAX || height > UINT32_MAX || width * height > max_tile_bytes ||
+        width * height * elem_size > max_tile_bytes)
+        return err.set(format("a tile of %" PRIu64 " x %" PRIu64 " samples is larger than the "
+                              "codec's limit of 2^30 bytes",
+                              width, height));
+    return true;
+}
+
+// The sentinel's value, for the guard radius.
+double sentinel_value(int dtype, uint64_t bits) {
+    return varda::with_dtype(uint64_t(dtype), 0.0, [&]<varda::Sample S>() {
+        return varda::to_double(varda::load_sample<S>(&bits, 0));
+    });
+}
+
+// The mask of one tile, or of a whole raster. Returns false when nothing
+// needs a mask: no nodata sample, or (lossless) NaN patterns that a single
+// restored pattern would not give back bit for bit.
+bool build_mask(const varda_codec_product &p, const unsigned char *samples, uint64_t count,
+                Bytes &mask, unsigned &kind, uint64_t &sentinel) {
+    const uint64_t es = elem_size_of(p.dtype);
+    mask.resize(count);
+    kind = mask_plain;
+    if (p.nodata == VARDA_NODATA_VALUE) {
+        sentinel = p.nodata_value & width_mask(es);
+        if (is_lossy(p)) {
+            const double radius = varda_lossy_guard_radius(&p.recipe, sentinel_value(p.dtype, sentinel));
+            const int result = nodata_mark_guarded(mask.data(), samples, count, p.dtype, sentinel, radius);
+            kind = result == 0 ? mask_guarded : mask_plain;
+        } else {
+            nodata_mark_value(mask.data(), samples, count, es, sentinel);
+        }
+    } else {
+        uint64_t nan_bits = 0;
+        if (!nodata_find_nan(&nan_bits, samples, count, es)) return false;
+        sentinel = nan_bits;
+        nodata_mark_nan(mask.data(), samples, count, es);
+        if (!is_lossy(p))
+            for (uint64_t i = 0; i < count; ++i) {
+                uint64_t bits = 0;
+                std::memcpy(&bits, samples + i * es, es);
+                if (mask[i] == 0 && bits != nan_bits) return false;
+            }
+    }
+    return std::memchr(mask.data(), 0, count) != nullptr;
+}
+
+int quantise(const varda_codec_product &p, void *dst, const void *src, uint64_t count) {
+    const auto dtype = unsigned(p.dtype);
+    switch (p.recipe.family) {
+    case 1: return quant_linear_encode(dst, src, &p.resolved.grid, dtype, count);
+    case 2: return quant_log_encode(dst, src, &p.resolved.grid, dtype, count);
+    default: return quant_sqrt_encode(dst, src, &p.resolved.grid, dtype, count);
+    }
+}
+
+int dequantise(int family, const quant_grid &grid, int dtype, void *dst, const void *src,
+               uint64_t count) {
+    switch (family) {
+    case 1: return quant_linear_decode(dst, src, &grid, unsigned(dtype), count);
+    case 2: return quant_log_decode(dst, src, &grid, dtype, count);
+    default: return quant_sqrt_decode(dst, src, &grid, unsigned(dtype), count);
+    }
+}
+
+// The chains "auto" tries at each effort, where they take the samples.
+const int effort0[] = {VARDA_CHAIN_PLANAR};
+const int effort1[] = {VARDA_CHAIN_PLANAR,         VARDA_CHAIN_MED,
+                       VARDA_CHAIN_AVERAGE,        VARDA_CHAIN_SHUFFLE_ZSTD,
+                       VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_INTMULT,
+                       VARDA_CHAIN_FLOATMULT};
+
+bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
+                    Bytes &section, Error &err) {
+    const EncodeOptions options{p.zstd_level, p.effort};
+    if (p.chain != VARDA_CHAIN_AUTO) {
+        Writer out(section);
+        return encode_chain(p.chain, plane, samples, options, out, err);
+    }
+    const auto attempt = [&](int id) {
+        if (!chain_accepts(id, plane.dtype)) return true;
+        Bytes candidate;
+        Writer out(candidate);
+        Error quiet; // a splitter with nothing to split is no failure here
+        if (!encode_chain(id, plane, samples, options, out, quiet)) {
+            if (quiet.message.find("out of memory") != std::string::npos) return err.set(quiet.message);
+            return true;
+        }
+        if (section.empty() || candidate.size() < section.size()) section.swap(candidate);
+        return true;
+    };
+    if (p.effort == 0) {
+        for (int id : effort0) attempt(id);
+    } else if (p.effort == 1) {
+        for (int id : effort1)
+            if (!attempt(id)) return false;
+    } else {
+        for (int id = 1; id <= chain_count; ++id)
+            if (!attempt(id)) return false;
+    }
+    return !section.empty() || err.set("no chain could code the tile");
+}
+
+struct Header {
+    int dtype = 0;
+    unsigned flags = 0;
+    uint64_t width = 0, height = 0, count = 0, elem_size = 0;
+};
+
+// Magic, version, checksum and the fixed header; on success `body` spans
+// the sections between the header and the checksum.
+bool read_header(const void *blob, uint64_t blob_len, Header &h, Reader &body, Error &err) {
+    const auto *bytes = static_cast<const unsigned char *>(blob);
+    if (!blob || blob_len < header_bytes + checksum_bytes || std::memcmp(bytes, magic, 4) != 0)
+        return err.set("not a varda tile: the blob does not start with the tile magic");
+    if (bytes[4] != VARDA_CODEC_FORMAT_VERSION)
+        return err.set(format("tile format version %u is not one this build reads (it reads %d)",
+                              bytes[4], VARDA_CODEC_FORMAT_VERSION));
+    const uint64_t stored = XXH_readLE64(bytes + blob_len - checksum_bytes);
+    if (XXH3_64bits(bytes, size_t(blob_len - checksum_bytes)) != stored)
+        return err.set("corrupt tile: the checksum does not match");
+    h.dtype = bytes[5];
+    h.flags = bytes[6];
+    h.width = XXH_readLE32(bytes + 8);
+    h.height = XXH_readLE32(bytes + 12);
+    if (!valid_dtype(h.dtype)) return err.set(format("corrupt tile: dtype %d is not a type", h.dtype));
+    if ((h.flags & ~(flag_nodata | flag_lossy)) != 0 || bytes[7] != 0)
+        return err.set("corrupt tile: unknown header flags");
+    h.elem_size = elem_size_of(h.dtype);
+    if (!check_shape(h.width, h.height, h.elem_size, err)) return false;
+    h.count = h.width * h.height;
+    body = Reader(bytes + header_bytes, bytes + blob_len - checksum_bytes);
+    return true;
+}
+
+struct Sections {
+    unsigned mask_kind = 0;
+    uint64_t sentinel = 0;
+    const unsigned char *mask_frame = nullptr;
+    size_t mask_frame_size = 0;
+    unsigned family = 0;
+    quant_grid grid{};
+};
+
+bool read_sections(Reader &in, const Header &h, Sections &s, Error &err) {
+    if (h.flags & flag_nodata) {
+        if (!in.u8(s.mask_kind, "nodata mask kind", err) || !in.u64(s.sentinel, "sentinel", err) ||
+            !in.stream(s.mask_frame, s.mask_frame_size, "nodata mask", err))
+            return false;
+        if (s.mask_kind > mask_guarded) return err.set("corrupt tile: unknown nodata mask kind");
+        if ((s.sentinel & ~width_mask(h.elem_size)) != 0)
+            return err.set("corrupt tile: the sentinel is wider than the samples");
+    }
+    if (h.flags & flag_lossy) {
+        unsigned mode;
+        if (!in.u8(s.family, "lossy family", err) || !in.u8(mode, "grid", err) ||
+            !in.f64(s.grid.step, "grid", err) || !in.f64(s.grid.offset, "grid", err))
+            return false;
+        if (s.family < 1 || s.family > 3) return err.set("corrupt tile: unknown lossy family");
+        s.grid.mode = uint8_t(mode);
+    }
+    return true;
+}
+
+bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_capacity, Error &err) {
+    Header h;
+    Reader in(nullptr, nullptr);
+    Sections s;
+    if (!read_header(blob, blob_len, h, in, err) || !read_sections(in, h, s, err)) return false;
+    const uint64_t raw = h.count * h.elem_size;
+    if (!dst || dst_capacity < raw)
+        return err.set(format("the tile needs %" PRIu64 " bytes, the destination holds %" PRIu64,
+                              raw, dst ? dst_capacity : 0));
+    auto *out = static_cast<unsigned char *>(dst);
+    const bool lossy = s.family != 0;
+    const Plane plane{h.width, h.height, h.count, h.elem_size, coded_dtype(h.dtype, lossy)};
+    Bytes quantised(lossy ? raw : 0);
+    if (!decode_chain(in, plane, lossy ? quantised.data() : out, false, err)) return false;
+    if (!in.done()) return err.set("corrupt tile: bytes are left over after the chain");
+    if (lossy && dequantise(int(s.family), s.grid, h.dtype, out, quantised.data(), h.count) != 0)
+        return err.set("corrupt tile: the lossy grid is not one the quantiser takes");
+    if (h.flags & flag_nodata) {
+        Bytes mask(h.count);
+        if (!zstd_unpack(s.mask_frame, s.mask_frame_size, mask.data(), mask.size(), "nodata mask", err))
+            return false;
+        if (s.mask_kind == mask_plain) {
+            nodata_restore(out, out, mask.data(), h.count, h.elem_size, s.sentinel);
+        } else {
+            nodata_guard guard;
+            nodata_guard_values(&guard, h.dtype, s.sentinel);
+            if (nodata_restore_guarded(out, out, mask.data(), h.count, h.elem_size, s.sentinel,
+                                       &guard) != 0)
+                return err.set("corrupt tile: a nodata mask code cannot be honoured");
+        }
+    }
+    return true;
+}
+
+bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, uint64_t height,
+                 Bytes &blob, Error &err) {
+    if (!check_product(&p, err)) return false;
+    const uint64_t es = elem_size_of(p.dtype);
+    if (!src) return err.set("no samples given");
+    if (!check_shape(width, height, es, err)) return false;
+    const uint64_t count = width * height, raw = count * es;
+    const auto *samples = static_cast<const unsigned char *>(src);
+    const bool lossy = is_lossy(p);
+
+    Bytes mask, filled, quantised;
+    unsigned mask_kind = mask_plain;
+    uint64_t sentinel = 0;
+    const bool has_nodata =
+        p.nodata != VARDA_NODATA_NONE && build_mask(p, samples, count, mask, mask_kind, sentinel);
+    if (lossy) {
+        char message[512] = "";
+        if (varda_lossy_check_domain(&p.resolved, samples, p.dtype, count,
+                                     p.nodata == VARDA_NODATA_VALUE, p.nodata_value, message,
+                                     sizeof message) != 0)
+            return err.set(message);
+    }
+    if (has_nodata) {
+        filled.resize(raw);
+        nodata_fill(filled.data(), samples, mask.data(), width, count, es);
+        samples = filled.data();
+    }
+    if (lossy) {
+        quantised.resize(raw);
+        if (quantise(p, quantised.data(), samples, count) != 0)
+            return err.set("the quantiser refused the product's grid");
+        samples = quantised.data();
+    }
+    const Plane plane{width, height, count, es, coded_dtype(p.dtype, lossy)};
+    Bytes section;
+    if (!encode_samples(p, plane, samples, section, err)) return false;
+
+    Writer out(blob);
+    out.bytes(magic, 4);
+    out.u8(VARDA_CODEC_FORMAT_VERSION);
+    out.u8(unsigned(p.dtype));
+    out.u8((has_nodata ? flag_nodata : 0) | (lossy ? flag_lossy : 0));
+    out.u8(0);
+    out.u32(uint32_t(width));
+    out.u32(uint32_t(height));
+    if (has_nodata) {
+        Bytes frame;
+        if (!zstd_pack(mask.data(), mask.size(), p.zstd_level, frame, err)) return false;
+        out.u8(mask_kind);
+        out.u64(sentinel);
+        out.stream(frame);
+    }
+    if (lossy) {
+        out.u8(unsigned(p.recipe.family));
+        out.u8(p.resolved.grid.mode);
+        out.f64(p.resolved.grid.step);
+        out.f64(p.resolved.grid.offset);
+    }
+    out.bytes(section.data(), section.size());
+    out.u64(XXH3_64bits(blob.data(), blob.size()));
+    return true;
+}
+
+bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uint64_t width,
+             uint64_t count, char *err, size_t err_size, Error &error) {
+    p.prepared = 0;
+    std::memset(&p.resolved, 0, sizeof p.resolved);
+    const int saved_family = p.recipe.family;
+    p.recipe.family = 0; // checked as lossless until the recipe is read
+    if (!check_product(&p, error)) {
+        p.recipe.family = saved_family;
+        return false;
+    }
+    char message[512] = "";
+    if (varda_lossy_parse(recipe, &p.recipe, message, sizeof message) != 0) return error.set(message);
+    if (!is_lossy(p)) {
+        p.prepared = 1;
+        return true;
+    }
+    if (!raster || count == 0) return error.set("a lossy recipe is resolved on the whole raster: give its samples");
+    if (width == 0 || count % width != 0)
+        return error.set(format("%" PRIu64 " samples do not divide into rows of %" PRIu64, count, width));
+    const uint64_t es = elem_size_of(p.dtype);
+    const auto *samples = static_cast<const unsigned char *>(raster);
+    Bytes mask, filled;
+    unsigned kind;
+    uint64_t sentinel;
+    const bool has_nodata =
+        p.nodata != VARDA_NODATA_NONE && build_mask(p, samples, count, mask, kind, sentinel);
+    if (p.recipe.family == 3 && !p.recipe.spec.has_ab) {
+        // The fit skips blocks that hold NaN: nodata samples become NaN in a
+        // binary64 copy, so that they take no part in the noise measure.
+        int rc;
+        if (has_nodata) {
+            std::vector<double> values(count);
+            varda::with_dtype(uint64_t(p.dtype), 0, [&]<varda::Sample S>() {
+                for (uint64_t i = 0; i < count; ++i)
+                    values[i] = mask[i] ? varda::to_double(varda::load_sample<S>(samples, i)) : NAN;
+                return 0;
+            });
+            rc = varda_lossy_fit(&p.recipe, values.data(), 10, width, count, message, sizeof message);
+        } else {
+            rc = varda_lossy_fit(&p.recipe, samples, p.dtype, width, count, message, sizeof message);
+        }
+        if (rc != 0) return error.set(message);
+    }
+    if (has_nodata) {
+        filled.resize(count * es);
+        nodata_fill(filled.data(), samples, mask.data(), width, count, es);
+        samples = filled.data();
+    }
+    if (varda_lossy_resolve(&p.recipe, samples, unsigned(p.dtype), count, &p.resolved, message,
+                            sizeof message) != 0)
+        return error.set(message);
+    (void)err;
+    (void)err_size;
+    p.prepared = 1;
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+VARDA_CODEC_API int varda_codec_chain_count(void) { return chain_count; }
+
+VARDA_CODEC_API const char *varda_codec_chain_name(int chain) {
+    if (chain == VARDA_CHAIN_AUTO) return "auto";
+    const ChainInfo *info = chain_info(chain);
+    return info ? info->name : nullptr;
+}
+
+VARDA_CODEC_API int varda_codec_chain_id(const char *name) {
+    if (!name) return -1;
+    if (std::strcmp(name, "auto") == 0) return VARDA_CHAIN_AUTO;
+    for (int id = 1; id <= chain_count; ++id)
+        if (std::strcmp(name, chain_info(id)->name) == 0) return id;
+    return -1;
+}
+
+VARDA_CODEC_API int varda_codec_chain_accepts(int chain, int dtype) {
+    return chain_accepts(chain, dtype) ? 1 : 0;
+}
+
+VARDA_CODEC_API void varda_codec_product_init(varda_codec_product *product, int dtype) {
+    if (!product) return;
+    std::memset(product, 0, sizeof *product);
+    product->dtype = dtype;
+    product->chain = VARDA_CHAIN_AUTO;
+    product->effort = 1;
+    product->zstd_level = 9;
+    product->prepared = 1; // lossless needs no preparation
+}
+
+VARDA_CODEC_API int varda_codec_prepare(varda_codec_product *product, const char *recipe,
+                                        const void *raster, uint64_t width, uint64_t count,
+                                        char *err, size_t err_size) {
+    return guarded(err, err_size, [&](Error &error) {
+        if (!product) return error.set("no product to prepare");
+        return prepare(*product, recipe, raster, width, count, err, err_size, error);
+    });
+}
+
+VARDA_CODEC_API uint64_t varda_codec_bound(const varda_codec_product *product, uint64_t width,
+                                           uint64_t height) {
+    Error error;
+    if (!check_product(product, error)) return 0;
+    const uint64_t es = elem_size_of(product->dtype);
+    if (!check_shape(width, height, es, error)) return 0;
+    const uint64_t count = width * height, raw = count * es;
+    const uint64_t widest = std::max<uint64_t>(raw, planar_zigzag_pfor_bound(count, es));
+    // Header, sections and checksum, the mask, then the widest chain: a
+    // splitter's two streams, or selectors and packed offsets.
+    return 256 + ZSTD_compressBound(count) + 2 * ZSTD_compressBound(widest) + count;
+}
+
+VARDA_CODEC_API int varda_codec_encode(const varda_codec_product *product, const void *src,
+                                       uint64_t width, uint64_t height, void *dst,
+                                       uint64_t dst_capacity, uint64_t *out_len, char *err,
+                                       size_t err_size) {
+    return guarded(err, err_size, [&](Error &error) {
+        if (!product) return error.set("no product given");
+        if (!out_len) return error.set("no place for the blob's length");
+        Bytes blob;
+        if (!encode_tile(*product, src, width, height, blob, error)) return false;
+        if (!dst || dst_capacity < blob.size())
+            return error.set(format("the blob needs %zu bytes, the destination holds %" PRIu64,
+                                    blob.size(), dst ? dst_capacity : 0));
+        std::memcpy(dst, blob.data(), blob.size());
+        *out_len = blob.size();
+        return true;
+    });
+}
+
+VARDA_CODEC_API int varda_codec_decode(const void *blob, uint64_t blob_len, void *dst,
+                                       uint64_t dst_capacity, char *err, size_t err_size) {
+    return guarded(err, err_size, [&](Error &error) {
+        return decode_blob(blob, blob_len, dst, dst_capacity, error);
+    });
+}
+
+VARDA_CODEC_API int varda_codec_read_info(const void *blob, uint64_t blob_len,
+                                          varda_codec_info *info, char *err, size_t err_size) {
+    return guarded(err, err_size, [&](Error &error) {
+        if (!info) return error.set("no place for the tile's description");
+        Header h;
+        Reader in(nullptr, nullptr);
+        Sections s;
+        unsigned chain;
+        if (!read_header(blob, blob_len, h, in, error) || !read_sections(in, h, s, error) ||
+            !in.u8(chain, "chain id", error))
+            return false;
+        *info = varda_codec_info{};
+        info->version = VARDA_CODEC_FORMAT_VERSION;
+        info->dtype = h.dtype;
+        info->width = h.width;
+        info->height = h.height;
+        info->chain = int32_t(chain);
+        info->lossy = int32_t(s.family);
+        info->nodata = (h.flags & flag_nodata) ? 1 : 0;
+        info->raw_bytes = h.count * h.elem_size;
+        info->blob_bytes = blob_len;
+        return true;
+    });
+}
+
+} // extern "C"

@@ -1,0 +1,150 @@
+/*
+ * libvarda_codec: a tile codec over libvarda_kernels.
+ *
+ * A product is a raster of one element type cut into tiles. The codec
+ * strings the kernels into chains (a predictor, a byte shuffle and zstd, bit
+ * packing, the host splitters the joins exist for), handles nodata and
+ * lossy recipes, and writes each tile as a self-describing blob: magic,
+ * format version, dtype, shape, chain, every parameter its decoder needs,
+ * the streams, and an XXH3-64 checksum. Decoding needs the blob alone.
+ * docs/format.md gives the blob byte by byte, docs/chains.md the chains.
+ *
+ * Conventions are those of the kernels: calls return 0 for done and 1 for
+ * refused, and explain a refusal in one line of text in `err` (at most
+ * `err_size` - 1 characters, always terminated; nothing when `err` is NULL
+ * or `err_size` is 0). Nothing is printed, nothing outlives a call, and
+ * every function is re-entrant.
+ */
+#ifndef VARDA_CODEC_H
+#define VARDA_CODEC_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "varda_kernels.h"
+
+#if defined(VARDA_CODEC_BUILDING)
+#define VARDA_CODEC_API __attribute__((visibility("default")))
+#else
+#define VARDA_CODEC_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The blob format this build writes, and the only one it reads. */
+#define VARDA_CODEC_FORMAT_VERSION 1
+
+/* Chain ids are stable: they are stored in blobs. */
+enum {
+    VARDA_CHAIN_ZSTD = 1,
+    VARDA_CHAIN_SHUFFLE_ZSTD = 2,
+    VARDA_CHAIN_DELTA_W = 3,
+    VARDA_CHAIN_DELTA_N = 4,
+    VARDA_CHAIN_PLANAR = 5,
+    VARDA_CHAIN_AVERAGE = 6,
+    VARDA_CHAIN_MED = 7,
+    VARDA_CHAIN_MED_ZIGZAG = 8,
+    VARDA_CHAIN_WP = 9,
+    VARDA_CHAIN_PLANAR_LANES_ZSTD = 10,
+    VARDA_CHAIN_PLANAR_PFOR = 11,
+    VARDA_CHAIN_PLANAR_PFOR_ZSTD = 12,
+    VARDA_CHAIN_INTMULT = 13,
+    VARDA_CHAIN_BINOFFSET = 14,
+    VARDA_CHAIN_FLOATQUANT = 15,
+    VARDA_CHAIN_FLOATMULT = 16,
+    /* Per tile, the smallest blob of the chains its effort tries. Never
+     * stored: the blob records the chain that won. */
+    VARDA_CHAIN_AUTO = 255
+};
+
+/* Nodata conventions of a product. */
+enum { VARDA_NODATA_NONE = 0, VARDA_NODATA_VALUE = 1, VARDA_NODATA_NAN = 2 };
+
+/* ---- Chains ------------------------------------------------------------ */
+
+/* The chains in listing order: ids 1 .. count, "auto" excluded. */
+VARDA_CODEC_API int varda_codec_chain_count(void);
+/* "zstd", "planar", ... or "auto" for 255; NULL for an unknown id. */
+VARDA_CODEC_API const char *varda_codec_chain_name(int chain);
+/* The id of a chain name ("auto" included), or -1. */
+VARDA_CODEC_API int varda_codec_chain_id(const char *name);
+/* 1 when the chain can code samples of this dtype, else 0. Lossy products
+ * code their quantised stream, whose type is the integer of the same width
+ * (signed for floats), so the float chains never apply to them. */
+VARDA_CODEC_API int varda_codec_chain_accepts(int chain, int dtype);
+
+/* ---- Products ---------------------------------------------------------- */
+
+/* What every tile of a product shares. Fill it with
+ * varda_codec_product_init, change what you need, then call
+ * varda_codec_prepare (which a lossy recipe requires). The record is plain
+ * data: a host may store it and copy it between processes. */
+typedef struct varda_codec_product {
+    int32_t dtype;                 /* 0 .. 10, as the kernels count them */
+    int32_t chain;                 /* a chain id, or VARDA_CHAIN_AUTO */
+    int32_t effort;                /* auto: 0 one chain, 1 a short list, 2 all */
+    int32_t zstd_level;            /* 1 .. 22 */
+    int32_t nodata;                /* VARDA_NODATA_NONE, _VALUE or _NAN */
+    uint64_t nodata_value;         /* the sentinel's bit pattern (VALUE) */
+    varda_lossy_recipe recipe;     /* family 0: lossless */
+    varda_lossy_resolved resolved; /* the grid, from varda_codec_prepare */
+    int32_t prepared;              /* 1 once varda_codec_prepare succeeded */
+} varda_codec_product;
+
+/* Lossless, chain auto at effort 1, zstd level 9, no nodata. */
+VARDA_CODEC_API void varda_codec_product_init(varda_codec_product *product, int dtype);
+
+/* Readies a product. `recipe` is a lossy recipe text ("LINEAR:MAX_ERROR=0.5",
+ * "LOG:MAX_ERROR=1%", "SQRT:MAX_ERROR=2N[,A=..,B=..]") or NULL/"" for
+ * lossless. For a lossy recipe, `raster` is the whole product (`count`
+ * samples in rows of `width`): its nodata samples are set aside, a SQRT
+ * recipe without A and B gets its noise curve fitted, and the grid is
+ * resolved on it. Lossless products need no raster (pass NULL, 0, 0). */
+VARDA_CODEC_API int varda_codec_prepare(varda_codec_product *product, const char *recipe,
+                                        const void *raster, uint64_t width, uint64_t count,
+                                        char *err, size_t err_size);
+
+/* ---- Tiles ------------------------------------------------------------- */
+
+/* The largest blob a tile of this shape can take; 0 when the product or
+ * shape is not one the codec takes. */
+VARDA_CODEC_API uint64_t varda_codec_bound(const varda_codec_product *product, uint64_t width,
+                                           uint64_t height);
+
+/* Encodes one tile of width x height samples (row-major) into `dst`;
+ * `*out_len` receives the blob's length. */
+VARDA_CODEC_API int varda_codec_encode(const varda_codec_product *product, const void *src,
+                                       uint64_t width, uint64_t height, void *dst,
+                                       uint64_t dst_capacity, uint64_t *out_len, char *err,
+                                       size_t err_size);
+
+/* Decodes a blob into `dst`, which must hold width x height samples. A
+ * blob that is corrupt, truncated, of another format version or with an
+ * unknown chain is refused with its own message; `dst` is then undefined. */
+VARDA_CODEC_API int varda_codec_decode(const void *blob, uint64_t blob_len, void *dst,
+                                       uint64_t dst_capacity, char *err, size_t err_size);
+
+/* What a blob's header says, read without decoding the streams. The
+ * checksum is verified. */
+typedef struct varda_codec_info {
+    uint32_t version;
+    int32_t dtype;
+    uint64_t width;
+    uint64_t height;
+    int32_t chain;       /* the chain that coded the samples */
+    int32_t lossy;       /* the lossy family, 0 when lossless */
+    int32_t nodata;      /* 1 when the tile holds nodata samples */
+    uint64_t raw_bytes;  /* width x height x element size */
+    uint64_t blob_bytes; /* the blob's own length */
+} varda_codec_info;
+
+VARDA_CODEC_API int varda_codec_read_info(const void *blob, uint64_t blob_len,
+                                          varda_codec_info *info, char *err, size_t err_size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VARDA_CODEC_H */

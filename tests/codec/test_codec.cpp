@@ -1,0 +1,312 @@
+// The tile codec: every chain on every dtype it takes, nodata, lossy
+// bounds, "auto", refusals of corrupt blobs, and golden blobs.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+#include "varda_codec.h"
+
+namespace {
+
+using vt::Bytes;
+
+constexpr int all_dtypes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+const uint64_t dtype_bytes[] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
+
+enum class Content { constant, smooth, noisy, extremes, specials };
+
+// Samples of `dtype` for a tile: integers as bit patterns, floats as real
+// values of the type (binary16 as its bit pattern of a small float).
+Bytes make_tile(int dtype, size_t width, size_t height, Content content, uint32_t seed) {
+    const uint64_t es = dtype_bytes[dtype];
+    const size_t count = width * height;
+    std::mt19937_64 rng(seed);
+    Bytes out(count * es);
+    for (size_t i = 0; i < count; ++i) {
+        const size_t r = i / width, c = i % width;
+        const int64_t noise = int64_t(rng() % 7) - 3;
+        const uint64_t random = rng();
+        double value = 0;
+        uint64_t bits = 0;
+        switch (content) {
+        case Content::constant: value = 17; break;
+        case Content::smooth: value = 300 + 2.0 * double(r) + 3.0 * double(c) + double(noise); break;
+        case Content::noisy: bits = random; break;
+        case Content::extremes: bits = (random & 1) ? ~uint64_t(0) : (random & 2) ? 0 : uint64_t(1) << (8 * es - 1); break;
+        case Content::specials: bits = random; break;
+        }
+        if (content == Content::noisy || content == Content::extremes) {
+            std::memcpy(out.data() + i * es, &bits, es);
+            continue;
+        }
+        if (dtype == 9) {
+            float f = float(value) * 0.37f;
+            if (content == Content::specials) {
+                const uint32_t choices[] = {0x7FC00001u, 0xFFC12345u, 0x80000000u, 0u, 0x7F800000u, 0x00000001u};
+                const uint32_t b = choices[random % 6];
+                std::memcpy(&f, &b, 4);
+            }
+            std::memcpy(out.data() + i * 4, &f, 4);
+        } else if (dtype == 10) {
+            double d = value * 0.37;
+            if (content == Content::specials) {
+                const uint64_t choices[] = {0x7FF8000000000001ull, 0xFFF0000000000123ull, 0x8000000000000000ull, 0ull};
+                std::memcpy(&d, &choices[random % 4], 8);
+            }
+            std::memcpy(out.data() + i * 8, &d, 8);
+        } else {
+            bits = uint64_t(int64_t(value));
+            if (dtype == 8) bits = 0x3C00 + uint64_t(int64_t(value) & 0x3FF); // 1.0 .. 2.0
+            if (content == Content::specials) bits = (random & 1) ? 0x7E01 : 0x8000;
+            std::memcpy(out.data() + i * es, &bits, es);
+        }
+    }
+    return out;
+}
+
+varda_codec_product product_for(int dtype, int chain) {
+    varda_codec_product p;
+    varda_codec_product_init(&p, dtype);
+    p.chain = chain;
+    return p;
+}
+
+Bytes encode(const varda_codec_product &p, const Bytes &tile, size_t width, size_t height,
+             std::string *message = nullptr) {
+    Bytes blob(varda_codec_bound(&p, width, height));
+    uint64_t len = 0;
+    char err[256] = "";
+    if (varda_codec_encode(&p, tile.data(), width, height, blob.data(), blob.size(), &len, err,
+                           sizeof err) != 0) {
+        if (message) *message = err;
+        return {};
+    }
+    blob.resize(len);
+    return blob;
+}
+
+int decode(const Bytes &blob, Bytes &out, std::string *message = nullptr) {
+    char err[256] = "";
+    const int rc = varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err, sizeof err);
+    if (message) *message = err;
+    return rc;
+}
+
+struct Shape {
+    size_t width, height;
+};
+const Shape shapes[] = {{1, 1}, {37, 1}, {1, 29}, {13, 7}, {64, 64}, {100, 3}};
+
+} // namespace
+
+TEST(Codec, ChainsAreListedByStableIdAndName) {
+    EXPECT_EQ(varda_codec_chain_count(), 16);
+    EXPECT_STREQ(varda_codec_chain_name(1), "zstd");
+    EXPECT_STREQ(varda_codec_chain_name(5), "planar");
+    EXPECT_STREQ(varda_codec_chain_name(16), "floatmult");
+    EXPECT_STREQ(varda_codec_chain_name(255), "auto");
+    EXPECT_EQ(varda_codec_chain_name(0), nullptr);
+    EXPECT_EQ(varda_codec_chain_name(17), nullptr);
+    for (int id = 1; id <= 16; ++id) EXPECT_EQ(varda_codec_chain_id(varda_codec_chain_name(id)), id);
+    EXPECT_EQ(varda_codec_chain_id("auto"), 255);
+    EXPECT_EQ(varda_codec_chain_id("Planar"), -1);
+    EXPECT_EQ(varda_codec_chain_accepts(13, 9), 0); // intmult: integers only
+    EXPECT_EQ(varda_codec_chain_accepts(15, 1), 0); // floatquant: f32, f64
+    EXPECT_EQ(varda_codec_chain_accepts(15, 8), 0);
+    EXPECT_EQ(varda_codec_chain_accepts(16, 10), 1);
+}
+
+// Every chain, every dtype it takes, every shape and content, bit for bit.
+TEST(Codec, EveryChainRoundTripsEveryDtypeItTakes) {
+    const Content contents[] = {Content::constant, Content::smooth, Content::noisy,
+                                Content::extremes, Content::specials};
+    for (int chain = 1; chain <= 16; ++chain) {
+        for (int dtype : all_dtypes) {
+            if (!varda_codec_chain_accepts(chain, dtype)) continue;
+            const varda_codec_product p = product_for(dtype, chain);
+            for (const Shape &s : shapes) {
+                for (Content content : contents) {
+                    const Bytes tile = make_tile(dtype, s.width, s.height, content, 11);
+                    std::string why;
+                    const Bytes blob = encode(p, tile, s.width, s.height, &why);
+                    if (blob.empty()) {
+                        // Only a splitter may find nothing to split.
+                        EXPECT_GE(chain, 13) << varda_codec_chain_name(chain) << ": " << why;
+                        continue;
+                    }
+                    Bytes out(tile.size(), 0xA5);
+                    ASSERT_EQ(decode(blob, out, &why), 0) << varda_codec_chain_name(chain) << " " << why;
+                    ASSERT_EQ(out, tile) << varda_codec_chain_name(chain) << " dtype " << dtype
+                                         << " " << s.width << "x" << s.height;
+                    varda_codec_info info;
+                    ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &info, nullptr, 0), 0);
+                    EXPECT_EQ(info.chain, chain);
+                    EXPECT_EQ(info.dtype, dtype);
+                    EXPECT_EQ(info.width, s.width);
+                }
+            }
+        }
+    }
+}
+
+TEST(Codec, SplittersApplyWhereTheirStructureIs) {
+    // Multiples of 12 plus 5: intmult finds 12.
+    Bytes tile(64 * 64 * 2);
+    for (size_t i = 0; i < 64 * 64; ++i) {
+        const uint16_t v = uint16_t(5 + 12 * ((i % 64) + i / 64 * 3));
+        std::memcpy(tile.data() + 2 * i, &v, 2);
+    }
+    EXPECT_FALSE(encode(product_for(1, 13), tile, 64, 64).empty());
+    // Floats on a 0.1 grid: floatmult finds the step.
+    Bytes floats(64 * 64 * 4);
+    for (size_t i = 0; i < 64 * 64; ++i) {
+        const float v = float(int(i % 97) - 40) / 10.0f;
+        std::memcpy(floats.data() + 4 * i, &v, 4);
+    }
+    const Bytes blob = encode(product_for(9, 16), floats, 64, 64);
+    ASSERT_FALSE(blob.empty());
+    Bytes out(floats.size());
+    ASSERT_EQ(decode(blob, out), 0);
+    EXPECT_EQ(out, floats);
+}
+
+TEST(Codec, AutoIsNeverLargerThanTheChainsItTries) {
+    for (int dtype : {1, 5, 9}) {
+        const Bytes tile = make_tile(dtype, 64, 64, Content::smooth, 3);
+        for (int effort = 0; effort <= 2; ++effort) {
+            varda_codec_product p = product_for(dtype, VARDA_CHAIN_AUTO);
+            p.effort = effort;
+            const Bytes chosen = encode(p, tile, 64, 64);
+            ASSERT_FALSE(chosen.empty());
+            varda_codec_info info;
+            ASSERT_EQ(varda_codec_read_info(chosen.data(), chosen.size(), &info, nullptr, 0), 0);
+            const int tried[] = {VARDA_CHAIN_PLANAR};
+            for (int chain : effort == 0 ? std::vector<int>(tried, tried + 1)
+                                         : std::vector<int>{5, 7, 6, 2, 10}) {
+                const Bytes single = encode(product_for(dtype, chain), tile, 64, 64);
+                EXPECT_LE(chosen.size(), single.size()) << "effort " << effort << " vs " << chain;
+            }
+            Bytes out(tile.size());
+            ASSERT_EQ(decode(chosen, out), 0);
+            EXPECT_EQ(out, tile);
+        }
+    }
+}
+
+TEST(Codec, NodataPositionsComeBackExactly) {
+    const size_t w = 40, h = 30;
+    for (int dtype : {0, 5, 7, 9, 10}) {
+        Bytes tile = make_tile(dtype, w, h, Content::smooth, 5);
+        const uint64_t es = dtype_bytes[dtype];
+        const uint64_t sentinel = dtype == 9 ? 0xC61C3C00u /* -9999 */ : dtype == 10 ? 0xC0C3878000000000ull : 0x7F;
+        std::mt19937 rng(9);
+        for (size_t i = 0; i < w * h; ++i)
+            if (rng() % 10 == 0 || i < w + 3) std::memcpy(tile.data() + i * es, &sentinel, es);
+        varda_codec_product p = product_for(dtype, VARDA_CHAIN_AUTO);
+        p.nodata = VARDA_NODATA_VALUE;
+        p.nodata_value = sentinel;
+        const Bytes blob = encode(p, tile, w, h);
+        ASSERT_FALSE(blob.empty());
+        varda_codec_info info;
+        ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &info, nullptr, 0), 0);
+        EXPECT_EQ(info.nodata, 1);
+        Bytes out(tile.size());
+        ASSERT_EQ(decode(blob, out), 0);
+        EXPECT_EQ(out, tile) << dtype;
+    }
+}
+
+// A lossy product resolved on a whole raster, cut into tiles: every tile's
+// samples stay within the bound, and nodata comes back as the sentinel.
+TEST(Codec, LossyTilesStayWithinTheirBound) {
+    const size_t w = 96, h = 96;
+    const char *recipes[] = {"LINEAR:MAX_ERROR=2", "LOG:MAX_ERROR=1%", "SQRT:MAX_ERROR=1N,A=4,B=0.5"};
+    for (int dtype : {1, 5, 9, 10}) {
+        const uint64_t es = dtype_bytes[dtype];
+        Bytes raster = make_tile(dtype, w, h, Content::smooth, 21);
+        const int64_t sentinel_int = 0;
+        for (const char *recipe : recipes) {
+            varda_codec_product p = product_for(dtype, VARDA_CHAIN_AUTO);
+            char err[256] = "";
+            ASSERT_EQ(varda_codec_prepare(&p, recipe, raster.data(), w, w * h, err, sizeof err), 0)
+                << recipe << " " << dtype << ": " << err;
+            const Bytes blob = encode(p, raster, w, h);
+            ASSERT_FALSE(blob.empty()) << recipe;
+            Bytes out(raster.size());
+            ASSERT_EQ(decode(blob, out), 0);
+            double worst = -1;
+            quant_spec spec = p.recipe.spec;
+            if (p.recipe.family == 1)
+                quant_linear_verify(raster.data(), out.data(), &spec, unsigned(dtype), w * h, &worst);
+            else if (p.recipe.family == 2)
+                quant_log_verify(raster.data(), out.data(), &spec, unsigned(dtype), w * h, &worst, nullptr);
+            else
+                quant_sqrt_verify(raster.data(), out.data(), &spec, nullptr, unsigned(dtype), w * h, &worst);
+            EXPECT_GE(worst, 0.0);
+            EXPECT_LE(worst, 1.0) << recipe << " dtype " << dtype;
+        }
+        (void)es;
+        (void)sentinel_int;
+    }
+}
+
+TEST(Codec, RefusesCorruptBlobsWithTheirOwnMessages) {
+    const Bytes tile = make_tile(1, 16, 16, Content::smooth, 1);
+    const Bytes blob = encode(product_for(1, VARDA_CHAIN_PLANAR), tile, 16, 16);
+    ASSERT_FALSE(blob.empty());
+    Bytes out(tile.size());
+    std::string why;
+
+    // One flipped bit anywhere is reported.
+    for (size_t bit = 0; bit < blob.size() * 8; ++bit) {
+        Bytes bad = blob;
+        bad[bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
+        ASSERT_EQ(decode(bad, out, &why), 1) << "bit " << bit;
+        ASSERT_FALSE(why.empty());
+    }
+    Bytes bad = blob;
+    bad[0] = 'X';
+    decode(bad, out, &why);
+    EXPECT_NE(why.find("not a varda tile"), std::string::npos) << why;
+    bad = blob;
+    bad[4] = 2;
+    decode(bad, out, &why);
+    EXPECT_NE(why.find("format version 2"), std::string::npos) << why;
+    bad = blob;
+    bad[20] ^= 1;
+    decode(bad, out, &why);
+    EXPECT_NE(why.find("checksum"), std::string::npos) << why;
+    for (size_t keep : {size_t(0), size_t(10), blob.size() - 1}) {
+        const Bytes cut(blob.begin(), blob.begin() + long(keep));
+        EXPECT_EQ(decode(cut, out, &why), 1);
+    }
+    Bytes small(tile.size() - 1);
+    EXPECT_EQ(decode(blob, small, &why), 1);
+    EXPECT_NE(why.find("destination"), std::string::npos) << why;
+}
+
+TEST(Codec, RefusesBadProductsAndShapes) {
+    const Bytes tile = make_tile(1, 8, 8, Content::smooth, 1);
+    Bytes blob(4096);
+    uint64_t len;
+    char err[200];
+    varda_codec_product p = product_for(1, 99);
+    EXPECT_EQ(varda_codec_encode(&p, tile.data(), 8, 8, blob.data(), blob.size(), &len, err, sizeof err), 1);
+    EXPECT_STREQ(err, "chain 99 is not one the codec knows");
+    p = product_for(9, 13);
+    EXPECT_EQ(varda_codec_encode(&p, tile.data(), 4, 4, blob.data(), blob.size(), &len, err, sizeof err), 1);
+    p = product_for(1, 5);
+    EXPECT_EQ(varda_codec_encode(&p, tile.data(), 0, 8, blob.data(), blob.size(), &len, err, sizeof err), 1);
+    EXPECT_EQ(varda_codec_encode(&p, tile.data(), 8, 8, blob.data(), 10, &len, err, sizeof err), 1);
+    p.nodata = VARDA_NODATA_NAN;
+    EXPECT_EQ(varda_codec_encode(&p, tile.data(), 8, 8, blob.data(), blob.size(), &len, err, sizeof err), 1);
+    EXPECT_STREQ(err, "NaN marks nodata only in float rasters");
+    p = product_for(1, 5);
+    EXPECT_EQ(varda_codec_prepare(&p, "LINEAR:MAX_ERROR=0", tile.data(), 8, 64, err, sizeof err), 1);
+    EXPECT_NE(std::string(err).find("MAX_ERROR must be positive"), std::string::npos) << err;
+}
