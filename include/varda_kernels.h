@@ -179,7 +179,8 @@ typedef struct quant_sqrt_curve {
  * + offset, offset < 2^widths[b], for the selector b = bins[i]; `bases` holds
  * nbins little-endian 8-byte words, nbins is 1 .. 256. The packed offsets
  * lie back to back, widths[b] bits each, least significant bit first; bytes
- * past packed_len read as zero. */
+ * past packed_len read as zero. A selector at or past nbins is flagged and
+ * counts as base 0, width 0. */
 VARDA_API int binoffset_join(void *dst, const uint8_t *widths, const void *low, uint64_t count,
                              uint64_t elem_size);
 VARDA_API int binoffset_join_table(void *dst, const uint8_t *bins, const void *offsets,

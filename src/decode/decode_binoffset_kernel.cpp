@@ -94,16 +94,15 @@ int unpack_join(void *dst, const uint8_t *bins, const unsigned char *packed, uin
             emit(bins[i], word);
         }
     }
-    // Near and past the end: missing bytes read as zero and are never touched.
+    // The last eight bytes and past them, where no ninth byte exists: missing
+    // bytes read as zero and are never touched.
     for (; i < count; ++i) {
         const uint64_t byte = p >> 3;
-        const unsigned s = unsigned(p & 7);
         uint64_t word = 0;
         if (byte < packed_len) {
             const uint64_t left = packed_len - byte;
             std::memcpy(&word, packed + byte, left < 8 ? size_t(left) : 8);
-            word >>= s;
-            if (left > 8) word |= (uint64_t(packed[byte + 8]) << 1) << (63 - s);
+            word >>= p & 7;
         }
         emit(bins[i], word);
     }
