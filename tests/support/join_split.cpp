@@ -144,7 +144,9 @@ uint64_t binoffset_packed_size(const uint8_t *bins, uint64_t count, const uint8_
 void binoffset_pack(void *packed, const uint8_t *bins, const void *offsets, uint64_t count,
                     uint64_t elem_size, const uint8_t *widths) {
     auto *out = static_cast<unsigned char *>(packed);
-    std::memset(out, 0, binoffset_packed_size(bins, count, widths));
+    const uint64_t size = binoffset_packed_size(bins, count, widths);
+    if (size == 0) return;
+    std::memset(out, 0, size);
     uint64_t p = 0;
     for (uint64_t i = 0; i < count; ++i) {
         const unsigned w = widths[bins[i]];
