@@ -7,7 +7,7 @@
 #include <cmath>
 #include <string>
 
-#include "support/join_split.h"
+#include "join_split.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <limits>
 
 #include "support/join_oracle.h"
-#include "support/join_split.h"
+#include "join_split.h"
 #include "support/support.h"
 
 using vt::Bytes;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "join_split.h"
 #include "splitters.h"
 #include "varda_codec.h"
 #include "varda_kernels.h"
@@ -62,10 +63,20 @@ int word_dtype(uint64_t elem_size) {
 
 bool corrupt(const std::string &why, Error &err) { return err.set("corrupt tile: " + why); }
 
+// The bit-length classes of the binoffset chain, padded to 256 entries so
+// that any selector byte indexes it.
+struct ClassTable {
+    uint64_t bases[256] = {};
+    uint8_t widths[256] = {};
+    uint32_t nbins;
+    explicit ClassTable(uint64_t elem_size)
+        : nbins(host::binoffset_class_table(bases, widths, elem_size)) {}
+};
+
 bool pack_planes(const unsigned char *samples, const Plane &plane, int level, Writer &out,
                  Error &err) {
     Bytes planes(raw_bytes(plane)), frame;
-    shuffle(planes.data(), samples, plane.count, plane.elem_size);
+    host::blocked_transpose_zstd_shuffle(planes.data(), samples, plane.count, plane.elem_size);
     if (!zstd_pack(planes.data(), planes.size(), level, frame, err)) return false;
     out.stream(frame);
     return true;
@@ -120,15 +131,22 @@ bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
         const uint64_t m = common_multiplier(samples, n, es, is_signed(plane.dtype));
         if (m == 0) return err.set("intmult: the tile's samples share no multiplier of 2 or more");
         out.u64(m);
-        intmult_split(first.data(), second.data(), samples, n, es, is_signed(plane.dtype), m);
-        Plane quotients = plane;
-        return encode_nested(quotients, first.data(), options, out, err) &&
+        if (is_signed(plane.dtype))
+            intmult_split_signed(first.data(), second.data(), samples, n, es, m);
+        else
+            host::intmult_split(first.data(), second.data(), samples, n, es, m);
+        return encode_nested(plane, first.data(), options, out, err) &&
                pack_planes(second.data(), plane, options.zstd_level, out, err);
     }
     case VARDA_CHAIN_BINOFFSET: {
+        // Planar zigzag codes as bit-length classes and the bits below
+        // each code's leading one.
         planar_zigzag_encode(first.data(), samples, plane.width, n, es);
-        Bytes selectors(n), packed;
-        binoffset_split(selectors.data(), packed, first.data(), n, es);
+        Bytes selectors(n);
+        host::binoffset_split(selectors.data(), second.data(), first.data(), n, es);
+        const ClassTable table(es);
+        Bytes packed(host::binoffset_packed_size(selectors.data(), n, table.widths));
+        host::binoffset_pack(packed.data(), selectors.data(), second.data(), n, es, table.widths);
         if (!pack_bytes(selectors.data(), n, options.zstd_level, out, err)) return false;
         out.stream(packed);
         return true;
@@ -142,7 +160,7 @@ bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
             Bytes candidate;
             Writer w(candidate);
             w.u8(shift);
-            floatquant_split(first.data(), second.data(), samples, n, es, shift);
+            host::floatquant_split(first.data(), second.data(), samples, n, es, shift);
             if (!encode_nested(words, first.data(), options, w, err) ||
                 !pack_planes(second.data(), plane, options.zstd_level, w, err))
                 return false;
@@ -161,7 +179,7 @@ bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
         const double step = decimal_step(samples, n, es);
         if (step == 0) return err.set("floatmult: the tile's samples lie on no decimal step");
         out.f64(step);
-        floatmult_split(first.data(), second.data(), samples, n, es, step);
+        host::floatmult_split(first.data(), second.data(), samples, n, es, step);
         return encode_nested(words, first.data(), options, out, err) &&
                pack_planes(second.data(), plane, options.zstd_level, out, err);
     }
@@ -192,10 +210,10 @@ bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out,
         Bytes selectors(n);
         if (!zstd_unpack(frame, frame_size, selectors.data(), n, "selectors", err)) return false;
         if (!in.stream(packed, packed_size, "packed offsets", err)) return false;
-        const BinTable table = bit_length_table(es);
+        const ClassTable table(es);
         if (binoffset_unpack_join(first.data(), selectors.data(), packed, packed_size, n, es,
                                   table.bases, table.widths, table.nbins) != 0 ||
-            binoffset_packed_bytes(selectors.data(), n, table) != packed_size)
+            host::binoffset_packed_size(selectors.data(), n, table.widths) != packed_size)
             return corrupt("the selectors and the packed offsets do not agree", err);
         planar_zigzag_decode(out, first.data(), plane.width, n, es);
         return true;

@@ -1,8 +1,9 @@
 // The host's side of the decode-side joins: each splitter turns elements
 // into the streams its join takes, and the join gives the elements back bit
 // for bit. Plain functions over caller-owned buffers, in the kernels'
-// argument conventions (element size in bytes, little-endian elements), so
-// that they can serve a host library as they are.
+// argument conventions (element size in bytes, little-endian elements). The
+// codec's splitter chains use them, and the kernels' tests hold the joins
+// against them; they need nothing but the standard library.
 #pragma once
 
 #include <cstdint>

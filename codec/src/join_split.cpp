@@ -1,4 +1,4 @@
-#include "support/join_split.h"
+#include "join_split.h"
 
 #include <bit>
 #include <cmath>
