@@ -57,7 +57,7 @@ TEST(Simd, EnvironmentLowersButNeverRaises) {
 // A fresh process starts unresolved; the first active() resolves once and
 // later changes of the environment wait for an explicit resolve.
 TEST(SimdDeathTest, FirstUseResolvesOnce) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, "fast");
     EXPECT_EXIT(
         {
             varda_simd_path = -1;
