@@ -170,7 +170,6 @@ typedef struct quant_sqrt_curve {
     double residual;
 } quant_sqrt_curve;
 
-
 /* ---- Joins: binary offset, multiples, float keys, byte unshuffle -------- */
 
 #ifdef __cplusplus
