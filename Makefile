@@ -13,7 +13,7 @@ GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 # Warnings are errors in CI.
 WERROR     := $(if $(CI),-DVARDA_WERROR=ON,)
 
-BASE_PKGS  := cmake ninja-build g++ pkg-config binutils
+BASE_PKGS  := cmake ninja-build g++ pkg-config binutils libzstd-dev libxxhash-dev
 TEST_PKGS  := $(BASE_PKGS) googletest libgtest-dev libgmock-dev
 BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3
 FUZZ_PKGS  := $(BASE_PKGS) clang libclang-rt-14-dev
@@ -53,7 +53,7 @@ portable:
 	@$(SETUP) $(PORT_PKGS)
 	cmake -S . -B $(PORT_BUILD) $(GENERATOR) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
-	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DVARDA_ENABLE_TESTS=ON $(WERROR)
+	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DVARDA_ENABLE_TESTS=ON -DVARDA_ENABLE_CODEC=OFF $(WERROR)
 	cmake --build $(PORT_BUILD) -j $(JOBS)
 	cd $(PORT_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout $(PORT_TIMEOUT)
 
