@@ -38,16 +38,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t lengths_cap = data[0] | size_t(data[1] & 1) << 8;
     const size_t coeffs_cap = data[2] | size_t(data[3] & 0xF) << 8;
     const bool give_lengths = data[4] & 1, give_coeffs = data[4] & 2;
-    // Exactly sized copies, so that ASan sees any access past the end.
+    // An exactly sized copy, so that ASan sees any read past the end. The
+    // arrays carry one guard element past their capacity (a capacity of 0
+    // still needs a real pointer).
     const std::vector<unsigned char> block(data + 5, data + size);
-    std::vector<uint32_t> lengths(lengths_cap);
-    std::vector<int32_t> coeffs(coeffs_cap);
+    std::vector<uint32_t> lengths(lengths_cap + 1, 0xDEADBEEF);
+    std::vector<int32_t> coeffs(coeffs_cap + 1, 0x5EA1ED);
 
     uint64_t n_vectors = 99, n_coeffs = 99;
     const int result = varda_coeffs_parse(block.data(), block.size(),
                                           give_coeffs ? coeffs.data() : nullptr, coeffs_cap,
                                           give_lengths ? lengths.data() : nullptr, lengths_cap,
                                           &n_vectors, &n_coeffs);
+    require(lengths[lengths_cap] == 0xDEADBEEF && coeffs[coeffs_cap] == 0x5EA1ED);
     const bool magic = block.size() >= 4 && std::memcmp(block.data(), "VDC1", 4) == 0;
     require(result == 0 || result == -1 || result == -2 || result == 1);
     require((result == 1) == !magic);
