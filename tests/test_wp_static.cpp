@@ -299,6 +299,38 @@ TEST(WpStaticTrain, SelectionMarginAndTies) {
             << c.es << " " << c.costs.size();
 }
 
+// The SSE2 sums are those of the portable loop, bit for bit; both are the
+// plain sums of products in row order.
+TEST(WpStaticTrain, NormalEquations) {
+    for (uint64_t es : vt::widths) {
+        for (const vt::Shape &shape : {vt::Shape{3, 9}, vt::Shape{5, 40}, vt::Shape{57, 57 * 7}}) {
+            const Elems x = vt::random_field(es, shape.count, unsigned(shape.width));
+            const double inv_scale = es >= 4 ? 1.0 / 3e9 : 1.0;
+            double a[4][4], b[4], va[4][4], vb[4];
+            wt::normal_equations(x.data(), shape.width, shape.count, es, inv_scale, false, a, b);
+            wt::normal_equations(x.data(), shape.width, shape.count, es, inv_scale, true, va, vb);
+            EXPECT_EQ(std::memcmp(a, va, sizeof a), 0) << es << " " << shape.width;
+            EXPECT_EQ(std::memcmp(b, vb, sizeof b), 0) << es << " " << shape.width;
+            const auto value = [&](size_t i) {
+                return es >= 4 ? double(x.get(i)) * inv_scale : double(x.get(i));
+            };
+            double first = 0, target = 0; // N x NE and NN x (x - W), summed by hand
+            for (size_t r = 2; r < shape.count / shape.width; ++r) {
+                for (size_t c = 1; c + 1 < shape.width; ++c) {
+                    const size_t i = r * shape.width + c;
+                    double y = double(x.get(i)) - double(x.get(i - 1));
+                    if (es >= 4) y = y * inv_scale;
+                    first += value(i - shape.width) * value(i - shape.width + 1);
+                    target += value(i - 2 * shape.width) * y;
+                }
+            }
+            EXPECT_EQ(a[0][2], first);
+            EXPECT_EQ(a[2][0], first);
+            EXPECT_EQ(b[3], target);
+        }
+    }
+}
+
 TEST(WpStaticTrain, SingularSystems) {
     double a[4][4] = {{1, 2, 0, 0}, {2, 4, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
     double b[4] = {1, 2, 3, 4}, w[4];

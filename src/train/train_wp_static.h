@@ -18,6 +18,13 @@ struct Candidate {
     int32_t bias;
 };
 
+// Sums of feature products over the training positions in row order, a
+// (symmetric) and b, of features and targets times `inv_scale` for 4- and
+// 8-byte samples. `vector` picks the SSE2 loop where there is one; both
+// give the same bits.
+void normal_equations(const void *src, uint64_t width, uint64_t count, uint64_t elem_size,
+                      double inv_scale, bool vector, double a[4][4], double b[4]);
+
 // Solves a.w = b (a and b are overwritten) by Gaussian elimination with
 // partial pivoting; false when a pivot's magnitude is below 1e-12.
 bool solve(double a[4][4], double b[4], double w[4]);
