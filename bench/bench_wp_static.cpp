@@ -27,16 +27,16 @@ std::string describe(const Choice &c) {
 
 void add_rows(uint64_t es) {
     const char *type = vb::type_of(es);
-    const std::string encode_row = std::string("wp_static_encode/") + type + "/" + vb::tile_data +
-                                   "/" + vb::path_label(-1);
+    const std::string encode_row =
+        std::string("wp_static_encode/") + type + "/" + vb::tile_data + "/" + vb::path_label(-1);
     vb::add({"wp_static_encode", type, vb::tile_data}, [es] {
         auto tile = std::make_shared<vb::Bytes>(vb::smooth_tile(es, side, count));
         auto out = std::make_shared<vb::Bytes>(tile->size());
         const Choice c = trained(*tile, es);
         return vb::Case{tile->size(),
                         [=] {
-                            wp_static_encode(out->data(), tile->data(), side, count, es,
-                                             c.weights, c.shift);
+                            wp_static_encode(out->data(), tile->data(), side, count, es, c.weights,
+                                             c.shift);
                         },
                         nullptr, describe(c)};
     });
@@ -50,8 +50,8 @@ void add_rows(uint64_t es) {
                         }};
     });
     for (int path : vb::paths()) {
-        const std::string planar_row = std::string("planar_decode/") + type + "/" + vb::tile_data +
-                                       "/" + vb::path_label(path);
+        const std::string planar_row =
+            std::string("planar_decode/") + type + "/" + vb::tile_data + "/" + vb::path_label(path);
         vb::add({"planar_decode", type, vb::tile_data, path}, [es] {
             auto tile = std::make_shared<vb::Bytes>(vb::smooth_tile(es, side, count));
             auto residuals = std::make_shared<vb::Bytes>(tile->size());

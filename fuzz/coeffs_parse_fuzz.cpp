@@ -46,10 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<int32_t> coeffs(coeffs_cap + 1, 0x5EA1ED);
 
     uint64_t n_vectors = 99, n_coeffs = 99;
-    const int result = varda_coeffs_parse(block.data(), block.size(),
-                                          give_coeffs ? coeffs.data() : nullptr, coeffs_cap,
-                                          give_lengths ? lengths.data() : nullptr, lengths_cap,
-                                          &n_vectors, &n_coeffs);
+    const int result = varda_coeffs_parse(
+        block.data(), block.size(), give_coeffs ? coeffs.data() : nullptr, coeffs_cap,
+        give_lengths ? lengths.data() : nullptr, lengths_cap, &n_vectors, &n_coeffs);
     require(lengths[lengths_cap] == 0xDEADBEEF && coeffs[coeffs_cap] == 0x5EA1ED);
     const bool magic = block.size() >= 4 && std::memcmp(block.data(), "VDC1", 4) == 0;
     require(result == 0 || result == -1 || result == -2 || result == 1);
@@ -60,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     require(n_vectors >= 1 && n_vectors <= 255 && n_coeffs >= n_vectors);
     require(block.size() == 6 + 4 * (n_vectors + n_coeffs));
-    const bool short_arrays = (give_lengths && lengths_cap < n_vectors) ||
-                              (give_coeffs && coeffs_cap < n_coeffs);
+    const bool short_arrays =
+        (give_lengths && lengths_cap < n_vectors) || (give_coeffs && coeffs_cap < n_coeffs);
     require((result == -2) == short_arrays);
 
     // Parse again into arrays of exactly the announced sizes and re-pack.

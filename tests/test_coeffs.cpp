@@ -67,7 +67,11 @@ const Bytes header1{'V', 'D', 'C', '1', 1, 1};
 TEST(Coeffs, WorkedBlocks) {
     EXPECT_EQ(pack(Vectors(Vectors::List{{-2}})), concat({header1, le32(1), le32(0xFFFFFFFE)}));
     EXPECT_EQ(pack(Vectors(Vectors::List{{1, 0x01020304}, {-1}})),
-              concat({{'V', 'D', 'C', '1', 1, 2}, le32(2), le32(1), le32(0x01020304), le32(1),
+              concat({{'V', 'D', 'C', '1', 1, 2},
+                      le32(2),
+                      le32(1),
+                      le32(0x01020304),
+                      le32(1),
                       le32(0xFFFFFFFF)}));
 
     const struct {
@@ -143,8 +147,8 @@ TEST(Coeffs, PackRefusalsWithMessages) {
 }
 
 TEST(Coeffs, ParseResults) {
-    const Bytes good = concat({{'V', 'D', 'C', '1', 1, 2}, le32(2), le32(7), le32(8), le32(1),
-                               le32(0x80000000u)});
+    const Bytes good =
+        concat({{'V', 'D', 'C', '1', 1, 2}, le32(2), le32(7), le32(8), le32(1), le32(0x80000000u)});
     Bytes trailing = good, truncated = good, version2 = good, zero_count = good, magic = good,
           zero_length = concat({header1, le32(0)});
     trailing.push_back(0);
@@ -199,9 +203,9 @@ TEST(Coeffs, ParseCapacitiesAndQueries) {
         bool lengths, coeffs;
         int result;
     } cases[] = {
-        {3, 6, true, true, 0},     {2, 6, true, true, -2},   {3, 5, true, true, -2},
-        {0, 0, false, false, 0},   {2, 6, false, true, 0},   {3, 5, true, false, 0},
-        {3, 5, false, true, -2},   {2, 6, true, false, -2},  {0, 0, true, true, -2},
+        {3, 6, true, true, 0},   {2, 6, true, true, -2},  {3, 5, true, true, -2},
+        {0, 0, false, false, 0}, {2, 6, false, true, 0},  {3, 5, true, false, 0},
+        {3, 5, false, true, -2}, {2, 6, true, false, -2}, {0, 0, true, true, -2},
     };
     for (const auto &c : cases) {
         std::vector<uint32_t> lengths(3, 0xEEEEEEEE);

@@ -22,17 +22,17 @@ constexpr Weights planar{{1, -1, 0, 0}};
 
 Elems encode(const Elems &x, size_t width, const Weights &k, unsigned shift) {
     Elems e(x.elem_size, x.count());
-    EXPECT_EQ(wp_static_encode(e.data(), x.data(), width, x.count(), x.elem_size, k.w,
-                               uint8_t(shift)),
-              0);
+    EXPECT_EQ(
+        wp_static_encode(e.data(), x.data(), width, x.count(), x.elem_size, k.w, uint8_t(shift)),
+        0);
     return e;
 }
 
 Elems decode(const Elems &e, size_t width, const Weights &k, unsigned shift) {
     Elems y(e.elem_size, e.count());
-    EXPECT_EQ(wp_static_decode(y.data(), e.data(), width, e.count(), e.elem_size, k.w,
-                               uint8_t(shift)),
-              0);
+    EXPECT_EQ(
+        wp_static_decode(y.data(), e.data(), width, e.count(), e.elem_size, k.w, uint8_t(shift)),
+        0);
     return y;
 }
 
@@ -48,8 +48,8 @@ TEST(WpStatic, RefusesBadArgumentsWithoutWriting) {
     const struct {
         uint64_t width, count, elem_size;
         unsigned shift;
-    } bad[] = {{0, 8, 1, 0},  {1, 0, 1, 0},  {9, 8, 2, 0},  {3, 8, 4, 0},   {2, 8, 3, 0},
-               {2, 8, 16, 0}, {2, 8, 0, 0},  {2, 8, 1, 64}, {2, 8, 8, 200}, {2, 8, 2, 255}};
+    } bad[] = {{0, 8, 1, 0},  {1, 0, 1, 0}, {9, 8, 2, 0},  {3, 8, 4, 0},   {2, 8, 3, 0},
+               {2, 8, 16, 0}, {2, 8, 0, 0}, {2, 8, 1, 64}, {2, 8, 8, 200}, {2, 8, 2, 255}};
     const Elems src = vt::random_field(8, 8, 1);
     for (const auto &b : bad) {
         for (auto kernel : {wp_static_encode, wp_static_decode}) {
@@ -227,12 +227,12 @@ TEST(WpStaticTrain, FallsBackWhereThereIsNothingToFit) {
         int value; // -1: random samples
         int result;
     } cases[] = {
-        {"two rows", 10, 20, 2, -1, 0},   {"width 2", 2, 40, 4, -1, 0},
-        {"width 1", 1, 40, 8, -1, 0},     {"element size 3", 10, 40, 3, -1, 1},
+        {"two rows", 10, 20, 2, -1, 0},       {"width 2", 2, 40, 4, -1, 0},
+        {"width 1", 1, 40, 8, -1, 0},         {"element size 3", 10, 40, 3, -1, 1},
         {"element size 0", 10, 40, 0, -1, 1}, {"width 0", 0, 40, 1, -1, 1},
-        {"ragged", 7, 40, 1, -1, 1},      {"all zero 1", 16, 160, 1, 0, 0},
-        {"all zero 8", 16, 160, 8, 0, 0}, {"constant 2", 16, 160, 2, 77, 0},
-        {"constant 4", 16, 160, 4, 77, 0}, {"constant 1", 16, 160, 1, 77, 0},
+        {"ragged", 7, 40, 1, -1, 1},          {"all zero 1", 16, 160, 1, 0, 0},
+        {"all zero 8", 16, 160, 8, 0, 0},     {"constant 2", 16, 160, 2, 77, 0},
+        {"constant 4", 16, 160, 4, 77, 0},    {"constant 1", 16, 160, 1, 77, 0},
     };
     for (const auto &c : cases) {
         const uint64_t es = c.es == 2 || c.es == 4 || c.es == 8 ? c.es : 1;
@@ -283,16 +283,11 @@ TEST(WpStaticTrain, SelectionMarginAndTies) {
         std::vector<double> costs;
         size_t chosen;
     } cases[] = {
-        {4, {c0, threshold}, 0},
-        {8, {c0, threshold}, 0},
-        {4, {c0, below}, 1},
-        {8, {c0, 5.0, below, 5.0}, 1},
-        {2, {c0, threshold}, 1},
-        {1, {c0, std::nextafter(c0, 0.0)}, 1},
-        {1, {c0, c0}, 0},
-        {2, {c0, 3.0, 2.0, 2.0, 3.0}, 2},
-        {1, {0.0, 0.0, 0.0}, 0},
-        {4, {c0}, 0},
+        {4, {c0, threshold}, 0}, {8, {c0, threshold}, 0},
+        {4, {c0, below}, 1},     {8, {c0, 5.0, below, 5.0}, 1},
+        {2, {c0, threshold}, 1}, {1, {c0, std::nextafter(c0, 0.0)}, 1},
+        {1, {c0, c0}, 0},        {2, {c0, 3.0, 2.0, 2.0, 3.0}, 2},
+        {1, {0.0, 0.0, 0.0}, 0}, {4, {c0}, 0},
     };
     for (const auto &c : cases)
         EXPECT_EQ(wt::select(c.costs.data(), c.costs.size(), c.es), c.chosen)
@@ -365,8 +360,8 @@ TEST(WpStaticTrain, CostsAreThoseOfTheEncodersResiduals) {
                 for (size_t i = 0; i < wt::max_candidates; ++i) {
                     Weights k;
                     std::memcpy(k.w, table[i].weights, 8);
-                    EXPECT_EQ(costs[i], vt::ref_entropy_cost(encode(x, shape.width, k,
-                                                                     table[i].shift)))
+                    EXPECT_EQ(costs[i],
+                              vt::ref_entropy_cost(encode(x, shape.width, k, table[i].shift)))
                         << "es " << es << " candidate " << i;
                 }
             }
@@ -395,15 +390,16 @@ TEST(WpStaticTrain, BeatsPlanarWhereNortheastPredictsAndRoundTrips) {
 // Whatever training picks, the predictor round-trips with it.
 TEST(WpStaticTrain, ChoicesRoundTrip) {
     for (uint64_t es : vt::widths) {
-        for (const auto &shape : {vt::Shape{3, 9}, vt::Shape{37, 37 * 6}, vt::Shape{128, 128 * 4}}) {
+        for (const auto &shape :
+             {vt::Shape{3, 9}, vt::Shape{37, 37 * 6}, vt::Shape{128, 128 * 4}}) {
             for (int field = 0; field < 2; ++field) {
                 const Elems x = field ? vt::random_field(es, shape.count, 8)
                                       : vt::smooth_field(es, shape.width, shape.count, 8, 30);
                 const Trained t = train(x, shape.width, es);
                 ASSERT_EQ(t.result, 0);
                 EXPECT_LE(t.shift, 8u);
-                EXPECT_EQ(decode(encode(x, shape.width, t.weights, t.shift), shape.width,
-                                 t.weights, t.shift),
+                EXPECT_EQ(decode(encode(x, shape.width, t.weights, t.shift), shape.width, t.weights,
+                                 t.shift),
                           x);
             }
         }

@@ -58,7 +58,6 @@ template <Element T> inline T wp_term(const WpCoeffs &k, const WpNeighbours &nb)
 // The residual of sample x with west neighbour `west` (0 in column 0).
 template <Element T> inline T wp_residual(T x, T west, T term) { return sub(sub(x, west), term); }
 
-
 #if VARDA_X86
 
 // ---- The same term for a 16-byte block of columns, in SSE2 ----------------
@@ -142,8 +141,7 @@ struct Wide {
     }
 
     // Two 64-bit lanes of neighbours in, P (before truncation) out.
-    template <bool HighHalves>
-    __m128i term(__m128i n, __m128i nw, __m128i ne, __m128i nn) const {
+    template <bool HighHalves> __m128i term(__m128i n, __m128i nw, __m128i ne, __m128i nn) const {
         __m128i sum = _mm_add_epi64(bias, product<HighHalves>(n, 0));
         sum = _mm_add_epi64(sum, product<HighHalves>(nw, 1));
         sum = _mm_add_epi64(sum, product<HighHalves>(ne, 2));
@@ -154,15 +152,9 @@ struct Wide {
 };
 
 template <Element T> struct Wider;
-template <> struct Wider<uint8_t> {
-    using type = uint16_t;
-};
-template <> struct Wider<uint16_t> {
-    using type = uint32_t;
-};
-template <> struct Wider<uint32_t> {
-    using type = uint64_t;
-};
+template <> struct Wider<uint8_t> { using type = uint16_t; };
+template <> struct Wider<uint16_t> { using type = uint32_t; };
+template <> struct Wider<uint32_t> { using type = uint64_t; };
 
 template <Element T> __m128i zero_extend_low(__m128i v) {
     const __m128i zero = _mm_setzero_si128();
@@ -215,12 +207,10 @@ __m128i block_term(const Form &form, __m128i n, __m128i nw, __m128i ne, __m128i 
             return form.term(n, nw, ne, nn);
         } else {
             const __m128i zero = _mm_setzero_si128();
-            const __m128i lo =
-                form.term(_mm_unpacklo_epi8(n, zero), _mm_unpacklo_epi8(nw, zero),
-                          _mm_unpacklo_epi8(ne, zero), _mm_unpacklo_epi8(nn, zero));
-            const __m128i hi =
-                form.term(_mm_unpackhi_epi8(n, zero), _mm_unpackhi_epi8(nw, zero),
-                          _mm_unpackhi_epi8(ne, zero), _mm_unpackhi_epi8(nn, zero));
+            const __m128i lo = form.term(_mm_unpacklo_epi8(n, zero), _mm_unpacklo_epi8(nw, zero),
+                                         _mm_unpacklo_epi8(ne, zero), _mm_unpacklo_epi8(nn, zero));
+            const __m128i hi = form.term(_mm_unpackhi_epi8(n, zero), _mm_unpackhi_epi8(nw, zero),
+                                         _mm_unpackhi_epi8(ne, zero), _mm_unpackhi_epi8(nn, zero));
             return pack_low_bytes(lo, hi);
         }
     } else {
@@ -253,8 +243,8 @@ struct WpVector {
 // and its NE stays inside the row above; c must be at least 1. Hands each
 // block to emit(column, terms) and returns the first column left over.
 template <Element T, class Emit>
-inline size_t wp_term_blocks(const WpVector &v, const void *north, const void *north2,
-                             size_t width, size_t c, size_t end, Emit &&emit) {
+inline size_t wp_term_blocks(const WpVector &v, const void *north, const void *north2, size_t width,
+                             size_t c, size_t end, Emit &&emit) {
     constexpr size_t lanes = 16 / sizeof(T);
     const size_t stop = end < width ? end : width - 1; // NE of the last column is missing
     const auto run = [&](const auto &form) {

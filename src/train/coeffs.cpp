@@ -119,7 +119,8 @@ extern "C" VARDA_API int varda_coeffs_parse(const void *block, size_t block_size
     if (n_vectors_out != nullptr) *n_vectors_out = n;
     if (n_coeffs_out != nullptr) *n_coeffs_out = total;
     if (coeffs_out == nullptr && lengths_out == nullptr) return 0;
-    if ((lengths_out != nullptr && lengths_cap < n) || (coeffs_out != nullptr && coeffs_cap < total))
+    if ((lengths_out != nullptr && lengths_cap < n) ||
+        (coeffs_out != nullptr && coeffs_cap < total))
         return -2;
 
     offset = header_bytes;

@@ -124,10 +124,10 @@ void sums_sse2(const Features<T, Scaled> &in, size_t count, Sums &sums) {
             const __m128d f01 = _mm_set_pd(f[1], f[0]), f23 = _mm_set_pd(f[3], f[2]);
             const __m128d f12 = _mm_shuffle_pd(f01, f23, 1), f32 = _mm_shuffle_pd(f23, f23, 1);
             const __m128d yy = _mm_set1_pd(y);
-            diag01 = _mm_add_pd(diag01, _mm_mul_pd(f01, f01));                 // s00 s11
-            diag23 = _mm_add_pd(diag23, _mm_mul_pd(f23, f23));                 // s22 s33
-            n_nw_ne = _mm_add_pd(n_nw_ne, _mm_mul_pd(_mm_set1_pd(f[0]), f12)); // s01 s02
-            n_nn_nw_ne = _mm_add_pd(n_nn_nw_ne, _mm_mul_pd(f01, f32));         // s03 s12
+            diag01 = _mm_add_pd(diag01, _mm_mul_pd(f01, f01));                   // s00 s11
+            diag23 = _mm_add_pd(diag23, _mm_mul_pd(f23, f23));                   // s22 s33
+            n_nw_ne = _mm_add_pd(n_nw_ne, _mm_mul_pd(_mm_set1_pd(f[0]), f12));   // s01 s02
+            n_nn_nw_ne = _mm_add_pd(n_nn_nw_ne, _mm_mul_pd(f01, f32));           // s03 s12
             nw_ne_nn = _mm_add_pd(nw_ne_nn, _mm_mul_pd(f12, _mm_set1_pd(f[3]))); // s13 s23
             target01 = _mm_add_pd(target01, _mm_mul_pd(f01, yy));
             target23 = _mm_add_pd(target23, _mm_mul_pd(f23, yy));
@@ -196,8 +196,7 @@ template <Element T> size_t significant_bytes(T v) {
 }
 
 // Counts byte `byte` of each code.
-template <Element T>
-void count_bytes(uint32_t *hist, const T *codes, size_t len, size_t byte) {
+template <Element T> void count_bytes(uint32_t *hist, const T *codes, size_t len, size_t byte) {
     if constexpr (std::endian::native == std::endian::little) {
         const auto *bytes = reinterpret_cast<const unsigned char *>(codes) + byte;
         for (size_t c = 0; c < len; ++c) ++hist[bytes[c * sizeof(T)]];
@@ -310,10 +309,8 @@ bool solve(double a[4][4], double b[4], double w[4]) {
 }
 
 size_t build_candidates(const double fitted[4], Candidate table[max_candidates]) {
-    table[0] = Candidate{{fallback_weights[0], fallback_weights[1], fallback_weights[2],
-                          fallback_weights[3]},
-                         0,
-                         0};
+    table[0] = Candidate{
+        {fallback_weights[0], fallback_weights[1], fallback_weights[2], fallback_weights[3]}, 0, 0};
     size_t n = 1;
     for (int k = 0; k <= 8; ++k)
         if (round_into(fitted, k, table[n])) ++n;
@@ -327,11 +324,11 @@ bool candidate_costs(const void *src, uint64_t width, uint64_t count, uint64_t e
     if (histograms == nullptr) return false;
     WpCoeffs coeffs[max_candidates];
     for (size_t i = 0; i < n; ++i) coeffs[i] = wp_coeffs(table[i].weights, table[i].shift);
-    const WpVector vectors[max_candidates] = {
-        {coeffs[0], elem_size}, {coeffs[1], elem_size}, {coeffs[2], elem_size},
-        {coeffs[3], elem_size}, {coeffs[4], elem_size}, {coeffs[5], elem_size},
-        {coeffs[6], elem_size}, {coeffs[7], elem_size}, {coeffs[8], elem_size},
-        {coeffs[9], elem_size}};
+    const WpVector vectors[max_candidates] = {{coeffs[0], elem_size}, {coeffs[1], elem_size},
+                                              {coeffs[2], elem_size}, {coeffs[3], elem_size},
+                                              {coeffs[4], elem_size}, {coeffs[5], elem_size},
+                                              {coeffs[6], elem_size}, {coeffs[7], elem_size},
+                                              {coeffs[8], elem_size}, {coeffs[9], elem_size}};
     with_width(elem_size, 0, [&]<Element T>() {
         count_residual_bytes<T>(src, width, count, coeffs, vectors, n, histograms);
         return 0;
@@ -364,9 +361,8 @@ size_t select(const double *costs, size_t n, uint64_t elem_size) {
 
 using namespace varda;
 
-extern "C" VARDA_API int wp_static_train(int16_t *weights_out, uint8_t *shift_out,
-                                         const void *src, uint64_t width, uint64_t count,
-                                         uint64_t elem_size) {
+extern "C" VARDA_API int wp_static_train(int16_t *weights_out, uint8_t *shift_out, const void *src,
+                                         uint64_t width, uint64_t count, uint64_t elem_size) {
     for (int i = 0; i < 4; ++i) weights_out[i] = wp_train::fallback_weights[i];
     *shift_out = 0;
     if (!valid_elem_size(elem_size) || !valid_tile(width, count)) return 1;

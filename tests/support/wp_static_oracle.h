@@ -21,8 +21,8 @@ inline Elems ref_wp_encode(const Elems &x, size_t width, const int16_t w[4], uns
     for (size_t i = 0; i < x.count(); ++i) {
         const size_t r = i / width, c = i % width;
         __int128 sum = shift ? __int128(1) << (shift - 1) : 0;
-        sum += w[0] * value(r, c, -1, 0) + w[1] * value(r, c, -1, -1) +
-               w[2] * value(r, c, -1, 1) + w[3] * value(r, c, -2, 0);
+        sum += w[0] * value(r, c, -1, 0) + w[1] * value(r, c, -1, -1) + w[2] * value(r, c, -1, 1) +
+               w[3] * value(r, c, -2, 0);
         const auto wrapped = int64_t(uint64_t(sum));
         const auto term = uint64_t(wrapped >> shift);
         const uint64_t west = c ? x.get(i - 1) : 0;
