@@ -30,8 +30,8 @@ struct Tight {
     Bytes bytes() const { return Bytes(block.begin() + long(offset), block.end()); }
 };
 
-// Random samples: a quarter on `centre` itself, most within 8 bit patterns
-// of it, an eighth arbitrary.
+// Random samples: an eighth on `centre` itself, an eighth on `centre` with
+// its top bit flipped, an eighth arbitrary, the rest within 8 bit patterns.
 Elems near(uint64_t es, size_t count, uint64_t centre, uint32_t seed) {
     std::mt19937_64 rng(seed);
     Elems x(es, count);
@@ -39,7 +39,9 @@ Elems near(uint64_t es, size_t count, uint64_t centre, uint32_t seed) {
         const uint64_t pick = rng() % 8;
         if (pick == 0)
             x.set(i, rng());
-        else if (pick <= 2)
+        else if (pick == 1)
+            x.set(i, centre ^ (uint64_t(1) << (8 * es - 1))); // the other zero of a zero
+        else if (pick == 2)
             x.set(i, centre);
         else
             x.set(i, centre + (rng() % 17) - 8);
@@ -141,16 +143,50 @@ TEST(NodataMask, EveryCountWidthAndOffsetMatchesTheDefinition) {
                 nodata_mark_nan(mask.data(), src.data(), count, es);
                 ASSERT_EQ(mask.bytes(), want_nan) << "es " << es << " count " << count;
             }
-            // A mask that overlaps the samples is written sample by sample:
-            // each byte lands on samples already read.
-            for (size_t lead : {size_t(1), size_t(5)}) {
-                Bytes arena(lead + count * es);
-                std::memcpy(arena.data() + lead, x.data(), count * es);
-                nodata_mark_value(arena.data(), arena.data() + lead, count, es, sentinel);
-                ASSERT_EQ(Bytes(arena.begin(), arena.begin() + long(count)), want_value);
-                std::memcpy(arena.data() + lead, x.data(), count * es);
-                nodata_mark_nan(arena.data(), arena.data() + lead, count, es);
-                ASSERT_EQ(Bytes(arena.begin(), arena.begin() + long(count)), want_nan);
+        }
+    }
+}
+
+// The three marking kernels, each as a function of one mask over samples.
+using Marker = void (*)(uint8_t *, const void *, uint64_t, uint64_t);
+const struct {
+    const char *name;
+    Marker mark;
+} markers[] = {
+    {"value", [](uint8_t *m, const void *x, uint64_t n, uint64_t es) {
+         nodata_mark_value(m, x, n, es, 0x5A5A5A5A5A5A5A5A);
+     }},
+    {"nan", [](uint8_t *m, const void *x, uint64_t n, uint64_t es) {
+         nodata_mark_nan(m, x, n, es);
+     }},
+    {"guarded", [](uint8_t *m, const void *x, uint64_t n, uint64_t es) {
+         const int dtype = es == 1 ? 0 : es == 2 ? 5 : es == 4 ? 6 : 3;
+         nodata_mark_guarded(m, x, n, dtype, 0x5A5A5A5A5A5A5A5A, 40);
+     }},
+};
+
+// A mask that overlaps the samples gets what visiting the samples in index
+// order gives on the shared memory: mask bytes may land on samples not yet
+// read.
+TEST(NodataMask, OverlappingMasksActSampleBySample) {
+    for (const auto &marker : markers) {
+        for (uint64_t es : vt::widths) {
+            for (size_t count : {size_t(8), size_t(17), size_t(40)}) {
+                const size_t span = count * es, base = 200;
+                for (long shift = -long(count + 3); shift <= long(span + 3); ++shift) {
+                    std::mt19937 rng(uint32_t(shift + 100));
+                    Bytes arena(base + span + 300);
+                    for (auto &byte : arena) byte = rng() % 2 ? uint8_t(rng()) : 0x5A;
+                    const size_t mask_at = size_t(long(base) + shift);
+                    Bytes sim = arena;
+                    for (size_t i = 0; i < count; ++i) {
+                        Bytes sample(&sim[base + i * es], &sim[base + (i + 1) * es]);
+                        marker.mark(&sim[mask_at + i], sample.data(), 1, es);
+                    }
+                    marker.mark(arena.data() + mask_at, arena.data() + base, count, es);
+                    ASSERT_EQ(arena, sim) << marker.name << " es " << es << " count " << count
+                                          << " shift " << shift;
+                }
             }
         }
     }
@@ -409,6 +445,8 @@ TEST(NodataGuard, MarkWorkedValues) {
         {"f32 +inf unbounded", 9, 0x7F800000, -2, {0, 0xFF800000}, {2, 2}, 0},
         {"f16 radius 0.25", 8, 0x3C00, 0.25, {0x3800, 0x3A00, 0x3D00, 0xFC00, 0x7C00, 0x7E00},
          {1, 2, 1, 1, 1, 1}, 0},
+        {"f64 on the widened edge", 10, f64_bits(1.0), 1, {f64_bits(-0x1p-40), f64_bits(-0x1p-39)},
+         {2, 1}, 0},
         {"f64 far below", 10, f64_bits(1.0), 1e300, {f64_bits(-dmax)}, {1}, 0},
         {"f64 far below, overflowed", 10, f64_bits(1.0), dmax, {f64_bits(-dmax)}, {2}, 0},
         {"f64 NaN sentinel", 10, 0x7FF8000000000001, 1,
@@ -430,8 +468,8 @@ TEST(NodataGuard, MarkWorkedValues) {
     }
 }
 
-// The vector passes (general and zero radius) against the sample-by-sample
-// pass that a mask overlapping the samples forces.
+// The vector passes (general and zero radius) against the kernel on one
+// sample at a time.
 TEST(NodataGuard, VectorMarkingEqualsSampleBySample) {
     const uint64_t sizes[] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
     const double radii[] = {0,   -0.0, 0.5, 1,    2.9,  3 - 3 * 0x1p-50, 7,  300,
@@ -446,14 +484,13 @@ TEST(NodataGuard, VectorMarkingEqualsSampleBySample) {
                     Tight src(x.data(), count * es, 1), mask(nullptr, count, 0);
                     const int result = nodata_mark_guarded(mask.data(), src.data(), count, dtype,
                                                            sentinel, radius);
-                    Bytes arena(3 + count * es);
-                    std::memcpy(arena.data() + 3, x.data(), count * es);
-                    ASSERT_EQ(nodata_mark_guarded(arena.data(), arena.data() + 3, count, dtype,
-                                                  sentinel, radius),
-                              result);
-                    ASSERT_EQ(Bytes(arena.begin(), arena.begin() + long(count)), mask.bytes())
-                        << "dtype " << dtype << " sentinel " << sentinel << " radius " << radius
-                        << " count " << count;
+                    Bytes want(count);
+                    for (size_t i = 0; i < count; ++i)
+                        ASSERT_EQ(nodata_mark_guarded(&want[i], src.data() + i * es, 1, dtype,
+                                                      sentinel, radius),
+                                  result);
+                    ASSERT_EQ(mask.bytes(), want) << "dtype " << dtype << " sentinel " << sentinel
+                                                  << " radius " << radius << " count " << count;
                 }
             }
         }
@@ -482,6 +519,23 @@ TEST(NodataGuard, RestoreWorkedValues) {
     EXPECT_EQ(nodata_restore_guarded(out, top, top_mask, 2, 1, 255, &g), 1);
     EXPECT_EQ(out[0], 255);
     EXPECT_EQ(out[1], 254);
+
+    // One code that cannot be honoured, anywhere in the 16-, 8- and 1-sample
+    // steps, is reported; the same code honoured is not.
+    ASSERT_EQ(nodata_guard_values(&g, 1, 0xFFFF), 0); // u16 at the top: no up
+    const uint16_t flat[25] = {};
+    uint16_t restored16[25];
+    for (size_t at = 0; at < 25; ++at) {
+        for (uint8_t code : {1, 4, 0xFF}) {
+            Bytes codes(25, 2);
+            codes[at] = code;
+            EXPECT_EQ(nodata_restore_guarded(restored16, flat, codes.data(), 25, 2, 0xFFFF, &g), 1)
+                << "code " << int(code) << " at " << at;
+        }
+        Bytes codes(25, 2);
+        codes[at] = 0;
+        EXPECT_EQ(nodata_restore_guarded(restored16, flat, codes.data(), 25, 2, 0xFFFF, &g), 0);
+    }
 
     auto dst = vt::canary(15);
     EXPECT_EQ(nodata_restore_guarded(dst.data(), Bytes(15, 10).data(), mask, 5, 3, 10, &g), 1);
