@@ -94,8 +94,8 @@ VARDA_API int planar_zigzag_pivco_unlanes(void *dst, const void *src, uint64_t w
 VARDA_API int nodata_find_nan(uint64_t *nan_bits, const void *src, uint64_t count,
                               uint64_t elem_size);
 VARDA_API void nodata_mark_nan(uint8_t *mask, const void *src, uint64_t count, uint64_t elem_size);
-VARDA_API void nodata_mark_value(uint8_t *mask, const void *src, uint64_t count,
-                                 uint64_t elem_size, uint64_t sentinel);
+VARDA_API void nodata_mark_value(uint8_t *mask, const void *src, uint64_t count, uint64_t elem_size,
+                                 uint64_t sentinel);
 
 /* Fill copies the last valid sample of the row over nodata, or the filled
  * row above at the start of a row (zeros in the first row); a width that

@@ -97,21 +97,39 @@ TEST(NodataMask, WorkedMarks) {
         uint64_t sentinel;
         Bytes want;
     } cases[] = {
-        {"f16 patterns", true, 2, from_words(2, {0x7C00, 0xFC00, 0x0000, 0x8000, 0x0001, 0x7C01, 0xFE00}),
-         0, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0}},
-        {"f32 patterns", true, 4,
+        {"f16 patterns",
+         true,
+         2,
+         from_words(2, {0x7C00, 0xFC00, 0x0000, 0x8000, 0x0001, 0x7C01, 0xFE00}),
+         0,
+         {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0}},
+        {"f32 patterns",
+         true,
+         4,
          from_words(4, {0x7F800000, 0xFF800000, 0x80000000, 0x00000001, 0x7F800001, 0xFFFFFFFF}),
-         0, {0xFF, 0xFF, 0xFF, 0xFF, 0, 0}},
-        {"f64 patterns", true, 8,
-         from_words(8, {0x7FF0000000000000, 0xFFF0000000000001, 0x000FFFFFFFFFFFFF,
-                        0x7FF8000000000000}),
-         0, {0xFF, 0, 0xFF, 0}},
+         0,
+         {0xFF, 0xFF, 0xFF, 0xFF, 0, 0}},
+        {"f64 patterns",
+         true,
+         8,
+         from_words(
+             8, {0x7FF0000000000000, 0xFFF0000000000001, 0x000FFFFFFFFFFFFF, 0x7FF8000000000000}),
+         0,
+         {0xFF, 0, 0xFF, 0}},
         {"no NaN in one byte", true, 1, from_words(1, {0xFF, 0x7F, 0xFC}), 0, {0xFF, 0xFF, 0xFF}},
         {"no NaN in three bytes", true, 3, from_words(1, {0xFF, 0xFF, 0xFF}), 0, {0xFF}},
         {"only the low byte", false, 1, from_words(1, {0xFF, 0x01, 0xFF}), 0x1FF, {0, 0xFF, 0}},
-        {"-0.0 is not +0.0", false, 4, from_words(4, {0x80000000, 0, 0x80000000}), 0x80000000,
+        {"-0.0 is not +0.0",
+         false,
+         4,
+         from_words(4, {0x80000000, 0, 0x80000000}),
+         0x80000000,
          {0, 0xFF, 0}},
-        {"NaN sentinel, own bits", false, 4, from_words(4, {0x7FC00000, 0x7FC00001}), 0x7FC00000,
+        {"NaN sentinel, own bits",
+         false,
+         4,
+         from_words(4, {0x7FC00000, 0x7FC00001}),
+         0x7FC00000,
          {0, 0xFF}},
         {"three bytes", false, 3, from_words(1, {5, 5, 5}), 5, {0xFF}},
     };
@@ -127,8 +145,8 @@ TEST(NodataMask, WorkedMarks) {
 }
 
 TEST(NodataMask, EveryCountWidthAndOffsetMatchesTheDefinition) {
-    const uint64_t nan_patterns[] = {0x7C01, 0xFE00, 0x7F800001, 0xFFC00000, 0x7FF0000000000001,
-                                     0xFFF8000000000000};
+    const uint64_t nan_patterns[] = {
+        0x7C01, 0xFE00, 0x7F800001, 0xFFC00000, 0x7FF0000000000001, 0xFFF8000000000000};
     for (uint64_t es : vt::widths) {
         const uint64_t sentinel = 0xDEADBEEFCAFEF00D & vt::mask_of(es);
         for (size_t count : counts) {
@@ -138,7 +156,8 @@ TEST(NodataMask, EveryCountWidthAndOffsetMatchesTheDefinition) {
             const Bytes want_nan = vt::ref_mark_nan(x);
             for (size_t off : offsets) {
                 Tight src(x.data(), count * es, off), mask(nullptr, count, 2 - off % 2);
-                nodata_mark_value(mask.data(), src.data(), count, es, sentinel | (es < 8 ? 0xAB00000000000000 : 0));
+                nodata_mark_value(mask.data(), src.data(), count, es,
+                                  sentinel | (es < 8 ? 0xAB00000000000000 : 0));
                 ASSERT_EQ(mask.bytes(), want_value) << "es " << es << " count " << count;
                 nodata_mark_nan(mask.data(), src.data(), count, es);
                 ASSERT_EQ(mask.bytes(), want_nan) << "es " << es << " count " << count;
@@ -153,13 +172,12 @@ const struct {
     const char *name;
     Marker mark;
 } markers[] = {
-    {"value", [](uint8_t *m, const void *x, uint64_t n, uint64_t es) {
-         nodata_mark_value(m, x, n, es, 0x5A5A5A5A5A5A5A5A);
-     }},
-    {"nan", [](uint8_t *m, const void *x, uint64_t n, uint64_t es) {
-         nodata_mark_nan(m, x, n, es);
-     }},
-    {"guarded", [](uint8_t *m, const void *x, uint64_t n, uint64_t es) {
+    {"value", [](uint8_t *m, const void *x, uint64_t n,
+                 uint64_t es) { nodata_mark_value(m, x, n, es, 0x5A5A5A5A5A5A5A5A); }},
+    {"nan",
+     [](uint8_t *m, const void *x, uint64_t n, uint64_t es) { nodata_mark_nan(m, x, n, es); }},
+    {"guarded",
+     [](uint8_t *m, const void *x, uint64_t n, uint64_t es) {
          const int dtype = es == 1 ? 0 : es == 2 ? 5 : es == 4 ? 6 : 3;
          nodata_mark_guarded(m, x, n, dtype, 0x5A5A5A5A5A5A5A5A, 40);
      }},
@@ -184,8 +202,8 @@ TEST(NodataMask, OverlappingMasksActSampleBySample) {
                         marker.mark(&sim[mask_at + i], sample.data(), 1, es);
                     }
                     marker.mark(arena.data() + mask_at, arena.data() + base, count, es);
-                    ASSERT_EQ(arena, sim) << marker.name << " es " << es << " count " << count
-                                          << " shift " << shift;
+                    ASSERT_EQ(arena, sim)
+                        << marker.name << " es " << es << " count " << count << " shift " << shift;
                 }
             }
         }
@@ -208,7 +226,10 @@ TEST(NodataFill, WorkedValues) {
         {3, {0, 0, 0, 0, 0, 0}, {a, b, c, d, e, f}, {0, 0, 0, 0, 0, 0}},
         {2, {0, 1, 0, 0, 0, 0}, {a, b, c, d, e, f}, {0, b, 0, b, 0, b}},
         // Widths that do not fit the count make the run one row.
-        {4, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {a, b, c, d, e, f, a, b, c, d}, {a, a, a, a, a, a, a, a, a, a}},
+        {4,
+         {1, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         {a, b, c, d, e, f, a, b, c, d},
+         {a, a, a, a, a, a, a, a, a, a}},
         {0, {0, 1, 0}, {a, b, c}, {0, b, b}},
         {11, {0, 1, 0}, {a, b, c}, {0, b, b}},
     };
@@ -316,8 +337,8 @@ TEST(NodataRestore, OverlappingBuffersActSampleBySample) {
                     }
                     nodata_restore(arena.data() + dst_at, arena.data() + src_at,
                                    arena.data() + mask_at, count, es, 0x5A5A5A5A5A5A5A5A);
-                    ASSERT_EQ(arena, sim) << "es " << es << " count " << count << " shift "
-                                          << shift << " mask on dst " << mask_on_dst;
+                    ASSERT_EQ(arena, sim) << "es " << es << " count " << count << " shift " << shift
+                                          << " mask on dst " << mask_on_dst;
                 }
             }
         }
@@ -401,7 +422,8 @@ TEST(NodataGuard, GuardValues) {
             << "dtype " << c.dtype << " sentinel " << std::hex << c.sentinel;
         EXPECT_EQ(g.up, c.up) << "dtype " << c.dtype << " sentinel " << std::hex << c.sentinel;
         EXPECT_EQ(g.down, c.down) << "dtype " << c.dtype << " sentinel " << std::hex << c.sentinel;
-        EXPECT_EQ(g.alias, c.alias) << "dtype " << c.dtype << " sentinel " << std::hex << c.sentinel;
+        EXPECT_EQ(g.alias, c.alias)
+            << "dtype " << c.dtype << " sentinel " << std::hex << c.sentinel;
     }
 }
 
@@ -443,14 +465,29 @@ TEST(NodataGuard, MarkWorkedValues) {
          0},
         {"f32 +inf sentinel", 9, 0x7F800000, 0, {0x7F7FFFFF, 0x7F800000, 0x7FC00000}, {2, 0, 2}, 0},
         {"f32 +inf unbounded", 9, 0x7F800000, -2, {0, 0xFF800000}, {2, 2}, 0},
-        {"f16 radius 0.25", 8, 0x3C00, 0.25, {0x3800, 0x3A00, 0x3D00, 0xFC00, 0x7C00, 0x7E00},
-         {1, 2, 1, 1, 1, 1}, 0},
-        {"f64 on the widened edge", 10, f64_bits(1.0), 1, {f64_bits(-0x1p-40), f64_bits(-0x1p-39)},
-         {2, 1}, 0},
+        {"f16 radius 0.25",
+         8,
+         0x3C00,
+         0.25,
+         {0x3800, 0x3A00, 0x3D00, 0xFC00, 0x7C00, 0x7E00},
+         {1, 2, 1, 1, 1, 1},
+         0},
+        {"f64 on the widened edge",
+         10,
+         f64_bits(1.0),
+         1,
+         {f64_bits(-0x1p-40), f64_bits(-0x1p-39)},
+         {2, 1},
+         0},
         {"f64 far below", 10, f64_bits(1.0), 1e300, {f64_bits(-dmax)}, {1}, 0},
         {"f64 far below, overflowed", 10, f64_bits(1.0), dmax, {f64_bits(-dmax)}, {2}, 0},
-        {"f64 NaN sentinel", 10, 0x7FF8000000000001, 1,
-         {0x7FF8000000000001, 0x7FF8000000000000, f64_bits(1.0)}, {0, 0xFF, 0xFF}, 2},
+        {"f64 NaN sentinel",
+         10,
+         0x7FF8000000000001,
+         1,
+         {0x7FF8000000000001, 0x7FF8000000000000, f64_bits(1.0)},
+         {0, 0xFF, 0xFF},
+         2},
         {"not a type", 11, 10, 1, {10, 11}, {0xFF, 0xFF}, 1},
         {"negative code", -3, 10, 1, {10, 11}, {0xFF, 0xFF}, 1},
     };
@@ -472,7 +509,7 @@ TEST(NodataGuard, MarkWorkedValues) {
 // sample at a time.
 TEST(NodataGuard, VectorMarkingEqualsSampleBySample) {
     const uint64_t sizes[] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
-    const double radii[] = {0,   -0.0, 0.5, 1,    2.9,  3 - 3 * 0x1p-50, 7,  300,
+    const double radii[] = {0,   -0.0, 0.5,  1,    2.9, 3 - 3 * 0x1p-50, 7, 300,
                             7e4, 1e10, 1e30, -1.0, NAN, INFINITY};
     for (int dtype = 0; dtype <= 10; ++dtype) {
         const uint64_t es = sizes[dtype], m = vt::mask_of(es);
@@ -608,8 +645,8 @@ TEST(NodataGuard, LossyPerturbationIsUndone) {
             const double radius = dtype >= 8 ? 0.01 : 3;
             Elems x = near(es, count, sentinel, uint32_t(dtype * 7 + sentinel));
             Bytes mask(count);
-            const int kind = nodata_mark_guarded(mask.data(), x.data(), count, dtype, sentinel,
-                                                 radius);
+            const int kind =
+                nodata_mark_guarded(mask.data(), x.data(), count, dtype, sentinel, radius);
             if (kind == 2) continue; // a NaN sentinel has no guard
             ASSERT_EQ(kind, 0);
             // Every valid sample within the radius decodes to the sentinel.
@@ -621,8 +658,8 @@ TEST(NodataGuard, LossyPerturbationIsUndone) {
                     decoded.set(i, sentinel);
             nodata_guard g;
             ASSERT_EQ(nodata_guard_values(&g, dtype, sentinel), 0);
-            ASSERT_EQ(nodata_restore_guarded(decoded.data(), decoded.data(), mask.data(), count,
-                                             es, sentinel, &g),
+            ASSERT_EQ(nodata_restore_guarded(decoded.data(), decoded.data(), mask.data(), count, es,
+                                             sentinel, &g),
                       0);
             for (size_t i = 0; i < count; ++i) {
                 const uint64_t was = x.get(i), now = decoded.get(i);

@@ -16,7 +16,8 @@ void restore(void *dst, const void *src, const uint8_t *mask, size_t count, T se
     // sample-by-sample definition unless dst starts inside the 16 samples a
     // step reads, or a write can reach the mask.
     const uintptr_t ahead = reinterpret_cast<uintptr_t>(dst) - reinterpret_cast<uintptr_t>(src);
-    const bool vector = !(ahead != 0 && ahead < 16 * sizeof(T)) && !overlaps(dst, bytes, mask, count);
+    const bool vector =
+        !(ahead != 0 && ahead < 16 * sizeof(T)) && !overlaps(dst, bytes, mask, count);
     const auto single = [&](size_t i) {
         const T x = load<T>(src, i);
         store<T>(dst, i, mask[i] ? x : sentinel);
@@ -33,9 +34,7 @@ void restore(void *dst, const void *src, const uint8_t *mask, size_t count, T se
     };
     mask_steps(
         count, vector,
-        [&](size_t i) {
-            lanes_out(i, _mm_cmpeq_epi8(vec::load16(mask + i), zero), sizeof(T));
-        },
+        [&](size_t i) { lanes_out(i, _mm_cmpeq_epi8(vec::load16(mask + i), zero), sizeof(T)); },
         [&](size_t i) {
             const __m128i nodata = _mm_cmpeq_epi8(vec::load8(mask + i), zero);
             if constexpr (sizeof(T) == 1) {
@@ -47,7 +46,8 @@ void restore(void *dst, const void *src, const uint8_t *mask, size_t count, T se
         },
         single);
 #else
-    mask_steps(count, vector, [](size_t) {}, [](size_t) {}, single);
+    mask_steps(
+        count, vector, [](size_t) {}, [](size_t) {}, single);
 #endif
 }
 
@@ -73,7 +73,8 @@ bool scan_guarded(const void *dst, const uint8_t *mask, size_t count, T sentinel
     const __m128i three = _mm_set1_epi8(3), two = _mm_set1_epi8(2), one = _mm_set1_epi8(1);
     // A code that is honoured tests as 0xFF instead, which is bad anyway.
     __m128i bad_code[3];
-    for (int c = 1; c <= 3; ++c) bad_code[c - 1] = _mm_set1_epi8(char(rep.dishonoured[c] ? c : 0xFF));
+    for (int c = 1; c <= 3; ++c)
+        bad_code[c - 1] = _mm_set1_epi8(char(rep.dishonoured[c] ? c : 0xFF));
     __m128i bad = zero, found = zero;
     const auto lanes = [target](__m128i v) { return vec::cmpeq<T>(v, target); };
     const auto step = [&](__m128i codes, __m128i on_sentinel) {
@@ -91,7 +92,8 @@ bool scan_guarded(const void *dst, const uint8_t *mask, size_t count, T sentinel
     flag |= _mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) != 0xFFFF;
     hit |= _mm_movemask_epi8(_mm_cmpeq_epi8(found, zero)) != 0xFFFF;
 #else
-    mask_steps(count, false, [](size_t) {}, [](size_t) {}, single);
+    mask_steps(
+        count, false, [](size_t) {}, [](size_t) {}, single);
 #endif
     return hit;
 }

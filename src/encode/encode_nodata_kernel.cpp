@@ -19,7 +19,8 @@ namespace {
 constexpr uint8_t valid_byte = 0xFF;
 
 template <Element T> constexpr T all_ones = T(~T(0));
-template <Element T> constexpr T sign_bit = T(all_ones<T> ^ (all_ones<T> >> 1));
+template <Element T> constexpr T magnitude_bits = T(all_ones<T> / 2);
+template <Element T> constexpr T sign_bit = T(~magnitude_bits<T>);
 
 // Exponent field of the float format of T's width; T is 2, 4 or 8 bytes.
 template <Element T> constexpr T float_exponent() {
@@ -33,7 +34,7 @@ template <Element T> constexpr T float_exponent() {
 
 // NaN: exponent all ones and a fraction, whatever the sign.
 template <Element T> constexpr bool is_nan_bits(T bits) {
-    return T(bits & (all_ones<T> >> 1)) > float_exponent<T>();
+    return T(bits & magnitude_bits<T>) > float_exponent<T>();
 }
 
 void fill_valid(uint8_t *mask, uint64_t count) {
@@ -48,9 +49,7 @@ void fill_valid(uint8_t *mask, uint64_t count) {
 template <Element T, class Scalar, class Lanes>
 void mark(uint8_t *mask, const void *src, size_t count, Scalar &&nodata, Lanes &&nodata_lanes) {
     const bool vector = !overlaps(mask, count, src, count * sizeof(T));
-    const auto single = [&](size_t i) {
-        mask[i] = nodata(load<T>(src, i)) ? 0 : valid_byte;
-    };
+    const auto single = [&](size_t i) { mask[i] = nodata(load<T>(src, i)) ? 0 : valid_byte; };
 #if VARDA_X86
     const __m128i ones = _mm_set1_epi8(-1);
     mask_steps(
@@ -66,14 +65,15 @@ void mark(uint8_t *mask, const void *src, size_t count, Scalar &&nodata, Lanes &
         single);
 #else
     (void)nodata_lanes;
-    mask_steps(count, vector, [](size_t) {}, [](size_t) {}, single);
+    mask_steps(
+        count, vector, [](size_t) {}, [](size_t) {}, single);
 #endif
 }
 
 #if VARDA_X86
 // All ones in the lanes that hold a NaN pattern.
 template <Element T> __m128i nan_lanes(__m128i v) {
-    const __m128i magnitude = _mm_and_si128(v, vec::splat<T>(all_ones<T> >> 1));
+    const __m128i magnitude = _mm_and_si128(v, vec::splat<T>(magnitude_bits<T>));
     if constexpr (sizeof(T) == 2) {
         return _mm_cmpgt_epi16(magnitude, vec::splat<T>(float_exponent<T>()));
     } else if constexpr (sizeof(T) == 4) {
@@ -121,8 +121,8 @@ size_t run_length(const uint8_t *mask, size_t from, size_t end, bool nodata) {
             uint64_t word;
             std::memcpy(&word, mask + i, 8);
             // Bit 7 of each byte that ends the run; only the lowest is exact.
-            const uint64_t stop = nodata ? ((word | ((word & ~high) + ~high)) & high)
-                                         : ((word - low) & ~word & high);
+            const uint64_t stop =
+                nodata ? ((word | ((word & ~high) + ~high)) & high) : ((word - low) & ~word & high);
             if (stop) return i + size_t(std::countr_zero(stop) / 8) - from;
         }
     }
@@ -159,19 +159,13 @@ void fill_rows(void *dst, const void *src, const uint8_t *mask, size_t row_len, 
 
 template <Sample S> struct Bits;
 template <Sample S>
-    requires std::is_integral_v<S>
+requires std::is_integral_v<S>
 struct Bits<S> {
     using type = std::make_unsigned_t<S>;
 };
-template <> struct Bits<Half> {
-    using type = uint16_t;
-};
-template <> struct Bits<float> {
-    using type = uint32_t;
-};
-template <> struct Bits<double> {
-    using type = uint64_t;
-};
+template <> struct Bits<Half> { using type = uint16_t; };
+template <> struct Bits<float> { using type = uint32_t; };
+template <> struct Bits<double> { using type = uint64_t; };
 template <Sample S> using bits_t = typename Bits<S>::type;
 
 template <Sample S> int guard_values(nodata_guard &guard, uint64_t sentinel) {
@@ -179,7 +173,7 @@ template <Sample S> int guard_values(nodata_guard &guard, uint64_t sentinel) {
     const U v = U(sentinel);
     guard = {v, v, v};
     if constexpr (std::is_integral_v<S>) {
-        const U max = std::is_signed_v<S> ? U(all_ones<U> >> 1) : all_ones<U>;
+        const U max = std::is_signed_v<S> ? magnitude_bits<U> : all_ones<U>;
         const U min = std::is_signed_v<S> ? sign_bit<U> : U(0);
         guard.up = v == max ? v : U(v + 1);
         guard.down = v == min ? v : U(v - 1);
@@ -187,7 +181,7 @@ template <Sample S> int guard_values(nodata_guard &guard, uint64_t sentinel) {
     } else {
         const U exponent = float_exponent<U>();
         if (is_nan_bits(v)) return 2;
-        if (U(v & (all_ones<U> >> 1)) == 0) {
+        if (U(v & magnitude_bits<U>) == 0) {
             guard.up = 1;
             guard.down = U(sign_bit<U> | 1);
             guard.alias = U(v ^ sign_bit<U>);
@@ -271,9 +265,10 @@ template <Sample S> struct GuardLanes {
         const __m128i distance =
             vec::select(above, vec::sub<U>(x, sentinel), vec::sub<U>(sentinel, x));
         const __m128i within =
-            whole_range ? _mm_set1_epi8(-1)
-                        : _mm_xor_si128(vec::cmpgt<U>(_mm_xor_si128(distance, range_sign), reach_key),
-                                        _mm_set1_epi8(-1));
+            whole_range
+                ? _mm_set1_epi8(-1)
+                : _mm_xor_si128(vec::cmpgt<U>(_mm_xor_si128(distance, range_sign), reach_key),
+                                _mm_set1_epi8(-1));
         __m128i code = vec::select(_mm_and_si128(above, within), one, fallback);
         code = vec::select(_mm_and_si128(below, within), two, code);
         return _mm_andnot_si128(vec::cmpeq<U>(x, sentinel), code);
@@ -286,8 +281,7 @@ void mark_guarded(uint8_t *mask, const void *src, size_t count, const GuardRule<
     using U = bits_t<S>;
     const bool vector = !overlaps(mask, count, src, count * sizeof(U));
     const auto single = [&](size_t i) { mask[i] = rule(load<U>(src, i)); };
-    const bool float_zero =
-        is_float_sample<S> && U(rule.sentinel & (all_ones<U> >> 1)) == 0;
+    const bool float_zero = is_float_sample<S> && U(rule.sentinel & magnitude_bits<U>) == 0;
     const bool bit_compare = rule.radius.real == 0 && !float_zero;
 #if VARDA_X86
     if (bit_compare) {
@@ -298,8 +292,8 @@ void mark_guarded(uint8_t *mask, const void *src, size_t count, const GuardRule<
         mask_steps(
             count, vector,
             [&](size_t i) {
-                vec::store16(mask + i, _mm_andnot_si128(vec::bytes16<U>(at<U>(src, i), lanes),
-                                                        fallback));
+                vec::store16(mask + i,
+                             _mm_andnot_si128(vec::bytes16<U>(at<U>(src, i), lanes), fallback));
             },
             [&](size_t i) {
                 vec::store8(mask + i,
@@ -313,8 +307,7 @@ void mark_guarded(uint8_t *mask, const void *src, size_t count, const GuardRule<
         mask_steps(
             count, vector,
             [&](size_t i) { vec::store16(mask + i, vec::bytes16<U>(at<U>(src, i), lanes)); },
-            [&](size_t i) { vec::store8(mask + i, vec::bytes8<U>(at<U>(src, i), lanes)); },
-            single);
+            [&](size_t i) { vec::store8(mask + i, vec::bytes8<U>(at<U>(src, i), lanes)); }, single);
         return;
     }
 #else

@@ -18,8 +18,7 @@ namespace varda {
 // singly; every sample singly when `vector` is false or there are fewer
 // than 8. The steps get the index of their first sample.
 template <class Step16, class Step8, class Single>
-inline void mask_steps(size_t count, bool vector, Step16 &&step16, Step8 &&step8,
-                       Single &&single) {
+inline void mask_steps(size_t count, bool vector, Step16 &&step16, Step8 &&step8, Single &&single) {
     size_t i = 0;
     if (VARDA_X86 && vector && count >= 8) {
         for (; i + 16 <= count; i += 16) step16(i);
@@ -120,14 +119,12 @@ template <Element T, class Lane> inline __m128i bytes8(const unsigned char *p, L
     }
 }
 
-inline __m128i load8(const void *p) {
-    return _mm_loadl_epi64(static_cast<const __m128i *>(p));
-}
+inline __m128i load8(const void *p) { return _mm_loadl_epi64(static_cast<const __m128i *>(p)); }
 inline void store8(void *p, __m128i v) { _mm_storel_epi64(static_cast<__m128i *>(p), v); }
 
 template <Element T>
-using half_width_t = std::conditional_t<
-    sizeof(T) == 8, uint32_t, std::conditional_t<sizeof(T) == 4, uint16_t, uint8_t>>;
+using half_width_t = std::conditional_t<sizeof(T) == 8, uint32_t,
+                                        std::conditional_t<sizeof(T) == 4, uint16_t, uint8_t>>;
 
 // Byte lanes widened to lanes of T: register k of the result covers samples
 // k * 16 / sizeof(T) onwards. Bytes 0x00 and 0xFF widen to zero and all ones.
