@@ -46,8 +46,8 @@ void restore(void *dst, const void *src, const uint8_t *mask, size_t count, T se
         },
         single);
 #else
-    mask_steps(
-        count, vector, [](size_t) {}, [](size_t) {}, single);
+    (void)vector;
+    for (size_t i = 0; i < count; ++i) single(i);
 #endif
 }
 
@@ -92,8 +92,7 @@ bool scan_guarded(const void *dst, const uint8_t *mask, size_t count, T sentinel
     flag |= _mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) != 0xFFFF;
     hit |= _mm_movemask_epi8(_mm_cmpeq_epi8(found, zero)) != 0xFFFF;
 #else
-    mask_steps(
-        count, false, [](size_t) {}, [](size_t) {}, single);
+    for (size_t i = 0; i < count; ++i) single(i);
 #endif
     return hit;
 }

@@ -64,9 +64,9 @@ void mark(uint8_t *mask, const void *src, size_t count, Scalar &&nodata, Lanes &
         },
         single);
 #else
+    (void)vector;
     (void)nodata_lanes;
-    mask_steps(
-        count, vector, [](size_t) {}, [](size_t) {}, single);
+    for (size_t i = 0; i < count; ++i) single(i);
 #endif
 }
 
@@ -337,14 +337,15 @@ extern "C" VARDA_API int nodata_find_nan(uint64_t *nan_bits, const void *src, ui
 
 extern "C" VARDA_API void nodata_mark_nan(uint8_t *mask, const void *src, uint64_t count,
                                           uint64_t elem_size) {
-    with_width(elem_size, 0, [&]<Element T>() {
-        if constexpr (sizeof(T) == 1)
-            fill_valid(mask, count);
-        else
+    const bool marked = with_width(elem_size, false, [&]<Element T>() {
+        if constexpr (sizeof(T) == 1) {
+            return false; // no float format: nothing is NaN
+        } else {
             mark_nan<T>(mask, src, count);
-        return 0;
+            return true;
+        }
     });
-    if (!valid_elem_size(elem_size)) fill_valid(mask, count);
+    if (!marked) fill_valid(mask, count);
 }
 
 extern "C" VARDA_API void nodata_mark_value(uint8_t *mask, const void *src, uint64_t count,
