@@ -272,10 +272,10 @@ TEST(NodataFill, MatchesDefinitionInAndOutOfPlace) {
                 Tight src(x.data(), count * es, 1), dst(nullptr, count * es, 0);
                 Tight tight_mask(mask.data(), count, 3);
                 nodata_fill(dst.data(), src.data(), tight_mask.data(), shape.width, count, es);
-                ASSERT_EQ(std::memcmp(dst.data(), want.data(), count * es), 0)
+                ASSERT_EQ(dst.bytes(), want.bytes)
                     << "es " << es << " width " << shape.width << " count " << count;
                 nodata_fill(src.data(), src.data(), tight_mask.data(), shape.width, count, es);
-                ASSERT_EQ(std::memcmp(src.data(), want.data(), count * es), 0);
+                ASSERT_EQ(src.bytes(), want.bytes);
             }
         }
     }
@@ -307,10 +307,10 @@ TEST(NodataRestore, EveryCountWidthAndOffsetMatchesTheDefinition) {
                 Tight src(x.data(), count * es, off), dst(nullptr, count * es, 2 * off);
                 Tight tight_mask(mask.data(), count, 1 + off);
                 nodata_restore(dst.data(), src.data(), tight_mask.data(), count, es, sentinel);
-                ASSERT_EQ(std::memcmp(dst.data(), want.data(), count * es), 0)
+                ASSERT_EQ(dst.bytes(), want.bytes)
                     << "es " << es << " count " << count << " offset " << off;
                 nodata_restore(src.data(), src.data(), tight_mask.data(), count, es, sentinel);
-                ASSERT_EQ(std::memcmp(src.data(), want.data(), count * es), 0);
+                ASSERT_EQ(src.bytes(), want.bytes);
             }
         }
     }
@@ -607,12 +607,12 @@ TEST(NodataGuard, RestoreMatchesDefinitionOnAnyMask) {
                                                      count, es, sentinel, &g),
                               want_result)
                         << "es " << es << " count " << count << " kind " << kind;
-                    ASSERT_EQ(std::memcmp(dst.data(), want.data(), count * es), 0)
+                    ASSERT_EQ(dst.bytes(), want.bytes)
                         << "es " << es << " count " << count << " kind " << kind;
                     ASSERT_EQ(nodata_restore_guarded(src.data(), src.data(), tight_mask.data(),
                                                      count, es, sentinel, &g),
                               want_result);
-                    ASSERT_EQ(std::memcmp(src.data(), want.data(), count * es), 0);
+                    ASSERT_EQ(src.bytes(), want.bytes);
                 }
             }
         }
