@@ -128,7 +128,6 @@ VARDA_API int nodata_restore_guarded(void *dst, const void *src, const uint8_t *
                                      uint64_t count, uint64_t elem_size, uint64_t sentinel,
                                      const nodata_guard *guard);
 
-
 /* ---- Lossy quantisation: records, recipes, quantisers, fit, driver ------ */
 /* Family codes: 0 none, 1 LINEAR, 2 LOG, 3 SQRT. */
 
