@@ -186,7 +186,7 @@ TEST(Nodata, PlainKernelsMatchTheDefinition) {
         const uint64_t sentinel = 0xDEADBEEFCAFEF00D;
         for (size_t count : counts) {
             Elems x = near(es, count, sentinel & vt::mask_of(es), uint32_t(count * 8 + es));
-            for (size_t i = 0; i < count; i += 5) x.set(i, nans[i % 5]);
+            for (size_t i = 0; i < count; i += 5) x.set(i, nans[i / 5 % 5]);
             const Bytes holes = vt::holey_mask(count, 30, uint32_t(count), 0);
             const size_t width = count % 8 == 0 && count ? 8 : count;
             const Elems restored = vt::ref_restore(x, holes, sentinel & vt::mask_of(es));
