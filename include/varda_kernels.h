@@ -112,6 +112,46 @@ VARDA_API int wp_static_train(int16_t *weights_out, uint8_t *shift_out, const vo
                               uint64_t width, uint64_t count, uint64_t elem_size);
 
 /* ---- Nodata: masks, fill and restore, guarded nodata -------------------- */
+/* A mask holds one byte per sample: 0 for nodata, anything else for a valid
+ * sample (0xFF in a plain mask, a direction code 1, 2 or 3 in a guarded
+ * one). Sentinels are bit patterns in the low 8 * elem_size bits of a
+ * 64-bit word and are compared bit for bit, never by value. */
+VARDA_API int nodata_find_nan(uint64_t *nan_bits, const void *src, uint64_t count,
+                              uint64_t elem_size);
+VARDA_API void nodata_mark_nan(uint8_t *mask, const void *src, uint64_t count, uint64_t elem_size);
+VARDA_API void nodata_mark_value(uint8_t *mask, const void *src, uint64_t count, uint64_t elem_size,
+                                 uint64_t sentinel);
+
+/* Fill copies the last valid sample of the row over nodata, or the filled
+ * row above at the start of a row (zeros in the first row); a width that
+ * does not fit count makes the run one row. Restore writes the sentinel
+ * back. Both may run in place (dst == src). */
+VARDA_API void nodata_fill(void *dst, const void *src, const uint8_t *mask, uint64_t width,
+                           uint64_t count, uint64_t elem_size);
+VARDA_API void nodata_restore(void *dst, const void *src, const uint8_t *mask, uint64_t count,
+                              uint64_t elem_size, uint64_t sentinel);
+
+/* Guarded nodata: the representable neighbours of a sentinel, as bit
+ * patterns at the element width. A valid sample with code 1, 2 or 3 that
+ * decodes to the sentinel is restored as up, down or alias (the other
+ * zero of a float zero sentinel). */
+typedef struct nodata_guard {
+    uint64_t up;
+    uint64_t down;
+    uint64_t alias;
+} nodata_guard;
+
+/* 0 done; 1 dtype is not a type; 2 the sentinel is a float NaN. */
+VARDA_API int nodata_guard_values(nodata_guard *guard, int dtype, uint64_t sentinel);
+/* radius in sample units; negative, NaN or +inf means unbounded.
+ * 0 guarded mask; 1 dtype is not a type (all 0xFF); 2 NaN sentinel (plain mask). */
+VARDA_API int nodata_mark_guarded(uint8_t *mask, const void *src, uint64_t count, int dtype,
+                                  uint64_t sentinel, double radius);
+/* 0 done; 1 unsupported elem_size (nothing written) or a mask code that
+ * could not be honoured (work done). */
+VARDA_API int nodata_restore_guarded(void *dst, const void *src, const uint8_t *mask,
+                                     uint64_t count, uint64_t elem_size, uint64_t sentinel,
+                                     const nodata_guard *guard);
 
 /* ---- Lossy quantisation: records, recipes, quantisers, fit, driver ------ */
 /* Family codes: 0 none, 1 LINEAR, 2 LOG, 3 SQRT. */
