@@ -2,6 +2,7 @@
 // every dtype; the decoder's vector loops against its element-wise rules.
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -379,5 +380,28 @@ TEST(QuantLinear, GoldenStreams) {
         Bytes stream(src.size());
         ASSERT_EQ(quant_linear_encode(stream.data(), src.data(), &g.grid, g.dtype, count), 0);
         EXPECT_EQ(vt::fnv1a(stream.data(), stream.size()), g.fnv) << vt::dtype_names[g.dtype];
+    }
+}
+
+// Hostile grids on hostile samples: every conversion stays in range (the
+// sanitizer build checks), and whatever the encoder writes decodes.
+TEST(QuantLinear, ExtremeGridsAndSamplesStayDefined) {
+    const double steps[] = {0x1p-1022, 1e-300, 1e-5, 0.5, 1, 3, 1e10, 0x1p64, 1e300, DBL_MAX};
+    for (uint32_t dtype : vt::dtypes) {
+        const size_t count = 300;
+        for (const auto kind : {vt::Raster::bits, vt::Raster::mixed}) {
+            const Bytes src = vt::random_raster(dtype, count, 23 + dtype, kind);
+            for (double step : steps) {
+                for (uint8_t mode = 0; mode < 4; ++mode) {
+                    const quant_grid grid = grid_of(mode, step);
+                    Bytes stream(src.size()), back(src.size());
+                    const int encoded =
+                        quant_linear_encode(stream.data(), src.data(), &grid, dtype, count);
+                    if (encoded != 0) continue;
+                    ASSERT_EQ(quant_linear_decode(back.data(), stream.data(), &grid, dtype, count),
+                              0);
+                }
+            }
+        }
     }
 }
