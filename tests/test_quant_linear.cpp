@@ -11,15 +11,9 @@
 #include "support/lossy_support.h"
 
 using vt::Bytes;
+using vt::grid_of;
 
 namespace {
-
-quant_grid grid_of(uint8_t mode, double step) {
-    quant_grid grid{};
-    grid.mode = mode;
-    grid.step = step;
-    return grid;
-}
 
 // Encodes and decodes `values` of `dtype` on `grid`; returns the stream as
 // 64-bit signed values and the rebuilt samples as doubles.
@@ -33,15 +27,8 @@ RoundTrip round_trip(uint32_t dtype, const std::vector<double> &values, quant_gr
     Bytes stream(src.size()), back(src.size());
     EXPECT_EQ(quant_linear_encode(stream.data(), src.data(), &grid, dtype, values.size()), 0);
     EXPECT_EQ(quant_linear_decode(back.data(), stream.data(), &grid, dtype, values.size()), 0);
-    RoundTrip out;
-    const size_t es = vt::dtype_bytes(dtype);
-    for (size_t i = 0; i < values.size(); ++i) {
-        int64_t v = 0;
-        std::memcpy(&v, stream.data() + i * es, es);
-        if (dtype >= 4 || es == 8) v = (v << (64 - 8 * es)) >> (64 - 8 * es); // sign-extend
-        out.stream.push_back(v);
-        out.rebuilt.push_back(vt::sample_at(dtype, back, i));
-    }
+    RoundTrip out{vt::stream_values(dtype, stream), {}};
+    for (size_t i = 0; i < values.size(); ++i) out.rebuilt.push_back(vt::sample_at(dtype, back, i));
     return out;
 }
 

@@ -14,15 +14,9 @@
 #include "support/lossy_support.h"
 
 using vt::Bytes;
+using vt::grid_of;
 
 namespace {
-
-quant_grid grid_of(uint8_t mode, double step) {
-    quant_grid grid{};
-    grid.mode = mode;
-    grid.step = step;
-    return grid;
-}
 
 quant_grid resolved(uint32_t dtype, double max_error, int negatives = 0) {
     quant_spec spec{};
@@ -38,15 +32,7 @@ std::vector<int64_t> encode(uint32_t dtype, const std::vector<double> &values, q
     const Bytes src = vt::raster_of(dtype, values);
     Bytes stream(src.size());
     EXPECT_EQ(quant_log_encode(stream.data(), src.data(), &grid, dtype, values.size()), 0);
-    std::vector<int64_t> out;
-    const size_t es = vt::dtype_bytes(dtype);
-    for (size_t i = 0; i < values.size(); ++i) {
-        int64_t v = 0;
-        std::memcpy(&v, stream.data() + i * es, es);
-        if (dtype >= 4) v = (v << (64 - 8 * es)) >> (64 - 8 * es);
-        out.push_back(v);
-    }
-    return out;
+    return vt::stream_values(dtype, stream);
 }
 
 } // namespace

@@ -58,6 +58,26 @@ inline double sample_at(uint32_t dtype, const Bytes &raster, size_t i) {
     });
 }
 
+inline quant_grid grid_of(uint8_t mode, double step) {
+    quant_grid grid{};
+    grid.mode = mode;
+    grid.step = step;
+    return grid;
+}
+
+// Stream elements as 64-bit values: signed for the signed and float types.
+inline std::vector<int64_t> stream_values(uint32_t dtype, const Bytes &stream) {
+    const size_t es = dtype_bytes(dtype);
+    std::vector<int64_t> out;
+    for (size_t i = 0; i < stream.size() / es; ++i) {
+        int64_t v = 0;
+        std::memcpy(&v, stream.data() + i * es, es);
+        if (dtype >= 4) v = (v << (64 - 8 * es)) >> (64 - 8 * es);
+        out.push_back(v);
+    }
+    return out;
+}
+
 enum class Raster {
     bits,      // uniform random bytes: every pattern, for floats every class
     mixed,     // moderate values with extremes, zeros, subnormals, inf, NaN
