@@ -13,21 +13,18 @@ using namespace varda;
 namespace {
 
 // |x| / h rounded half up, the sign put back, and the result clamped into
-// the element: negative samples round half away from zero.
-template <class S>
-void encode_integers(void *dst, const void *src, size_t count, uint64_t h, bool value_mode) {
-    if (h == 1) { // the lossless grid: every sample is its own index and value
-        std::memmove(dst, src, count * sizeof(S));
-        return;
-    }
+// the element: negative samples round half away from zero. The division
+// runs in D, 32 bits wherever sample and step fit, which is far cheaper.
+template <class S, class D>
+void encode_integers_in(void *dst, const void *src, size_t count, uint64_t h, bool value_mode) {
     using U = std::make_unsigned_t<S>;
     constexpr uint64_t largest = uint64_t(std::numeric_limits<S>::max());
     constexpr uint64_t lowest_magnitude = std::is_signed_v<S> ? largest + 1 : 0;
-    const uint64_t half = h / 2;
+    const D step = D(h), half = D(h / 2);
     for (size_t i = 0; i < count; ++i) {
         const S x = load_sample<S>(src, i);
-        const uint64_t m = magnitude(x);
-        uint64_t r = m / h + (m % h >= h - half ? 1 : 0);
+        const D m = D(magnitude(x));
+        uint64_t r = uint64_t(m / step) + (m % step >= step - half ? 1 : 0);
         if (value_mode && __builtin_mul_overflow(r, h, &r)) r = UINT64_MAX;
         S out;
         if (x < 0)
@@ -36,6 +33,16 @@ void encode_integers(void *dst, const void *src, size_t count, uint64_t h, bool 
             out = S(r > largest ? largest : r);
         store_sample<S>(dst, i, out);
     }
+}
+
+template <class S>
+void encode_integers(void *dst, const void *src, size_t count, uint64_t h, bool value_mode) {
+    if (h == 1) // the lossless grid: every sample is its own index and value
+        std::memmove(dst, src, count * sizeof(S));
+    else if (sizeof(S) <= 4 && h <= UINT32_MAX)
+        encode_integers_in<S, uint32_t>(dst, src, count, h, value_mode);
+    else
+        encode_integers_in<S, uint64_t>(dst, src, count, h, value_mode);
 }
 
 // x / step rounded in the current rounding mode (half to even by default),
