@@ -75,6 +75,19 @@ inline std::vector<int64_t> stream_values(uint32_t dtype, const Bytes &stream) {
     return out;
 }
 
+// A smooth field with noise, `side` x `side` samples: whole numbers for the
+// integer types, hundredths of them (0 .. 250 or so) for the float types.
+inline Bytes smooth_raster(uint32_t dtype, size_t side, uint32_t seed = 1) {
+    std::mt19937_64 rng(seed);
+    std::vector<double> values(side * side);
+    for (size_t i = 0; i < values.size(); ++i) {
+        const size_t r = i / side, c = i % side;
+        const double v = double(1000 + 5 * r + 3 * c + (r * c) / 64 + rng() % 7);
+        values[i] = dtype >= 8 ? v / 100 : v;
+    }
+    return raster_of(dtype, values);
+}
+
 enum class Raster {
     bits,      // uniform random bytes: every pattern, for floats every class
     mixed,     // values spread over magnitudes, with the type's extremes,
