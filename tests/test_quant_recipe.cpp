@@ -34,7 +34,7 @@ namespace {
 using Parser = int (*)(const char *, quant_spec *, char *, size_t);
 
 // A text, and either the message it is refused with ("%s" is the text) or
-// the spec it gives.
+// the quant_spec it gives.
 struct Case {
     Parser parse;
     const char *text;
