@@ -21,8 +21,8 @@ struct Predictor {
 };
 
 const Predictor predictors[] = {
-    {delta_n_encode, delta_n_decode, true}, {delta_w_encode, delta_w_decode, true},
-    {average_encode, average_decode, true}, {med_encode, med_decode, false},
+    {delta_n_encode, delta_n_decode, true},        {delta_w_encode, delta_w_decode, true},
+    {average_encode, average_decode, true},        {med_encode, med_decode, false},
     {med_zigzag_encode, med_zigzag_decode, false},
 };
 
