@@ -66,16 +66,12 @@ size_t join_blocks(void *dst, const void *even, const void *odd, size_t pairs) {
 }
 #endif
 
-// Buffers that overlap see each other's stores, and short runs gain nothing
-// from blocks; both take the plain ascending copy.
 template <Element T>
-void join_run(void *dst, const void *even, const void *odd, size_t count, bool apart) {
+void join_run(void *dst, const void *even, const void *odd, size_t count,
+              [[maybe_unused]] bool apart) {
     size_t done = 0;
 #if VARDA_X86
-    constexpr size_t short_run = sizeof(T) >= 4 ? 1 : 8 / sizeof(T) - 1;
-    if (apart && count / 2 > short_run) done = 2 * join_blocks<T>(dst, even, odd, count / 2);
-#else
-    (void)apart;
+    if (use_blocks<T>(count, apart)) done = 2 * join_blocks<T>(dst, even, odd, count / 2);
 #endif
     join_in_order(dst, even, odd, done, count, sizeof(T), move_element<T>);
 }

@@ -67,16 +67,11 @@ template <Element T> size_t split_blocks(void *even, void *odd, const void *src,
 }
 #endif
 
-// Buffers that overlap see each other's stores, and short runs gain nothing
-// from blocks; both take the plain ascending copy.
 template <Element T>
-void split_run(void *even, void *odd, const void *src, size_t count, bool apart) {
+void split_run(void *even, void *odd, const void *src, size_t count, [[maybe_unused]] bool apart) {
     size_t done = 0;
 #if VARDA_X86
-    constexpr size_t short_run = sizeof(T) >= 4 ? 1 : 8 / sizeof(T) - 1;
-    if (apart && count / 2 > short_run) done = 2 * split_blocks<T>(even, odd, src, count / 2);
-#else
-    (void)apart;
+    if (use_blocks<T>(count, apart)) done = 2 * split_blocks<T>(even, odd, src, count / 2);
 #endif
     split_in_order(even, odd, src, done, count, sizeof(T), move_element<T>);
 }

@@ -28,4 +28,11 @@ inline void move_bytes(void *to, const void *from, size_t elem_size) {
     std::memmove(to, from, elem_size);
 }
 
+// Blocks pay off beyond a few pairs, and are right only when no buffer can
+// see another's stores; otherwise the plain ascending copy runs.
+template <Element T> constexpr bool use_blocks(size_t count, bool apart) {
+    constexpr size_t short_run = sizeof(T) >= 4 ? 1 : 8 / sizeof(T) - 1;
+    return apart && count / 2 > short_run;
+}
+
 } // namespace varda
