@@ -4,9 +4,11 @@
 //
 // The prediction from W, N and NW picks lo = min(W, N) when NW >= max(W, N),
 // hi = max(W, N) when NW <= lo, and the plane value W + N - NW otherwise,
-// all compared unsigned at the element width. When both tests hold, lo and
-// hi are equal, so the two choices can be made in either order.
+// all compared unsigned at the element width.
 #pragma once
+
+#include <algorithm>
+#include <type_traits>
 
 #include "frame/elem.h"
 #include "frame/overlap.h"
@@ -17,12 +19,23 @@
 
 namespace varda {
 
+// Samples as signed numbers wide enough that W + N - NW cannot wrap.
+template <Element T> using MedLane = std::conditional_t<sizeof(T) <= 4, int64_t, __int128>;
+
+// Taken without wrapping, the plane value is at most lo when NW >= hi and
+// at least hi when NW <= lo, so clamping it to [lo, hi] is the rule. The
+// decoders' chains run through here, and noisy samples defeat any branch:
+// in this form (plain selects, 64-bit lanes) GCC and Clang emit
+// conditional moves only, which std::max on narrower lanes did not get.
+template <Element T>
+constexpr MedLane<T> med_prediction(MedLane<T> west, MedLane<T> north, MedLane<T> north_west) {
+    const MedLane<T> hi = west > north ? west : north, lo = west > north ? north : west;
+    return std::min(std::max(west + north - north_west, lo), hi);
+}
+
 template <Element T> constexpr T med_prediction(T west, T north, T north_west) {
-    const T hi = west > north ? west : north;
-    const T lo = west > north ? north : west;
-    const T plane = static_cast<T>(west + north - north_west);
-    const T prediction = north_west >= hi ? lo : plane;
-    return north_west <= lo ? hi : prediction;
+    return static_cast<T>(
+        med_prediction<T>(MedLane<T>(west), MedLane<T>(north), MedLane<T>(north_west)));
 }
 
 #if VARDA_X86
@@ -112,15 +125,21 @@ inline void med_codes_tile(void *dst, const void *src, size_t width, size_t coun
 // chain; the chain's value stays in a register and only N comes from memory.
 
 template <Element T, bool Zig>
+inline MedLane<T> med_sample(MedLane<T> prediction, const void *codes, size_t i) {
+    return MedLane<T>(add(static_cast<T>(prediction), residual_of<T, Zig>(load<T>(codes, i))));
+}
+
+template <Element T, bool Zig>
 inline void med_decode_row(void *out, const void *codes, const void *north, size_t width) {
-    T up = load<T>(north, 0);
-    T west = add(up, residual_of<T, Zig>(load<T>(codes, 0)));
-    store<T>(out, 0, west);
+    using Lane = MedLane<T>;
+    Lane up = load<T>(north, 0);
+    Lane west = med_sample<T, Zig>(up, codes, 0);
+    store<T>(out, 0, T(west));
     for (size_t c = 1; c < width; ++c) {
-        const T north_west = up;
+        const Lane north_west = up;
         up = load<T>(north, c);
-        west = add(med_prediction(west, up, north_west), residual_of<T, Zig>(load<T>(codes, c)));
-        store<T>(out, c, west);
+        west = med_sample<T, Zig>(med_prediction<T>(west, up, north_west), codes, c);
+        store<T>(out, c, T(west));
     }
 }
 
@@ -131,21 +150,22 @@ inline void med_decode_row(void *out, const void *codes, const void *north, size
 // Needs width >= 4.
 template <Element T, bool Zig>
 inline void med_decode_group(void *dst, const void *codes, size_t width, size_t first) {
+    using Lane = MedLane<T>;
     unsigned char *out = at<T>(dst, first * width);
     const unsigned char *in = at<T>(codes, first * width);
     const unsigned char *north = at<T>(dst, (first - 1) * width);
-    T west[4], up[4];
+    Lane west[4], up[4];
     auto begin = [&](size_t k) {
-        up[k] = k ? west[k - 1] : load<T>(north, 0);
-        west[k] = add(up[k], residual_of<T, Zig>(load<T>(in, k * width)));
-        store<T>(out, k * width, west[k]);
+        up[k] = k ? west[k - 1] : Lane(load<T>(north, 0));
+        west[k] = med_sample<T, Zig>(up[k], in, k * width);
+        store<T>(out, k * width, T(west[k]));
     };
     auto step = [&](size_t k, size_t c) {
-        const T n = k ? west[k - 1] : load<T>(north, c);
-        const T prediction = med_prediction(west[k], n, up[k]);
+        const Lane n = k ? west[k - 1] : Lane(load<T>(north, c));
+        const Lane prediction = med_prediction<T>(west[k], n, up[k]);
         up[k] = n;
-        west[k] = add(prediction, residual_of<T, Zig>(load<T>(in, k * width + c)));
-        store<T>(out, k * width + c, west[k]);
+        west[k] = med_sample<T, Zig>(prediction, in, k * width + c);
+        store<T>(out, k * width + c, T(west[k]));
     };
     begin(0);
     begin(1), step(0, 1);
