@@ -7,9 +7,9 @@
 #include <random>
 #include <string>
 
-#include "support/failing_malloc.h"
 #include "support/neighbours_oracle.h"
 #include "support/support.h"
+#include "wrap/failing_malloc.h"
 
 using vt::Elems;
 using vt::View;

@@ -1,4 +1,4 @@
-#include "support/failing_malloc.h"
+#include "wrap/failing_malloc.h"
 
 #include <atomic>
 
