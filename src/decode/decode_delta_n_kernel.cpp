@@ -2,9 +2,9 @@
 // rebuilt above it.
 #include <cstring>
 
+#include "frame/alias.h"
 #include "frame/elem.h"
 #include "frame/lanewise.h"
-#include "frame/overlap.h"
 #include "frame/tile.h"
 #include "varda_kernels.h"
 

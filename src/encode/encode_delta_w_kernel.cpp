@@ -1,8 +1,8 @@
 // West delta predictor, encoder: every sample after the first of its row
 // less its left neighbour.
+#include "frame/alias.h"
 #include "frame/elem.h"
 #include "frame/lanewise.h"
-#include "frame/overlap.h"
 #include "frame/tile.h"
 #include "varda_kernels.h"
 

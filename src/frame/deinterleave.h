@@ -4,8 +4,8 @@
 
 #include <cstring>
 
+#include "frame/alias.h"
 #include "frame/elem.h"
-#include "frame/overlap.h"
 
 namespace varda {
 

@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "frame/alias.h"
 #include "frame/elem.h"
-#include "frame/overlap.h"
 #include "frame/planar_row.h"
 #include "frame/row_scan.h"
 #include "frame/vec.h"
