@@ -170,6 +170,34 @@ typedef struct quant_sqrt_curve {
     double residual;
 } quant_sqrt_curve;
 
+/* Shot-noise fit: init, push tiles (rows of `width` samples), solve, free.
+ * quant_sqrt_fit does all four on one raster in memory. */
+VARDA_API void quant_sqrt_accum_init(quant_sqrt_accum *accum);
+VARDA_API void quant_sqrt_accum_free(quant_sqrt_accum *accum);
+VARDA_API int quant_sqrt_accum_push(quant_sqrt_accum *accum, const void *src, unsigned int dtype,
+                                    size_t width, size_t rows);
+VARDA_API int quant_sqrt_accum_solve(const quant_sqrt_accum *accum, quant_sqrt_curve *curve,
+                                     char *err, size_t err_size);
+VARDA_API int quant_sqrt_fit(const void *src, int dtype, size_t width, size_t rows,
+                             quant_sqrt_curve *curve, char *err, size_t err_size);
+
+/* SQRT family: a uniform grid on sqrt(x + A/B), so that the error bound
+ * follows the noise N sqrt(A + B x). A null curve is allowed where the
+ * spec carries A and B. */
+VARDA_API int quant_sqrt_scan(const void *src, unsigned int dtype, size_t count,
+                              quant_sqrt_stats *stats);
+VARDA_API int quant_sqrt_resolve(const quant_spec *spec, unsigned int dtype,
+                                 const quant_sqrt_stats *stats, const quant_sqrt_curve *curve,
+                                 quant_grid *grid, char *err, size_t err_size);
+VARDA_API double quant_sqrt_bound(const quant_spec *spec, const quant_sqrt_curve *curve, double x);
+VARDA_API int quant_sqrt_encode(void *dst, const void *src, const quant_grid *grid,
+                                unsigned int dtype, size_t count);
+VARDA_API int quant_sqrt_decode(void *dst, const void *src, const quant_grid *grid,
+                                unsigned int dtype, size_t count);
+VARDA_API int quant_sqrt_verify(const void *orig, const void *rebuilt, const quant_spec *spec,
+                                const quant_sqrt_curve *curve, unsigned int dtype, size_t count,
+                                double *worst);
+
 
 /* ---- Joins: binary offset, multiples, float keys, byte unshuffle -------- */
 
