@@ -383,6 +383,99 @@ TEST(QuantSqrt, EverySampleWithinTheBound) {
     EXPECT_GT(resolved, trials / 2);
 }
 
+// Samples on the edges between levels, where the index search can be off
+// and, for integers, the bound is near one grey level: without the
+// encoder's check against the grid's error these came back one unit off.
+TEST(QuantSqrt, LevelEdgesStayWithinTheBound) {
+    const struct {
+        unsigned dtype;
+        quant_spec spec;
+        double lo, hi;
+    } cases[] = {
+        {3, spec_ab(1e-3, 0, 1e-8), 5e13, 2e14},     {7, spec_ab(1e-3, 3, 1e-8), -1e8, 2e14},
+        {2, spec_ab(2e-3, 0, 2e-4), 1e4, 4e9},       {6, spec_ab(4e-3, 5, 1e-4), -1e3, 2e9},
+        {1, spec_ab(0.05, 0, 0.4), 0, 65535},        {8, spec_ab(0.007, 1.6e-2, 7.98e-4), 0, 5e-4},
+        {8, spec_ab(0.00236, 93, 0.228), 0, 0.065},  {9, spec_ab(1e-3, 1e-6, 1e-4), 0, 1e3},
+        {9, spec_ab(0.1, 0, 1e-2), 0, 1e3},
+    };
+    std::mt19937_64 rng(77);
+    for (const auto &c : cases) {
+        const quant_sqrt_stats stats{c.lo, c.hi, c.lo < 0, 0};
+        const Resolved r = resolve(c.spec, c.dtype, stats);
+        ASSERT_EQ(r.result, 0) << r.message;
+        const double step = r.grid.step, offset = r.grid.offset;
+        const double first = std::ceil(std::sqrt(c.lo + offset) / step);
+        const double last = std::floor(std::sqrt(c.hi + offset) / step) - 1;
+        std::uniform_real_distribution<double> level(first, last);
+        vt::Bytes raster(20000 * vt::dtype_bytes[c.dtype]);
+        for (size_t i = 0; i < 20000; ++i) {
+            const double k = std::floor(level(rng));
+            const double edge = ((k + 0.5) * (k + 0.5) + 0.25) * step * step - offset;
+            const double x = i % 3 == 0 ? edge : std::nextafter(edge, i % 3 == 1 ? -inf : inf);
+            vt::put_sample(raster.data() + i * vt::dtype_bytes[c.dtype], c.dtype,
+                           std::fmin(std::fmax(x, c.lo), c.hi));
+        }
+        EXPECT_LE(round_trip(raster, c.dtype, r.grid, c.spec), 1.0) << "dtype " << c.dtype;
+    }
+}
+
+// Every finite f16 value through grids from loose to tight, with and
+// without an offset that dwarfs the values.
+TEST(QuantSqrt, EveryHalfValueWithinTheBound) {
+    const struct {
+        quant_spec spec;
+        double lo, hi;
+    } cases[] = {
+        {spec_ab(2, 0, 0.5), 0, 65504},         {spec_ab(0.5, 10, 1), -9, 65504},
+        {spec_ab(3, 1e-4, 1e-6), 0, 1},         {spec_ab(0.1, 400, 0.25), -1000, 1000},
+        {spec_ab(0.02, 1e-2, 1e-2), -0.5, 2},   {spec_ab(0.5, 2e-6, 1e-4), 0, 1e-3},
+    };
+    vt::Bytes all;
+    for (uint32_t bits = 0; bits < 0x10000; ++bits) {
+        const double x = varda::half_to_float(uint16_t(bits));
+        if (!std::isfinite(x)) continue;
+        all.push_back(uint8_t(bits));
+        all.push_back(uint8_t(bits >> 8));
+    }
+    for (const auto &c : cases) {
+        vt::Bytes raster;
+        for (size_t i = 0; i < all.size(); i += 2) {
+            const double x = vt::get_sample(all.data() + i, 8);
+            if (x >= c.lo && x <= c.hi) raster.insert(raster.end(), {all[i], all[i + 1]});
+        }
+        const Resolved r = resolve(c.spec, 8, stats_of(raster.data(), 8, raster.size() / 2));
+        ASSERT_EQ(r.result, 0) << r.message;
+        EXPECT_LE(round_trip(raster, 8, r.grid, c.spec), 1.0) << c.spec.max_error;
+    }
+}
+
+// Below the smallest normal, floats round by a fixed spacing; a grid whose
+// step leaves no room for it there is refused. Zeros alone do not count.
+TEST(QuantSqrt, SubnormalReachRefusedWhenTheStepLeavesNoRoom) {
+    const struct {
+        unsigned dtype;
+        quant_spec spec;
+        quant_sqrt_stats stats;
+        bool refused;
+    } cases[] = {
+        {8, spec_ab(1.6e-4, 0, 0.185), {0, 9e-5, 0, 0}, true},
+        {8, spec_ab(1.6e-4, 0, 0.185), {1e-4, 9e-3, 0, 0}, false}, // stays normal
+        {8, spec_ab(2, 0, 0.5), {0, 1000, 0, 0}, false},
+        {9, spec_ab(0.0086, 0, 6.1e-42), {0, 3.6e-42, 0, 0}, true},
+        {9, spec_ab(1e-3, 0, 1e-4), {0, 1, 0, 0}, false},
+        {10, spec_ab(1e-3, 0, 1e-300), {0, 1e-300, 0, 0}, false},
+    };
+    for (const auto &c : cases) {
+        const Resolved r = resolve(c.spec, c.dtype, c.stats);
+        EXPECT_EQ(r.result, c.refused ? 1 : 0) << r.message;
+        if (c.refused)
+            EXPECT_EQ(r.message.rfind("this bound is at or below the rounding of the output "
+                                      "type between ",
+                                      0),
+                      0u);
+    }
+}
+
 // Stored streams must not change: checksums of a few deterministic ones,
 // index and value mode, f32 in single and double precision.
 TEST(QuantSqrt, GoldenStreams) {

@@ -7,7 +7,6 @@
 #include <type_traits>
 
 #include "frame/elem.h"
-#include "frame/half.h"
 #include "frame/sample.h"
 #include "lossy/quant_sqrt_grid.h"
 #include "varda_kernels.h"
@@ -15,17 +14,6 @@
 using namespace varda;
 
 namespace {
-
-template <Sample S> S rebuild(uint64_t k, const SqrtGrid &g) {
-    if constexpr (std::is_integral_v<S>)
-        return S(round_half_away(sqrt_rebuild(k, g)));
-    else if constexpr (std::is_same_v<S, double>)
-        return sqrt_rebuild(k, g);
-    else if constexpr (std::is_same_v<S, float>)
-        return g.single ? sqrt_rebuild32(k, g) : float(sqrt_rebuild(k, g));
-    else
-        return Half{float_to_half(sqrt_rebuild32(k, g))};
-}
 
 template <Sample S>
 void decode_indices(void *dst, const void *src, const SqrtGrid &g, size_t count) {
@@ -36,7 +24,7 @@ void decode_indices(void *dst, const void *src, const SqrtGrid &g, size_t count)
         const size_t levels = size_t(g.top_index) + 1;
         if (2 * levels < count) {
             if (auto *table = static_cast<S *>(std::malloc(levels * sizeof(S)))) {
-                for (size_t k = 0; k < levels; ++k) table[k] = rebuild<S>(k, g);
+                for (size_t k = 0; k < levels; ++k) table[k] = sqrt_decode_index<S>(k, g);
                 for (size_t i = 0; i < count; ++i) {
                     const Index k = load<Index>(src, i);
                     store_sample<S>(dst, i, table[k < levels ? k : levels - 1]);
@@ -48,7 +36,7 @@ void decode_indices(void *dst, const void *src, const SqrtGrid &g, size_t count)
     }
     for (size_t i = 0; i < count; ++i) {
         const uint64_t k = load<Index>(src, i);
-        store_sample<S>(dst, i, rebuild<S>(k < g.top_index ? k : g.top_index, g));
+        store_sample<S>(dst, i, sqrt_decode_index<S>(k < g.top_index ? k : g.top_index, g));
     }
 }
 

@@ -8,7 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <type_traits>
+
 #include "frame/dtype.h"
+#include "frame/half.h"
+#include "frame/sample.h"
 #include "varda_kernels.h"
 
 namespace varda {
@@ -101,6 +105,28 @@ inline float sqrt_rebuild32(uint64_t k, const SqrtGrid &g) {
 
 inline double round_half_away(double y) {
     return y >= 0.0 ? std::floor(y + 0.5) : -std::floor(0.5 - y);
+}
+
+// Relative rounding of the float sample types.
+template <Sample S> constexpr double unit_roundoff() {
+    if constexpr (std::is_same_v<S, Half>)
+        return 0x1p-11;
+    else if constexpr (std::is_same_v<S, float>)
+        return 0x1p-24;
+    else
+        return 0x1p-53;
+}
+
+// The sample that index k decodes to in index mode.
+template <Sample S> S sqrt_decode_index(uint64_t k, const SqrtGrid &g) {
+    if constexpr (std::is_integral_v<S>)
+        return S(round_half_away(sqrt_rebuild(k, g)));
+    else if constexpr (std::is_same_v<S, double>)
+        return sqrt_rebuild(k, g);
+    else if constexpr (std::is_same_v<S, float>)
+        return g.single ? sqrt_rebuild32(k, g) : float(sqrt_rebuild(k, g));
+    else
+        return Half{float_to_half(sqrt_rebuild32(k, g))};
 }
 
 } // namespace varda

@@ -20,6 +20,18 @@ constexpr double max_integer_levels = 750599937895082.6;
 // 3 x 2^-52: the rounding of the index search, relative to the root.
 constexpr double search_rounding = 6.661338147750939e-16;
 
+// Indexed by dtype - 8: f16, f32, f64.
+constexpr double smallest_normal[3] = {0x1p-14, 0x1p-126, 0x1p-1022};
+constexpr double subnormal_spacing[3] = {0x1p-24, 0x1p-149, 0x1p-1074};
+
+int below_rounding(char *err, size_t err_size, const quant_sqrt_stats &stats, double resolves,
+                   double asks) {
+    return fail(err, err_size,
+                "this bound is at or below the rounding of the output type between %g and %g, "
+                "where the type resolves %g and the bound asks for %g",
+                stats.min, stats.max, resolves, asks);
+}
+
 struct NoiseCurve {
     double a, b;
 };
@@ -154,11 +166,19 @@ extern "C" VARDA_API int quant_sqrt_resolve(const quant_spec *spec, unsigned int
         step = a - 8.0 * u * reach - search_rounding * reach;
     }
     grid->step = step;
-    if (!(step > 0.0))
-        return fail(err, err_size,
-                    "this bound is at or below the rounding of the output type between %g and %g, "
-                    "where the type resolves %g and the bound asks for %g",
-                    stats->min, stats->max, slope * u, a);
+    if (!(step > 0.0)) return below_rounding(err, err_size, *stats, slope * u, a);
+    // Below the smallest normal the output rounds by a fixed spacing, not
+    // in proportion to the value. Where the raster reaches that range the
+    // step has to leave room for one spacing at the smallest root a
+    // nonzero level can stand for.
+    const double normal = smallest_normal[dtype - dtype_f16];
+    if (stats->min < normal && stats->max > -normal) {
+        const double spare = a - step - search_rounding * reach;
+        const double root = std::fmax(std::sqrt(std::fmax(stats->min, -normal) + offset),
+                                      step * 0.7071067811865476);
+        const double spacing = subnormal_spacing[dtype - dtype_f16] / root;
+        if (!(spare >= spacing)) return below_rounding(err, err_size, *stats, spacing, a);
+    }
     if (!(reach / step < sqrt_top_level(dtype)))
         return fail(err, err_size, "this bound needs more levels than a %zu-byte index carries",
                     size_t(dtype_size[dtype]));
