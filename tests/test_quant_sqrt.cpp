@@ -245,6 +245,9 @@ TEST(QuantSqrt, ResolveMessages) {
         {spec_ab(1e-3, 0, 1), 9, {0, 1e30, 0, 0}, nullptr,
          "this bound is at or below the rounding of the output type between 0 and 1e+30, where "
          "the type resolves 5.96046e+07 and the bound asks for 0.001"},
+        {spec_ab(0.00226934, 0, 1.76752e-09), 3, {0, 7.6543e14, 0, 0}, nullptr,
+         "this bound stays under one unit up to 1.09859e+14, past the 4.1943e+06 where this "
+         "grid rebuilds whole numbers exactly"},
         {spec_ab(0.0489, 0, 1), 8, {0, 10000, 0, 0}, nullptr,
          "this bound needs more levels than a 2-byte index carries"},
     };
@@ -392,8 +395,9 @@ TEST(QuantSqrt, LevelEdgesStayWithinTheBound) {
         quant_spec spec;
         double lo, hi;
     } cases[] = {
-        {3, spec_ab(1e-3, 0, 1e-8), 5e13, 2e14},     {7, spec_ab(1e-3, 3, 1e-8), -1e8, 2e14},
-        {2, spec_ab(2e-3, 0, 2e-4), 1e4, 4e9},       {6, spec_ab(4e-3, 5, 1e-4), -1e3, 2e9},
+        {3, spec_ab(1e-3, 0, 0.3), 0, 2e14},         {7, spec_ab(1e-3, 3, 0.3), -5, 2e14},
+        {2, spec_ab(0.05, 0, 0.2), 1e4, 4e9},        {6, spec_ab(0.05, 5, 0.3), -15, 2e9},
+        {1, spec_ab(1e-3, 4e5, 1), 0, 65535},
         {1, spec_ab(0.05, 0, 0.4), 0, 65535},        {8, spec_ab(0.007, 1.6e-2, 7.98e-4), 0, 5e-4},
         {8, spec_ab(0.00236, 93, 0.228), 0, 0.065},  {9, spec_ab(1e-3, 1e-6, 1e-4), 0, 1e3},
         {9, spec_ab(0.1, 0, 1e-2), 0, 1e3},

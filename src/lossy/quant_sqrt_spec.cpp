@@ -17,6 +17,8 @@ namespace {
 constexpr double infinity = std::numeric_limits<double>::infinity();
 // Past 2^51 / 3 levels the index arithmetic no longer finds the right one.
 constexpr double max_integer_levels = 750599937895082.6;
+// Up to this x + offset the rebuild errs by less than 2^-29.
+constexpr double exact_rebuild_limit = 4194304.0;
 // 3 x 2^-52: the rounding of the index search, relative to the root.
 constexpr double search_rounding = 6.661338147750939e-16;
 
@@ -150,6 +152,18 @@ extern "C" VARDA_API int quant_sqrt_resolve(const quant_spec *spec, unsigned int
                         "this bound needs %g levels over this raster, past the %g the arithmetic "
                         "that finds one resolves",
                         reach / step, max_integer_levels);
+        // Where the bound is under one unit a sample must come back exactly,
+        // and the rebuild (k step)^2 - offset in double is exact to a whole
+        // number only while it stays small.
+        const double exact_below = 0.25 / (step * step);
+        if (stats->min + offset < exact_below) {
+            const double exact_up_to = std::fmin(stats->max + offset, exact_below);
+            if (exact_up_to > exact_rebuild_limit)
+                return fail(err, err_size,
+                            "this bound stays under one unit up to %g, past the %g where this "
+                            "grid rebuilds whole numbers exactly",
+                            exact_up_to - offset, exact_rebuild_limit - offset);
+        }
         const double top = std::fmax(-offset, stats->max) + offset;
         if (!(std::sqrt(top) / step < sqrt_top_level(dtype))) grid->mode |= sqrt_mode_values;
         return 0;
