@@ -146,6 +146,42 @@ typedef struct varda_lossy_resolved {
     } stats; /* the family's record */
 } varda_lossy_resolved;
 
+/* Recipe parsers: "LINEAR:MAX_ERROR=V", "LOG:MAX_ERROR=V%" and
+ * "SQRT:MAX_ERROR=VN[,A=a,B=b]". Numbers use the full stop whatever the
+ * locale. 0 on success; 1 with a message in err on failure. */
+VARDA_API int quant_linear_parse(const char *text, quant_spec *spec, char *err, size_t err_size);
+VARDA_API int quant_log_parse(const char *text, quant_spec *spec, char *err, size_t err_size);
+VARDA_API int quant_sqrt_parse(const char *text, quant_spec *spec, char *err, size_t err_size);
+
+/* LINEAR: absolute error. The stream holds one grid index per sample in an
+ * integer of the sample's width. verify writes the worst error over
+ * max_error (above 1 means the bound broke). */
+VARDA_API int quant_linear_scan(const void *src, uint32_t dtype, size_t count,
+                                quant_linear_stats *stats);
+VARDA_API int quant_linear_resolve(const quant_spec *spec, uint32_t dtype,
+                                   const quant_linear_stats *stats, quant_grid *grid, char *err,
+                                   size_t err_size);
+VARDA_API int quant_linear_encode(void *dst, const void *src, const quant_grid *grid,
+                                  uint32_t dtype, size_t count);
+VARDA_API int quant_linear_decode(void *dst, const void *src, const quant_grid *grid,
+                                  uint32_t dtype, size_t count);
+VARDA_API int quant_linear_verify(const void *orig, const void *rebuilt, const quant_spec *spec,
+                                  uint32_t dtype, size_t count, double *worst);
+
+/* LOG: relative error. Float streams hold signed log-grid indices, integer
+ * streams the rebuilt values themselves. verify also counts, in tiny, the
+ * float samples below the smallest normal that it could not measure. */
+VARDA_API int quant_log_scan(const void *src, uint32_t dtype, size_t count, quant_log_stats *stats);
+VARDA_API int quant_log_resolve(const quant_spec *spec, uint32_t dtype,
+                                const quant_log_stats *stats, quant_grid *grid, char *err,
+                                size_t err_size);
+VARDA_API int quant_log_encode(void *dst, const void *src, const quant_grid *grid, uint32_t dtype,
+                               size_t count);
+VARDA_API int quant_log_decode(void *dst, const void *src, const quant_grid *grid, int dtype,
+                               size_t count);
+VARDA_API int quant_log_verify(const void *orig, const void *rebuilt, const quant_spec *spec,
+                               uint32_t dtype, size_t count, double *worst, size_t *tiny);
+
 /* Block statistics for the shot-noise fit, gathered over any number of
  * pushes. The arrays belong to the library between init and free. */
 typedef struct quant_sqrt_accum {
@@ -174,7 +210,7 @@ typedef struct quant_sqrt_curve {
  * quant_sqrt_fit does all four on one raster in memory. */
 VARDA_API void quant_sqrt_accum_init(quant_sqrt_accum *accum);
 VARDA_API void quant_sqrt_accum_free(quant_sqrt_accum *accum);
-VARDA_API int quant_sqrt_accum_push(quant_sqrt_accum *accum, const void *src, unsigned int dtype,
+VARDA_API int quant_sqrt_accum_push(quant_sqrt_accum *accum, const void *src, uint32_t dtype,
                                     size_t width, size_t rows);
 VARDA_API int quant_sqrt_accum_solve(const quant_sqrt_accum *accum, quant_sqrt_curve *curve,
                                      char *err, size_t err_size);
@@ -184,20 +220,19 @@ VARDA_API int quant_sqrt_fit(const void *src, int dtype, size_t width, size_t ro
 /* SQRT family: a uniform grid on sqrt(x + A/B), so that the error bound
  * follows the noise N sqrt(A + B x). A null curve is allowed where the
  * spec carries A and B. */
-VARDA_API int quant_sqrt_scan(const void *src, unsigned int dtype, size_t count,
+VARDA_API int quant_sqrt_scan(const void *src, uint32_t dtype, size_t count,
                               quant_sqrt_stats *stats);
-VARDA_API int quant_sqrt_resolve(const quant_spec *spec, unsigned int dtype,
+VARDA_API int quant_sqrt_resolve(const quant_spec *spec, uint32_t dtype,
                                  const quant_sqrt_stats *stats, const quant_sqrt_curve *curve,
                                  quant_grid *grid, char *err, size_t err_size);
 VARDA_API double quant_sqrt_bound(const quant_spec *spec, const quant_sqrt_curve *curve, double x);
 VARDA_API int quant_sqrt_encode(void *dst, const void *src, const quant_grid *grid,
-                                unsigned int dtype, size_t count);
+                                uint32_t dtype, size_t count);
 VARDA_API int quant_sqrt_decode(void *dst, const void *src, const quant_grid *grid,
-                                unsigned int dtype, size_t count);
+                                uint32_t dtype, size_t count);
 VARDA_API int quant_sqrt_verify(const void *orig, const void *rebuilt, const quant_spec *spec,
-                                const quant_sqrt_curve *curve, unsigned int dtype, size_t count,
+                                const quant_sqrt_curve *curve, uint32_t dtype, size_t count,
                                 double *worst);
-
 
 /* ---- Joins: binary offset, multiples, float keys, byte unshuffle -------- */
 
