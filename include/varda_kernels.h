@@ -236,6 +236,42 @@ VARDA_API int quant_sqrt_verify(const void *orig, const void *rebuilt, const qua
 
 /* ---- Joins: binary offset, multiples, float keys, byte unshuffle -------- */
 
+/* Binary-offset joins: a class per element and an offset inside it. Every
+ * element is written; 1 reports inconsistent input (or a refused size or
+ * table, then before any output). binoffset_join: class w is 0 for the value
+ * 0, else 2^(w-1) + low with low < 2^(w-1). The table forms: value = bases[b]
+ * + offset, offset < 2^widths[b], for the selector b = bins[i]; `bases` holds
+ * nbins little-endian 8-byte words, nbins is 1 .. 256. The packed offsets
+ * lie back to back, widths[b] bits each, least significant bit first; bytes
+ * past packed_len read as zero. A selector at or past nbins is flagged and
+ * counts as base 0, width 0. */
+VARDA_API int binoffset_join(void *dst, const uint8_t *widths, const void *low, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int binoffset_join_table(void *dst, const uint8_t *bins, const void *offsets,
+                                   uint64_t count, uint64_t elem_size, const void *bases,
+                                   const uint8_t *widths, uint32_t nbins);
+VARDA_API int binoffset_unpack_join(void *dst, const uint8_t *bins, const void *packed,
+                                    uint64_t packed_len, uint64_t count, uint64_t elem_size,
+                                    const void *bases, const uint8_t *widths, uint32_t nbins);
+
+/* Two-stream joins, 1 for a refused argument or inconsistent input, every
+ * element still written. intmult_join: quot * mult + rem, with mult >= 2
+ * taken at the element width. floatquant_join (4- or 8-byte floats): the
+ * float whose order-preserving key is high << shift plus the low part,
+ * complemented for negative floats. floatmult_join (4- or 8-byte floats):
+ * the prediction index * step, corrected by the residual on its key. */
+VARDA_API int intmult_join(void *dst, const void *quot, const void *rem, uint64_t count,
+                           uint64_t elem_size, uint64_t mult);
+VARDA_API int floatquant_join(void *dst, const void *high, const void *low, uint64_t count,
+                              uint64_t elem_size, uint32_t shift);
+VARDA_API int floatmult_join(void *dst, const void *index, const void *residual, uint64_t count,
+                             uint64_t elem_size, double step);
+
+/* Byte planes (plane j holds byte j of every element) back to elements.
+ * Any size; for size 1 the buffers may overlap. */
+VARDA_API void blocked_transpose_zstd_unshuffle(void *dst, const void *src, uint64_t count,
+                                                uint64_t elem_size);
+
 #ifdef __cplusplus
 }
 #endif

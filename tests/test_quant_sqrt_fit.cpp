@@ -23,10 +23,9 @@ struct Accum {
     ~Accum() { quant_sqrt_accum_free(&a); }
 };
 
-std::vector<double> widened(const vt::Bytes &raster, unsigned dtype) {
-    std::vector<double> out(raster.size() / vt::dtype_bytes[dtype]);
-    for (size_t i = 0; i < out.size(); ++i)
-        out[i] = vt::get_sample(raster.data() + i * vt::dtype_bytes[dtype], dtype);
+std::vector<double> widened(const vt::Bytes &raster, uint32_t dtype) {
+    std::vector<double> out(raster.size() / vt::dtype_bytes(dtype));
+    for (size_t i = 0; i < out.size(); ++i) out[i] = vt::sample_at(dtype, raster, i);
     return out;
 }
 
@@ -90,7 +89,7 @@ TEST(QuantSqrtFit, BlocksMatchTheirDefinition) {
             EXPECT_EQ(whole.a.seen, s.blocks);
 
             Accum strips;
-            const size_t row_bytes = s.width * vt::dtype_bytes[dtype];
+            const size_t row_bytes = s.width * vt::dtype_bytes(dtype);
             for (size_t top = 0; top + 10 <= s.rows; top += 8)
                 ASSERT_EQ(quant_sqrt_accum_push(&strips.a, raster.data() + top * row_bytes,
                                                 dtype, s.width, 10),
@@ -103,13 +102,14 @@ TEST(QuantSqrtFit, BlocksMatchTheirDefinition) {
 TEST(QuantSqrtFit, BlocksWithNonFiniteDifferencesAreSkippedUncounted) {
     const size_t width = 34, rows = 26; // 4 x 3 blocks
     for (unsigned dtype : {8u, 9u, 10u}) {
-        vt::Bytes raster = vt::shot_raster(dtype, width, rows, 20, 120, 4, 0.5, 3);
-        const double bad[] = {std::nan(""), std::numeric_limits<double>::infinity(), 1e308};
+        std::vector<double> values =
+            widened(vt::shot_raster(dtype, width, rows, 20, 120, 4, 0.5, 3), dtype);
         // A NaN inside a block, an infinity on a shared border, and in f64 a
         // finite value whose difference overflows.
-        const size_t where[] = {3 * width + 4, 9 * width + 9, 20 * width + 30};
-        for (int i = 0; i < (dtype == 10 ? 3 : 2); ++i)
-            vt::put_sample(raster.data() + where[i] * vt::dtype_bytes[dtype], dtype, bad[i]);
+        values[3 * width + 4] = std::nan("");
+        values[9 * width + 9] = std::numeric_limits<double>::infinity();
+        if (dtype == 10) values[20 * width + 30] = 1e308;
+        const vt::Bytes raster = vt::raster_of(dtype, values);
         const auto want = vt::ref_blocks(widened(raster, dtype), width, rows);
         ASSERT_LT(want.size(), 12u);
         Accum acc;
@@ -352,7 +352,7 @@ TEST(QuantSqrtFit, RecoversShotNoiseCurves) {
         EXPECT_LT(curve.residual, 0.05);
 
         Accum strips;
-        const size_t row_bytes = width * vt::dtype_bytes[c.dtype];
+        const size_t row_bytes = width * vt::dtype_bytes(c.dtype);
         for (size_t top = 0; top + 10 <= rows; top += 64)
             ASSERT_EQ(quant_sqrt_accum_push(&strips.a, raster.data() + top * row_bytes, c.dtype,
                                             width, std::min<size_t>(66, rows - top)),

@@ -3,11 +3,11 @@
 // converted.
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <type_traits>
 
 #include "frame/elem.h"
 #include "frame/sample.h"
+#include "lossy/lossy_values.h"
 #include "lossy/quant_sqrt_grid.h"
 #include "varda_kernels.h"
 
@@ -17,7 +17,7 @@ namespace {
 
 template <Sample S>
 void decode_indices(void *dst, const void *src, const SqrtGrid &g, size_t count) {
-    using Index = typename SqrtStream<sizeof(S)>::Index;
+    using Index = SqrtIndex<S>;
     // Narrow integers have few levels: rebuild each once when the tile has
     // many more samples than levels.
     if constexpr (std::is_integral_v<S> && sizeof(S) <= 2) {
@@ -40,35 +40,22 @@ void decode_indices(void *dst, const void *src, const SqrtGrid &g, size_t count)
     }
 }
 
-template <Sample S>
-void decode_values(void *dst, const void *src, bool no_negatives, size_t count) {
-    if constexpr (std::is_integral_v<S>) {
-        if (count > 0) std::memcpy(dst, src, count * sizeof(S));
-    } else {
-        using Value = typename SqrtStream<sizeof(S)>::Value;
-        for (size_t i = 0; i < count; ++i) {
-            Value v = load_sample<Value>(src, i);
-            if (no_negatives && v < 0) v = 0;
-            if constexpr (std::is_same_v<S, Half>)
-                store_sample<Half>(dst, i, Half{float_to_half(float(v))});
-            else
-                store_sample<S>(dst, i, S(v));
-        }
-    }
-}
-
 } // namespace
 
 extern "C" VARDA_API int quant_sqrt_decode(void *dst, const void *src, const quant_grid *grid,
-                                           unsigned int dtype, size_t count) {
+                                           uint32_t dtype, size_t count) {
     if (!sqrt_grid_usable(grid, dtype)) return 1;
     const SqrtGrid g = sqrt_grid(*grid, dtype);
     const bool no_negatives = (grid->mode & sqrt_mode_no_negatives) != 0;
     return with_dtype(dtype, 1, [&]<Sample S>() {
-        if (g.values)
-            decode_values<S>(dst, src, no_negatives, count);
-        else
+        // Integer value streams are copied as they are; float ones are
+        // whole numbers, raised to 0 on a grid without negatives.
+        if (!g.values)
             decode_indices<S>(dst, src, g, count);
+        else if constexpr (std::is_integral_v<S>)
+            copy_values<S>(dst, src, count, false, true);
+        else
+            widen_values<S>(dst, src, count, no_negatives, true);
         return 0;
     });
 }

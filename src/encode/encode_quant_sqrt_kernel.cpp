@@ -61,8 +61,8 @@ template <Sample S> uint64_t settle(uint64_t k, double x, const SqrtGrid &g) {
 }
 
 template <Sample S> void encode(void *dst, const void *src, const SqrtGrid &g, size_t count) {
-    using Index = typename SqrtStream<sizeof(S)>::Index;
-    using Value = typename SqrtStream<sizeof(S)>::Value;
+    using Index = SqrtIndex<S>;
+    using Value = StreamInt<S>;
     const double scale = 1.0 / (g.step * g.step);
     for (size_t i = 0; i < count; ++i) {
         const double x = to_double(load_sample<S>(src, i));
@@ -83,7 +83,7 @@ template <Sample S> void encode(void *dst, const void *src, const SqrtGrid &g, s
 } // namespace
 
 extern "C" VARDA_API int quant_sqrt_encode(void *dst, const void *src, const quant_grid *grid,
-                                           unsigned int dtype, size_t count) {
+                                           uint32_t dtype, size_t count) {
     if (!sqrt_grid_usable(grid, dtype)) return 1;
     const SqrtGrid g = sqrt_grid(*grid, dtype);
     return with_dtype(dtype, 1, [&]<Sample S>() {

@@ -13,6 +13,7 @@
 #include "frame/message.h"
 #include "frame/sample.h"
 #include "frame/simd.h"
+#include "lossy/lossy_common.h"
 #include "lossy/widen_row.h"
 #include "varda_kernels.h"
 
@@ -202,7 +203,7 @@ extern "C" VARDA_API void quant_sqrt_accum_free(quant_sqrt_accum *accum) {
 }
 
 extern "C" VARDA_API int quant_sqrt_accum_push(quant_sqrt_accum *accum, const void *src,
-                                               unsigned int dtype, size_t width, size_t rows) {
+                                               uint32_t dtype, size_t width, size_t rows) {
     if (accum == nullptr || src == nullptr || !valid_dtype(dtype)) return 1;
     if (width < band_rows || rows < band_rows) return 1;
     // A width whose work buffer cannot even be sized is out of memory, not
@@ -330,9 +331,7 @@ extern "C" VARDA_API int quant_sqrt_fit(const void *src, int dtype, size_t width
     quant_sqrt_accum accum;
     quant_sqrt_accum_init(&accum);
     *curve = quant_sqrt_curve{};
-    // A negative code is no type, like one above 10.
-    const unsigned code = dtype < 0 ? dtype_count : unsigned(dtype);
-    if (quant_sqrt_accum_push(&accum, src, code, width, rows) != 0) {
+    if (quant_sqrt_accum_push(&accum, src, uint32_t(dtype_from_int(dtype)), width, rows) != 0) {
         const bool out_of_memory = accum.failed != 0;
         quant_sqrt_accum_free(&accum);
         if (out_of_memory) return fail(err, err_size, "the fit ran out of memory");

@@ -13,6 +13,7 @@
 #include "frame/dtype.h"
 #include "frame/half.h"
 #include "frame/sample.h"
+#include "lossy/lossy_common.h"
 #include "varda_kernels.h"
 
 namespace varda {
@@ -44,13 +45,8 @@ inline bool sqrt_grid_usable(const quant_grid *grid, uint64_t dtype) {
     return std::isfinite(offset) && offset >= 0.0;
 }
 
-// Stream elements of a sample's width: unsigned grid indices, or the
-// signed whole numbers of a float raster's value stream.
-template <size_t Size> struct SqrtStream;
-template <> struct SqrtStream<1> { using Index = uint8_t; using Value = int8_t; };
-template <> struct SqrtStream<2> { using Index = uint16_t; using Value = int16_t; };
-template <> struct SqrtStream<4> { using Index = uint32_t; using Value = int32_t; };
-template <> struct SqrtStream<8> { using Index = uint64_t; using Value = int64_t; };
+// Grid indices travel as unsigned integers of the sample's width.
+template <Sample S> using SqrtIndex = std::make_unsigned_t<StreamInt<S>>;
 
 struct SqrtGrid {
     double step, offset;
@@ -105,16 +101,6 @@ inline float sqrt_rebuild32(uint64_t k, const SqrtGrid &g) {
 
 inline double round_half_away(double y) {
     return y >= 0.0 ? std::floor(y + 0.5) : -std::floor(0.5 - y);
-}
-
-// Relative rounding of the float sample types.
-template <Sample S> constexpr double unit_roundoff() {
-    if constexpr (std::is_same_v<S, Half>)
-        return 0x1p-11;
-    else if constexpr (std::is_same_v<S, float>)
-        return 0x1p-24;
-    else
-        return 0x1p-53;
 }
 
 // The sample that index k decodes to in index mode.

@@ -7,6 +7,7 @@
 #include "frame/dtype.h"
 #include "frame/message.h"
 #include "frame/sample.h"
+#include "lossy/lossy_common.h"
 #include "lossy/quant_sqrt_grid.h"
 #include "varda_kernels.h"
 
@@ -23,7 +24,7 @@ constexpr double exact_rebuild_limit = 4194304.0;
 constexpr double search_rounding = 6.661338147750939e-16;
 
 // Indexed by dtype - 8: f16, f32, f64.
-constexpr double smallest_normal[3] = {0x1p-14, 0x1p-126, 0x1p-1022};
+constexpr double normal_floor[3] = {0x1p-14, 0x1p-126, 0x1p-1022};
 constexpr double subnormal_spacing[3] = {0x1p-24, 0x1p-149, 0x1p-1074};
 
 int below_rounding(char *err, size_t err_size, const quant_sqrt_stats &stats, double resolves,
@@ -80,12 +81,17 @@ double worst_ratio(const void *orig, const void *rebuilt, size_t count, NoiseCur
                    double sigmas) {
     double worst = 0.0;
     for (size_t i = 0; i < count; ++i) {
-        const double x = to_double(load_sample<S>(orig, i));
-        const double y = to_double(load_sample<S>(rebuilt, i));
-        if (!std::isfinite(x) || x == y) continue;
+        const S original = load_sample<S>(orig, i), again = load_sample<S>(rebuilt, i);
+        const double x = to_double(original);
+        bool same;
+        if constexpr (std::is_integral_v<S>)
+            same = original == again;
+        else
+            same = x == to_double(again);
+        if (!std::isfinite(x) || same) continue;
         const double variance = curve.b * x + curve.a;
         if (!(variance > 0.0)) continue;
-        const double ratio = std::fabs(x - y) / (std::sqrt(variance) * sigmas);
+        const double ratio = sample_distance(original, again) / (std::sqrt(variance) * sigmas);
         if (ratio > worst) worst = ratio;
     }
     return worst;
@@ -93,7 +99,7 @@ double worst_ratio(const void *orig, const void *rebuilt, size_t count, NoiseCur
 
 } // namespace
 
-extern "C" VARDA_API int quant_sqrt_scan(const void *src, unsigned int dtype, size_t count,
+extern "C" VARDA_API int quant_sqrt_scan(const void *src, uint32_t dtype, size_t count,
                                          quant_sqrt_stats *stats) {
     if (src == nullptr || stats == nullptr) return 1;
     return with_dtype(dtype, 1, [&]<Sample S>() {
@@ -102,7 +108,7 @@ extern "C" VARDA_API int quant_sqrt_scan(const void *src, unsigned int dtype, si
     });
 }
 
-extern "C" VARDA_API int quant_sqrt_resolve(const quant_spec *spec, unsigned int dtype,
+extern "C" VARDA_API int quant_sqrt_resolve(const quant_spec *spec, uint32_t dtype,
                                             const quant_sqrt_stats *stats,
                                             const quant_sqrt_curve *curve, quant_grid *grid,
                                             char *err, size_t err_size) {
@@ -185,7 +191,7 @@ extern "C" VARDA_API int quant_sqrt_resolve(const quant_spec *spec, unsigned int
     // in proportion to the value. Where the raster reaches that range the
     // step has to leave room for one spacing at the smallest root a
     // nonzero level can stand for.
-    const double normal = smallest_normal[dtype - dtype_f16];
+    const double normal = normal_floor[dtype - dtype_f16];
     if (stats->min < normal && stats->max > -normal) {
         const double spare = a - step - search_rounding * reach;
         const double root = std::fmax(std::sqrt(std::fmax(stats->min, -normal) + offset),
@@ -209,7 +215,7 @@ extern "C" VARDA_API double quant_sqrt_bound(const quant_spec *spec,
 
 extern "C" VARDA_API int quant_sqrt_verify(const void *orig, const void *rebuilt,
                                            const quant_spec *spec, const quant_sqrt_curve *curve,
-                                           unsigned int dtype, size_t count, double *worst) {
+                                           uint32_t dtype, size_t count, double *worst) {
     NoiseCurve noise;
     if (spec == nullptr || !(spec->max_error > 0.0) || !choose_curve(*spec, curve, &noise))
         return 1;
