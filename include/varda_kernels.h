@@ -234,6 +234,25 @@ VARDA_API int quant_sqrt_verify(const void *orig, const void *rebuilt, const qua
                                 const quant_sqrt_curve *curve, uint32_t dtype, size_t count,
                                 double *worst);
 
+/* Recipe driver, once per product: parse the text, fit A and B for a SQRT
+ * recipe without them (on the whole raster, `count` samples in rows of
+ * `width`), resolve the grid on the whole raster. Then per tile: check the
+ * tile against the resolved domain (skipping samples whose bit pattern is
+ * ignore_value when has_ignore) before encoding it with &resolved->grid.
+ * guard_radius: how far a true sample may lie from the rebuilt value x;
+ * +inf when the recipe gives no finite bound. */
+VARDA_API int varda_lossy_parse(const char *text, varda_lossy_recipe *recipe, char *err,
+                                size_t err_size);
+VARDA_API int varda_lossy_fit(varda_lossy_recipe *recipe, const void *src, int dtype, size_t width,
+                              size_t count, char *err, size_t err_size);
+VARDA_API int varda_lossy_resolve(const varda_lossy_recipe *recipe, const void *src, uint32_t dtype,
+                                  size_t count, varda_lossy_resolved *resolved, char *err,
+                                  size_t err_size);
+VARDA_API int varda_lossy_check_domain(const varda_lossy_resolved *resolved, const void *src,
+                                       int dtype, size_t count, int has_ignore,
+                                       uint64_t ignore_value, char *err, size_t err_size);
+VARDA_API double varda_lossy_guard_radius(const varda_lossy_recipe *recipe, double x);
+
 /* ---- Joins: binary offset, multiples, float keys, byte unshuffle -------- */
 
 /* Binary-offset joins: a class per element and an offset inside it. Every
