@@ -64,16 +64,25 @@ template <Sample S> void encode(void *dst, const void *src, const SqrtGrid &g, s
     using Index = SqrtIndex<S>;
     using Value = StreamInt<S>;
     const double scale = 1.0 / (g.step * g.step);
+    // Where the check runs: whole numbers can leave the bound only where it
+    // is under one unit, below x + offset = 1 / (4 step^2), as anywhere
+    // else rounding to a whole number stays inside it; floats everywhere,
+    // but for value streams, which are not a resolved form and keep the
+    // formula's level.
+    double checked_below = INFINITY;
+    if constexpr (std::is_integral_v<S>)
+        checked_below = 0.25 * scale;
+    else if (g.values)
+        checked_below = -INFINITY;
     for (size_t i = 0; i < count; ++i) {
         const double x = to_double(load_sample<S>(src, i));
         uint64_t k = sqrt_index(x, g, scale);
+        if (x + g.offset < checked_below) k = settle<S>(k, x, g);
         if (!g.values) {
-            store<Index>(dst, i, Index(settle<S>(k, x, g)));
+            store<Index>(dst, i, Index(k));
         } else if constexpr (std::is_integral_v<S>) {
-            store_sample<S>(dst, i, sqrt_decode_index<S>(settle<S>(k, x, g), g));
+            store_sample<S>(dst, i, sqrt_decode_index<S>(k, g));
         } else {
-            // Float value streams are not a resolved form; they carry the
-            // formula's level.
             store_sample<Value>(dst, i,
                                 Value(saturate<Value>(round_half_away(sqrt_rebuild(k, g)))));
         }

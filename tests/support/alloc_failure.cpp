@@ -2,10 +2,12 @@
 
 #include <cstdlib>
 
+// Weak, so that binaries linked without --wrap (the benchmarks share these
+// helpers) link too; nothing calls the wrappers there.
 extern "C" {
-void *__real_malloc(size_t size);
-void *__real_calloc(size_t count, size_t size);
-void *__real_realloc(void *block, size_t size);
+[[gnu::weak]] void *__real_malloc(size_t size);
+[[gnu::weak]] void *__real_calloc(size_t count, size_t size);
+[[gnu::weak]] void *__real_realloc(void *block, size_t size);
 }
 
 namespace {
