@@ -38,8 +38,8 @@ quant_grid grid_for(const Product &p, const vb::Bytes &src) {
 void add_rows(const Product &p) {
     const char *type = vt::dtype_names[p.dtype];
     const auto raster = [p] {
-        return std::make_shared<vb::Bytes>(vt::shot_raster(p.dtype, side, side, p.lo, p.hi, p.a,
-                                                           p.b, 3));
+        return std::make_shared<vb::Bytes>(
+            vt::shot_raster(p.dtype, side, side, p.lo, p.hi, p.a, p.b, 3));
     };
     vb::add({"quant_sqrt_encode", type, "1M"}, [=] {
         auto src = raster();
@@ -61,8 +61,7 @@ void add_rows(const Product &p) {
             [=] {
                 const quant_spec spec = spec_of(p);
                 double worst = 2;
-                quant_sqrt_verify(src->data(), out->data(), &spec, nullptr, p.dtype, count,
-                                  &worst);
+                quant_sqrt_verify(src->data(), out->data(), &spec, nullptr, p.dtype, count, &worst);
                 return worst <= 1;
             }};
     });
@@ -74,10 +73,10 @@ VB_REGISTER {
         auto src = std::make_shared<vb::Bytes>(
             vt::shot_raster(1, fit_side, fit_side, 100, 60000, 20, 0.5, 7));
         auto curve = std::make_shared<quant_sqrt_curve>();
-        return vb::Case{src->size(),
-                        [=] { quant_sqrt_fit(src->data(), 1, fit_side, fit_side, curve.get(),
-                                             nullptr, 0); },
-                        [=] { return curve->held == 1 && std::fabs(curve->b - 0.5) < 0.05; }};
+        return vb::Case{
+            src->size(),
+            [=] { quant_sqrt_fit(src->data(), 1, fit_side, fit_side, curve.get(), nullptr, 0); },
+            [=] { return curve->held == 1 && std::fabs(curve->b - 0.5) < 0.05; }};
     });
     add_rows(u16_counts);
     add_rows(f32_intensities);

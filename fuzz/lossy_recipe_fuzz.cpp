@@ -60,11 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t dtype = data[0] % 11;
     const size_t es = sizes[dtype];
     const uint8_t shape = data[1];
-    const auto *text_end =
-        static_cast<const uint8_t *>(std::memchr(data + 2, 0, size - 2));
+    const auto *text_end = static_cast<const uint8_t *>(std::memchr(data + 2, 0, size - 2));
     if (text_end == nullptr) return 0;
-    const std::string text(reinterpret_cast<const char *>(data + 2),
-                           size_t(text_end - (data + 2)));
+    const std::string text(reinterpret_cast<const char *>(data + 2), size_t(text_end - (data + 2)));
     const uint8_t *payload = text_end + 1;
     const size_t payload_len = size_t(data + size - payload);
 
@@ -90,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (varda_lossy_fit(&recipe, raster.data(), int(dtype), width, count, err, sizeof err) != 0)
         return 0;
     varda_lossy_resolved resolved;
-    if (varda_lossy_resolve(&recipe, raster.data(), dtype, count, &resolved, err, sizeof err) !=
-        0)
+    if (varda_lossy_resolve(&recipe, raster.data(), dtype, count, &resolved, err, sizeof err) != 0)
         return 0;
     require(resolved.family == recipe.family);
     if (recipe.family == 0) return 0;

@@ -226,10 +226,10 @@ VARDA_API int quant_sqrt_resolve(const quant_spec *spec, uint32_t dtype,
                                  const quant_sqrt_stats *stats, const quant_sqrt_curve *curve,
                                  quant_grid *grid, char *err, size_t err_size);
 VARDA_API double quant_sqrt_bound(const quant_spec *spec, const quant_sqrt_curve *curve, double x);
-VARDA_API int quant_sqrt_encode(void *dst, const void *src, const quant_grid *grid,
-                                uint32_t dtype, size_t count);
-VARDA_API int quant_sqrt_decode(void *dst, const void *src, const quant_grid *grid,
-                                uint32_t dtype, size_t count);
+VARDA_API int quant_sqrt_encode(void *dst, const void *src, const quant_grid *grid, uint32_t dtype,
+                                size_t count);
+VARDA_API int quant_sqrt_decode(void *dst, const void *src, const quant_grid *grid, uint32_t dtype,
+                                size_t count);
 VARDA_API int quant_sqrt_verify(const void *orig, const void *rebuilt, const quant_spec *spec,
                                 const quant_sqrt_curve *curve, uint32_t dtype, size_t count,
                                 double *worst);

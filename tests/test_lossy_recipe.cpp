@@ -30,9 +30,9 @@ Outcome parse(const char *text, varda_lossy_recipe *recipe) {
 Outcome resolve(const varda_lossy_recipe &recipe, uint32_t dtype, const vt::Bytes &raster,
                 varda_lossy_resolved *resolved) {
     char err[256] = "";
-    const int r = varda_lossy_resolve(&recipe, raster.data(), dtype,
-                                      raster.size() / vt::dtype_bytes(dtype), resolved, err,
-                                      sizeof err);
+    const int r =
+        varda_lossy_resolve(&recipe, raster.data(), dtype, raster.size() / vt::dtype_bytes(dtype),
+                            resolved, err, sizeof err);
     return {r, err};
 }
 
@@ -41,8 +41,8 @@ Outcome check(const varda_lossy_resolved &resolved, int dtype, const vt::Bytes &
     char err[256] = "";
     const bool known = dtype >= 0 && dtype <= 10;
     const size_t count = known ? tile.size() / vt::dtype_bytes(uint32_t(dtype)) : tile.size();
-    const int r = varda_lossy_check_domain(&resolved, tile.data(), dtype, count, has_ignore,
-                                           ignore, err, sizeof err);
+    const int r = varda_lossy_check_domain(&resolved, tile.data(), dtype, count, has_ignore, ignore,
+                                           err, sizeof err);
     return {r, err};
 }
 
@@ -100,8 +100,8 @@ TEST(LossyRecipe, Fit) {
     EXPECT_EQ(varda_lossy_fit(&sqrt, raster.data(), 1, 0, 100, err, sizeof err), 1);
     EXPECT_STREQ(err, "100 samples do not divide into rows of 0");
     for (int dtype : {11, -1}) {
-        EXPECT_EQ(varda_lossy_fit(&sqrt, raster.data(), dtype, width, width * rows, err, sizeof err),
-                  1);
+        EXPECT_EQ(
+            varda_lossy_fit(&sqrt, raster.data(), dtype, width, width * rows, err, sizeof err), 1);
         EXPECT_STREQ(err, "a raster of 514x258 is too small to measure blocks on");
     }
     EXPECT_EQ(sqrt.spec.has_ab, 0);
@@ -128,7 +128,8 @@ TEST(LossyRecipe, ResolveMessages) {
         const char *message;
     } cases[] = {
         {"LINEAR:MAX_ERROR=1", 9, &nan, "the raster holds no finite sample to cut a grid against"},
-        {"LINEAR:MAX_ERROR=1", 11, &some, "the raster holds no finite sample to cut a grid against"},
+        {"LINEAR:MAX_ERROR=1", 11, &some,
+         "the raster holds no finite sample to cut a grid against"},
         {"LOG:MAX_ERROR=1%", 11, &some, "dtype 11 is not a type quant_log knows"},
         {"SQRT:MAX_ERROR=2N,A=1,B=1", 9, &nan, "the raster holds no finite sample"},
         {"SQRT:MAX_ERROR=2N", 9, &some,
@@ -160,9 +161,8 @@ TEST(LossyRecipe, CheckDomain) {
                   .result,
               0);
     ASSERT_EQ(linear.grid.mode & 1, 1);
-    ASSERT_EQ(resolve(recipe_of("LINEAR:MAX_ERROR=2"), 6, vt::raster_of(6, {0, 10}), &integer)
-                  .result,
-              0);
+    ASSERT_EQ(
+        resolve(recipe_of("LINEAR:MAX_ERROR=2"), 6, vt::raster_of(6, {0, 10}), &integer).result, 0);
     ASSERT_EQ(resolve(recipe_of("LOG:MAX_ERROR=1%"), 9, vt::raster_of(9, {1, 10}), &log).result, 0);
     ASSERT_EQ(
         resolve(recipe_of("LOG:MAX_ERROR=1%"), 9, vt::raster_of(9, {-1, 10}), &log_signed).result,
@@ -181,7 +181,11 @@ TEST(LossyRecipe, CheckDomain) {
         std::string message; // empty: accepted
     } cases[] = {
         {&linear, 9, {0, 10, NAN}, 0, 0, ""},
-        {&linear, 9, {0, 10.5}, 0, 0,
+        {&linear,
+         9,
+         {0, 10.5},
+         0,
+         0,
          "the lossy graph was built for magnitudes up to 10, but this tile reaches 10.5; build "
          "the graph from the full product"},
         {&linear, 9, {1, -0.5}, 0, 0, negatives},
@@ -194,16 +198,19 @@ TEST(LossyRecipe, CheckDomain) {
         {&log, 9, {2, 1e30}, 0, 0, ""},
         {&sqrt, 9, {-2, 50, NAN}, 0, 0, ""},
         {&sqrt, 9, {NAN}, 0, 0, ""},
-        {&sqrt, 9, {-3, 60}, 0, 0,
+        {&sqrt,
+         9,
+         {-3, 60},
+         0,
+         0,
          "the lossy graph was built for values from -2 to 50, but this tile reaches -3 to 60; "
          "build the graph from the full product"},
         {&sqrt, 9, {1, 60}, 1, 0x42700000, ""}, // 60.0f ignored
         {&sqrt, 9, {60}, 1, 0x42700000, ""},    // nothing left to test
     };
     for (const auto &c : cases) {
-        const Outcome r =
-            check(*c.resolved, c.dtype, vt::raster_of(uint32_t(c.dtype), c.tile), c.has_ignore,
-                  c.ignore);
+        const Outcome r = check(*c.resolved, c.dtype, vt::raster_of(uint32_t(c.dtype), c.tile),
+                                c.has_ignore, c.ignore);
         EXPECT_EQ(r.result, c.message.empty() ? 0 : 1) << r.message;
         EXPECT_EQ(r.message, c.message);
     }
@@ -265,8 +272,8 @@ TEST(LossyRecipe, ProductsKeepTheirBoundsAndGuardRadii) {
         for (const char *text : recipes) {
             varda_lossy_recipe recipe = recipe_of(text);
             char err[256] = "";
-            ASSERT_EQ(varda_lossy_fit(&recipe, raster.data(), int(dtype), width, width * rows,
-                                      err, sizeof err),
+            ASSERT_EQ(varda_lossy_fit(&recipe, raster.data(), int(dtype), width, width * rows, err,
+                                      sizeof err),
                       0)
                 << text << " dtype " << dtype << ": " << err;
             varda_lossy_resolved resolved;
@@ -312,7 +319,8 @@ TEST(LossyRecipe, ProductsKeepTheirBoundsAndGuardRadii) {
                           0);
             EXPECT_LE(worst, 1.0) << text << " dtype " << dtype;
             for (size_t i = 0; i < width * rows; ++i) {
-                const double x = vt::sample_at(dtype, raster, i), y = vt::sample_at(dtype, rebuilt, i);
+                const double x = vt::sample_at(dtype, raster, i),
+                             y = vt::sample_at(dtype, rebuilt, i);
                 ASSERT_LE(std::fabs(x - y), varda_lossy_guard_radius(&recipe, y))
                     << text << " dtype " << dtype << " x " << x << " y " << y;
             }

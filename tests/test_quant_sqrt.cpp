@@ -50,9 +50,8 @@ double round_trip(const vt::Bytes &raster, unsigned dtype, const quant_grid &gri
     EXPECT_EQ(quant_sqrt_encode(codes.data(), raster.data(), &grid, dtype, count), 0);
     EXPECT_EQ(quant_sqrt_decode(rebuilt.data(), codes.data(), &grid, dtype, count), 0);
     double worst = -1;
-    EXPECT_EQ(quant_sqrt_verify(raster.data(), rebuilt.data(), &spec, nullptr, dtype, count,
-                                &worst),
-              0);
+    EXPECT_EQ(
+        quant_sqrt_verify(raster.data(), rebuilt.data(), &spec, nullptr, dtype, count, &worst), 0);
     if (stream) *stream = codes;
     if (out) *out = rebuilt;
     return worst;
@@ -114,7 +113,7 @@ TEST(QuantSqrt, NonFiniteSamples) {
     EXPECT_EQ(codes[2], top);
     float back[4];
     ASSERT_EQ(quant_sqrt_decode(back, codes, &grid, 9, 4), 0);
-    EXPECT_EQ(back[0], 0.0f); // -offset clamps at 0 under mode bit 0
+    EXPECT_EQ(back[0], 0.0f);               // -offset clamps at 0 under mode bit 0
     const double root = 2147483647.0 * 0.5; // J is the 4-byte limit here
     EXPECT_EQ(back[2], float(root * root - 2));
 
@@ -142,11 +141,13 @@ TEST(QuantSqrt, EncoderAndDecoderRefuseBadGridsWithoutWriting) {
         quant_grid grid;
         unsigned dtype;
     } bad[] = {
-        {{0, 1, 0}, 11},         {{0, 1, 0}, unsigned(-1)}, {{8, 1, 0}, 1},
-        {{4, 1, 0}, 10},         {{4, 1, 0}, 8},            {{5, 1, 0}, 1},
-        {{0, 0, 0}, 1},          {{0, -1, 0}, 1},           {{0, NAN, 0}, 9},
-        {{0, INFINITY, 0}, 9},   {{0, 1e-155, 0}, 10},      {{0, 1, -1}, 1},
-        {{0, 1, NAN}, 1},        {{0, 1, INFINITY}, 1},
+        {{0, 1, 0}, 11},      {{0, 1, 0}, unsigned(-1)},
+        {{8, 1, 0}, 1},       {{4, 1, 0}, 10},
+        {{4, 1, 0}, 8},       {{5, 1, 0}, 1},
+        {{0, 0, 0}, 1},       {{0, -1, 0}, 1},
+        {{0, NAN, 0}, 9},     {{0, INFINITY, 0}, 9},
+        {{0, 1e-155, 0}, 10}, {{0, 1, -1}, 1},
+        {{0, 1, NAN}, 1},     {{0, 1, INFINITY}, 1},
     };
     const vt::Bytes src(64, 1);
     for (const auto &b : bad) {
@@ -228,28 +229,47 @@ TEST(QuantSqrt, ResolveMessages) {
         {spec_ab(NAN, 0, 1), 1, pos, nullptr, "MAX_ERROR must be positive"},
         {spec_ab(2, 4, -1), 1, pos, nullptr,
          "a MAX_ERROR of 2 with A=4 and B=-1 does not give a curve"},
-        {spec_ab(2, 4, 0), 1, pos, nullptr, "a MAX_ERROR of 2 with A=4 and B=0 does not give a curve"},
+        {spec_ab(2, 4, 0), 1, pos, nullptr,
+         "a MAX_ERROR of 2 with A=4 and B=0 does not give a curve"},
         {spec_ab(2, -4, 1), 1, pos, nullptr,
          "a MAX_ERROR of 2 with A=-4 and B=1 does not give a curve"},
         {spec_ab(2, 1e300, 1e-300), 1, pos, nullptr,
          "a MAX_ERROR of 2 with A=1e+300 and B=1e-300 does not give a curve"},
-        {{2, 0, 0, 0}, 1, pos, nullptr,
+        {{2, 0, 0, 0},
+         1,
+         pos,
+         nullptr,
          "this recipe carries no A and B, so it needs a curve from quant_sqrt_fit"},
-        {{2, 0, 0, 0}, 1, pos, &not_held,
+        {{2, 0, 0, 0},
+         1,
+         pos,
+         &not_held,
          "the fit did not hold: 480 blocks over 7 bins, range 3.2x, collinearity 12.5, residual "
          "0.123"},
         {spec_ab(2, 20, 1), 5, neg, nullptr,
          "a shot bound is defined at or above -A/B, which is -20, and this raster reaches -30"},
-        {spec_ab(1e-12, 0, 1), 2, {0, 4e9, 0, 0}, nullptr,
+        {spec_ab(1e-12, 0, 1),
+         2,
+         {0, 4e9, 0, 0},
+         nullptr,
          "this bound needs 1.26491e+17 levels over this raster, past the 7.506e+14 the "
          "arithmetic that finds one resolves"},
-        {spec_ab(1e-3, 0, 1), 9, {0, 1e30, 0, 0}, nullptr,
+        {spec_ab(1e-3, 0, 1),
+         9,
+         {0, 1e30, 0, 0},
+         nullptr,
          "this bound is at or below the rounding of the output type between 0 and 1e+30, where "
          "the type resolves 5.96046e+07 and the bound asks for 0.001"},
-        {spec_ab(0.00226934, 0, 1.76752e-09), 3, {0, 7.6543e14, 0, 0}, nullptr,
+        {spec_ab(0.00226934, 0, 1.76752e-09),
+         3,
+         {0, 7.6543e14, 0, 0},
+         nullptr,
          "this bound stays under one unit up to 1.09859e+14, past the 4.1943e+06 where this "
          "grid rebuilds whole numbers exactly"},
-        {spec_ab(0.0489, 0, 1), 8, {0, 10000, 0, 0}, nullptr,
+        {spec_ab(0.0489, 0, 1),
+         8,
+         {0, 10000, 0, 0},
+         nullptr,
          "this bound needs more levels than a 2-byte index carries"},
     };
     for (const auto &c : cases) {
@@ -306,8 +326,7 @@ TEST(QuantSqrt, DecodeTableMatchesDirectRule) {
                           0);
             {
                 const vt::FailingAllocations fail(0);
-                ASSERT_EQ(quant_sqrt_decode(fallback.data(), codes.data(), &grid, dtype, count),
-                          0);
+                ASSERT_EQ(quant_sqrt_decode(fallback.data(), codes.data(), &grid, dtype, count), 0);
             }
             EXPECT_EQ(table, direct) << dtype;
             EXPECT_EQ(fallback, direct) << dtype;
@@ -397,12 +416,11 @@ TEST(QuantSqrt, LevelEdgesStayWithinTheBound) {
         quant_spec spec;
         double lo, hi;
     } cases[] = {
-        {3, spec_ab(1e-3, 0, 0.3), 0, 2e14},         {7, spec_ab(1e-3, 3, 0.3), -5, 2e14},
-        {2, spec_ab(0.05, 0, 0.2), 1e4, 4e9},        {6, spec_ab(0.05, 5, 0.3), -15, 2e9},
-        {1, spec_ab(1e-3, 4e5, 1), 0, 65535},
-        {1, spec_ab(0.05, 0, 0.4), 0, 65535},        {8, spec_ab(0.007, 1.6e-2, 7.98e-4), 0, 5e-4},
-        {8, spec_ab(0.00236, 93, 0.228), 0, 0.065},  {9, spec_ab(1e-3, 1e-6, 1e-4), 0, 1e3},
-        {9, spec_ab(0.1, 0, 1e-2), 0, 1e3},
+        {3, spec_ab(1e-3, 0, 0.3), 0, 2e14},           {7, spec_ab(1e-3, 3, 0.3), -5, 2e14},
+        {2, spec_ab(0.05, 0, 0.2), 1e4, 4e9},          {6, spec_ab(0.05, 5, 0.3), -15, 2e9},
+        {1, spec_ab(1e-3, 4e5, 1), 0, 65535},          {1, spec_ab(0.05, 0, 0.4), 0, 65535},
+        {8, spec_ab(0.007, 1.6e-2, 7.98e-4), 0, 5e-4}, {8, spec_ab(0.00236, 93, 0.228), 0, 0.065},
+        {9, spec_ab(1e-3, 1e-6, 1e-4), 0, 1e3},        {9, spec_ab(0.1, 0, 1e-2), 0, 1e3},
     };
     std::mt19937_64 rng(77);
     for (const auto &c : cases) {
@@ -433,9 +451,9 @@ TEST(QuantSqrt, EveryHalfValueWithinTheBound) {
         quant_spec spec;
         double lo, hi;
     } cases[] = {
-        {spec_ab(2, 0, 0.5), 0, 65504},         {spec_ab(0.5, 10, 1), -9, 65504},
-        {spec_ab(3, 1e-4, 1e-6), 0, 1},         {spec_ab(0.1, 400, 0.25), -1000, 1000},
-        {spec_ab(0.02, 1e-2, 1e-2), -0.5, 2},   {spec_ab(0.5, 2e-6, 1e-4), 0, 1e-3},
+        {spec_ab(2, 0, 0.5), 0, 65504},       {spec_ab(0.5, 10, 1), -9, 65504},
+        {spec_ab(3, 1e-4, 1e-6), 0, 1},       {spec_ab(0.1, 400, 0.25), -1000, 1000},
+        {spec_ab(0.02, 1e-2, 1e-2), -0.5, 2}, {spec_ab(0.5, 2e-6, 1e-4), 0, 1e-3},
     };
     vt::Bytes all;
     for (uint32_t bits = 0; bits < 0x10000; ++bits) {
@@ -501,7 +519,8 @@ TEST(QuantSqrt, GoldenStreams) {
         {10, spec_ab(0.5, 4e-6, 2e-4), -1e-3, 1, 0xf5df419aa04d8cfa, 0x4d55171224c8ff2e},
     };
     for (const auto &c : cases) {
-        const vt::Bytes raster = vt::shot_raster(c.dtype, 64, 16, c.lo, c.hi, c.spec.a, c.spec.b, 9);
+        const vt::Bytes raster =
+            vt::shot_raster(c.dtype, 64, 16, c.lo, c.hi, c.spec.a, c.spec.b, 9);
         const Resolved r = resolve(c.spec, c.dtype, stats_of(raster.data(), c.dtype, 1024));
         ASSERT_EQ(r.result, 0) << r.message;
         vt::Bytes stream, out;

@@ -77,7 +77,8 @@ TEST(QuantSqrtFit, RowWideningVectorMatchesPortable) {
 TEST(QuantSqrtFit, BlocksMatchTheirDefinition) {
     const struct {
         size_t width, rows, blocks;
-    } shapes[] = {{10, 10, 1}, {58, 58, 49}, {17, 10, 1}, {18, 18, 4}, {67, 35, 32}, {123, 91, 165}};
+    } shapes[] = {{10, 10, 1}, {58, 58, 49}, {17, 10, 1},
+                  {18, 18, 4}, {67, 35, 32}, {123, 91, 165}};
     for (unsigned dtype = 0; dtype < 11; ++dtype) {
         for (const auto &s : shapes) {
             const vt::Bytes raster = vt::shot_raster(dtype, s.width, s.rows, 20, 120, 4, 0.5, 11);
@@ -91,8 +92,8 @@ TEST(QuantSqrtFit, BlocksMatchTheirDefinition) {
             Accum strips;
             const size_t row_bytes = s.width * vt::dtype_bytes(dtype);
             for (size_t top = 0; top + 10 <= s.rows; top += 8)
-                ASSERT_EQ(quant_sqrt_accum_push(&strips.a, raster.data() + top * row_bytes,
-                                                dtype, s.width, 10),
+                ASSERT_EQ(quant_sqrt_accum_push(&strips.a, raster.data() + top * row_bytes, dtype,
+                                                s.width, 10),
                           0);
             expect_blocks(strips.a, want);
         }
@@ -155,9 +156,9 @@ TEST(QuantSqrtFit, RefusalsChangeNothing) {
         bool null_accum, null_src;
         unsigned dtype;
         size_t width, rows;
-    } bad[] = {{true, false, 1, 100, 100}, {false, true, 1, 100, 100}, {false, false, 11, 100, 100},
-               {false, false, unsigned(-1), 100, 100}, {false, false, 1, 9, 100},
-               {false, false, 1, 100, 9}};
+    } bad[] = {{true, false, 1, 100, 100},   {false, true, 1, 100, 100},
+               {false, false, 11, 100, 100}, {false, false, unsigned(-1), 100, 100},
+               {false, false, 1, 9, 100},    {false, false, 1, 100, 9}};
     for (const auto &b : bad) {
         Accum acc;
         EXPECT_EQ(quant_sqrt_accum_push(b.null_accum ? nullptr : &acc.a,
@@ -287,9 +288,9 @@ TEST(QuantSqrtFit, SolveMessagesAndQuality) {
     Blocks line;
     for (int i = 0; i < 24; ++i) {
         const double x = 100.0 + 50.0 * i;
-        line.add(x, 3 + 0.25 * x, 2);              // positions 0, 1 of 20
-        line.add(x, 3 + 0.25 * x + 1, 1);          // position 2: floor(0.1 x 20)
-        line.add(x, 3 + 0.25 * x + 1000 + i, 17);  // edges and texture
+        line.add(x, 3 + 0.25 * x, 2);             // positions 0, 1 of 20
+        line.add(x, 3 + 0.25 * x + 1, 1);         // position 2: floor(0.1 x 20)
+        line.add(x, 3 + 0.25 * x + 1000 + i, 17); // edges and texture
     }
     EXPECT_EQ(solve(line, &curve, &message), 0) << message;
     EXPECT_EQ(curve.held, 1);
@@ -331,9 +332,9 @@ TEST(QuantSqrtFit, RecoversShotNoiseCurves) {
         unsigned dtype;
         double lo, hi, b;
     } cases[] = {
-        {0, 5, 240, 0.1},     {1, 50, 60000, 0.8},      {2, 1000, 1e6, 2}, {3, 1000, 1e6, 2},
-        {4, -40, 120, 0.05},  {5, -2000, 30000, 0.5},   {6, -1e5, 1e6, 2}, {7, -1e5, 1e6, 2},
-        {8, 10, 1500, 0.01},  {9, 0.001, 1, 2e-4},      {10, -1e-3, 1, 2e-4},
+        {0, 5, 240, 0.1},    {1, 50, 60000, 0.8},    {2, 1000, 1e6, 2},    {3, 1000, 1e6, 2},
+        {4, -40, 120, 0.05}, {5, -2000, 30000, 0.5}, {6, -1e5, 1e6, 2},    {7, -1e5, 1e6, 2},
+        {8, 10, 1500, 0.01}, {9, 0.001, 1, 2e-4},    {10, -1e-3, 1, 2e-4},
     };
     const size_t width = 1026, rows = 514;
     for (const auto &c : cases) {

@@ -34,8 +34,7 @@ constexpr double search_rounding = 6.661338147750939e-16;
 // Whether `error` at x is inside the error model of the grid: for integers
 // the bound itself, 2 step sqrt(x + offset); for floats its lower estimate
 // from the step and the output rounding. `variance` is x + offset.
-template <Sample S>
-bool within_model(double error, double x, double variance, const SqrtGrid &g) {
+template <Sample S> bool within_model(double error, double x, double variance, const SqrtGrid &g) {
     const double step_squared = g.step * g.step;
     if constexpr (std::is_integral_v<S>) {
         return error * error <= 4.0 * step_squared * variance;

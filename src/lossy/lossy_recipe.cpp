@@ -149,8 +149,7 @@ extern "C" VARDA_API int varda_lossy_resolve(const varda_lossy_recipe *recipe, c
     case family_sqrt:
         if (quant_sqrt_scan(src, dtype, count, &resolved->stats.sqrt) != 0)
             return fail(err, err_size, "the raster holds no finite sample");
-        return quant_sqrt_resolve(spec, dtype, &resolved->stats.sqrt, nullptr, grid, err,
-                                  err_size);
+        return quant_sqrt_resolve(spec, dtype, &resolved->stats.sqrt, nullptr, grid, err, err_size);
     default:
         return fail(err, err_size, "recipe family %d is not one this build knows",
                     int(recipe->family));
@@ -203,8 +202,8 @@ extern "C" VARDA_API double varda_lossy_guard_radius(const varda_lossy_recipe *r
     switch (recipe->family) {
     case family_none: return 0.0;
     case family_linear: return e >= 0.0 ? e : infinity;
-    case family_log: return e > 0.0 && e < 1.0 && std::isfinite(x) ? std::fabs(x) * e / (1.0 - e)
-                                                                   : infinity;
+    case family_log:
+        return e > 0.0 && e < 1.0 && std::isfinite(x) ? std::fabs(x) * e / (1.0 - e) : infinity;
     case family_sqrt: {
         const double a = recipe->spec.a, b = recipe->spec.b;
         if (recipe->spec.has_ab != 1 || !std::isfinite(x) || !(b > 0.0) || !(e > 0.0))

@@ -90,8 +90,9 @@ void widen_row(double *dst, const void *src, uint32_t dtype, size_t n) {
     default: break;
     }
 #endif
-    widen_row_portable(dst + done, static_cast<const unsigned char *>(src) + done * dtype_size[dtype],
-                       dtype, n - done);
+    widen_row_portable(dst + done,
+                       static_cast<const unsigned char *>(src) + done * dtype_size[dtype], dtype,
+                       n - done);
 }
 
 } // namespace varda
@@ -312,8 +313,8 @@ extern "C" VARDA_API int quant_sqrt_accum_solve(const quant_sqrt_accum *accum,
         energy += bins[i].y * bins[i].y;
     }
     if (energy != 0.0) curve->residual = std::sqrt(misfit / energy);
-    curve->range = bins[0].x > 0.0 ? bins[used - 1].x / bins[0].x
-                                   : std::numeric_limits<double>::infinity();
+    curve->range =
+        bins[0].x > 0.0 ? bins[used - 1].x / bins[0].x : std::numeric_limits<double>::infinity();
     const double x_mean = sx / sw;
     const double spread = sxx / sw - x_mean * x_mean;
     curve->collinearity = spread > 0.0 ? std::fabs(x_mean) / std::sqrt(spread)

@@ -136,8 +136,7 @@ extern "C" VARDA_API int quant_sqrt_resolve(const quant_spec *spec, uint32_t dty
     }
     const double a = std::sqrt(noise.b) * sigmas;
     const double offset = noise.a / noise.b;
-    if (noise.b < 0.0 || !std::isfinite(a) || !(a > 0.0) || !std::isfinite(offset) ||
-        offset < 0.0)
+    if (noise.b < 0.0 || !std::isfinite(a) || !(a > 0.0) || !std::isfinite(offset) || offset < 0.0)
         return fail(err, err_size, "a MAX_ERROR of %g with A=%g and B=%g does not give a curve",
                     sigmas, noise.a, noise.b);
     grid->offset = offset;
@@ -148,7 +147,8 @@ extern "C" VARDA_API int quant_sqrt_resolve(const quant_spec *spec, uint32_t dty
                     "reaches %g",
                     -offset, stats->min);
     if (stats->negatives == 0) grid->mode |= sqrt_mode_no_negatives;
-    const double reach = std::sqrt(std::fmax(std::fabs(stats->max), std::fabs(stats->min)) + offset);
+    const double reach =
+        std::sqrt(std::fmax(std::fabs(stats->max), std::fabs(stats->min)) + offset);
 
     if (!is_float(dtype)) {
         const double step = a * 0.5;
@@ -205,8 +205,8 @@ extern "C" VARDA_API int quant_sqrt_resolve(const quant_spec *spec, uint32_t dty
     return 0;
 }
 
-extern "C" VARDA_API double quant_sqrt_bound(const quant_spec *spec,
-                                             const quant_sqrt_curve *curve, double x) {
+extern "C" VARDA_API double quant_sqrt_bound(const quant_spec *spec, const quant_sqrt_curve *curve,
+                                             double x) {
     NoiseCurve noise;
     if (spec == nullptr || !choose_curve(*spec, curve, &noise)) return 0.0;
     const double variance = noise.b * x + noise.a;

@@ -10,7 +10,7 @@ namespace vt {
 // While in scope, the first `allowed` C allocations succeed and every later
 // one fails.
 class FailingAllocations {
-public:
+  public:
     explicit FailingAllocations(long allowed);
     ~FailingAllocations();
     FailingAllocations(const FailingAllocations &) = delete;

@@ -17,8 +17,7 @@ struct RefBlock {
 
 // Every 8 x 8 block of a raster of doubles whose second differences are all
 // finite, band by band, left to right.
-inline std::vector<RefBlock> ref_blocks(const std::vector<double> &px, size_t width,
-                                        size_t rows) {
+inline std::vector<RefBlock> ref_blocks(const std::vector<double> &px, size_t width, size_t rows) {
     std::vector<RefBlock> out;
     auto at = [&](size_t r, size_t c) { return px[r * width + c]; };
     for (size_t top = 1; top + 8 < rows; top += 8) {
@@ -27,11 +26,10 @@ inline std::vector<RefBlock> ref_blocks(const std::vector<double> &px, size_t wi
             bool finite = true;
             for (size_t r = top; r < top + 8; ++r) {
                 for (size_t c = left; c < left + 8; ++c) {
-                    const double d = 4 * at(r, c) -
-                                     2 * (at(r - 1, c) + at(r + 1, c) + at(r, c - 1) +
-                                          at(r, c + 1)) +
-                                     (at(r - 1, c - 1) + at(r - 1, c + 1) + at(r + 1, c - 1) +
-                                      at(r + 1, c + 1));
+                    const double d =
+                        4 * at(r, c) -
+                        2 * (at(r - 1, c) + at(r + 1, c) + at(r, c - 1) + at(r, c + 1)) +
+                        (at(r - 1, c - 1) + at(r - 1, c + 1) + at(r + 1, c - 1) + at(r + 1, c + 1));
                     finite = finite && std::isfinite(d);
                     sum += at(r, c);
                     total += d * d;
