@@ -304,6 +304,53 @@ typedef struct quant_sqrt_curve {
     double residual;
 } quant_sqrt_curve;
 
+/* Shot-noise fit: init, push tiles (rows of `width` samples), solve, free.
+ * quant_sqrt_fit does all four on one raster in memory. */
+VARDA_API void quant_sqrt_accum_init(quant_sqrt_accum *accum);
+VARDA_API void quant_sqrt_accum_free(quant_sqrt_accum *accum);
+VARDA_API int quant_sqrt_accum_push(quant_sqrt_accum *accum, const void *src, uint32_t dtype,
+                                    size_t width, size_t rows);
+VARDA_API int quant_sqrt_accum_solve(const quant_sqrt_accum *accum, quant_sqrt_curve *curve,
+                                     char *err, size_t err_size);
+VARDA_API int quant_sqrt_fit(const void *src, int dtype, size_t width, size_t rows,
+                             quant_sqrt_curve *curve, char *err, size_t err_size);
+
+/* SQRT family: a uniform grid on sqrt(x + A/B), so that the error bound
+ * follows the noise N sqrt(A + B x). A null curve is allowed where the
+ * spec carries A and B. */
+VARDA_API int quant_sqrt_scan(const void *src, uint32_t dtype, size_t count,
+                              quant_sqrt_stats *stats);
+VARDA_API int quant_sqrt_resolve(const quant_spec *spec, uint32_t dtype,
+                                 const quant_sqrt_stats *stats, const quant_sqrt_curve *curve,
+                                 quant_grid *grid, char *err, size_t err_size);
+VARDA_API double quant_sqrt_bound(const quant_spec *spec, const quant_sqrt_curve *curve, double x);
+VARDA_API int quant_sqrt_encode(void *dst, const void *src, const quant_grid *grid, uint32_t dtype,
+                                size_t count);
+VARDA_API int quant_sqrt_decode(void *dst, const void *src, const quant_grid *grid, uint32_t dtype,
+                                size_t count);
+VARDA_API int quant_sqrt_verify(const void *orig, const void *rebuilt, const quant_spec *spec,
+                                const quant_sqrt_curve *curve, uint32_t dtype, size_t count,
+                                double *worst);
+
+/* Recipe driver, once per product: parse the text, fit A and B for a SQRT
+ * recipe without them (on the whole raster, `count` samples in rows of
+ * `width`), resolve the grid on the whole raster. Then per tile: check the
+ * tile against the resolved domain (skipping samples whose bit pattern is
+ * ignore_value when has_ignore) before encoding it with &resolved->grid.
+ * guard_radius: how far a true sample may lie from the rebuilt value x;
+ * +inf when the recipe gives no finite bound. */
+VARDA_API int varda_lossy_parse(const char *text, varda_lossy_recipe *recipe, char *err,
+                                size_t err_size);
+VARDA_API int varda_lossy_fit(varda_lossy_recipe *recipe, const void *src, int dtype, size_t width,
+                              size_t count, char *err, size_t err_size);
+VARDA_API int varda_lossy_resolve(const varda_lossy_recipe *recipe, const void *src, uint32_t dtype,
+                                  size_t count, varda_lossy_resolved *resolved, char *err,
+                                  size_t err_size);
+VARDA_API int varda_lossy_check_domain(const varda_lossy_resolved *resolved, const void *src,
+                                       int dtype, size_t count, int has_ignore,
+                                       uint64_t ignore_value, char *err, size_t err_size);
+VARDA_API double varda_lossy_guard_radius(const varda_lossy_recipe *recipe, double x);
+
 /* ---- Joins: binary offset, multiples, float keys, byte unshuffle -------- */
 
 /* Binary-offset joins: a class per element and an offset inside it. Every

@@ -4,12 +4,14 @@
 // loses its scratch memory.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <random>
 #include <string>
 
 #include "support/neighbours_oracle.h"
 #include "support/support.h"
-#include "wrap/failing_malloc.h"
+#include "wrap/alloc_failure.h"
 
 using vt::Elems;
 using vt::View;
@@ -230,12 +232,12 @@ TEST(Average, DecodesTheSameWithoutItsScratchMemory) {
             int r1, r2, r3;
             size_t allocations;
             {
-                const vt::MallocWatch watch(false);
+                const vt::FailingAllocations watch(LONG_MAX);
                 r1 = average_decode(with.data(), e.data(), shape.width, shape.count, es);
-                allocations = watch.calls();
+                allocations = size_t(watch.attempts());
             }
             {
-                const vt::MallocWatch watch(true);
+                const vt::FailingAllocations watch(0);
                 r2 = average_decode(without.data(), e.data(), shape.width, shape.count, es);
                 r3 = average_decode(in_place.data(), in_place.data(), shape.width, shape.count, es);
             }
@@ -268,9 +270,9 @@ TEST(Average, TakesItsScratchAfterTheShapeCheck) {
         int result;
         size_t allocations;
         {
-            const vt::MallocWatch watch(false);
+            const vt::FailingAllocations watch(LONG_MAX);
             result = average_decode(dst.data(), src.data(), k.width, k.count, k.elem_size);
-            allocations = watch.calls();
+            allocations = size_t(watch.attempts());
         }
         EXPECT_EQ(result, 1);
         EXPECT_EQ(allocations, k.allocations) << "width " << k.width << " size " << k.elem_size;
