@@ -23,9 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char err[256];
     const int header = varda_codec_read_info(blob.data(), blob.size(), &info, err, sizeof err);
     // Larger tiles than this are legal but make the fuzzer slow.
-    const uint64_t room = header == 0 && info.raw_bytes <= (uint64_t(1) << 22) ? info.raw_bytes : 4096;
+    const uint64_t room =
+        header == 0 && info.raw_bytes <= (uint64_t(1) << 22) ? info.raw_bytes : 4096;
     std::vector<unsigned char> out(room), again(room);
-    const int rc = varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err, sizeof err);
+    const int rc =
+        varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err, sizeof err);
     if (rc == 0) {
         require(header == 0);
         require(varda_codec_decode(blob.data(), blob.size(), again.data(), again.size(), err,

@@ -62,20 +62,20 @@ class Reader {
     bool done() const { return at_ == end_; }
 
     bool u8(unsigned &value, const char *what, Error &err) {
-        uint64_t v;
+        uint64_t v = 0;
         if (!little(v, 1, what, err)) return false;
         value = unsigned(v);
         return true;
     }
     bool u32(uint32_t &value, const char *what, Error &err) {
-        uint64_t v;
+        uint64_t v = 0;
         if (!little(v, 4, what, err)) return false;
         value = uint32_t(v);
         return true;
     }
     bool u64(uint64_t &value, const char *what, Error &err) { return little(value, 8, what, err); }
     bool f64(double &value, const char *what, Error &err) {
-        uint64_t bits;
+        uint64_t bits = 0;
         if (!little(bits, 8, what, err)) return false;
         std::memcpy(&value, &bits, 8);
         return true;
@@ -86,9 +86,15 @@ class Reader {
         at_ += size;
         return true;
     }
+    // Little-endian words at a known offset, for fixed headers.
+    static uint64_t read_le(const unsigned char *at, int size) {
+        uint64_t value = 0;
+        for (int i = 0; i < size; ++i) value |= uint64_t(at[i]) << (8 * i);
+        return value;
+    }
     // A stream: a 4-byte length and that many bytes.
     bool stream(const unsigned char *&data, size_t &size, const char *what, Error &err) {
-        uint32_t length;
+        uint32_t length = 0;
         if (!u32(length, what, err)) return false;
         size = length;
         return bytes(data, size, what, err);

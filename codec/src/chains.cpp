@@ -91,8 +91,8 @@ bool pack_bytes(const unsigned char *data, size_t size, int level, Writer &out, 
 
 bool unpack_planes(Reader &in, const Plane &plane, unsigned char *out, const char *what,
                    Error &err) {
-    const unsigned char *frame;
-    size_t size;
+    const unsigned char *frame = nullptr;
+    size_t size = 0;
     if (!in.stream(frame, size, what, err)) return false;
     Bytes planes(raw_bytes(plane));
     if (!zstd_unpack(frame, size, planes.data(), planes.size(), what, err)) return false;
@@ -106,7 +106,8 @@ bool encode_nested(const Plane &plane, const unsigned char *samples, const Encod
                    Writer &out, Error &err) {
     static const int searched[] = {VARDA_CHAIN_PLANAR, VARDA_CHAIN_MED, VARDA_CHAIN_DELTA_W,
                                    VARDA_CHAIN_AVERAGE, VARDA_CHAIN_SHUFFLE_ZSTD};
-    if (options.effort < 2) return encode_chain(VARDA_CHAIN_PLANAR, plane, samples, options, out, err);
+    if (options.effort < 2)
+        return encode_chain(VARDA_CHAIN_PLANAR, plane, samples, options, out, err);
     Bytes best;
     for (int id : searched) {
         Bytes candidate;
@@ -193,9 +194,10 @@ bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out,
     Bytes first(raw_bytes(plane)), second(raw_bytes(plane));
     switch (id) {
     case VARDA_CHAIN_INTMULT: {
-        uint64_t m;
+        uint64_t m = 0;
         if (!in.u64(m, "multiplier", err)) return false;
-        if (m < 2 || (es < 8 && m >> (8 * es) != 0)) return corrupt("the multiplier is out of range", err);
+        if (m < 2 || (es < 8 && m >> (8 * es) != 0))
+            return corrupt("the multiplier is out of range", err);
         if (!decode_chain(in, plane, first.data(), true, err) ||
             !unpack_planes(in, plane, second.data(), "remainders", err))
             return false;
@@ -204,8 +206,8 @@ bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out,
         return true;
     }
     case VARDA_CHAIN_BINOFFSET: {
-        const unsigned char *frame, *packed;
-        size_t frame_size, packed_size;
+        const unsigned char *frame = nullptr, *packed = nullptr;
+        size_t frame_size = 0, packed_size = 0;
         if (!in.stream(frame, frame_size, "selectors", err)) return false;
         Bytes selectors(n);
         if (!zstd_unpack(frame, frame_size, selectors.data(), n, "selectors", err)) return false;
@@ -219,7 +221,7 @@ bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out,
         return true;
     }
     case VARDA_CHAIN_FLOATQUANT: {
-        unsigned shift;
+        unsigned shift = 0;
         if (!in.u8(shift, "float cut", err)) return false;
         if (shift >= 8 * es) return corrupt("the float cut is out of range", err);
         if (!decode_chain(in, words, first.data(), true, err) ||
@@ -230,7 +232,7 @@ bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out,
         return true;
     }
     default: { // floatmult
-        double step;
+        double step = 0;
         if (!in.f64(step, "step", err)) return false;
         if (!std::isfinite(step)) return corrupt("the step is not finite", err);
         if (!decode_chain(in, words, first.data(), true, err) ||
@@ -251,14 +253,16 @@ const ChainInfo *chain_info(int id) {
 bool chain_accepts(int id, int dtype) {
     if (dtype < 0 || dtype > 10 || !chain_info(id)) return false;
     if (id == VARDA_CHAIN_INTMULT) return is_integer(dtype);
-    if (id == VARDA_CHAIN_FLOATQUANT || id == VARDA_CHAIN_FLOATMULT) return dtype == 9 || dtype == 10;
+    if (id == VARDA_CHAIN_FLOATQUANT || id == VARDA_CHAIN_FLOATMULT)
+        return dtype == 9 || dtype == 10;
     return true;
 }
 
 bool encode_chain(int id, const Plane &plane, const unsigned char *samples,
                   const EncodeOptions &options, Writer &out, Error &err) {
     const ChainInfo *info = chain_info(id);
-    if (!info || !chain_accepts(id, plane.dtype)) return err.set("the chain does not take this dtype");
+    if (!info || !chain_accepts(id, plane.dtype))
+        return err.set("the chain does not take this dtype");
     const uint64_t n = plane.count, es = plane.elem_size, w = plane.width;
     const int level = options.zstd_level;
     out.u8(unsigned(id));
@@ -284,15 +288,18 @@ bool encode_chain(int id, const Plane &plane, const unsigned char *samples,
     case VARDA_CHAIN_PLANAR_PFOR_ZSTD: {
         Bytes stream(planar_zigzag_pfor_bound(n, es));
         uint64_t len = 0;
-        if (planar_zigzag_pfor_encode(stream.data(), stream.size(), &len, samples, w, n, es, 1) != 0)
+        if (planar_zigzag_pfor_encode(stream.data(), stream.size(), &len, samples, w, n, es, 1) !=
+            0)
             return err.set("the PFOR encoder refused the tile");
         stream.resize(len);
-        if (id == VARDA_CHAIN_PLANAR_PFOR_ZSTD) return pack_bytes(stream.data(), len, level, out, err);
+        if (id == VARDA_CHAIN_PLANAR_PFOR_ZSTD)
+            return pack_bytes(stream.data(), len, level, out, err);
         out.stream(stream);
         return true;
     }
     default:
-        if (info->kind == kind_splitter) return encode_splitter(id, plane, samples, options, out, err);
+        if (info->kind == kind_splitter)
+            return encode_splitter(id, plane, samples, options, out, err);
         Bytes residuals(raw_bytes(plane));
         predictor_of(id).encode(residuals.data(), samples, w, n, es);
         return pack_planes(residuals.data(), plane, level, out, err);
@@ -300,7 +307,7 @@ bool encode_chain(int id, const Plane &plane, const unsigned char *samples,
 }
 
 bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool nested, Error &err) {
-    unsigned id;
+    unsigned id = 0;
     if (!in.u8(id, "chain id", err)) return false;
     const ChainInfo *info = chain_info(int(id));
     char text[120];
@@ -318,8 +325,8 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
     const uint64_t n = plane.count, es = plane.elem_size, w = plane.width;
     switch (id) {
     case VARDA_CHAIN_ZSTD: {
-        const unsigned char *frame;
-        size_t size;
+        const unsigned char *frame = nullptr;
+        size_t size = 0;
         return in.stream(frame, size, "samples", err) &&
                zstd_unpack(frame, size, out, raw_bytes(plane), "samples", err);
     }
@@ -327,11 +334,11 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
     case VARDA_CHAIN_WP: {
         int16_t weights[4];
         for (int16_t &weight : weights) {
-            unsigned lo, hi;
+            unsigned lo = 0, hi = 0;
             if (!in.u8(lo, "weights", err) || !in.u8(hi, "weights", err)) return false;
             weight = int16_t(uint16_t(lo | hi << 8));
         }
-        unsigned shift;
+        unsigned shift = 0;
         if (!in.u8(shift, "shift", err)) return false;
         if (shift > 63) return corrupt("the weighted predictor's shift is above 63", err);
         Bytes residuals(raw_bytes(plane));
@@ -340,8 +347,8 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
         return true;
     }
     case VARDA_CHAIN_PLANAR_LANES_ZSTD: {
-        const unsigned char *frame;
-        size_t size;
+        const unsigned char *frame = nullptr;
+        size_t size = 0;
         Bytes lanes(raw_bytes(plane));
         if (!in.stream(frame, size, "byte lanes", err) ||
             !zstd_unpack(frame, size, lanes.data(), lanes.size(), "byte lanes", err))
@@ -351,8 +358,8 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
     }
     case VARDA_CHAIN_PLANAR_PFOR:
     case VARDA_CHAIN_PLANAR_PFOR_ZSTD: {
-        const unsigned char *data;
-        size_t size;
+        const unsigned char *data = nullptr;
+        size_t size = 0;
         if (!in.stream(data, size, "PFOR stream", err)) return false;
         Bytes unpacked;
         if (id == VARDA_CHAIN_PLANAR_PFOR_ZSTD) {

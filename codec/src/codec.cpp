@@ -4,6 +4,7 @@
 #include "varda_codec.h"
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -56,7 +57,10 @@ template <class F> int guarded(char *err, size_t err_size, F &&body) {
 
 bool valid_dtype(int dtype) { return dtype >= 0 && dtype <= 10; }
 bool is_float(int dtype) { return dtype >= 8 && dtype <= 10; }
-uint64_t elem_size_of(int dtype) { return varda::dtype_size[dtype]; }
+uint64_t elem_size_of(int dtype) {
+    static const uint64_t sizes[11] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
+    return sizes[dtype];
+}
 
 uint64_t width_mask(uint64_t elem_size) {
     return elem_size == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * elem_size)) - 1;
@@ -73,14 +77,17 @@ bool is_lossy(const varda_codec_product &p) { return p.recipe.family != 0; }
 
 bool check_product(const varda_codec_product *p, Error &err) {
     if (!p) return err.set("no product given");
-    if (!valid_dtype(p->dtype)) return err.set(format("dtype %d is not a type the codec knows", p->dtype));
+    if (!valid_dtype(p->dtype))
+        return err.set(format("dtype %d is not a type the codec knows", p->dtype));
     if (p->chain != VARDA_CHAIN_AUTO && !chain_info(p->chain))
         return err.set(format("chain %d is not one the codec knows", p->chain));
-    if (p->chain != VARDA_CHAIN_AUTO && !chain_accepts(p->chain, coded_dtype(p->dtype, is_lossy(*p))))
+    if (p->chain != VARDA_CHAIN_AUTO &&
+        !chain_accepts(p->chain, coded_dtype(p->dtype, is_lossy(*p))))
         return err.set(format("chain %s does not take %s samples of dtype %d",
                               chain_info(p->chain)->name, is_lossy(*p) ? "quantised" : "",
                               p->dtype));
-    if (p->effort < 0 || p->effort > 2) return err.set(format("effort %d is not 0, 1 or 2", p->effort));
+    if (p->effort < 0 || p->effort > 2)
+        return err.set(format("effort %d is not 0, 1 or 2", p->effort));
     if (p->zstd_level < 1 || p->zstd_level > ZSTD_maxCLevel())
         return err.set(format("zstd level %d is not 1 .. %d", p->zstd_level, ZSTD_maxCLevel()));
     if (p->nodata < VARDA_NODATA_NONE || p->nodata > VARDA_NODATA_NAN)
@@ -95,7 +102,8 @@ bool check_product(const varda_codec_product *p, Error &err) {
 }
 
 bool check_shape(uint64_t width, uint64_t height, uint64_t elem_size, Error &err) {
-    if (width == 0 || height == 0) return err.set("a tile needs a width and a height of at least 1");
+    if (width == 0 || height == 0)
+        return err.set("a tile needs a width and a height of at least 1");
     if (width > UINT32_MAX || height > UINT32_MAX || width * height > max_tile_bytes ||
         width * height * elem_size > max_tile_bytes)
         return err.set(format("a tile of %" PRIu64 " x %" PRIu64 " samples is larger than the "
@@ -122,8 +130,10 @@ bool build_mask(const varda_codec_product &p, const unsigned char *samples, uint
     if (p.nodata == VARDA_NODATA_VALUE) {
         sentinel = p.nodata_value & width_mask(es);
         if (is_lossy(p)) {
-            const double radius = varda_lossy_guard_radius(&p.recipe, sentinel_value(p.dtype, sentinel));
-            const int result = nodata_mark_guarded(mask.data(), samples, count, p.dtype, sentinel, radius);
+            const double radius =
+                varda_lossy_guard_radius(&p.recipe, sentinel_value(p.dtype, sentinel));
+            const int result =
+                nodata_mark_guarded(mask.data(), samples, count, p.dtype, sentinel, radius);
             kind = result == 0 ? mask_guarded : mask_plain;
         } else {
             nodata_mark_value(mask.data(), samples, count, es, sentinel);
@@ -163,9 +173,12 @@ int dequantise(int family, const quant_grid &grid, int dtype, void *dst, const v
 
 // The chains "auto" tries at each effort, where they take the samples.
 const int effort0[] = {VARDA_CHAIN_PLANAR};
-const int effort1[] = {VARDA_CHAIN_PLANAR,         VARDA_CHAIN_MED,
-                       VARDA_CHAIN_AVERAGE,        VARDA_CHAIN_SHUFFLE_ZSTD,
-                       VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_INTMULT,
+const int effort1[] = {VARDA_CHAIN_PLANAR,
+                       VARDA_CHAIN_MED,
+                       VARDA_CHAIN_AVERAGE,
+                       VARDA_CHAIN_SHUFFLE_ZSTD,
+                       VARDA_CHAIN_PLANAR_LANES_ZSTD,
+                       VARDA_CHAIN_INTMULT,
                        VARDA_CHAIN_FLOATMULT};
 
 bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
@@ -181,7 +194,8 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         Writer out(candidate);
         Error quiet; // a splitter with nothing to split is no failure here
         if (!encode_chain(id, plane, samples, options, out, quiet)) {
-            if (quiet.message.find("out of memory") != std::string::npos) return err.set(quiet.message);
+            if (quiet.message.find("out of memory") != std::string::npos)
+                return err.set(quiet.message);
             return true;
         }
         if (section.empty() || candidate.size() < section.size()) section.swap(candidate);
@@ -214,14 +228,15 @@ bool read_header(const void *blob, uint64_t blob_len, Header &h, Reader &body, E
     if (bytes[4] != VARDA_CODEC_FORMAT_VERSION)
         return err.set(format("tile format version %u is not one this build reads (it reads %d)",
                               bytes[4], VARDA_CODEC_FORMAT_VERSION));
-    const uint64_t stored = XXH_readLE64(bytes + blob_len - checksum_bytes);
+    const uint64_t stored = Reader::read_le(bytes + blob_len - checksum_bytes, 8);
     if (XXH3_64bits(bytes, size_t(blob_len - checksum_bytes)) != stored)
         return err.set("corrupt tile: the checksum does not match");
     h.dtype = bytes[5];
     h.flags = bytes[6];
-    h.width = XXH_readLE32(bytes + 8);
-    h.height = XXH_readLE32(bytes + 12);
-    if (!valid_dtype(h.dtype)) return err.set(format("corrupt tile: dtype %d is not a type", h.dtype));
+    h.width = Reader::read_le(bytes + 8, 4);
+    h.height = Reader::read_le(bytes + 12, 4);
+    if (!valid_dtype(h.dtype))
+        return err.set(format("corrupt tile: dtype %d is not a type", h.dtype));
     if ((h.flags & ~(flag_nodata | flag_lossy)) != 0 || bytes[7] != 0)
         return err.set("corrupt tile: unknown header flags");
     h.elem_size = elem_size_of(h.dtype);
@@ -250,7 +265,7 @@ bool read_sections(Reader &in, const Header &h, Sections &s, Error &err) {
             return err.set("corrupt tile: the sentinel is wider than the samples");
     }
     if (h.flags & flag_lossy) {
-        unsigned mode;
+        unsigned mode = 0;
         if (!in.u8(s.family, "lossy family", err) || !in.u8(mode, "grid", err) ||
             !in.f64(s.grid.step, "grid", err) || !in.f64(s.grid.offset, "grid", err))
             return false;
@@ -260,7 +275,8 @@ bool read_sections(Reader &in, const Header &h, Sections &s, Error &err) {
     return true;
 }
 
-bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_capacity, Error &err) {
+bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_capacity,
+                 Error &err) {
     Header h;
     Reader in(nullptr, nullptr);
     Sections s;
@@ -279,7 +295,8 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
         return err.set("corrupt tile: the lossy grid is not one the quantiser takes");
     if (h.flags & flag_nodata) {
         Bytes mask(h.count);
-        if (!zstd_unpack(s.mask_frame, s.mask_frame_size, mask.data(), mask.size(), "nodata mask", err))
+        if (!zstd_unpack(s.mask_frame, s.mask_frame_size, mask.data(), mask.size(), "nodata mask",
+                         err))
             return false;
         if (s.mask_kind == mask_plain) {
             nodata_restore(out, out, mask.data(), h.count, h.elem_size, s.sentinel);
@@ -368,14 +385,17 @@ bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uin
         return false;
     }
     char message[512] = "";
-    if (varda_lossy_parse(recipe, &p.recipe, message, sizeof message) != 0) return error.set(message);
+    if (varda_lossy_parse(recipe, &p.recipe, message, sizeof message) != 0)
+        return error.set(message);
     if (!is_lossy(p)) {
         p.prepared = 1;
         return true;
     }
-    if (!raster || count == 0) return error.set("a lossy recipe is resolved on the whole raster: give its samples");
+    if (!raster || count == 0)
+        return error.set("a lossy recipe is resolved on the whole raster: give its samples");
     if (width == 0 || count % width != 0)
-        return error.set(format("%" PRIu64 " samples do not divide into rows of %" PRIu64, count, width));
+        return error.set(
+            format("%" PRIu64 " samples do not divide into rows of %" PRIu64, count, width));
     const uint64_t es = elem_size_of(p.dtype);
     const auto *samples = static_cast<const unsigned char *>(raster);
     Bytes mask, filled;
@@ -394,9 +414,11 @@ bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uin
                     values[i] = mask[i] ? varda::to_double(varda::load_sample<S>(samples, i)) : NAN;
                 return 0;
             });
-            rc = varda_lossy_fit(&p.recipe, values.data(), 10, width, count, message, sizeof message);
+            rc = varda_lossy_fit(&p.recipe, values.data(), 10, width, count, message,
+                                 sizeof message);
         } else {
-            rc = varda_lossy_fit(&p.recipe, samples, p.dtype, width, count, message, sizeof message);
+            rc =
+                varda_lossy_fit(&p.recipe, samples, p.dtype, width, count, message, sizeof message);
         }
         if (rc != 0) return error.set(message);
     }
@@ -502,7 +524,7 @@ VARDA_CODEC_API int varda_codec_read_info(const void *blob, uint64_t blob_len,
         Header h;
         Reader in(nullptr, nullptr);
         Sections s;
-        unsigned chain;
+        unsigned chain = 0;
         if (!read_header(blob, blob_len, h, in, error) || !read_sections(in, h, s, error) ||
             !in.u8(chain, "chain id", error))
             return false;

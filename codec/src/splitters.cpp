@@ -1,7 +1,9 @@
 #include "splitters.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 #include <type_traits>
 #include <vector>
@@ -30,7 +32,7 @@ uint64_t common_multiplier(const unsigned char *samples, uint64_t count, uint64_
         uint64_t m = 0;
         for (uint64_t i = 1; i < count && m != 1; ++i)
             m = std::gcd(m, distance(load<T>(samples, i), first, is_signed));
-        if (m < 2 || (sizeof(T) < 8 && m >> bits_of<T> != 0)) return 0;
+        if (m < 2 || m > uint64_t(T(~T(0)))) return 0;
         return m;
     });
 }
@@ -71,8 +73,9 @@ double decimal_step(const unsigned char *samples, uint64_t count, uint64_t elem_
             uint64_t bits = 0, correction = 0;
             std::memcpy(&bits, picked.data() + i * elem_size, elem_size);
             std::memcpy(&correction, fix.data() + i * elem_size, elem_size);
-            const bool is_finite = elem_size == 4 ? std::isfinite(std::bit_cast<float>(uint32_t(bits)))
-                                                  : std::isfinite(std::bit_cast<double>(bits));
+            const bool is_finite = elem_size == 4
+                                       ? std::isfinite(std::bit_cast<float>(uint32_t(bits)))
+                                       : std::isfinite(std::bit_cast<double>(bits));
             finite += is_finite;
             exact += is_finite && correction == exact_fix;
         }

@@ -35,8 +35,8 @@ bool zstd_pack(const unsigned char *data, size_t size, int level, Bytes &frame, 
     return true;
 }
 
-bool zstd_unpack(const unsigned char *frame, size_t frame_size, unsigned char *out,
-                 size_t expected, const char *what, Error &err) {
+bool zstd_unpack(const unsigned char *frame, size_t frame_size, unsigned char *out, size_t expected,
+                 const char *what, Error &err) {
     const unsigned long long content = ZSTD_getFrameContentSize(frame, frame_size);
     if (content == ZSTD_CONTENTSIZE_ERROR || content == ZSTD_CONTENTSIZE_UNKNOWN)
         return corrupt(what, "is not a zstd frame with its size", err);

@@ -11,8 +11,8 @@ namespace varda::codec {
 bool zstd_pack(const unsigned char *data, size_t size, int level, Bytes &frame, Error &err);
 
 // Exactly `expected` bytes into `out`.
-bool zstd_unpack(const unsigned char *frame, size_t frame_size, unsigned char *out,
-                 size_t expected, const char *what, Error &err);
+bool zstd_unpack(const unsigned char *frame, size_t frame_size, unsigned char *out, size_t expected,
+                 const char *what, Error &err);
 
 // At most `bound` bytes, into a buffer sized to the frame's content.
 bool zstd_unpack_bounded(const unsigned char *frame, size_t frame_size, size_t bound, Bytes &out,

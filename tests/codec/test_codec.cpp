@@ -35,9 +35,13 @@ Bytes make_tile(int dtype, size_t width, size_t height, Content content, uint32_
         uint64_t bits = 0;
         switch (content) {
         case Content::constant: value = 17; break;
-        case Content::smooth: value = 300 + 2.0 * double(r) + 3.0 * double(c) + double(noise); break;
+        case Content::smooth:
+            value = 300 + 2.0 * double(r) + 3.0 * double(c) + double(noise);
+            break;
         case Content::noisy: bits = random; break;
-        case Content::extremes: bits = (random & 1) ? ~uint64_t(0) : (random & 2) ? 0 : uint64_t(1) << (8 * es - 1); break;
+        case Content::extremes:
+            bits = (random & 1) ? ~uint64_t(0) : (random & 2) ? 0 : uint64_t(1) << (8 * es - 1);
+            break;
         case Content::specials: bits = random; break;
         }
         if (content == Content::noisy || content == Content::extremes) {
@@ -47,7 +51,8 @@ Bytes make_tile(int dtype, size_t width, size_t height, Content content, uint32_
         if (dtype == 9) {
             float f = float(value) * 0.37f;
             if (content == Content::specials) {
-                const uint32_t choices[] = {0x7FC00001u, 0xFFC12345u, 0x80000000u, 0u, 0x7F800000u, 0x00000001u};
+                const uint32_t choices[] = {0x7FC00001u, 0xFFC12345u, 0x80000000u,
+                                            0u,          0x7F800000u, 0x00000001u};
                 const uint32_t b = choices[random % 6];
                 std::memcpy(&f, &b, 4);
             }
@@ -55,7 +60,8 @@ Bytes make_tile(int dtype, size_t width, size_t height, Content content, uint32_
         } else if (dtype == 10) {
             double d = value * 0.37;
             if (content == Content::specials) {
-                const uint64_t choices[] = {0x7FF8000000000001ull, 0xFFF0000000000123ull, 0x8000000000000000ull, 0ull};
+                const uint64_t choices[] = {0x7FF8000000000001ull, 0xFFF0000000000123ull,
+                                            0x8000000000000000ull, 0ull};
                 std::memcpy(&d, &choices[random % 4], 8);
             }
             std::memcpy(out.data() + i * 8, &d, 8);
@@ -92,7 +98,8 @@ Bytes encode(const varda_codec_product &p, const Bytes &tile, size_t width, size
 
 int decode(const Bytes &blob, Bytes &out, std::string *message = nullptr) {
     char err[256] = "";
-    const int rc = varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err, sizeof err);
+    const int rc =
+        varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err, sizeof err);
     if (message) *message = err;
     return rc;
 }
@@ -112,7 +119,8 @@ TEST(Codec, ChainsAreListedByStableIdAndName) {
     EXPECT_STREQ(varda_codec_chain_name(255), "auto");
     EXPECT_EQ(varda_codec_chain_name(0), nullptr);
     EXPECT_EQ(varda_codec_chain_name(17), nullptr);
-    for (int id = 1; id <= 16; ++id) EXPECT_EQ(varda_codec_chain_id(varda_codec_chain_name(id)), id);
+    for (int id = 1; id <= 16; ++id)
+        EXPECT_EQ(varda_codec_chain_id(varda_codec_chain_name(id)), id);
     EXPECT_EQ(varda_codec_chain_id("auto"), 255);
     EXPECT_EQ(varda_codec_chain_id("Planar"), -1);
     EXPECT_EQ(varda_codec_chain_accepts(13, 9), 0); // intmult: integers only
@@ -140,11 +148,13 @@ TEST(Codec, EveryChainRoundTripsEveryDtypeItTakes) {
                         continue;
                     }
                     Bytes out(tile.size(), 0xA5);
-                    ASSERT_EQ(decode(blob, out, &why), 0) << varda_codec_chain_name(chain) << " " << why;
+                    ASSERT_EQ(decode(blob, out, &why), 0)
+                        << varda_codec_chain_name(chain) << " " << why;
                     ASSERT_EQ(out, tile) << varda_codec_chain_name(chain) << " dtype " << dtype
                                          << " " << s.width << "x" << s.height;
                     varda_codec_info info;
-                    ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &info, nullptr, 0), 0);
+                    ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &info, nullptr, 0),
+                              0);
                     EXPECT_EQ(info.chain, chain);
                     EXPECT_EQ(info.dtype, dtype);
                     EXPECT_EQ(info.width, s.width);
@@ -203,7 +213,9 @@ TEST(Codec, NodataPositionsComeBackExactly) {
     for (int dtype : {0, 5, 7, 9, 10}) {
         Bytes tile = make_tile(dtype, w, h, Content::smooth, 5);
         const uint64_t es = dtype_bytes[dtype];
-        const uint64_t sentinel = dtype == 9 ? 0xC61C3C00u /* -9999 */ : dtype == 10 ? 0xC0C3878000000000ull : 0x7F;
+        const uint64_t sentinel = dtype == 9    ? 0xC61C3C00u /* -9999 */
+                                  : dtype == 10 ? 0xC0C3878000000000ull
+                                                : 0x7F;
         std::mt19937 rng(9);
         for (size_t i = 0; i < w * h; ++i)
             if (rng() % 10 == 0 || i < w + 3) std::memcpy(tile.data() + i * es, &sentinel, es);
@@ -225,7 +237,8 @@ TEST(Codec, NodataPositionsComeBackExactly) {
 // samples stay within the bound, and nodata comes back as the sentinel.
 TEST(Codec, LossyTilesStayWithinTheirBound) {
     const size_t w = 96, h = 96;
-    const char *recipes[] = {"LINEAR:MAX_ERROR=2", "LOG:MAX_ERROR=1%", "SQRT:MAX_ERROR=1N,A=4,B=0.5"};
+    const char *recipes[] = {"LINEAR:MAX_ERROR=2", "LOG:MAX_ERROR=1%",
+                             "SQRT:MAX_ERROR=1N,A=4,B=0.5"};
     for (int dtype : {1, 5, 9, 10}) {
         const uint64_t es = dtype_bytes[dtype];
         Bytes raster = make_tile(dtype, w, h, Content::smooth, 21);
@@ -242,11 +255,14 @@ TEST(Codec, LossyTilesStayWithinTheirBound) {
             double worst = -1;
             quant_spec spec = p.recipe.spec;
             if (p.recipe.family == 1)
-                quant_linear_verify(raster.data(), out.data(), &spec, unsigned(dtype), w * h, &worst);
+                quant_linear_verify(raster.data(), out.data(), &spec, unsigned(dtype), w * h,
+                                    &worst);
             else if (p.recipe.family == 2)
-                quant_log_verify(raster.data(), out.data(), &spec, unsigned(dtype), w * h, &worst, nullptr);
+                quant_log_verify(raster.data(), out.data(), &spec, unsigned(dtype), w * h, &worst,
+                                 nullptr);
             else
-                quant_sqrt_verify(raster.data(), out.data(), &spec, nullptr, unsigned(dtype), w * h, &worst);
+                quant_sqrt_verify(raster.data(), out.data(), &spec, nullptr, unsigned(dtype), w * h,
+                                  &worst);
             EXPECT_GE(worst, 0.0);
             EXPECT_LE(worst, 1.0) << recipe << " dtype " << dtype;
         }
@@ -296,17 +312,26 @@ TEST(Codec, RefusesBadProductsAndShapes) {
     uint64_t len;
     char err[200];
     varda_codec_product p = product_for(1, 99);
-    EXPECT_EQ(varda_codec_encode(&p, tile.data(), 8, 8, blob.data(), blob.size(), &len, err, sizeof err), 1);
+    EXPECT_EQ(
+        varda_codec_encode(&p, tile.data(), 8, 8, blob.data(), blob.size(), &len, err, sizeof err),
+        1);
     EXPECT_STREQ(err, "chain 99 is not one the codec knows");
     p = product_for(9, 13);
-    EXPECT_EQ(varda_codec_encode(&p, tile.data(), 4, 4, blob.data(), blob.size(), &len, err, sizeof err), 1);
+    EXPECT_EQ(
+        varda_codec_encode(&p, tile.data(), 4, 4, blob.data(), blob.size(), &len, err, sizeof err),
+        1);
     p = product_for(1, 5);
-    EXPECT_EQ(varda_codec_encode(&p, tile.data(), 0, 8, blob.data(), blob.size(), &len, err, sizeof err), 1);
+    EXPECT_EQ(
+        varda_codec_encode(&p, tile.data(), 0, 8, blob.data(), blob.size(), &len, err, sizeof err),
+        1);
     EXPECT_EQ(varda_codec_encode(&p, tile.data(), 8, 8, blob.data(), 10, &len, err, sizeof err), 1);
     p.nodata = VARDA_NODATA_NAN;
-    EXPECT_EQ(varda_codec_encode(&p, tile.data(), 8, 8, blob.data(), blob.size(), &len, err, sizeof err), 1);
+    EXPECT_EQ(
+        varda_codec_encode(&p, tile.data(), 8, 8, blob.data(), blob.size(), &len, err, sizeof err),
+        1);
     EXPECT_STREQ(err, "NaN marks nodata only in float rasters");
     p = product_for(1, 5);
-    EXPECT_EQ(varda_codec_prepare(&p, "LINEAR:MAX_ERROR=0", tile.data(), 8, 64, err, sizeof err), 1);
+    EXPECT_EQ(varda_codec_prepare(&p, "LINEAR:MAX_ERROR=0", tile.data(), 8, 64, err, sizeof err),
+              1);
     EXPECT_NE(std::string(err).find("MAX_ERROR must be positive"), std::string::npos) << err;
 }
