@@ -27,7 +27,8 @@ def load(paths):
                 rows.append(dict(kernel=kernel, type=type_, data=data, path=simd, x=ratio,
                                  med=bench.get("x_memcpy_med"), target=bench.get("target", 0),
                                  error=bench.get("error_message", ""),
-                                 label=bench.get("label", ""), name=name))
+                                 label=bench.get("label", ""), name=name,
+                                 ratio=bench.get("ratio", 0), gbps=bench.get("GB/s", 0)))
     return rows
 
 
@@ -51,7 +52,8 @@ def main(paths):
         for t in types:
             candidates = [r for r in by_type.get(t, []) if r["x"] is not None]
             if not candidates:
-                cells.append("error" if t in by_type else "")
+                applicable = [r for r in by_type.get(t, []) if not r["error"].startswith("n/a")]
+                cells.append("error" if applicable else "n/a" if t in by_type else "")
                 continue
             best = max(candidates, key=lambda r: r["x"])
             cells.append(f"{best['x']:.3f}{'*' if best['path'] == 'avx2' else ' '}")
@@ -74,19 +76,44 @@ def main(paths):
         print(f"  {len(targeted) - missed} of {len(targeted)} targets met")
     by_name = {r["name"]: r for r in rows}
     relative = [(r, m) for r in rows
-                for m in [re.search(r"vs (\S+) >= ([0-9.]+)", r["label"])] if m]
+                for m in [re.search(r"(?<!ratio )vs (\S+) >= ([0-9.]+)", r["label"])] if m]
     if relative:
         print()
         print("Targets against another row (ratio of the two speeds)")
         for r, m in relative:
             other, want = by_name.get(m.group(1)), float(m.group(2))
-            if r["x"] is None or other is None or not other["x"]:
+            if r["x"] is None or other is None or not other["gbps"]:
                 print(f"  {r['name']} vs {m.group(1)}: not measured")
                 continue
-            ratio = r["x"] / other["x"]
+            ratio = r["gbps"] / other["gbps"]
             verdict = "met" if ratio >= want else "missed"
             print(f"  {r['name']} vs {m.group(1)}: {ratio:.3f}  target {want:.2f}  {verdict}")
-    errors = [r for r in rows if r["x"] is None]
+    compressed = [r for r in rows if r["ratio"] and r["x"] is not None]
+    if compressed:
+        print()
+        print("Compression: uncompressed bytes / coded bytes, and speed in uncompressed GB/s")
+        by_data = {}
+        for r in compressed:
+            by_data.setdefault((r["type"], r["data"]), []).append(r)
+        for (type_, data), group in by_data.items():
+            print(f"  {data} ({type_})")
+            for r in sorted(group, key=lambda r: -r["ratio"]):
+                speed = f"{r['gbps']:.3f}" if r["x"] is not None else "error"
+                print(f"    {r['kernel']:<34} ratio {r['ratio']:7.3f}   {speed:>8} GB/s")
+    ratio_targets = [(r, m) for r in rows
+                     for m in [re.search(r"ratio vs (\S+) >= ([0-9.]+)", r["label"])] if m]
+    if ratio_targets:
+        print()
+        print("Compression targets against another row (ratio of the two ratios)")
+        for r, m in ratio_targets:
+            other, want = by_name.get(m.group(1)), float(m.group(2))
+            if other is None or not other["ratio"] or not r["ratio"]:
+                print(f"  {r['name']} vs {m.group(1)}: not measured")
+                continue
+            ratio = r["ratio"] / other["ratio"]
+            verdict = "met" if ratio >= want else "missed"
+            print(f"  {r['name']} vs {m.group(1)}: {ratio:.3f}  target {want:.2f}  {verdict}")
+    errors = [r for r in rows if r["x"] is None and not r["error"].startswith("n/a")]
     for r in errors:
         print(f"error: {r['kernel']}/{r['type']}/{r['data']}/{r['path']}: {r['error']}")
     return 0

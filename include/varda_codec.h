@@ -93,7 +93,7 @@ typedef struct varda_codec_product {
     int32_t prepared;              /* 1 once varda_codec_prepare succeeded */
 } varda_codec_product;
 
-/* Lossless, chain auto at effort 1, zstd level 9, no nodata. */
+/* Lossless, chain auto at effort 1, zstd level 3, no nodata. */
 VARDA_CODEC_API void varda_codec_product_init(varda_codec_product *product, int dtype);
 
 /* Readies a product. `recipe` is a lossy recipe text ("LINEAR:MAX_ERROR=0.5",

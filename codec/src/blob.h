@@ -5,12 +5,25 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace varda::codec {
 
 using Bytes = std::vector<unsigned char>;
+
+// Bytes that start undefined: scratch that is written before it is read
+// needs no clearing pass.
+template <class T> struct UninitializedAllocator : std::allocator<T> {
+    template <class U> struct rebind { using other = UninitializedAllocator<U>; };
+    template <class U> void construct(U *p) noexcept { ::new (static_cast<void *>(p)) U; }
+    template <class U, class... Args> void construct(U *p, Args &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using Scratch = std::vector<unsigned char, UninitializedAllocator<unsigned char>>;
 
 // Why a call failed, in the library's words; empty while all is well.
 struct Error {

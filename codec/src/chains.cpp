@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "frame/elem.h"
+#include "frame/zigzag.h"
 #include "join_split.h"
 #include "splitters.h"
 #include "varda_codec.h"
@@ -73,9 +75,25 @@ struct ClassTable {
         : nbins(host::binoffset_class_table(bases, widths, elem_size)) {}
 };
 
+// Residuals of the predictors that do not zigzag them themselves are
+// zigzag-mapped before the shuffle: small residuals of either sign then have
+// zero high bytes, which is what the byte planes and zstd feed on.
+bool zigzagged(int id) { return id != VARDA_CHAIN_MED_ZIGZAG; }
+
+void zigzag_words(unsigned char *words, uint64_t count, uint64_t elem_size, bool forward) {
+    with_width(elem_size, 0, [&]<Element T>() {
+        for (uint64_t i = 0; i < count; ++i) {
+            const T w = load<T>(words, i);
+            store<T>(words, i, forward ? zigzag(w) : unzigzag(w));
+        }
+        return 0;
+    });
+}
+
 bool pack_planes(const unsigned char *samples, const Plane &plane, int level, Writer &out,
                  Error &err) {
-    Bytes planes(raw_bytes(plane)), frame;
+    Scratch planes(raw_bytes(plane));
+    Bytes frame;
     host::blocked_transpose_zstd_shuffle(planes.data(), samples, plane.count, plane.elem_size);
     if (!zstd_pack(planes.data(), planes.size(), level, frame, err)) return false;
     out.stream(frame);
@@ -94,7 +112,7 @@ bool unpack_planes(Reader &in, const Plane &plane, unsigned char *out, const cha
     const unsigned char *frame = nullptr;
     size_t size = 0;
     if (!in.stream(frame, size, what, err)) return false;
-    Bytes planes(raw_bytes(plane));
+    Scratch planes(raw_bytes(plane));
     if (!zstd_unpack(frame, size, planes.data(), planes.size(), what, err)) return false;
     blocked_transpose_zstd_unshuffle(out, planes.data(), plane.count, plane.elem_size);
     return true;
@@ -126,7 +144,7 @@ bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
     const uint64_t n = plane.count, es = plane.elem_size;
     Plane words = plane;
     words.dtype = word_dtype(es);
-    Bytes first(raw_bytes(plane)), second(raw_bytes(plane));
+    Scratch first(raw_bytes(plane)), second(raw_bytes(plane));
     switch (id) {
     case VARDA_CHAIN_INTMULT: {
         const uint64_t m = common_multiplier(samples, n, es, is_signed(plane.dtype));
@@ -191,7 +209,7 @@ bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out,
     const uint64_t n = plane.count, es = plane.elem_size;
     Plane words = plane;
     words.dtype = word_dtype(es);
-    Bytes first(raw_bytes(plane)), second(raw_bytes(plane));
+    Scratch first(raw_bytes(plane)), second(raw_bytes(plane));
     switch (id) {
     case VARDA_CHAIN_INTMULT: {
         uint64_t m = 0;
@@ -275,12 +293,13 @@ bool encode_chain(int id, const Plane &plane, const unsigned char *samples,
         wp_static_train(weights, &shift, samples, w, n, es);
         for (int16_t weight : weights) out.u16(uint16_t(weight));
         out.u8(shift);
-        Bytes residuals(raw_bytes(plane));
+        Scratch residuals(raw_bytes(plane));
         wp_static_encode(residuals.data(), samples, w, n, es, weights, shift);
+        zigzag_words(residuals.data(), n, es, true);
         return pack_planes(residuals.data(), plane, level, out, err);
     }
     case VARDA_CHAIN_PLANAR_LANES_ZSTD: {
-        Bytes lanes(raw_bytes(plane));
+        Scratch lanes(raw_bytes(plane));
         planar_zigzag_pivco_lanes(lanes.data(), samples, w, n, es, 1);
         return pack_bytes(lanes.data(), lanes.size(), level, out, err);
     }
@@ -300,8 +319,9 @@ bool encode_chain(int id, const Plane &plane, const unsigned char *samples,
     default:
         if (info->kind == kind_splitter)
             return encode_splitter(id, plane, samples, options, out, err);
-        Bytes residuals(raw_bytes(plane));
+        Scratch residuals(raw_bytes(plane));
         predictor_of(id).encode(residuals.data(), samples, w, n, es);
+        if (zigzagged(id)) zigzag_words(residuals.data(), n, es, true);
         return pack_planes(residuals.data(), plane, level, out, err);
     }
 }
@@ -341,15 +361,16 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
         unsigned shift = 0;
         if (!in.u8(shift, "shift", err)) return false;
         if (shift > 63) return corrupt("the weighted predictor's shift is above 63", err);
-        Bytes residuals(raw_bytes(plane));
+        Scratch residuals(raw_bytes(plane));
         if (!unpack_planes(in, plane, residuals.data(), "residuals", err)) return false;
+        zigzag_words(residuals.data(), n, es, false);
         wp_static_decode(out, residuals.data(), w, n, es, weights, uint8_t(shift));
         return true;
     }
     case VARDA_CHAIN_PLANAR_LANES_ZSTD: {
         const unsigned char *frame = nullptr;
         size_t size = 0;
-        Bytes lanes(raw_bytes(plane));
+        Scratch lanes(raw_bytes(plane));
         if (!in.stream(frame, size, "byte lanes", err) ||
             !zstd_unpack(frame, size, lanes.data(), lanes.size(), "byte lanes", err))
             return false;
@@ -375,8 +396,9 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
     }
     default: {
         if (info->kind == kind_splitter) return decode_splitter(int(id), in, plane, out, err);
-        Bytes residuals(raw_bytes(plane));
+        Scratch residuals(raw_bytes(plane));
         if (!unpack_planes(in, plane, residuals.data(), "residuals", err)) return false;
+        if (zigzagged(int(id))) zigzag_words(residuals.data(), n, es, false);
         predictor_of(int(id)).decode(out, residuals.data(), w, n, es);
         return true;
     }

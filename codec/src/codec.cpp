@@ -172,14 +172,21 @@ int dequantise(int family, const quant_grid &grid, int dtype, void *dst, const v
 }
 
 // The chains "auto" tries at each effort, where they take the samples.
-const int effort0[] = {VARDA_CHAIN_PLANAR};
-const int effort1[] = {VARDA_CHAIN_PLANAR,
-                       VARDA_CHAIN_MED,
-                       VARDA_CHAIN_AVERAGE,
-                       VARDA_CHAIN_SHUFFLE_ZSTD,
-                       VARDA_CHAIN_PLANAR_LANES_ZSTD,
-                       VARDA_CHAIN_INTMULT,
+// Ties go to the earlier chain, so the faster decoders come first.
+const int effort0[] = {VARDA_CHAIN_MED_ZIGZAG};
+const int effort1[] = {VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG,
+                       VARDA_CHAIN_AVERAGE,           VARDA_CHAIN_SHUFFLE_ZSTD,
+                       VARDA_CHAIN_INTMULT,           VARDA_CHAIN_FLOATQUANT,
                        VARDA_CHAIN_FLOATMULT};
+// Effort 2 tries every chain, fastest decoders first.
+const int effort2[] = {VARDA_CHAIN_PLANAR_PFOR,  VARDA_CHAIN_PLANAR_PFOR_ZSTD,
+                       VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_PLANAR_LANES_ZSTD,
+                       VARDA_CHAIN_DELTA_W,      VARDA_CHAIN_DELTA_N,
+                       VARDA_CHAIN_PLANAR,       VARDA_CHAIN_MED_ZIGZAG,
+                       VARDA_CHAIN_MED,          VARDA_CHAIN_AVERAGE,
+                       VARDA_CHAIN_WP,           VARDA_CHAIN_ZSTD,
+                       VARDA_CHAIN_INTMULT,      VARDA_CHAIN_BINOFFSET,
+                       VARDA_CHAIN_FLOATQUANT,   VARDA_CHAIN_FLOATMULT};
 
 bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                     Bytes &section, Error &err) {
@@ -207,7 +214,7 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         for (int id : effort1)
             if (!attempt(id)) return false;
     } else {
-        for (int id = 1; id <= chain_count; ++id)
+        for (int id : effort2)
             if (!attempt(id)) return false;
     }
     return !section.empty() || err.set("no chain could code the tile");
@@ -466,7 +473,7 @@ VARDA_CODEC_API void varda_codec_product_init(varda_codec_product *product, int 
     product->dtype = dtype;
     product->chain = VARDA_CHAIN_AUTO;
     product->effort = 1;
-    product->zstd_level = 9;
+    product->zstd_level = 3;
     product->prepared = 1; // lossless needs no preparation
 }
 

@@ -1,0 +1,302 @@
+// The tile codec on whole rasters cut into 512 x 512 tiles, every chain and
+// "auto" at each effort, beside Blosc (zstd, byte shuffle), plain zstd and
+// JPEG-LS lossless on the same tiles. Those three are here for comparison
+// only; the library never links them.
+//
+// Rasters, 1024 x 1024, made in code:
+//   smooth   u16  a smooth field with noise of about 3 counts
+//   dem      i16  fractal terrain in metres with a nodata sea (-32768)
+//   photon   u16  photon counts: variance 16 + 2 x signal
+//   field    f32  a smooth float field with NaN holes
+#include "bench_support.h"
+
+#include <blosc.h>
+#include <charls/charls.h>
+#include <cmath>
+#include <cstdio>
+#include <zstd.h>
+
+#include "varda_codec.h"
+
+namespace {
+
+constexpr size_t side = 1024, tile = 512, count = side * side;
+
+struct Raster {
+    const char *name;
+    int dtype;
+    uint64_t elem_size;
+    vb::Bytes samples;
+    int nodata = VARDA_NODATA_NONE;
+    uint64_t nodata_value = 0;
+};
+
+// Value noise: a smooth random surface of period `cell`.
+double value_noise(std::mt19937_64 &rng, std::vector<double> &grid, size_t cells, double x,
+                   double y) {
+    if (grid.empty()) {
+        grid.resize((cells + 2) * (cells + 2));
+        std::uniform_real_distribution<double> u(-1, 1);
+        for (double &g : grid) g = u(rng);
+    }
+    const size_t ix = size_t(x), iy = size_t(y);
+    const double fx = x - double(ix), fy = y - double(iy);
+    const auto at = [&](size_t i, size_t j) { return grid[j * (cells + 2) + i]; };
+    const double sx = fx * fx * (3 - 2 * fx), sy = fy * fy * (3 - 2 * fy);
+    const double top = at(ix, iy) + sx * (at(ix + 1, iy) - at(ix, iy));
+    const double bottom = at(ix, iy + 1) + sx * (at(ix + 1, iy + 1) - at(ix, iy + 1));
+    return top + sy * (bottom - top);
+}
+
+template <class T> void put(vb::Bytes &out, size_t i, T value) {
+    std::memcpy(out.data() + i * sizeof(T), &value, sizeof(T));
+}
+
+Raster smooth_raster() {
+    Raster r{"smooth", 1, 2, vb::Bytes(count * 2)};
+    std::mt19937_64 rng(1);
+    std::normal_distribution<double> noise(0, 3);
+    for (size_t i = 0; i < count; ++i) {
+        const double y = double(i / side), x = double(i % side);
+        const double v = 20000 + 3000 * std::sin(x / 170) * std::cos(y / 130) + 4 * x - 2 * y;
+        put(r.samples, i, uint16_t(std::lround(v + noise(rng))));
+    }
+    return r;
+}
+
+Raster dem_raster() {
+    Raster r{"dem", 5, 2, vb::Bytes(count * 2), VARDA_NODATA_VALUE, 0x8000};
+    std::mt19937_64 rng(2);
+    std::vector<std::vector<double>> octaves(6);
+    std::normal_distribution<double> roughness(0, 1.5);
+    for (size_t i = 0; i < count; ++i) {
+        const double y = double(i / side), x = double(i % side);
+        double h = 0, amplitude = 900, cells = 4;
+        for (auto &grid : octaves) {
+            h += amplitude *
+                 value_noise(rng, grid, size_t(cells), x / side * cells, y / side * cells);
+            amplitude *= 0.5;
+            cells *= 2;
+        }
+        h += 150 + roughness(rng);
+        put(r.samples, i, h < 0 ? int16_t(-32768) : int16_t(std::lround(h)));
+    }
+    return r;
+}
+
+Raster photon_raster() {
+    Raster r{"photon", 1, 2, vb::Bytes(count * 2)};
+    std::mt19937_64 rng(3);
+    for (size_t i = 0; i < count; ++i) {
+        const double y = double(i / side), x = double(i % side);
+        const double signal =
+            200 + 1800 * std::exp(-((x - 500) * (x - 500) + (y - 600) * (y - 600)) / 90000.0);
+        std::normal_distribution<double> noise(0, std::sqrt(16 + 2 * signal));
+        put(r.samples, i, uint16_t(std::lround(std::max(0.0, signal + noise(rng)))));
+    }
+    return r;
+}
+
+Raster field_raster() {
+    Raster r{"field", 9, 4, vb::Bytes(count * 4), VARDA_NODATA_NAN};
+    std::mt19937_64 rng(4);
+    std::normal_distribution<double> noise(0, 0.01);
+    for (size_t i = 0; i < count; ++i) {
+        const double y = double(i / side), x = double(i % side);
+        const double v = 280 + 12 * std::sin(x / 200) + 8 * std::cos(y / 90) + noise(rng);
+        const bool hole = std::hypot(x - 300, y - 300) < 80 || std::hypot(x - 800, y - 700) < 40;
+        put(r.samples, i, hole ? NAN : float(v));
+    }
+    return r;
+}
+
+// The raster's tiles, each contiguous.
+std::vector<vb::Bytes> tiles_of(const Raster &r) {
+    std::vector<vb::Bytes> out;
+    for (size_t ty = 0; ty < side; ty += tile)
+        for (size_t tx = 0; tx < side; tx += tile) {
+            vb::Bytes t(tile * tile * r.elem_size);
+            for (size_t y = 0; y < tile; ++y)
+                std::memcpy(t.data() + y * tile * r.elem_size,
+                            r.samples.data() + ((ty + y) * side + tx) * r.elem_size,
+                            tile * r.elem_size);
+            out.push_back(std::move(t));
+        }
+    return out;
+}
+
+std::string ratio_note(double ratio) {
+    char text[48];
+    std::snprintf(text, sizeof text, "ratio %.3f", ratio);
+    return text;
+}
+
+// One coder of whole tiles, ours or a reference.
+struct Coder {
+    std::function<vb::Bytes(const vb::Bytes &)> encode;
+    std::function<void(const vb::Bytes &, vb::Bytes &)> decode;
+};
+
+Coder varda_coder(const Raster &r, int chain, int effort) {
+    auto product = std::make_shared<varda_codec_product>();
+    varda_codec_product_init(product.get(), r.dtype);
+    product->chain = chain;
+    product->effort = effort;
+    if (const char *level = std::getenv("VARDA_BENCH_ZSTD_LEVEL"))
+        product->zstd_level = std::atoi(level);
+    product->nodata = r.nodata;
+    product->nodata_value = r.nodata_value;
+    return {[product](const vb::Bytes &t) {
+                vb::Bytes blob(varda_codec_bound(product.get(), tile, tile));
+                uint64_t len = 0;
+                if (varda_codec_encode(product.get(), t.data(), tile, tile, blob.data(),
+                                       blob.size(), &len, nullptr, 0) != 0)
+                    return vb::Bytes{};
+                blob.resize(len);
+                return blob;
+            },
+            [](const vb::Bytes &blob, vb::Bytes &out) {
+                varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), nullptr, 0);
+            }};
+}
+
+Coder blosc_coder(const Raster &r) {
+    const size_t es = r.elem_size;
+    return {[es](const vb::Bytes &t) {
+                vb::Bytes out(t.size() + BLOSC_MAX_OVERHEAD);
+                const int n = blosc_compress_ctx(5, BLOSC_SHUFFLE, es, t.size(), t.data(),
+                                                 out.data(), out.size(), "zstd", 0, 1);
+                out.resize(n > 0 ? size_t(n) : 0);
+                return out;
+            },
+            [](const vb::Bytes &blob, vb::Bytes &out) {
+                blosc_decompress_ctx(blob.data(), out.data(), out.size(), 1);
+            }};
+}
+
+Coder zstd_coder() {
+    return {[](const vb::Bytes &t) {
+                vb::Bytes out(ZSTD_compressBound(t.size()));
+                out.resize(ZSTD_compress(out.data(), out.size(), t.data(), t.size(), 9));
+                return out;
+            },
+            [](const vb::Bytes &blob, vb::Bytes &out) {
+                ZSTD_decompress(out.data(), out.size(), blob.data(), blob.size());
+            }};
+}
+
+// JPEG-LS takes unsigned samples of up to 16 bits: signed ones are offset.
+Coder jpegls_coder(const Raster &r) {
+    const bool is_signed = r.dtype == 5;
+    const int bits = int(8 * r.elem_size);
+    return {[=](const vb::Bytes &t) {
+                vb::Bytes samples = t;
+                if (is_signed)
+                    for (size_t i = 1; i < samples.size(); i += 2) samples[i] ^= 0x80;
+                const charls::frame_info frame{uint32_t(tile), uint32_t(tile), bits, 1};
+                return charls::jpegls_encoder::encode(samples, frame);
+            },
+            [=](const vb::Bytes &blob, vb::Bytes &out) {
+                charls::jpegls_decoder::decode(blob, out);
+                if (is_signed)
+                    for (size_t i = 1; i < out.size(); i += 2) out[i] ^= 0x80;
+            }};
+}
+
+// Encode and decode rows of one coder over the raster's tiles.
+void add_coder(const Raster &r, std::function<Coder()> make, const vb::Row &encode_row,
+               const vb::Row &decode_row) {
+    auto tiles = std::make_shared<std::vector<vb::Bytes>>(tiles_of(r));
+    vb::add(encode_row, [=] {
+        auto coder = std::make_shared<Coder>(make());
+        auto blobs = std::make_shared<std::vector<vb::Bytes>>(tiles->size());
+        size_t coded = 0;
+        for (size_t k = 0; k < tiles->size(); ++k)
+            coded += ((*blobs)[k] = coder->encode((*tiles)[k])).size();
+        const bool ok = std::none_of(blobs->begin(), blobs->end(),
+                                     [](const vb::Bytes &b) { return b.empty(); });
+        if (!ok) {
+            vb::Case skipped{r.samples.size(), [] {}};
+            skipped.not_applicable = "the chain does not apply to this raster";
+            return skipped;
+        }
+        return vb::Case{r.samples.size(),
+                        [=] {
+                            for (size_t k = 0; k < tiles->size(); ++k)
+                                (*blobs)[k] = coder->encode((*tiles)[k]);
+                        },
+                        [ok] { return ok; }, ratio_note(double(r.samples.size()) / double(coded)),
+                        ok ? double(r.samples.size()) / double(coded) : 0};
+    });
+    vb::add(decode_row, [=] {
+        auto coder = std::make_shared<Coder>(make());
+        auto blobs = std::make_shared<std::vector<vb::Bytes>>();
+        auto outs = std::make_shared<std::vector<vb::Bytes>>();
+        size_t coded = 0;
+        for (const auto &t : *tiles) {
+            blobs->push_back(coder->encode(t));
+            coded += blobs->back().size();
+            outs->push_back(vb::Bytes(t.size()));
+            if (blobs->back().empty()) {
+                vb::Case skipped{r.samples.size(), [] {}};
+                skipped.not_applicable = "the chain does not apply to this raster";
+                return skipped;
+            }
+        }
+        return vb::Case{r.samples.size(),
+                        [=] {
+                            for (size_t k = 0; k < blobs->size(); ++k)
+                                coder->decode((*blobs)[k], (*outs)[k]);
+                        },
+                        [=] { return *outs == *tiles; },
+                        ratio_note(double(r.samples.size()) / double(coded)),
+                        double(r.samples.size()) / double(coded)};
+    });
+}
+
+VB_REGISTER {
+    const int path = (varda_simd_cpu() & 4u) ? 2 : vb::paths().front();
+    const std::string path_name = vb::path_label(path);
+    for (const Raster &raster : {smooth_raster(), dem_raster(), photon_raster(), field_raster()}) {
+        auto r = std::make_shared<Raster>(raster);
+        const char *type = r->dtype == 5 ? "i16" : r->dtype == 9 ? "f32" : "u16";
+        const std::string data = std::string(r->name) + "1024";
+        const bool integer = r->dtype != 9;
+        const auto name = [&](const std::string &kernel) {
+            return kernel + "/" + type + "/" + data + "/" + path_name;
+        };
+        for (int effort = 0; effort <= 2; ++effort) {
+            const std::string kernel = "auto" + std::to_string(effort);
+            vb::Row enc{kernel + "_encode", type, data, path},
+                dec{kernel + "_decode", type, data, path};
+            if (effort == 1 && integer) {
+                enc.ratio_versus = name("blosc_encode");
+                enc.ratio_versus_target = 1.15;
+                dec.ratio_versus = name("jpegls_decode");
+                dec.ratio_versus_target = 0.95;
+                dec.versus = name("jpegls_decode");
+                dec.versus_target = 10;
+            }
+            add_coder(
+                *r, [r, effort] { return varda_coder(*r, VARDA_CHAIN_AUTO, effort); }, enc, dec);
+        }
+        for (int chain = 1; chain <= varda_codec_chain_count(); ++chain) {
+            if (!varda_codec_chain_accepts(chain, r->dtype)) continue;
+            const std::string kernel = varda_codec_chain_name(chain);
+            add_coder(*r, [r, chain] { return varda_coder(*r, chain, 1); },
+                      {kernel + "_encode", type, data, path},
+                      {kernel + "_decode", type, data, path});
+        }
+        add_coder(*r, [r] { return blosc_coder(*r); }, {"blosc_encode", type, data, path},
+                  {"blosc_decode", type, data, path});
+        add_coder(*r, [] { return zstd_coder(); }, {"zstd9_encode", type, data, path},
+                  {"zstd9_decode", type, data, path});
+        if (integer)
+            add_coder(*r, [r] { return jpegls_coder(*r); }, {"jpegls_encode", type, data, path},
+                      {"jpegls_decode", type, data, path});
+    }
+}
+
+} // namespace
+
+VB_MAIN()
