@@ -1,13 +1,19 @@
 include(CMakePackageConfigHelpers)
 
-install(TARGETS varda_kernels varda_kernels_static
+set(VARDA_INSTALL_TARGETS varda_kernels varda_kernels_static)
+set(VARDA_INSTALL_HEADERS ${PROJECT_SOURCE_DIR}/include/varda_kernels.h)
+if(VARDA_ENABLE_CODEC)
+  list(APPEND VARDA_INSTALL_TARGETS varda_codec varda_codec_static)
+  list(APPEND VARDA_INSTALL_HEADERS ${PROJECT_SOURCE_DIR}/include/varda_codec.h)
+endif()
+
+install(TARGETS ${VARDA_INSTALL_TARGETS}
   EXPORT varda_kernels_targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/varda_kernels.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${VARDA_INSTALL_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(VARDA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/varda_kernels)
 install(EXPORT varda_kernels_targets
@@ -32,3 +38,9 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/varda_kernels.pc.in
   ${PROJECT_BINARY_DIR}/varda_kernels.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/varda_kernels.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(VARDA_ENABLE_CODEC)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/varda_codec.pc.in
+    ${PROJECT_BINARY_DIR}/varda_codec.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/varda_codec.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()

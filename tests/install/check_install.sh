@@ -37,4 +37,21 @@ env -u VARDA_SIMD -u LD_LIBRARY_PATH "${run[@]}" "$prefix/rpath_consumer"
   "$libdir/libvarda_kernels.a" $(pkg-config --static --libs-only-other --libs-only-l varda_kernels | sed 's/-lvarda_kernels//') \
   -o "$prefix/static_consumer"
 env -u VARDA_SIMD "${run[@]}" "$prefix/static_consumer"
+# The tile codec, where it was built: the example program compresses a raw
+# raster into tile blobs and back, linked shared and static.
+if [ -f "$libdir/pkgconfig/varda_codec.pc" ]; then
+  example=$here/../../examples/compress_raw.c
+  "$cc" -std=c99 -Wall -Werror "$example" $(pkg-config --cflags --libs varda_codec) \
+    -Wl,-rpath,"$libdir" -o "$prefix/compress_raw"
+  "$cc" -std=c99 "$example" $(pkg-config --cflags varda_codec) "$libdir/libvarda_codec.a" \
+    "$libdir/libvarda_kernels.a" $(pkg-config --static --libs-only-l varda_codec |
+      sed 's/-lvarda_codec//; s/-lvarda_kernels//g') -o "$prefix/compress_raw_static"
+  head -c $((700 * 300 * 2)) /dev/urandom >"$prefix/raster.raw"
+  for tool in compress_raw compress_raw_static; do
+    "${run[@]}" "$prefix/$tool" c "$prefix/raster.raw" "$prefix/raster.vrd" 700 300 1 256
+    "${run[@]}" "$prefix/$tool" d "$prefix/raster.vrd" "$prefix/back.raw"
+    cmp "$prefix/raster.raw" "$prefix/back.raw"
+  done
+  echo "the codec example round-trips a raster, shared and static"
+fi
 echo "installed package builds and runs"
