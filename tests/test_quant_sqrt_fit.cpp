@@ -178,6 +178,26 @@ TEST(QuantSqrtFit, RefusalsChangeNothing) {
         EXPECT_EQ(std::string(err), "a raster of " + std::to_string(width) +
                                         "x100 is too small to measure blocks on");
     }
+    // Rasters that measure but cannot be fitted.
+    const struct {
+        size_t side;
+        double lo, hi;
+        const char *message;
+    } unfit[] = {
+        {10, 20, 120,
+         "1 blocks is not enough to fit a curve, a raster needs to be at least a few hundred "
+         "blocks across"},
+        {58, 500, 500, "the raster has no dynamic range to fit against"}, // 49 blocks pass
+    };
+    for (const auto &u : unfit) {
+        const vt::Bytes flat = vt::shot_raster(1, u.side, u.side, u.lo, u.hi, 0, 0, 1);
+        char message[128];
+        quant_sqrt_curve curve;
+        EXPECT_EQ(quant_sqrt_fit(flat.data(), 1, u.side, u.side, &curve, message, sizeof message),
+                  1);
+        EXPECT_STREQ(message, u.message);
+    }
+
     char err[8] = "keep";
     quant_sqrt_curve curve;
     EXPECT_EQ(quant_sqrt_accum_solve(nullptr, &curve, err, 1), 1);
