@@ -8,18 +8,6 @@ namespace {
 
 constexpr size_t side = 1024, count = side * side;
 
-// A smooth field with noise; f32 samples take it scaled to about 0 .. 250.
-vb::Bytes samples(uint32_t dtype) {
-    const vb::Bytes field = vb::smooth_tile(4, side, count);
-    std::vector<double> values(count);
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t v = 0;
-        std::memcpy(&v, field.data() + 4 * i, 4);
-        values[i] = dtype == 9 ? v / 100.0 : double(v);
-    }
-    return vt::raster_of(dtype, values);
-}
-
 quant_grid grid_for(uint32_t dtype, const vb::Bytes &src, double max_error) {
     quant_linear_stats stats{};
     quant_linear_scan(src.data(), dtype, count, &stats);
@@ -33,7 +21,7 @@ quant_grid grid_for(uint32_t dtype, const vb::Bytes &src, double max_error) {
 void add_rows(uint32_t dtype, double max_error, double decode_target) {
     const char *type = vt::dtype_names[dtype];
     vb::add({"quant_linear_encode", type, "1M"}, [=] {
-        auto src = std::make_shared<vb::Bytes>(samples(dtype));
+        auto src = std::make_shared<vb::Bytes>(vt::smooth_raster(dtype, side));
         auto stream = std::make_shared<vb::Bytes>(src->size());
         const quant_grid grid = grid_for(dtype, *src, max_error);
         return vb::Case{src->size(), [=] {
@@ -41,7 +29,7 @@ void add_rows(uint32_t dtype, double max_error, double decode_target) {
                         }};
     });
     vb::add({"quant_linear_decode", type, "1M", -1, decode_target}, [=] {
-        auto src = std::make_shared<vb::Bytes>(samples(dtype));
+        auto src = std::make_shared<vb::Bytes>(vt::smooth_raster(dtype, side));
         auto stream = std::make_shared<vb::Bytes>(src->size());
         auto out = std::make_shared<vb::Bytes>(src->size());
         const quant_grid grid = grid_for(dtype, *src, max_error);

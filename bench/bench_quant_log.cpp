@@ -8,18 +8,6 @@ namespace {
 
 constexpr size_t side = 1024, count = side * side;
 
-// A smooth field with noise; f32 samples take it scaled to about 0 .. 250.
-vb::Bytes samples(uint32_t dtype) {
-    const vb::Bytes field = vb::smooth_tile(4, side, count);
-    std::vector<double> values(count);
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t v = 0;
-        std::memcpy(&v, field.data() + 4 * i, 4);
-        values[i] = dtype == 9 ? v / 100.0 : double(v);
-    }
-    return vt::raster_of(dtype, values);
-}
-
 constexpr double max_error = 0.01;
 
 quant_grid grid_for(uint32_t dtype, const vb::Bytes &src) {
@@ -35,7 +23,7 @@ quant_grid grid_for(uint32_t dtype, const vb::Bytes &src) {
 void add_rows(uint32_t dtype, double encode_target) {
     const char *type = vt::dtype_names[dtype];
     vb::add({"quant_log_encode", type, "1M", -1, encode_target}, [=] {
-        auto src = std::make_shared<vb::Bytes>(samples(dtype));
+        auto src = std::make_shared<vb::Bytes>(vt::smooth_raster(dtype, side));
         auto stream = std::make_shared<vb::Bytes>(src->size());
         const quant_grid grid = grid_for(dtype, *src);
         return vb::Case{src->size(), [=] {
@@ -43,7 +31,7 @@ void add_rows(uint32_t dtype, double encode_target) {
                         }};
     });
     vb::add({"quant_log_decode", type, "1M"}, [=] {
-        auto src = std::make_shared<vb::Bytes>(samples(dtype));
+        auto src = std::make_shared<vb::Bytes>(vt::smooth_raster(dtype, side));
         auto stream = std::make_shared<vb::Bytes>(src->size());
         auto out = std::make_shared<vb::Bytes>(src->size());
         const quant_grid grid = grid_for(dtype, *src);

@@ -84,9 +84,107 @@ VARDA_API int planar_zigzag_pivco_unlanes(void *dst, const void *src, uint64_t w
 /* ---- Neighbour predictors: north and west delta, average, median edge,
  *      deinterleave ------------------------------------------------------ */
 
+/* Predictions N (delta_n), W (delta_w), floor((W + N) / 2) (average) and the
+ * median edge rule (med, and med_zigzag with zigzag codes). The delta
+ * kernels and average_decode may run in place (dst == src); the average and
+ * median encoders and the median decoders need separate buffers. */
+VARDA_API int delta_n_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int delta_n_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int delta_w_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int delta_w_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int average_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int average_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int med_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                         uint64_t elem_size);
+VARDA_API int med_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                         uint64_t elem_size);
+VARDA_API int med_zigzag_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                                uint64_t elem_size);
+VARDA_API int med_zigzag_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                                uint64_t elem_size);
+
+/* Even-indexed elements of a run to `even` (count - count / 2 of them), odd
+ * ones to `odd` (count / 2), and back. Any element size; bytes are moved
+ * unchanged. */
+VARDA_API void deinterleave_split(void *even, void *odd, const void *src, size_t count,
+                                  size_t elem_size);
+VARDA_API void deinterleave_join(void *dst, const void *even, const void *odd, size_t count,
+                                 size_t elem_size);
+
 /* ---- Weighted predictor: coefficient blocks, static weights, training --- */
 
+/* Coefficient blocks ("VDC1"): 1..255 vectors of signed 32-bit coefficients,
+ * at most 10000 bytes. varda_coeffs_size and varda_coeffs_pack return a byte
+ * count, 0 on refusal; pack explains a refusal in `err`. varda_coeffs_parse
+ * returns 0, 1 (not a block), -1 (malformed) or -2 (arrays too small); with
+ * both arrays null it only reports the counts. */
+VARDA_API uint64_t varda_coeffs_size(const uint32_t *lengths, uint64_t n_vectors);
+VARDA_API uint64_t varda_coeffs_pack(void *out, size_t out_cap, const int32_t *const *vectors,
+                                     const uint32_t *lengths, size_t n_vectors, char *err,
+                                     size_t err_size);
+VARDA_API int varda_coeffs_parse(const void *block, size_t block_size, int32_t *coeffs_out,
+                                 size_t coeffs_cap, uint32_t *lengths_out, size_t lengths_cap,
+                                 uint64_t *n_vectors_out, uint64_t *n_coeffs_out);
+
+/* Static weighted predictor: W + ((bias + w[0] N + w[1] NW + w[2] NE +
+ * w[3] NN) >> shift), shift 0..63. The encoder needs separate buffers; the
+ * decoder may run in place (dst == src). wp_static_train picks weights and
+ * a shift for one tile; on every return the outputs hold a usable choice
+ * (the planar fallback {1, -1, 0, 0}, 0 at worst). */
+VARDA_API int wp_static_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                               uint64_t elem_size, const int16_t *weights, uint8_t shift);
+VARDA_API int wp_static_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                               uint64_t elem_size, const int16_t *weights, uint8_t shift);
+VARDA_API int wp_static_train(int16_t *weights_out, uint8_t *shift_out, const void *src,
+                              uint64_t width, uint64_t count, uint64_t elem_size);
+
 /* ---- Nodata: masks, fill and restore, guarded nodata -------------------- */
+/* A mask holds one byte per sample: 0 for nodata, anything else for a valid
+ * sample (0xFF in a plain mask, a direction code 1, 2 or 3 in a guarded
+ * one). Sentinels are bit patterns in the low 8 * elem_size bits of a
+ * 64-bit word and are compared bit for bit, never by value. */
+VARDA_API int nodata_find_nan(uint64_t *nan_bits, const void *src, uint64_t count,
+                              uint64_t elem_size);
+VARDA_API void nodata_mark_nan(uint8_t *mask, const void *src, uint64_t count, uint64_t elem_size);
+VARDA_API void nodata_mark_value(uint8_t *mask, const void *src, uint64_t count, uint64_t elem_size,
+                                 uint64_t sentinel);
+
+/* Fill copies the last valid sample of the row over nodata, or the filled
+ * row above at the start of a row (zeros in the first row); a width that
+ * does not fit count makes the run one row. Restore writes the sentinel
+ * back. Both may run in place (dst == src). */
+VARDA_API void nodata_fill(void *dst, const void *src, const uint8_t *mask, uint64_t width,
+                           uint64_t count, uint64_t elem_size);
+VARDA_API void nodata_restore(void *dst, const void *src, const uint8_t *mask, uint64_t count,
+                              uint64_t elem_size, uint64_t sentinel);
+
+/* Guarded nodata: the representable neighbours of a sentinel, as bit
+ * patterns at the element width. A valid sample with code 1, 2 or 3 that
+ * decodes to the sentinel is restored as up, down or alias (the other
+ * zero of a float zero sentinel). */
+typedef struct nodata_guard {
+    uint64_t up;
+    uint64_t down;
+    uint64_t alias;
+} nodata_guard;
+
+/* 0 done; 1 dtype is not a type; 2 the sentinel is a float NaN. */
+VARDA_API int nodata_guard_values(nodata_guard *guard, int dtype, uint64_t sentinel);
+/* radius in sample units; negative, NaN or +inf means unbounded.
+ * 0 guarded mask; 1 dtype is not a type (all 0xFF); 2 NaN sentinel (plain mask). */
+VARDA_API int nodata_mark_guarded(uint8_t *mask, const void *src, uint64_t count, int dtype,
+                                  uint64_t sentinel, double radius);
+/* 0 done; 1 unsupported elem_size (nothing written) or a mask code that
+ * could not be honoured (work done). */
+VARDA_API int nodata_restore_guarded(void *dst, const void *src, const uint8_t *mask,
+                                     uint64_t count, uint64_t elem_size, uint64_t sentinel,
+                                     const nodata_guard *guard);
 
 /* ---- Lossy quantisation: records, recipes, quantisers, fit, driver ------ */
 /* Family codes: 0 none, 1 LINEAR, 2 LOG, 3 SQRT. */

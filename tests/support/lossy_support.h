@@ -1,6 +1,5 @@
-// Rasters for the lossy quantisers: samples of any dtype built from
-// doubles, and random rasters of the shapes that break bounds (extremes,
-// subnormals, infinities, NaN).
+// Rasters for the lossy quantisers: samples of any dtype from doubles, and
+// random rasters of the kinds that break bounds.
 #pragma once
 
 #include <cmath>
@@ -19,15 +18,13 @@ namespace vt {
 inline constexpr uint32_t dtypes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 inline constexpr const char *dtype_names[] = {"u8",  "u16", "u32", "u64", "i8", "i16",
                                               "i32", "i64", "f16", "f32", "f64"};
-
 inline size_t dtype_bytes(uint32_t dtype) {
     static constexpr size_t sizes[] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
     return sizes[dtype];
 }
-inline bool dtype_is_float(uint32_t dtype) { return dtype >= 8; }
 
-// A double into the sample type, saturating for the integers; binary16 by
-// the library's own narrowing rule.
+// A double as a sample: saturated for the integers, binary16 by the
+// library's own narrowing rule.
 template <varda::Sample S> S sample_from(double v) {
     if constexpr (std::is_same_v<S, varda::Half>) {
         return varda::Half{varda::float_to_half(float(v))};
@@ -41,14 +38,14 @@ template <varda::Sample S> S sample_from(double v) {
     }
 }
 
-// Samples of `dtype` from doubles.
 inline Bytes raster_of(uint32_t dtype, const std::vector<double> &values) {
-    Bytes out(values.size() * dtype_bytes(dtype));
+    Bytes out(values.size() * dtype_bytes(dtype) + 1); // + 1: never a null data()
     varda::with_dtype(dtype, 0, [&]<varda::Sample S>() {
         for (size_t i = 0; i < values.size(); ++i)
             varda::store_sample<S>(out.data(), i, sample_from<S>(values[i]));
         return 0;
     });
+    out.pop_back();
     return out;
 }
 
@@ -78,64 +75,54 @@ inline std::vector<int64_t> stream_values(uint32_t dtype, const Bytes &stream) {
     return out;
 }
 
+// A smooth field with noise, `side` x `side` samples: whole numbers for the
+// integer types, hundredths of them (0 .. 250 or so) for the float types.
+inline Bytes smooth_raster(uint32_t dtype, size_t side, uint32_t seed = 1) {
+    std::mt19937_64 rng(seed);
+    std::vector<double> values(side * side);
+    for (size_t i = 0; i < values.size(); ++i) {
+        const size_t r = i / side, c = i % side;
+        const double v = double(1000 + 5 * r + 3 * c + (r * c) / 64 + rng() % 7);
+        values[i] = dtype >= 8 ? v / 100 : v;
+    }
+    return raster_of(dtype, values);
+}
+
 enum class Raster {
     bits,      // uniform random bytes: every pattern, for floats every class
-    mixed,     // moderate values with extremes, zeros, subnormals, inf, NaN
-    positive,  // non-negative values of moderate size
+    mixed,     // values spread over magnitudes, with the type's extremes,
+               // zeros, subnormals, infinities and NaN mixed in
     subnormal, // floats: subnormals and zeros only
 };
 
+// Raw generator bits only: the standard's distributions differ between
+// libraries, and golden streams are built from these rasters.
 inline Bytes random_raster(uint32_t dtype, size_t count, uint32_t seed, Raster kind) {
     std::mt19937_64 rng(seed);
-    Bytes out(count * dtype_bytes(dtype));
     if (kind == Raster::bits) {
+        Bytes out(count * dtype_bytes(dtype));
         for (auto &b : out) b = static_cast<unsigned char>(rng());
         return out;
     }
-    varda::with_dtype(dtype, 0, [&]<varda::Sample S>() {
-        const bool is_float = !std::is_integral_v<S>;
-        double top, bottom;
-        if constexpr (std::is_integral_v<S>) {
-            top = double(std::numeric_limits<S>::max());
-            bottom = double(std::numeric_limits<S>::min());
-        } else {
-            top = sizeof(S) == 2   ? 65504.0
-                  : sizeof(S) == 4 ? double(std::numeric_limits<float>::max())
-                                   : std::numeric_limits<double>::max();
-            bottom = -top;
-        }
-        const double tiny = sizeof(S) == 2 ? 0x1p-24 : sizeof(S) == 4 ? 0x1p-149 : 0x1p-1074;
-        for (size_t i = 0; i < count; ++i) {
-            // Raw generator bits only: the standard's distributions differ
-            // between libraries, and golden streams are built from these.
-            const double u = double(rng() >> 11) * 0x1p-53;
-            const uint64_t pick = rng() % 16;
-            double v;
-            if (kind == Raster::subnormal) {
-                const uint64_t units = rng() % (sizeof(S) == 2 ? 1024 : 1u << 23);
-                v = pick < 2 ? 0.0 : double(units) * tiny * (pick & 1 ? -1 : 1);
-            } else if (kind == Raster::positive) {
-                v = is_float ? std::ldexp(u, int(rng() % 20)) : std::floor(u * std::min(top, 1e4));
-            } else if (pick < 9) { // moderate, spread over magnitudes for floats
-                const double mag = is_float ? std::ldexp(u, int(rng() % 40) - 20)
-                                            : std::floor(u * std::min(top, 1e6));
-                v = (rng() & 1) && bottom < 0 ? -mag : mag;
-            } else {
-                switch (pick) {
-                case 9: v = top; break;
-                case 10: v = bottom; break;
-                case 11: v = 0.0; break;
-                case 12: v = is_float ? double(rng() % 1000) * tiny : 1.0; break;
-                case 13: v = is_float ? -INFINITY : bottom + 1; break;
-                case 14: v = is_float ? INFINITY : top - 1; break;
-                default: v = is_float ? NAN : std::ldexp(1.0, int(rng() % (8 * sizeof(S) - 1)));
-                }
-            }
-            varda::store_sample<S>(out.data(), i, sample_from<S>(v));
-        }
-        return 0;
-    });
-    return out;
+    const bool is_float = dtype >= 8;
+    const double tiny = dtype == 8 ? 0x1p-24 : dtype == 9 ? 0x1p-149 : 0x1p-1074;
+    const double bits = double(8 * dtype_bytes(dtype));
+    const double extremes[] = {INFINITY, -INFINITY, NAN, 1e300, -1e300, 0.0, 1.0, -1.0};
+    std::vector<double> values(count);
+    for (double &v : values) {
+        const double unit = double(rng() >> 11) * 0x1p-53;
+        const uint64_t pick = rng() % 16;
+        if (kind == Raster::subnormal)
+            v = double(rng() % 1024) * tiny * (pick & 1 ? -1 : 1);
+        else if (pick < 10)
+            v = is_float ? std::ldexp(unit, int(rng() % 48) - 24) * (pick & 1 ? -1 : 1)
+                         : std::ldexp(unit, int(rng() % uint64_t(bits))) * (pick & 1 ? -1 : 1);
+        else if (pick < 12)
+            v = is_float ? double(rng() % 1000) * tiny : std::floor(unit * 300);
+        else
+            v = extremes[rng() % 8]; // saturate to the type's ends for integers
+    }
+    return raster_of(dtype, values);
 }
 
 } // namespace vt
