@@ -18,6 +18,16 @@ void decode_run(void *dst, const void *codes, uint64_t start, uint64_t n, uint64
                 uint64_t plane) {
     for (uint64_t k = 0; k < n;) {
         const uint64_t s = start + k, d = s % plane, c = d % width;
+        if (c == 0) {
+            // Whole rows of one plane go through the row-pair loop.
+            const uint64_t left = n - k < plane - d ? n - k : plane - d;
+            if (const uint64_t rows = left / width; rows >= 2) {
+                scan_rows<T, true>(at<T>(dst, s), at<T>(codes, k),
+                                   d ? at<T>(dst, s - width) : nullptr, width, rows);
+                k += rows * width;
+                continue;
+            }
+        }
         const uint64_t m = width - c < n - k ? width - c : n - k;
         const T west = c ? load<T>(dst, s - 1) : T(0);
         const void *north = nullptr;

@@ -10,6 +10,8 @@
 // position is written, so the codes may be the destination itself.
 #pragma once
 
+#include <utility>
+
 #include "frame/elem.h"
 #include "frame/simd.h"
 #include "frame/vec.h"
@@ -59,26 +61,168 @@ inline T scan_sse2(void *dst, const void *codes, const void *north, size_t n, T 
                                  North ? at<T>(north, done) : nullptr, n - done, carry);
 }
 
+// ---- AVX2: sliding windows --------------------------------------------
+// Instead of forming each block's own prefix sum and broadcasting its total
+// into the next, the AVX2 loops slide a window along the row: after steps
+// that add the register moved up by 1, 2, 4 ... elements, the lanes that move
+// in taken from the register at the same step one block earlier, every lane
+// holds the sum of the last L residuals up to its column. The running value
+// is then the stride-L recurrence y(c) = y(c - L) + window(c), whose only
+// serial link is one add.
+
+namespace scan_detail {
+
+// Window steps inside one 16-byte half: log2 of its lanes.
+template <Element T> constexpr int half_steps = sizeof(T) == 1 ? 4 : sizeof(T) == 2 ? 3 : 2;
+
+template <Element T> inline T last_lane(__m128i x) {
+    return static_cast<T>(_mm_cvtsi128_si64(_mm_srli_si128(x, 16 - int(sizeof(T)))));
+}
+
+// x plus x moved up by `Shift` lanes inside each 16-byte half, the lanes
+// that move in taken from the top of `before`'s half.
+template <Element T, int Shift> VARDA_AVX2 inline __m256i slide_add(__m256i x, __m256i before) {
+    return vec::add<T>(x, _mm256_alignr_epi8(x, before, 16 - Shift * int(sizeof(T))));
+}
+
+// The registers of one block at every step, kept for the next block. Loops
+// alternate between two of these so that no register is copied.
+template <Element T, int Steps> using Steps256 = __m256i[Steps];
+
+// Two independent streams, one per 16-byte half: each lane ends up with the
+// sum of the last 16 bytes' worth of residuals of its own stream.
+template <Element T>
+VARDA_AVX2 inline __m256i half_window(__m256i x, const Steps256<T, half_steps<T>> &before,
+                                      Steps256<T, half_steps<T>> &mine) {
+    [&]<int... K>(std::integer_sequence<int, K...>) VARDA_AVX2 {
+        ((mine[K] = x, x = slide_add<T, (1 << K)>(x, before[K])), ...);
+    }(std::make_integer_sequence<int, half_steps<T>>{});
+    return x;
+}
+
+// One stream over the whole register: the low half continues the previous
+// block's high half, and a last step adds the other half.
+template <Element T>
+VARDA_AVX2 inline __m256i row_window(__m256i x, const Steps256<T, half_steps<T> + 1> &before,
+                                     Steps256<T, half_steps<T> + 1> &mine) {
+    [&]<int... K>(std::integer_sequence<int, K...>) VARDA_AVX2 {
+        ((mine[K] = x,
+          x = slide_add<T, (1 << K)>(x, _mm256_permute2x128_si256(before[K], x, 0x21))),
+         ...);
+    }(std::make_integer_sequence<int, half_steps<T>>{});
+    constexpr int last = half_steps<T>;
+    mine[last] = x;
+    return vec::add<T>(x, _mm256_permute2x128_si256(before[last], x, 0x21));
+}
+
+template <Element T, bool Zig> VARDA_AVX2 inline __m256i residuals(__m256i codes) {
+    if constexpr (Zig)
+        return vec::unzigzag<T>(codes);
+    else
+        return codes;
+}
+
+// 16 bytes of columns of rows r and r + 1: row r's residuals in the high
+// half, the sum of both rows' residuals in the low half.
+template <Element T, bool Zig>
+VARDA_AVX2 inline __m256i pair_residuals(const unsigned char *row, const unsigned char *next) {
+    if constexpr (Zig) {
+        const __m256i both = vec::unzigzag<T>(
+            _mm256_inserti128_si256(_mm256_castsi128_si256(vec::load16(next)), vec::load16(row), 1));
+        return vec::add<T>(both, _mm256_permute2x128_si256(both, both, 0x81));
+    } else {
+        return vec::add<T>(_mm256_broadcastsi128_si256(vec::load16(row)),
+                           _mm256_zextsi128_si256(vec::load16(next)));
+    }
+}
+
+} // namespace scan_detail
+
 template <Element T, bool Zig, bool North>
 VARDA_AVX2 inline T scan_avx2(void *dst, const void *codes, const void *north, size_t n, T carry) {
     constexpr size_t lanes = 32 / sizeof(T);
+    constexpr int steps = scan_detail::half_steps<T> + 1;
     const size_t blocks = n / lanes;
-    const vec::PrefixAvx2<T> prefix;
     __m256i running = vec::splat256<T>(carry);
-    for (size_t b = 0; b < blocks; ++b) {
-        __m256i r = vec::load32(at<T>(codes, b * lanes));
-        if constexpr (Zig) r = vec::unzigzag<T>(r);
-        __m256i total;
-        const __m256i sums = prefix(r, total);
-        __m256i out = vec::add<T>(sums, running);
-        running = vec::add<T>(running, total);
+    scan_detail::Steps256<T, steps> even{}, odd{};
+    const auto block = [&](size_t b, const auto &before, auto &mine) VARDA_AVX2 __attribute__((always_inline)) {
+        const __m256i r = scan_detail::residuals<T, Zig>(vec::load32(at<T>(codes, b * lanes)));
+        running = vec::add<T>(running, scan_detail::row_window<T>(r, before, mine));
+        __m256i out = running;
         if constexpr (North) out = vec::add<T>(out, vec::load32(at<T>(north, b * lanes)));
         vec::store32(at<T>(dst, b * lanes), out);
+    };
+    size_t b = 0;
+    for (; b + 4 <= blocks; b += 4) {
+        block(b, even, odd);
+        block(b + 1, odd, even);
+        block(b + 2, even, odd);
+        block(b + 3, odd, even);
+    }
+    for (; b < blocks; b += 2) {
+        block(b, even, odd);
+        if (b + 1 < blocks) block(b + 1, odd, even);
     }
     const size_t done = blocks * lanes;
-    carry = static_cast<T>(_mm_cvtsi128_si64(_mm256_castsi256_si128(running)));
+    carry = scan_detail::last_lane<T>(_mm256_extracti128_si256(running, 1));
     return scan_portable<T, Zig>(at<T>(dst, done), at<T>(codes, done),
                                  North ? at<T>(north, done) : nullptr, n - done, carry);
+}
+
+// Rows r and r + 1 of a plane, each from column 0. Below the first row,
+// y(r, c) = y(r - 1, c) + prefix_c(r), so y(r + 1, c) = y(r - 1, c) +
+// prefix_c(r + r + 1): one pass over both rows with the north row added
+// once. `north` is row r - 1, or null when r is a plane's first row.
+template <Element T, bool Zig, bool North>
+VARDA_AVX2 inline void scan_pair_avx2(void *dst, const void *codes, const void *north,
+                                      size_t width) {
+    constexpr size_t lanes = 16 / sizeof(T);
+    constexpr int steps = scan_detail::half_steps<T>;
+    const size_t groups = width / lanes;
+    unsigned char *const row = at<T>(dst, 0), *const next = at<T>(dst, width);
+    const unsigned char *const in = at<T>(codes, 0), *const in_next = at<T>(codes, width);
+    const auto *above = static_cast<const unsigned char *>(north);
+    __m256i running = _mm256_setzero_si256();
+    scan_detail::Steps256<T, steps> even{}, odd{};
+    const auto group = [&](size_t g, const auto &before, auto &mine) VARDA_AVX2 __attribute__((always_inline)) {
+        const size_t off = 16 * g;
+#ifdef PF_DIST
+        if ((g & 3) == 0) {
+            _mm_prefetch(reinterpret_cast<const char *>(in + off + PF_DIST), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char *>(in_next + off + PF_DIST), _MM_HINT_T0);
+#ifdef PF_W
+            _mm_prefetch(reinterpret_cast<const char *>(row + off + PF_DIST), _MM_HINT_ET0);
+            _mm_prefetch(reinterpret_cast<const char *>(next + off + PF_DIST), _MM_HINT_ET0);
+#endif
+        }
+#endif
+        const __m256i r = scan_detail::pair_residuals<T, Zig>(in + off, in_next + off);
+        running = vec::add<T>(running, scan_detail::half_window<T>(r, before, mine));
+        __m256i out = running;
+        if constexpr (North)
+            out = vec::add<T>(out, _mm256_broadcastsi128_si256(vec::load16(above + off)));
+        vec::store16(next + off, _mm256_castsi256_si128(out));
+        vec::store16(row + off, _mm256_extracti128_si256(out, 1));
+    };
+    size_t g = 0;
+    for (; g + 4 <= groups; g += 4) {
+        group(g, even, odd);
+        group(g + 1, odd, even);
+        group(g + 2, even, odd);
+        group(g + 3, odd, even);
+    }
+    for (; g < groups; g += 2) {
+        group(g, even, odd);
+        if (g + 1 < groups) group(g + 1, odd, even);
+    }
+    const size_t done = groups * lanes;
+    if (done == width) return;
+    const T carry = scan_detail::last_lane<T>(_mm256_extracti128_si256(running, 1));
+    const T both = scan_detail::last_lane<T>(_mm256_castsi256_si128(running));
+    scan_portable<T, Zig>(row + done * sizeof(T), in + done * sizeof(T),
+                          North ? above + done * sizeof(T) : nullptr, width - done, carry);
+    scan_portable<T, Zig>(next + done * sizeof(T), in_next + done * sizeof(T),
+                          row + done * sizeof(T), width - done, sub(both, carry));
 }
 
 // The row functions by name: first rows (seeded with W) and later rows.
@@ -166,6 +310,48 @@ inline T scan_row(void *dst, const void *codes, const void *north, size_t n, T s
 #endif
     (void)avx2;
     return scan_portable<T, Zig>(dst, codes, north, n, seed);
+}
+
+// Rows r and r + 1, each from column 0 with no seed; `north` is row r - 1,
+// or null when r is a plane's first row.
+template <Element T, bool Zig>
+inline void scan_pair(void *dst, const void *codes, const void *north, size_t width, bool avx2) {
+#if VARDA_X86
+    if constexpr (sizeof(T) < 8) {
+        if (avx2) {
+            if (north)
+                scan_pair_avx2<T, Zig, true>(dst, codes, north, width);
+            else
+                scan_pair_avx2<T, Zig, false>(dst, codes, nullptr, width);
+            return;
+        }
+    }
+#endif
+    scan_row<T, Zig>(dst, codes, north, width, T(0), avx2);
+    scan_row<T, Zig>(at<T>(dst, width), at<T>(codes, width), dst, width, T(0), avx2);
+}
+
+// `rows` whole rows of a plane, from column 0; `north` as for scan_pair.
+// The path is read once per row, before the row; two rows go through the
+// pair loop when both are on AVX2.
+template <Element T, bool Zig>
+inline void scan_rows(void *dst, const void *codes, const void *north, size_t width, size_t rows) {
+    size_t r = 0;
+    for (; r + 2 <= rows; r += 2) {
+        const bool avx2 = use_avx2(), avx2_next = use_avx2();
+        void *row = at<T>(dst, r * width);
+        const void *in = at<T>(codes, r * width);
+        if (avx2 == avx2_next) {
+            scan_pair<T, Zig>(row, in, north, width, avx2);
+        } else {
+            scan_row<T, Zig>(row, in, north, width, T(0), avx2);
+            scan_row<T, Zig>(at<T>(row, width), at<T>(in, width), row, width, T(0), avx2_next);
+        }
+        north = at<T>(row, width);
+    }
+    if (r < rows)
+        scan_row<T, Zig>(at<T>(dst, r * width), at<T>(codes, r * width), north, width, T(0),
+                         use_avx2());
 }
 
 } // namespace varda
