@@ -12,7 +12,7 @@ WERROR     := $(if $(CI),-DVARDA_WERROR=ON,)
 
 BASE_PKGS  := cmake ninja-build g++ pkg-config binutils
 TEST_PKGS  := $(BASE_PKGS) googletest libgtest-dev libgmock-dev
-BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev
+BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3
 FUZZ_PKGS  := $(BASE_PKGS) clang libclang-rt-14-dev
 LINT_PKGS  := $(BASE_PKGS) clang-tidy clang-format googletest libgtest-dev libbenchmark-dev
 
@@ -46,7 +46,13 @@ bench:
 	@$(SETUP) $(BENCH_PKGS)
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_BENCH=ON $(WERROR)
 	cmake --build $(BUILD) -j $(JOBS)
-	@for b in $(BUILD)/bench/bench_*; do echo "== $$b"; $$b --benchmark_counters_tabular=true || exit 1; done
+	@rm -rf $(BUILD)/bench-results && mkdir -p $(BUILD)/bench-results
+	@for b in $(BUILD)/bench/bench_*; do \
+	  [ -f "$$b" ] && [ -x "$$b" ] || continue; echo; \
+	  $$b --benchmark_out=$(BUILD)/bench-results/$$(basename $$b).json \
+	    --benchmark_out_format=json $(BENCH_ARGS) || exit 1; \
+	done
+	@python3 bench/summary.py $(BUILD)/bench-results/*.json
 
 # Runs every fuzz target for FUZZ_SECONDS, starting from its corpus.
 fuzz:

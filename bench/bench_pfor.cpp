@@ -1,10 +1,10 @@
-// PFOR encode and decode of 1M values per element size, beside memcpy of
-// the same uncompressed bytes. Distributions: "narrow" (10 significant
-// bits), "outliers" (the same with 3% of 20 bits) and "zeros". Bytes cannot
-// hold those widths, so for them narrow means 3 bits and outliers 6 bits;
-// 16-bit outliers take the full 16 bits.
+// PFOR encode and decode of 1M values per element size. Distributions:
+// "narrow" (10 significant bits), "outliers" (the same with 3 % of 20 bits)
+// and "zeros". Bytes cannot hold those widths, so for them narrow means 3
+// bits and outliers 6 bits; 16-bit outliers take the full 16 bits.
 #include "bench_support.h"
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -17,80 +17,73 @@ const char *name_of(Dist d) {
     return d == Dist::narrow ? "narrow" : d == Dist::outliers ? "outliers" : "zeros";
 }
 
-std::vector<unsigned char> make_values(uint64_t es, Dist dist) {
+vb::Bytes make_values(uint64_t es, Dist dist) {
     const unsigned w = unsigned(8 * es);
     const unsigned base = es == 1 ? 3 : 10, wide = std::min(w, es == 1 ? 6u : 20u);
     std::mt19937_64 rng(42);
-    std::vector<unsigned char> out(value_count * es);
+    vb::Bytes out(value_count * es);
     if (dist == Dist::zeros) return out;
     for (size_t i = 0; i < value_count; ++i) {
         uint64_t v = rng() >> (64 - base);
-        if (dist == Dist::outliers && rng() % 100 < 3)
-            v = (rng() >> (64 - wide)) | (uint64_t(1) << (wide - 1));
+        if (dist == Dist::outliers && rng() % 100 < 3) {
+            const uint64_t high = rng() >> (64 - wide);
+            v = high | (uint64_t(1) << (wide - 1));
+        }
         std::memcpy(out.data() + i * es, &v, es);
     }
     return out;
 }
 
-std::vector<unsigned char> encode(const std::vector<unsigned char> &values, uint64_t es) {
-    std::vector<unsigned char> stream(pfor_bound(value_count, es));
+vb::Bytes encode(const vb::Bytes &values, uint64_t es) {
+    vb::Bytes stream(pfor_bound(value_count, es));
     uint64_t len = 0;
     pfor_encode(stream.data(), stream.size(), &len, values.data(), value_count, es);
     stream.resize(len);
     return stream;
 }
 
-void set_bits_per_value(benchmark::State &state, size_t stream_len) {
-    state.counters["bits_per_value"] = double(stream_len) * 8.0 / double(value_count);
+std::string bits_note(size_t stream_len) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.2f bits/value", double(stream_len) * 8 / value_count);
+    return text;
 }
 
-void bench_encode(benchmark::State &state, uint64_t es, Dist dist) {
-    const auto values = make_values(es, dist);
-    std::vector<unsigned char> stream(pfor_bound(value_count, es));
-    uint64_t len = 0;
-    for (auto _ : state) {
-        pfor_encode(stream.data(), stream.size(), &len, values.data(), value_count, es);
-        benchmark::DoNotOptimize(stream.data());
-        benchmark::ClobberMemory();
-    }
-    vb::set_bytes(state, value_count * es);
-    set_bits_per_value(state, len);
-}
-
-void bench_decode(benchmark::State &state, uint64_t es, Dist dist, int path) {
-    if (!vb::path_available(path)) {
-        state.SkipWithError("path not available");
-        return;
-    }
-    const vb::PathScope scope(path);
-    const auto stream = encode(make_values(es, dist), es);
-    std::vector<unsigned char> out(value_count * es);
-    for (auto _ : state) {
-        if (pfor_decode(out.data(), value_count, es, stream.data(), stream.size()) != 0)
-            state.SkipWithError("decode refused");
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
-    vb::set_bytes(state, value_count * es);
-    set_bits_per_value(state, stream.size());
-}
-
-const int registered = [] {
+VB_REGISTER {
     for (uint64_t es : {1, 2, 4, 8}) {
-        const std::string width = std::to_string(es);
-        benchmark::RegisterBenchmark(("memcpy/" + width).c_str(), vb::copy_bytes, value_count * es);
         for (Dist dist : {Dist::narrow, Dist::outliers, Dist::zeros}) {
-            const std::string tail = width + "/" + name_of(dist);
-            benchmark::RegisterBenchmark(("pfor_encode/" + tail).c_str(), bench_encode, es, dist);
-            for (int path : {1, 2})
-                benchmark::RegisterBenchmark(
-                    ("pfor_decode/" + tail + "/path" + std::to_string(path)).c_str(), bench_decode,
-                    es, dist, path);
+            const std::string data = std::string("1M_") + name_of(dist);
+            vb::add({"pfor_encode", vb::type_of(es), data}, [=] {
+                auto values = std::make_shared<vb::Bytes>(make_values(es, dist));
+                auto stream = std::make_shared<vb::Bytes>(pfor_bound(value_count, es));
+                auto len = std::make_shared<uint64_t>(0);
+                pfor_encode(stream->data(), stream->size(), len.get(), values->data(), value_count,
+                            es);
+                return vb::Case{values->size(),
+                                [=] {
+                                    pfor_encode(stream->data(), stream->size(), len.get(),
+                                                values->data(), value_count, es);
+                                },
+                                nullptr, bits_note(*len)};
+            });
+            for (int path : vb::paths()) {
+                vb::add({"pfor_decode", vb::type_of(es), data, path}, [=] {
+                    auto values = std::make_shared<vb::Bytes>(make_values(es, dist));
+                    auto stream = std::make_shared<vb::Bytes>(encode(*values, es));
+                    auto out = std::make_shared<vb::Bytes>(values->size());
+                    auto ok = std::make_shared<bool>(true);
+                    return vb::Case{values->size(),
+                                    [=] {
+                                        *ok &= pfor_decode(out->data(), value_count, es,
+                                                           stream->data(), stream->size()) == 0;
+                                    },
+                                    [=] { return *ok && *out == *values; },
+                                    bits_note(stream->size())};
+                });
+            }
         }
     }
-    return 0;
-}();
+}
 
 } // namespace
 
-BENCHMARK_MAIN();
+VB_MAIN()

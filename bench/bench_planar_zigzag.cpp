@@ -2,118 +2,113 @@
 // tile of a smooth field with noise.
 #include "bench_support.h"
 
+#include <cstdio>
+
 namespace {
 
 constexpr size_t side = vb::tile_side, count = side * side;
-using Bytes = std::vector<unsigned char>;
+using vb::Bytes;
 
-template <class T> void copy(benchmark::State &state) { vb::copy_bytes(state, count * sizeof(T)); }
-
-template <class T> Bytes codes_of(const Bytes &tile) {
-    Bytes codes(tile.size());
-    planar_zigzag_encode(codes.data(), tile.data(), side, count, sizeof(T));
-    return codes;
+std::shared_ptr<Bytes> tile_of(uint64_t es) {
+    return std::make_shared<Bytes>(vb::smooth_tile(es, side, count));
 }
 
-template <class T> void zigzag_encode(benchmark::State &state) {
-    const Bytes tile = vb::smooth_tile(sizeof(T), side, count);
-    Bytes codes(tile.size());
-    for (auto _ : state) {
-        planar_zigzag_encode(codes.data(), tile.data(), side, count, sizeof(T));
-        benchmark::DoNotOptimize(codes.data());
+std::string bits_note(size_t stream_len) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.2f bits/sample", double(stream_len) * 8 / count);
+    return text;
+}
+
+void add_rows(uint64_t es) {
+    const char *type = vb::type_of(es);
+    const bool wide = es == 2;
+    vb::add({"planar_zigzag_encode", type, vb::tile_data}, [=] {
+        auto tile = tile_of(es);
+        auto codes = std::make_shared<Bytes>(tile->size());
+        return vb::Case{tile->size(), [=] {
+                            planar_zigzag_encode(codes->data(), tile->data(), side, count, es);
+                        }};
+    });
+    vb::add({"planar_zigzag_pfor_encode", type, vb::tile_data}, [=] {
+        auto tile = tile_of(es);
+        auto stream = std::make_shared<Bytes>(planar_zigzag_pfor_bound(count, es));
+        auto len = std::make_shared<uint64_t>(0);
+        const auto run = [=] {
+            planar_zigzag_pfor_encode(stream->data(), stream->size(), len.get(), tile->data(), side,
+                                      count, es, 1);
+        };
+        run();
+        return vb::Case{tile->size(), run, nullptr, bits_note(*len)};
+    });
+    vb::add({"planar_zigzag_pivco_lanes", type, vb::tile_data}, [=] {
+        auto tile = tile_of(es);
+        auto lanes = std::make_shared<Bytes>(tile->size());
+        return vb::Case{
+            tile->size(),
+            [=] { planar_zigzag_pivco_lanes(lanes->data(), tile->data(), side, count, es, 1); }};
+    });
+    for (int path : vb::paths()) {
+        const bool avx2 = path == 2;
+        vb::add({"planar_zigzag_decode", type, vb::tile_data, path, avx2 && wide ? 0.38 : 0}, [=] {
+            auto tile = tile_of(es);
+            auto codes = std::make_shared<Bytes>(tile->size());
+            auto out = std::make_shared<Bytes>(tile->size());
+            planar_zigzag_encode(codes->data(), tile->data(), side, count, es);
+            return vb::Case{
+                tile->size(),
+                [=] { planar_zigzag_decode(out->data(), codes->data(), side, count, es); },
+                [=] { return *out == *tile; }};
+        });
+        // In place: every call first copies the codes into the buffer it
+        // decodes, so this row also pays for one copy.
+        vb::add({"planar_zigzag_decode_inplace", type, vb::tile_data, path}, [=] {
+            auto tile = tile_of(es);
+            auto codes = std::make_shared<Bytes>(tile->size());
+            auto work = std::make_shared<Bytes>(tile->size());
+            planar_zigzag_encode(codes->data(), tile->data(), side, count, es);
+            return vb::Case{tile->size(),
+                            [=] {
+                                std::memcpy(work->data(), codes->data(), codes->size());
+                                planar_zigzag_decode(work->data(), work->data(), side, count, es);
+                            },
+                            [=] { return *work == *tile; }, "includes a copy of the codes"};
+        });
+        vb::add({"planar_zigzag_pfor_decode", type, vb::tile_data, path, avx2 && wide ? 0.25 : 0},
+                [=] {
+                    auto tile = tile_of(es);
+                    auto stream = std::make_shared<Bytes>(planar_zigzag_pfor_bound(count, es));
+                    auto out = std::make_shared<Bytes>(tile->size());
+                    uint64_t len = 0;
+                    planar_zigzag_pfor_encode(stream->data(), stream->size(), &len, tile->data(),
+                                              side, count, es, 1);
+                    stream->resize(len);
+                    return vb::Case{tile->size(),
+                                    [=] {
+                                        planar_zigzag_pfor_decode(out->data(), side, count, es, 1,
+                                                                  stream->data(), stream->size());
+                                    },
+                                    [=] { return *out == *tile; }, bits_note(len)};
+                });
+        vb::add({"planar_zigzag_pivco_unlanes", type, vb::tile_data, path, avx2 && wide ? 0.25 : 0},
+                [=] {
+                    auto tile = tile_of(es);
+                    auto lanes = std::make_shared<Bytes>(tile->size());
+                    auto out = std::make_shared<Bytes>(tile->size());
+                    planar_zigzag_pivco_lanes(lanes->data(), tile->data(), side, count, es, 1);
+                    return vb::Case{tile->size(),
+                                    [=] {
+                                        planar_zigzag_pivco_unlanes(out->data(), lanes->data(),
+                                                                    side, count, es, 1);
+                                    },
+                                    [=] { return *out == *tile; }};
+                });
     }
-    vb::set_bytes(state, tile.size());
 }
 
-// range(0): path; range(1): 1 to decode in place.
-template <class T> void zigzag_decode(benchmark::State &state) {
-    if (!vb::path_available(int(state.range(0)))) return state.SkipWithError("no AVX2 here");
-    const vb::PathScope scope(int(state.range(0)));
-    const bool in_place = state.range(1) != 0;
-    const Bytes tile = vb::smooth_tile(sizeof(T), side, count);
-    const Bytes codes = codes_of<T>(tile);
-    Bytes out(tile.size());
-    for (auto _ : state) {
-        if (in_place) {
-            state.PauseTiming();
-            out = codes;
-            state.ResumeTiming();
-        }
-        planar_zigzag_decode(out.data(), in_place ? out.data() : codes.data(), side, count,
-                             sizeof(T));
-        benchmark::DoNotOptimize(out.data());
-    }
-    if (out != tile) state.SkipWithError("round trip failed");
-    vb::set_bytes(state, tile.size());
+VB_REGISTER {
+    for (uint64_t es : {1, 2, 4}) add_rows(es);
 }
-
-template <class T> void fused_encode(benchmark::State &state) {
-    const Bytes tile = vb::smooth_tile(sizeof(T), side, count);
-    Bytes stream(planar_zigzag_pfor_bound(count, sizeof(T)));
-    uint64_t len = 0;
-    for (auto _ : state) {
-        planar_zigzag_pfor_encode(stream.data(), stream.size(), &len, tile.data(), side, count,
-                                  sizeof(T), 1);
-        benchmark::DoNotOptimize(stream.data());
-    }
-    state.counters["bits_per_sample"] = double(len) * 8 / double(count);
-    vb::set_bytes(state, tile.size());
-}
-
-template <class T> void fused_decode(benchmark::State &state) {
-    if (!vb::path_available(int(state.range(0)))) return state.SkipWithError("no AVX2 here");
-    const vb::PathScope scope(int(state.range(0)));
-    const Bytes tile = vb::smooth_tile(sizeof(T), side, count);
-    Bytes stream(planar_zigzag_pfor_bound(count, sizeof(T))), out(tile.size());
-    uint64_t len = 0;
-    planar_zigzag_pfor_encode(stream.data(), stream.size(), &len, tile.data(), side, count,
-                              sizeof(T), 1);
-    for (auto _ : state) {
-        planar_zigzag_pfor_decode(out.data(), side, count, sizeof(T), 1, stream.data(), len);
-        benchmark::DoNotOptimize(out.data());
-    }
-    if (out != tile) state.SkipWithError("round trip failed");
-    state.counters["bits_per_sample"] = double(len) * 8 / double(count);
-    vb::set_bytes(state, tile.size());
-}
-
-template <class T> void lanes(benchmark::State &state) {
-    const Bytes tile = vb::smooth_tile(sizeof(T), side, count);
-    Bytes lane_buffer(tile.size());
-    for (auto _ : state) {
-        planar_zigzag_pivco_lanes(lane_buffer.data(), tile.data(), side, count, sizeof(T), 1);
-        benchmark::DoNotOptimize(lane_buffer.data());
-    }
-    vb::set_bytes(state, tile.size());
-}
-
-template <class T> void unlanes(benchmark::State &state) {
-    if (!vb::path_available(int(state.range(0)))) return state.SkipWithError("no AVX2 here");
-    const vb::PathScope scope(int(state.range(0)));
-    const Bytes tile = vb::smooth_tile(sizeof(T), side, count);
-    Bytes lane_buffer(tile.size()), out(tile.size());
-    planar_zigzag_pivco_lanes(lane_buffer.data(), tile.data(), side, count, sizeof(T), 1);
-    for (auto _ : state) {
-        planar_zigzag_pivco_unlanes(out.data(), lane_buffer.data(), side, count, sizeof(T), 1);
-        benchmark::DoNotOptimize(out.data());
-    }
-    if (out != tile) state.SkipWithError("round trip failed");
-    vb::set_bytes(state, tile.size());
-}
-
-#define VARDA_ZIGZAG_BENCH(T)                                                                      \
-    BENCHMARK(copy<T>);                                                                            \
-    BENCHMARK(zigzag_encode<T>);                                                                   \
-    BENCHMARK(zigzag_decode<T>)->ArgNames({"path", "in_place"})->ArgsProduct({{1, 2}, {0, 1}});    \
-    BENCHMARK(fused_encode<T>);                                                                    \
-    BENCHMARK(fused_decode<T>)->ArgName("path")->Arg(1)->Arg(2);                                   \
-    BENCHMARK(lanes<T>);                                                                           \
-    BENCHMARK(unlanes<T>)->ArgName("path")->Arg(1)->Arg(2);
-
-VARDA_ZIGZAG_BENCH(uint8_t)
-VARDA_ZIGZAG_BENCH(uint16_t)
-VARDA_ZIGZAG_BENCH(uint32_t)
 
 } // namespace
 
-BENCHMARK_MAIN();
+VB_MAIN()
