@@ -75,6 +75,17 @@ namespace scan_detail {
 // Window steps inside one 16-byte half: log2 of its lanes.
 template <Element T> constexpr int half_steps = sizeof(T) == 1 ? 4 : sizeof(T) == 2 ? 3 : 2;
 
+// Two rows of 512 2-byte samples ahead: far enough to arrive in time, near
+// enough to stay in the first-level cache until used.
+inline constexpr size_t prefetch_ahead = 2048;
+
+// A hint only: the address may lie past the end of the buffer, so it is
+// formed as an integer rather than by pointer arithmetic.
+inline void prefetch(const void *base, size_t offset) {
+    _mm_prefetch(reinterpret_cast<const char *>(reinterpret_cast<uintptr_t>(base) + offset),
+                 _MM_HINT_T0);
+}
+
 template <Element T> inline T last_lane(__m128i x) {
     return static_cast<T>(_mm_cvtsi128_si64(_mm_srli_si128(x, 16 - int(sizeof(T)))));
 }
@@ -138,8 +149,34 @@ VARDA_AVX2 inline __m256i pair_residuals(const unsigned char *row, const unsigne
 
 } // namespace scan_detail
 
+// Each block's own prefix sum, with its total carried into the next: the
+// block's work does not wait for the carry, so only one add is serial.
 template <Element T, bool Zig, bool North>
-VARDA_AVX2 inline T scan_avx2(void *dst, const void *codes, const void *north, size_t n, T carry) {
+VARDA_AVX2 inline T scan_prefix_avx2(void *dst, const void *codes, const void *north, size_t n,
+                                     T carry) {
+    constexpr size_t lanes = 32 / sizeof(T);
+    const size_t blocks = n / lanes;
+    const vec::PrefixAvx2<T> prefix;
+    __m256i running = vec::splat256<T>(carry);
+#pragma GCC unroll 2
+    for (size_t b = 0; b < blocks; ++b) {
+        const __m256i r = scan_detail::residuals<T, Zig>(vec::load32(at<T>(codes, b * lanes)));
+        __m256i total;
+        const __m256i sums = prefix(r, total);
+        __m256i out = vec::add<T>(sums, running);
+        running = vec::add<T>(running, total);
+        if constexpr (North) out = vec::add<T>(out, vec::load32(at<T>(north, b * lanes)));
+        vec::store32(at<T>(dst, b * lanes), out);
+    }
+    const size_t done = blocks * lanes;
+    carry = scan_detail::last_lane<T>(_mm256_extracti128_si256(running, 1));
+    return scan_portable<T, Zig>(at<T>(dst, done), at<T>(codes, done),
+                                 North ? at<T>(north, done) : nullptr, n - done, carry);
+}
+
+template <Element T, bool Zig, bool North>
+VARDA_AVX2 inline T scan_window_avx2(void *dst, const void *codes, const void *north, size_t n,
+                                     T carry) {
     constexpr size_t lanes = 32 / sizeof(T);
     constexpr int steps = scan_detail::half_steps<T> + 1;
     const size_t blocks = n / lanes;
@@ -169,11 +206,26 @@ VARDA_AVX2 inline T scan_avx2(void *dst, const void *codes, const void *north, s
                                  North ? at<T>(north, done) : nullptr, n - done, carry);
 }
 
-// Rows r and r + 1 of a plane, each from column 0. Below the first row,
-// y(r, c) = y(r - 1, c) + prefix_c(r), so y(r + 1, c) = y(r - 1, c) +
-// prefix_c(r + r + 1): one pass over both rows with the north row added
-// once. `north` is row r - 1, or null when r is a plane's first row.
+// One row piece. With 8 lanes to a register the window takes fewer steps
+// than the block prefix; with 16 or 32 it takes more, each with a shuffle
+// across the halves, and the block prefix wins.
 template <Element T, bool Zig, bool North>
+VARDA_AVX2 inline T scan_avx2(void *dst, const void *codes, const void *north, size_t n, T carry) {
+    if constexpr (sizeof(T) == 4)
+        return scan_window_avx2<T, Zig, North>(dst, codes, north, n, carry);
+    else
+        return scan_prefix_avx2<T, Zig, North>(dst, codes, north, n, carry);
+}
+
+// Two rows r and r + 1 at once, each from column 0 with no seed, in the
+// halves of one register: row r + 1 in the low half, row r in the high.
+//
+// Chained, as in the planar predictors: below the first row y(r, c) =
+// y(r - 1, c) + prefix_c(r), so y(r + 1, c) = y(r - 1, c) + prefix_c(r +
+// r + 1); the low half sums both rows' residuals, and the north row, added
+// once, serves both. `north` is row r - 1, or null when r is a plane's
+// first row. Not chained, as in the west delta: two independent prefix sums.
+template <Element T, bool Zig, bool North, bool Chained>
 VARDA_AVX2 inline void scan_pair_avx2(void *dst, const void *codes, const void *north,
                                       size_t width) {
     constexpr size_t lanes = 16 / sizeof(T);
@@ -184,19 +236,17 @@ VARDA_AVX2 inline void scan_pair_avx2(void *dst, const void *codes, const void *
     const auto *above = static_cast<const unsigned char *>(north);
     __m256i running = _mm256_setzero_si256();
     scan_detail::Steps256<T, steps> even{}, odd{};
-    const auto group = [&](size_t g, const auto &before, auto &mine) VARDA_AVX2 __attribute__((always_inline)) {
+    const auto group = [&](size_t g, const auto &before, auto &mine)
+                           VARDA_AVX2 __attribute__((always_inline)) {
         const size_t off = 16 * g;
-#ifdef PF_DIST
-        if ((g & 3) == 0) {
-            _mm_prefetch(reinterpret_cast<const char *>(in + off + PF_DIST), _MM_HINT_T0);
-            _mm_prefetch(reinterpret_cast<const char *>(in_next + off + PF_DIST), _MM_HINT_T0);
-#ifdef PF_W
-            _mm_prefetch(reinterpret_cast<const char *>(row + off + PF_DIST), _MM_HINT_ET0);
-            _mm_prefetch(reinterpret_cast<const char *>(next + off + PF_DIST), _MM_HINT_ET0);
-#endif
+        __m256i r;
+        if constexpr (Chained) {
+            r = scan_detail::pair_residuals<T, Zig>(in + off, in_next + off);
+        } else {
+            r = _mm256_blend_epi32(_mm256_broadcastsi128_si256(vec::load16(in_next + off)),
+                                   _mm256_broadcastsi128_si256(vec::load16(in + off)), 0xF0);
+            r = scan_detail::residuals<T, Zig>(r);
         }
-#endif
-        const __m256i r = scan_detail::pair_residuals<T, Zig>(in + off, in_next + off);
         running = vec::add<T>(running, scan_detail::half_window<T>(r, before, mine));
         __m256i out = running;
         if constexpr (North)
@@ -206,6 +256,9 @@ VARDA_AVX2 inline void scan_pair_avx2(void *dst, const void *codes, const void *
     };
     size_t g = 0;
     for (; g + 4 <= groups; g += 4) {
+        // The codes of the rows after these, well before they are needed.
+        scan_detail::prefetch(in, 16 * g + scan_detail::prefetch_ahead);
+        scan_detail::prefetch(in_next, 16 * g + scan_detail::prefetch_ahead);
         group(g, even, odd);
         group(g + 1, odd, even);
         group(g + 2, even, odd);
@@ -218,11 +271,15 @@ VARDA_AVX2 inline void scan_pair_avx2(void *dst, const void *codes, const void *
     const size_t done = groups * lanes;
     if (done == width) return;
     const T carry = scan_detail::last_lane<T>(_mm256_extracti128_si256(running, 1));
-    const T both = scan_detail::last_lane<T>(_mm256_castsi256_si128(running));
-    scan_portable<T, Zig>(row + done * sizeof(T), in + done * sizeof(T),
-                          North ? above + done * sizeof(T) : nullptr, width - done, carry);
-    scan_portable<T, Zig>(next + done * sizeof(T), in_next + done * sizeof(T),
-                          row + done * sizeof(T), width - done, sub(both, carry));
+    const T low = scan_detail::last_lane<T>(_mm256_castsi256_si128(running));
+    const size_t skip = done * sizeof(T);
+    scan_portable<T, Zig>(row + skip, in + skip, North ? above + skip : nullptr, width - done,
+                          carry);
+    if constexpr (Chained)
+        scan_portable<T, Zig>(next + skip, in_next + skip, row + skip, width - done,
+                              sub(low, carry));
+    else
+        scan_portable<T, Zig>(next + skip, in_next + skip, nullptr, width - done, low);
 }
 
 // The row functions by name: first rows (seeded with W) and later rows.
@@ -312,29 +369,34 @@ inline T scan_row(void *dst, const void *codes, const void *north, size_t n, T s
     return scan_portable<T, Zig>(dst, codes, north, n, seed);
 }
 
-// Rows r and r + 1, each from column 0 with no seed; `north` is row r - 1,
-// or null when r is a plane's first row.
-template <Element T, bool Zig>
+// Rows r and r + 1, each from column 0 with no seed. Chained rows are the
+// planar kind: `north` is row r - 1, or null when r is a plane's first
+// row, and row r is row r + 1's north. Rows that are not chained are
+// independent running sums and `north` must be null.
+template <Element T, bool Zig, bool Chained = true>
 inline void scan_pair(void *dst, const void *codes, const void *north, size_t width, bool avx2) {
 #if VARDA_X86
     if constexpr (sizeof(T) < 8) {
         if (avx2) {
-            if (north)
-                scan_pair_avx2<T, Zig, true>(dst, codes, north, width);
+            if (!Chained)
+                scan_pair_avx2<T, Zig, false, false>(dst, codes, nullptr, width);
+            else if (north)
+                scan_pair_avx2<T, Zig, true, true>(dst, codes, north, width);
             else
-                scan_pair_avx2<T, Zig, false>(dst, codes, nullptr, width);
+                scan_pair_avx2<T, Zig, false, true>(dst, codes, nullptr, width);
             return;
         }
     }
 #endif
     scan_row<T, Zig>(dst, codes, north, width, T(0), avx2);
-    scan_row<T, Zig>(at<T>(dst, width), at<T>(codes, width), dst, width, T(0), avx2);
+    scan_row<T, Zig>(at<T>(dst, width), at<T>(codes, width), Chained ? dst : nullptr, width, T(0),
+                     avx2);
 }
 
-// `rows` whole rows of a plane, from column 0; `north` as for scan_pair.
-// The path is read once per row, before the row; two rows go through the
-// pair loop when both are on AVX2.
-template <Element T, bool Zig>
+// `rows` whole rows from column 0, chained or not as for scan_pair. The
+// path is read once per row, before the row; two rows go through the pair
+// loop when both are on the same path.
+template <Element T, bool Zig, bool Chained = true>
 inline void scan_rows(void *dst, const void *codes, const void *north, size_t width, size_t rows) {
     size_t r = 0;
     for (; r + 2 <= rows; r += 2) {
@@ -342,12 +404,13 @@ inline void scan_rows(void *dst, const void *codes, const void *north, size_t wi
         void *row = at<T>(dst, r * width);
         const void *in = at<T>(codes, r * width);
         if (avx2 == avx2_next) {
-            scan_pair<T, Zig>(row, in, north, width, avx2);
+            scan_pair<T, Zig, Chained>(row, in, north, width, avx2);
         } else {
             scan_row<T, Zig>(row, in, north, width, T(0), avx2);
-            scan_row<T, Zig>(at<T>(row, width), at<T>(in, width), row, width, T(0), avx2_next);
+            scan_row<T, Zig>(at<T>(row, width), at<T>(in, width), Chained ? row : nullptr, width,
+                             T(0), avx2_next);
         }
-        north = at<T>(row, width);
+        if (Chained) north = at<T>(row, width);
     }
     if (r < rows)
         scan_row<T, Zig>(at<T>(dst, r * width), at<T>(codes, r * width), north, width, T(0),
