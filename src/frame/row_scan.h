@@ -61,14 +61,16 @@ inline T scan_sse2(void *dst, const void *codes, const void *north, size_t n, T 
                                  North ? at<T>(north, done) : nullptr, n - done, carry);
 }
 
-// ---- AVX2: sliding windows --------------------------------------------
-// Instead of forming each block's own prefix sum and broadcasting its total
-// into the next, the AVX2 loops slide a window along the row: after steps
-// that add the register moved up by 1, 2, 4 ... elements, the lanes that move
-// in taken from the register at the same step one block earlier, every lane
-// holds the sum of the last L residuals up to its column. The running value
-// is then the stride-L recurrence y(c) = y(c - L) + window(c), whose only
-// serial link is one add.
+// ---- AVX2 -----------------------------------------------------------------
+// Two ways to sum a 32-byte block. The block prefix (vec::PrefixAvx2) forms
+// the block's own prefix sum and carries its total into the next block. The
+// sliding window instead adds the register moved up by 1, 2, 4 ... lanes,
+// the lanes that move in taken from the register at the same step one block
+// earlier, until every lane holds the sum of the last L residuals up to its
+// column; the running value is then the stride-L recurrence y(c) = y(c - L)
+// + window(c), whose only serial link is one add. Inside 16-byte halves the
+// window needs no shuffle across them, which suits two rows side by side;
+// along one row it needs one per step.
 
 namespace scan_detail {
 
@@ -98,13 +100,13 @@ template <Element T, int Shift> VARDA_AVX2 inline __m256i slide_add(__m256i x, _
 
 // The registers of one block at every step, kept for the next block. Loops
 // alternate between two of these so that no register is copied.
-template <Element T, int Steps> using Steps256 = __m256i[Steps];
+template <int Steps> using Steps256 = __m256i[Steps];
 
 // Two independent streams, one per 16-byte half: each lane ends up with the
 // sum of the last 16 bytes' worth of residuals of its own stream.
 template <Element T>
-VARDA_AVX2 inline __m256i half_window(__m256i x, const Steps256<T, half_steps<T>> &before,
-                                      Steps256<T, half_steps<T>> &mine) {
+VARDA_AVX2 inline __m256i half_window(__m256i x, const Steps256<half_steps<T>> &before,
+                                      Steps256<half_steps<T>> &mine) {
     [&]<int... K>(std::integer_sequence<int, K...>) VARDA_AVX2 {
         ((mine[K] = x, x = slide_add<T, (1 << K)>(x, before[K])), ...);
     }(std::make_integer_sequence<int, half_steps<T>>{});
@@ -114,8 +116,8 @@ VARDA_AVX2 inline __m256i half_window(__m256i x, const Steps256<T, half_steps<T>
 // One stream over the whole register: the low half continues the previous
 // block's high half, and a last step adds the other half.
 template <Element T>
-VARDA_AVX2 inline __m256i row_window(__m256i x, const Steps256<T, half_steps<T> + 1> &before,
-                                     Steps256<T, half_steps<T> + 1> &mine) {
+VARDA_AVX2 inline __m256i row_window(__m256i x, const Steps256<half_steps<T> + 1> &before,
+                                     Steps256<half_steps<T> + 1> &mine) {
     [&]<int... K>(std::integer_sequence<int, K...>) VARDA_AVX2 {
         ((mine[K] = x,
           x = slide_add<T, (1 << K)>(x, _mm256_permute2x128_si256(before[K], x, 0x21))),
@@ -174,6 +176,8 @@ VARDA_AVX2 inline T scan_prefix_avx2(void *dst, const void *codes, const void *n
                                  North ? at<T>(north, done) : nullptr, n - done, carry);
 }
 
+// The window along one row, unrolled by four blocks that alternate between
+// two sets of step registers, so that none is copied.
 template <Element T, bool Zig, bool North>
 VARDA_AVX2 inline T scan_window_avx2(void *dst, const void *codes, const void *north, size_t n,
                                      T carry) {
@@ -181,7 +185,7 @@ VARDA_AVX2 inline T scan_window_avx2(void *dst, const void *codes, const void *n
     constexpr int steps = scan_detail::half_steps<T> + 1;
     const size_t blocks = n / lanes;
     __m256i running = vec::splat256<T>(carry);
-    scan_detail::Steps256<T, steps> even{}, odd{};
+    scan_detail::Steps256<steps> even{}, odd{};
     const auto block = [&](size_t b, const auto &before, auto &mine) VARDA_AVX2 __attribute__((always_inline)) {
         const __m256i r = scan_detail::residuals<T, Zig>(vec::load32(at<T>(codes, b * lanes)));
         running = vec::add<T>(running, scan_detail::row_window<T>(r, before, mine));
@@ -235,7 +239,7 @@ VARDA_AVX2 inline void scan_pair_avx2(void *dst, const void *codes, const void *
     const unsigned char *const in = at<T>(codes, 0), *const in_next = at<T>(codes, width);
     const auto *above = static_cast<const unsigned char *>(north);
     __m256i running = _mm256_setzero_si256();
-    scan_detail::Steps256<T, steps> even{}, odd{};
+    scan_detail::Steps256<steps> even{}, odd{};
     const auto group = [&](size_t g, const auto &before, auto &mine)
                            VARDA_AVX2 __attribute__((always_inline)) {
         const size_t off = 16 * g;
