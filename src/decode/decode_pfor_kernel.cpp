@@ -156,7 +156,7 @@ VARDA_AVX2 inline __m256i load_words(const unsigned char *area) {
 // that land at b or above in a half that does not continue, and the carry
 // of a 32-bit shift there, fall to the final width mask.
 template <unsigned B, size_t G>
-VARDA_AVX2 [[gnu::always_inline]] inline __m256i unpack_pair16(const unsigned char *area,
+[[gnu::always_inline]] VARDA_AVX2 inline __m256i unpack_pair16(const unsigned char *area,
                                                                __m256i width_mask) {
     constexpr unsigned w = 16;
     constexpr size_t k0 = word_of<uint16_t>(G, B), k1 = word_of<uint16_t>(G + 1, B);
@@ -192,7 +192,7 @@ VARDA_AVX2 [[gnu::always_inline]] inline __m256i unpack_pair16(const unsigned ch
 // shift's carry from the byte above either way; the continuation is masked
 // to the bits it brings before it moves, so it carries nothing.
 template <unsigned B, size_t G>
-VARDA_AVX2 [[gnu::always_inline]] inline __m256i unpack_pair8(const unsigned char *area) {
+[[gnu::always_inline]] VARDA_AVX2 inline __m256i unpack_pair8(const unsigned char *area) {
     constexpr unsigned w = 8;
     constexpr size_t k0 = word_of<uint8_t>(G, B), k1 = word_of<uint8_t>(G + 1, B);
     constexpr unsigned s0 = shift_of<uint8_t>(G, B), s1 = shift_of<uint8_t>(G + 1, B);
@@ -220,7 +220,7 @@ VARDA_AVX2 [[gnu::always_inline]] inline __m256i unpack_pair8(const unsigned cha
 }
 
 template <Element T, unsigned B, size_t G, bool Zig>
-VARDA_AVX2 [[gnu::always_inline]] inline __m256i unpack_pair(const unsigned char *area,
+[[gnu::always_inline]] VARDA_AVX2 inline __m256i unpack_pair(const unsigned char *area,
                                                              __m256i width_mask) {
     __m256i v;
     if constexpr (sizeof(T) == 2)
@@ -250,14 +250,15 @@ VARDA_AVX2 void unpack_avx2_fixed(void *dst, const unsigned char *area) {
             }
             (std::make_index_sequence<groups / 2>{});
         } else {
-            vec::store16(out, _mm256_castsi256_si128(unpack_pair<T, B, 0, Zig>(area, width_mask)));
+            const __m256i first = unpack_pair<T, B, 0, Zig>(area, width_mask);
+            vec::store16(out, _mm256_castsi256_si128(first));
             [&]<size_t... P>(std::index_sequence<P...>) VARDA_AVX2 {
                 (vec::store32(out + 16 + 32 * P, unpack_pair<T, B, 2 * P + 1, Zig>(area, width_mask)),
                  ...);
             }
             (std::make_index_sequence<groups / 2 - 1>{});
-            vec::store16(out + 16 * (groups - 1),
-                         _mm256_extracti128_si256(unpack_pair<T, B, groups - 2, Zig>(area, width_mask), 1));
+            const __m256i last = unpack_pair<T, B, groups - 2, Zig>(area, width_mask);
+            vec::store16(out + 16 * (groups - 1), _mm256_extracti128_si256(last, 1));
         }
     }
 }
