@@ -4,6 +4,9 @@
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
+PORT_BUILD ?= build-portable
+# Seconds per test under the emulator, where code runs several times slower.
+PORT_TIMEOUT ?= 300
 JOBS       ?= 2
 FUZZ_SECONDS ?= 60
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
@@ -15,11 +18,13 @@ TEST_PKGS  := $(BASE_PKGS) googletest libgtest-dev libgmock-dev
 BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3
 FUZZ_PKGS  := $(BASE_PKGS) clang libclang-rt-14-dev
 LINT_PKGS  := $(BASE_PKGS) clang-tidy clang-format googletest libgtest-dev libbenchmark-dev
+# GoogleTest is built for the target from the googletest source package.
+PORT_PKGS  := $(BASE_PKGS) g++-aarch64-linux-gnu qemu-user googletest
 
 SETUP := bash scripts/setup.sh
 SHELL := /bin/bash
 
-.PHONY: all build test sanitize bench fuzz lint format clean
+.PHONY: all build test sanitize portable bench fuzz lint format clean
 
 all: build
 
@@ -41,6 +46,16 @@ sanitize:
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+# The library and the test suite cross-built for 64-bit Arm (portable loops
+# only) and run under qemu's user-mode emulator.
+portable:
+	@$(SETUP) $(PORT_PKGS)
+	cmake -S . -B $(PORT_BUILD) $(GENERATOR) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
+	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DVARDA_ENABLE_TESTS=ON $(WERROR)
+	cmake --build $(PORT_BUILD) -j $(JOBS)
+	cd $(PORT_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout $(PORT_TIMEOUT)
 
 bench:
 	@$(SETUP) $(BENCH_PKGS)
@@ -79,4 +94,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PORT_BUILD)

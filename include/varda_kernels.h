@@ -86,6 +86,31 @@ VARDA_API int planar_zigzag_pivco_unlanes(void *dst, const void *src, uint64_t w
 
 /* ---- Weighted predictor: coefficient blocks, static weights, training --- */
 
+/* Coefficient blocks ("VDC1"): 1..255 vectors of signed 32-bit coefficients,
+ * at most 10000 bytes. varda_coeffs_size and varda_coeffs_pack return a byte
+ * count, 0 on refusal; pack explains a refusal in `err`. varda_coeffs_parse
+ * returns 0, 1 (not a block), -1 (malformed) or -2 (arrays too small); with
+ * both arrays null it only reports the counts. */
+VARDA_API uint64_t varda_coeffs_size(const uint32_t *lengths, uint64_t n_vectors);
+VARDA_API uint64_t varda_coeffs_pack(void *out, size_t out_cap, const int32_t *const *vectors,
+                                     const uint32_t *lengths, size_t n_vectors, char *err,
+                                     size_t err_size);
+VARDA_API int varda_coeffs_parse(const void *block, size_t block_size, int32_t *coeffs_out,
+                                 size_t coeffs_cap, uint32_t *lengths_out, size_t lengths_cap,
+                                 uint64_t *n_vectors_out, uint64_t *n_coeffs_out);
+
+/* Static weighted predictor: W + ((bias + w[0] N + w[1] NW + w[2] NE +
+ * w[3] NN) >> shift), shift 0..63. The encoder needs separate buffers; the
+ * decoder may run in place (dst == src). wp_static_train picks weights and
+ * a shift for one tile; on every return the outputs hold a usable choice
+ * (the planar fallback {1, -1, 0, 0}, 0 at worst). */
+VARDA_API int wp_static_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                               uint64_t elem_size, const int16_t *weights, uint8_t shift);
+VARDA_API int wp_static_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                               uint64_t elem_size, const int16_t *weights, uint8_t shift);
+VARDA_API int wp_static_train(int16_t *weights_out, uint8_t *shift_out, const void *src,
+                              uint64_t width, uint64_t count, uint64_t elem_size);
+
 /* ---- Nodata: masks, fill and restore, guarded nodata -------------------- */
 
 /* ---- Lossy quantisation: records, recipes, quantisers, fit, driver ------ */
@@ -170,8 +195,43 @@ typedef struct quant_sqrt_curve {
     double residual;
 } quant_sqrt_curve;
 
-
 /* ---- Joins: binary offset, multiples, float keys, byte unshuffle -------- */
+
+/* Binary-offset joins: a class per element and an offset inside it. Every
+ * element is written; 1 reports inconsistent input (or a refused size or
+ * table, then before any output). binoffset_join: class w is 0 for the value
+ * 0, else 2^(w-1) + low with low < 2^(w-1). The table forms: value = bases[b]
+ * + offset, offset < 2^widths[b], for the selector b = bins[i]; `bases` holds
+ * nbins little-endian 8-byte words, nbins is 1 .. 256. The packed offsets
+ * lie back to back, widths[b] bits each, least significant bit first; bytes
+ * past packed_len read as zero. A selector at or past nbins is flagged and
+ * counts as base 0, width 0. */
+VARDA_API int binoffset_join(void *dst, const uint8_t *widths, const void *low, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int binoffset_join_table(void *dst, const uint8_t *bins, const void *offsets,
+                                   uint64_t count, uint64_t elem_size, const void *bases,
+                                   const uint8_t *widths, uint32_t nbins);
+VARDA_API int binoffset_unpack_join(void *dst, const uint8_t *bins, const void *packed,
+                                    uint64_t packed_len, uint64_t count, uint64_t elem_size,
+                                    const void *bases, const uint8_t *widths, uint32_t nbins);
+
+/* Two-stream joins, 1 for a refused argument or inconsistent input, every
+ * element still written. intmult_join: quot * mult + rem, with mult >= 2
+ * taken at the element width. floatquant_join (4- or 8-byte floats): the
+ * float whose order-preserving key is high << shift plus the low part,
+ * complemented for negative floats. floatmult_join (4- or 8-byte floats):
+ * the prediction index * step, corrected by the residual on its key. */
+VARDA_API int intmult_join(void *dst, const void *quot, const void *rem, uint64_t count,
+                           uint64_t elem_size, uint64_t mult);
+VARDA_API int floatquant_join(void *dst, const void *high, const void *low, uint64_t count,
+                              uint64_t elem_size, uint32_t shift);
+VARDA_API int floatmult_join(void *dst, const void *index, const void *residual, uint64_t count,
+                             uint64_t elem_size, double step);
+
+/* Byte planes (plane j holds byte j of every element) back to elements.
+ * Any size; for size 1 the buffers may overlap. */
+VARDA_API void blocked_transpose_zstd_unshuffle(void *dst, const void *src, uint64_t count,
+                                                uint64_t elem_size);
 
 #ifdef __cplusplus
 }
