@@ -82,13 +82,12 @@ void add_width_rows(uint64_t es, unsigned b, size_t n) {
             auto out = std::make_shared<vb::Bytes>(values->size());
             auto ok = std::make_shared<bool>(true);
             const bool plain = stream->size() == n / 256 * (2 + 32 * size_t(b));
-            return vb::Case{values->size(),
-                            [=] {
-                                *ok &= pfor_decode(out->data(), n, es, stream->data(),
-                                                   stream->size()) == 0;
-                            },
-                            [=] { return plain && *ok && *out == *values; },
-                            bits_note(stream->size())};
+            return vb::Case{
+                values->size(),
+                [=] {
+                    *ok &= pfor_decode(out->data(), n, es, stream->data(), stream->size()) == 0;
+                },
+                [=] { return plain && *ok && *out == *values; }, bits_note(stream->size())};
         });
     }
 }

@@ -64,16 +64,15 @@ template <class T> void add_row_sum_rows() {
                 auto out = std::make_shared<vb::Bytes>(tile->size());
                 return vb::Case{tile->size(), [=] {
                                     if (pairs) {
-                                        varda::scan_rows<T, false, false>(out->data(),
-                                                                          tile->data(), nullptr,
-                                                                          side, side);
+                                        varda::scan_rows<T, false, false>(out->data(), tile->data(),
+                                                                          nullptr, side, side);
                                         return;
                                     }
                                     for (size_t r = 0; r < side; ++r)
-                                        varda::scan_row<T, false>(
-                                            out->data() + r * side * es,
-                                            tile->data() + r * side * es, nullptr, side, T(0),
-                                            varda::use_avx2());
+                                        varda::scan_row<T, false>(out->data() + r * side * es,
+                                                                  tile->data() + r * side * es,
+                                                                  nullptr, side, T(0),
+                                                                  varda::use_avx2());
                                 }};
             });
         }

@@ -326,8 +326,7 @@ TEST(Pfor, DecodesAtEveryOffset) {
                     unsigned char *out = buffer.data() + line + offset;
                     ASSERT_EQ(pfor_decode_block(out, es, block.data(), block.size()), block.size());
                     ASSERT_EQ(std::memcmp(out, v.data(), size), 0)
-                        << "es " << es << " b " << base << " offset " << offset << " path "
-                        << path;
+                        << "es " << es << " b " << base << " offset " << offset << " path " << path;
                     const auto untouched = [](const unsigned char *p, const unsigned char *end) {
                         return std::all_of(p, end, [](unsigned char c) { return c == 0xA5; });
                     };

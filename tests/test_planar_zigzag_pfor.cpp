@@ -45,9 +45,9 @@ struct Stack {
 
 // Among them stacks that are rebuilt in several batches of rows, with odd
 // and even rows per plane and rows wider than a batch.
-const Stack stacks[] = {{10, 100, 3},   {1, 1, 1},      {7, 49, 1},      {256, 256, 2},
-                        {3, 300, 5},    {33, 66, 13},   {512, 1024, 1},  {1, 97, 4},
-                        {100, 100, 6},  {64, 6400, 2},  {1000, 3000, 3}, {4099, 8198, 1},
+const Stack stacks[] = {{10, 100, 3},  {1, 1, 1},     {7, 49, 1},      {256, 256, 2},
+                        {3, 300, 5},   {33, 66, 13},  {512, 1024, 1},  {1, 97, 4},
+                        {100, 100, 6}, {64, 6400, 2}, {1000, 3000, 3}, {4099, 8198, 1},
                         {40, 1760, 4}};
 
 } // namespace
@@ -86,8 +86,12 @@ TEST(PlanarZigzagPfor, AnyValidStreamDecodesAsItsCodes) {
         const struct {
             unsigned base, outliers, wide;
             bool list;
-        } kinds[] = {{0, 5, w, true},         {0, 40, 3, false},       {1, 3, w, false},
-                     {w / 2, 40, w, true},    {w - 1, 200, w, false},  {w, 0, 0, true},
+        } kinds[] = {{0, 5, w, true},
+                     {0, 40, 3, false},
+                     {1, 3, w, false},
+                     {w / 2, 40, w, true},
+                     {w - 1, 200, w, false},
+                     {w, 0, 0, true},
                      {3, 31, w - 3 < 4 ? w : w - 3, true}};
         Bytes stream;
         Elems codes(es, 7 * 256);
@@ -97,8 +101,8 @@ TEST(PlanarZigzagPfor, AnyValidStreamDecodesAsItsCodes) {
             const uint64_t low = k.base == 0 ? 0 : vt::mask_of(es) >> (w - k.base);
             for (size_t i = 0; i < 256; ++i) v.set(i, rng() & low);
             for (unsigned o = 0; o < k.outliers; ++o)
-                v.set(rng() % 256, (rng() & vt::mask_of(es) >> (w - k.wide)) |
-                                       uint64_t(1) << (k.wide - 1));
+                v.set(rng() % 256, (rng() & vt::mask_of(es) >> (w - k.wide)) | uint64_t(1)
+                                                                                   << (k.wide - 1));
             const Bytes block = vt::ref_pfor_block(v, k.base, k.list);
             stream.insert(stream.end(), block.begin(), block.end());
             for (size_t i = 0; i < 256; ++i) codes.set(at + i, v.get(i));

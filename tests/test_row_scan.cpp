@@ -15,14 +15,13 @@ namespace {
 
 using namespace varda;
 
-const size_t widths[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,   15,  16,  17,  23,  24,
-                         31, 32, 33, 40, 47, 48, 63, 64, 65,  71,  72,  127, 128, 129,
-                         135, 136, 137, 255, 256, 257, 300, 511, 512, 513};
+const size_t widths[] = {1,   2,   3,   4,   5,   6,   7,   8,   9,   15,  16,  17, 23,
+                         24,  31,  32,  33,  40,  47,  48,  63,  64,  65,  71,  72, 127,
+                         128, 129, 135, 136, 137, 255, 256, 257, 300, 511, 512, 513};
 
 // Rows r0 .. r0 + rows - 1 of `want`, by the definition.
 template <Element T, bool Zig, bool Chained>
-void reference_rows(Elems &want, const Elems &codes, const void *north, size_t width,
-                    size_t rows) {
+void reference_rows(Elems &want, const Elems &codes, const void *north, size_t width, size_t rows) {
     for (size_t r = 0; r < rows; ++r) {
         const void *above = north;
         if (Chained && r > 0) above = want.bytes.data() + (r - 1) * width * sizeof(T);
@@ -48,13 +47,13 @@ template <Element T, bool Zig, bool Chained> void check_rows(uint32_t seed) {
                     const vt::PathScope scope(path);
                     Elems got(es, count);
                     scan_rows<T, Zig, Chained>(got.data(), codes.data(), north, width, rows);
-                    ASSERT_EQ(got, want) << "es " << es << " zig " << Zig << " chained "
-                                         << Chained << " width " << width << " rows " << rows
-                                         << " north " << with_north << " path " << path;
+                    ASSERT_EQ(got, want)
+                        << "es " << es << " zig " << Zig << " chained " << Chained << " width "
+                        << width << " rows " << rows << " north " << with_north << " path " << path;
                     Elems same = codes;
                     scan_rows<T, Zig, Chained>(same.data(), same.data(), north, width, rows);
-                    ASSERT_EQ(same, want) << "in place, es " << es << " width " << width
-                                          << " rows " << rows << " path " << path;
+                    ASSERT_EQ(same, want) << "in place, es " << es << " width " << width << " rows "
+                                          << rows << " path " << path;
                 }
             }
         }

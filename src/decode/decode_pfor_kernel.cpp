@@ -214,8 +214,7 @@ template <unsigned B, size_t G>
             next = _mm256_zextsi128_si256(vec::load16(area + 16 * (k0 + 1)));
         next = _mm256_and_si256(next, per_half(repeat32(take0), repeat32(take1)));
         return _mm256_or_si256(
-            low_bits,
-            _mm256_sllv_epi32(next, per_half(spill0 ? w - s0 : 0, spill1 ? w - s1 : 0)));
+            low_bits, _mm256_sllv_epi32(next, per_half(spill0 ? w - s0 : 0, spill1 ? w - s1 : 0)));
     }
 }
 
@@ -253,7 +252,8 @@ VARDA_AVX2 void unpack_avx2_fixed(void *dst, const unsigned char *area) {
             const __m256i first = unpack_pair<T, B, 0, Zig>(area, width_mask);
             vec::store16(out, _mm256_castsi256_si128(first));
             [&]<size_t... P>(std::index_sequence<P...>) VARDA_AVX2 {
-                (vec::store32(out + 16 + 32 * P, unpack_pair<T, B, 2 * P + 1, Zig>(area, width_mask)),
+                (vec::store32(out + 16 + 32 * P,
+                              unpack_pair<T, B, 2 * P + 1, Zig>(area, width_mask)),
                  ...);
             }
             (std::make_index_sequence<groups / 2 - 1>{});
@@ -270,14 +270,15 @@ template <class T, unsigned B, bool Zig> struct Avx2Fixed {
 };
 
 template <Element T, bool Zig>
-constexpr auto sse2_table =
-    width_table<T, Zig, Sse2Fixed>(std::make_index_sequence<bits_of<T> + 1>{});
+constexpr auto
+    sse2_table = width_table<T, Zig, Sse2Fixed>(std::make_index_sequence<bits_of<T> + 1>{});
 template <Element T, bool Zig>
-constexpr auto avx2_table =
-    width_table<T, Zig, Avx2Fixed>(std::make_index_sequence<bits_of<T> + 1>{});
+constexpr auto
+    avx2_table = width_table<T, Zig, Avx2Fixed>(std::make_index_sequence<bits_of<T> + 1>{});
 
 // Dispatch only; the AVX2 code is in the table's entries.
-template <bool Zig> inline void pfor_unpack8_avx2(void *dst, const unsigned char *area, unsigned b) {
+template <bool Zig>
+inline void pfor_unpack8_avx2(void *dst, const unsigned char *area, unsigned b) {
     avx2_table<uint8_t, Zig>[b](dst, area);
 }
 

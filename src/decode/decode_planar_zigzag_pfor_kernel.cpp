@@ -31,8 +31,8 @@ int decode_stack(unsigned char *dst, uint64_t width, uint64_t count, uint64_t pl
     for (uint64_t s = 0; s < count; s += block_len) {
         const uint64_t n = count - s < block_len ? count - s : block_len;
         void *residuals = at<T>(dst, s);
-        const uint64_t used = pfor::decode_residual_block(n == block_len ? residuals : static_cast<void *>(block),
-                                                          sizeof(T), stream, remaining);
+        const uint64_t used = pfor::decode_residual_block(
+            n == block_len ? residuals : static_cast<void *>(block), sizeof(T), stream, remaining);
         if (used == 0 || used > remaining) return 1;
         if (n < block_len) std::memcpy(residuals, block, n * sizeof(T));
         stream += used;

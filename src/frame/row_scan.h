@@ -84,7 +84,8 @@ inline constexpr size_t prefetch_ahead = 2048;
 // A hint only: the address may lie past the end of the buffer, so it is
 // formed as an integer rather than by pointer arithmetic.
 inline void prefetch(const void *base, size_t offset) {
-    _mm_prefetch(reinterpret_cast<const char *>(reinterpret_cast<uintptr_t>(base) + offset),
+    const uintptr_t address = reinterpret_cast<uintptr_t>(base) + offset;
+    _mm_prefetch(reinterpret_cast<const char *>(address), // NOLINT(performance-no-int-to-ptr)
                  _MM_HINT_T0);
 }
 
@@ -109,7 +110,8 @@ VARDA_AVX2 inline __m256i half_window(__m256i x, const Steps256<half_steps<T>> &
                                       Steps256<half_steps<T>> &mine) {
     [&]<int... K>(std::integer_sequence<int, K...>) VARDA_AVX2 {
         ((mine[K] = x, x = slide_add<T, (1 << K)>(x, before[K])), ...);
-    }(std::make_integer_sequence<int, half_steps<T>>{});
+    }
+    (std::make_integer_sequence<int, half_steps<T>>{});
     return x;
 }
 
@@ -122,7 +124,8 @@ VARDA_AVX2 inline __m256i row_window(__m256i x, const Steps256<half_steps<T> + 1
         ((mine[K] = x,
           x = slide_add<T, (1 << K)>(x, _mm256_permute2x128_si256(before[K], x, 0x21))),
          ...);
-    }(std::make_integer_sequence<int, half_steps<T>>{});
+    }
+    (std::make_integer_sequence<int, half_steps<T>>{});
     constexpr int last = half_steps<T>;
     mine[last] = x;
     return vec::add<T>(x, _mm256_permute2x128_si256(before[last], x, 0x21));
@@ -140,8 +143,8 @@ template <Element T, bool Zig> VARDA_AVX2 inline __m256i residuals(__m256i codes
 template <Element T, bool Zig>
 VARDA_AVX2 inline __m256i pair_residuals(const unsigned char *row, const unsigned char *next) {
     if constexpr (Zig) {
-        const __m256i both = vec::unzigzag<T>(
-            _mm256_inserti128_si256(_mm256_castsi128_si256(vec::load16(next)), vec::load16(row), 1));
+        const __m256i both = vec::unzigzag<T>(_mm256_inserti128_si256(
+            _mm256_castsi128_si256(vec::load16(next)), vec::load16(row), 1));
         return vec::add<T>(both, _mm256_permute2x128_si256(both, both, 0x81));
     } else {
         return vec::add<T>(_mm256_broadcastsi128_si256(vec::load16(row)),
@@ -186,7 +189,8 @@ VARDA_AVX2 inline T scan_window_avx2(void *dst, const void *codes, const void *n
     const size_t blocks = n / lanes;
     __m256i running = vec::splat256<T>(carry);
     scan_detail::Steps256<steps> even{}, odd{};
-    const auto block = [&](size_t b, const auto &before, auto &mine) VARDA_AVX2 __attribute__((always_inline)) {
+    const auto block = [&](size_t b, const auto &before, auto &mine) VARDA_AVX2
+        __attribute__((always_inline)) {
         const __m256i r = scan_detail::residuals<T, Zig>(vec::load32(at<T>(codes, b * lanes)));
         running = vec::add<T>(running, scan_detail::row_window<T>(r, before, mine));
         __m256i out = running;
@@ -240,8 +244,8 @@ VARDA_AVX2 inline void scan_pair_avx2(void *dst, const void *codes, const void *
     const auto *above = static_cast<const unsigned char *>(north);
     __m256i running = _mm256_setzero_si256();
     scan_detail::Steps256<steps> even{}, odd{};
-    const auto group = [&](size_t g, const auto &before, auto &mine)
-                           VARDA_AVX2 __attribute__((always_inline)) {
+    const auto group = [&](size_t g, const auto &before, auto &mine) VARDA_AVX2
+        __attribute__((always_inline)) {
         const size_t off = 16 * g;
         __m256i r;
         if constexpr (Chained) {
