@@ -83,7 +83,7 @@ inline constexpr size_t prefetch_ahead = 2048;
 
 // A hint only: the address may lie past the end of the buffer, so it is
 // formed as an integer rather than by pointer arithmetic.
-inline void prefetch(const void *base, size_t offset) {
+[[gnu::always_inline]] VARDA_AVX2 inline void prefetch(const void *base, size_t offset) {
     const uintptr_t address = reinterpret_cast<uintptr_t>(base) + offset;
     _mm_prefetch(reinterpret_cast<const char *>(address), // NOLINT(performance-no-int-to-ptr)
                  _MM_HINT_T0);
@@ -129,6 +129,29 @@ VARDA_AVX2 inline __m256i row_window(__m256i x, const Steps256<half_steps<T> + 1
     constexpr int last = half_steps<T>;
     mine[last] = x;
     return vec::add<T>(x, _mm256_permute2x128_si256(before[last], x, 0x21));
+}
+
+// step(i, before, mine) for i = 0 .. count - 1, unrolled by four, the two
+// sets of step registers taking turns as the previous block's and this
+// one's, so that none is copied. Every four blocks, the streams in `ahead`
+// that are not null are fetched well before they are needed (16-byte
+// blocks: the codes of the rows after a row pair).
+template <class Steps, class Step>
+[[gnu::always_inline]] VARDA_AVX2 inline void
+alternate(size_t count, Steps &even, Steps &odd, const Step &step, const void *const (&ahead)[2]) {
+    size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        for (const void *stream : ahead)
+            if (stream) prefetch(stream, 16 * i + prefetch_ahead);
+        step(i, even, odd);
+        step(i + 1, odd, even);
+        step(i + 2, even, odd);
+        step(i + 3, odd, even);
+    }
+    for (; i < count; i += 2) {
+        step(i, even, odd);
+        if (i + 1 < count) step(i + 1, odd, even);
+    }
 }
 
 template <Element T, bool Zig> VARDA_AVX2 inline __m256i residuals(__m256i codes) {
@@ -179,8 +202,7 @@ VARDA_AVX2 inline T scan_prefix_avx2(void *dst, const void *codes, const void *n
                                  North ? at<T>(north, done) : nullptr, n - done, carry);
 }
 
-// The window along one row, unrolled by four blocks that alternate between
-// two sets of step registers, so that none is copied.
+// The window along one row.
 template <Element T, bool Zig, bool North>
 VARDA_AVX2 inline T scan_window_avx2(void *dst, const void *codes, const void *north, size_t n,
                                      T carry) {
@@ -197,17 +219,8 @@ VARDA_AVX2 inline T scan_window_avx2(void *dst, const void *codes, const void *n
         if constexpr (North) out = vec::add<T>(out, vec::load32(at<T>(north, b * lanes)));
         vec::store32(at<T>(dst, b * lanes), out);
     };
-    size_t b = 0;
-    for (; b + 4 <= blocks; b += 4) {
-        block(b, even, odd);
-        block(b + 1, odd, even);
-        block(b + 2, even, odd);
-        block(b + 3, odd, even);
-    }
-    for (; b < blocks; b += 2) {
-        block(b, even, odd);
-        if (b + 1 < blocks) block(b + 1, odd, even);
-    }
+    const void *const ahead[2] = {nullptr, nullptr};
+    scan_detail::alternate(blocks, even, odd, block, ahead);
     const size_t done = blocks * lanes;
     carry = scan_detail::last_lane<T>(_mm256_extracti128_si256(running, 1));
     return scan_portable<T, Zig>(at<T>(dst, done), at<T>(codes, done),
@@ -262,20 +275,8 @@ VARDA_AVX2 inline void scan_pair_avx2(void *dst, const void *codes, const void *
         vec::store16(next + off, _mm256_castsi256_si128(out));
         vec::store16(row + off, _mm256_extracti128_si256(out, 1));
     };
-    size_t g = 0;
-    for (; g + 4 <= groups; g += 4) {
-        // The codes of the rows after these, well before they are needed.
-        scan_detail::prefetch(in, 16 * g + scan_detail::prefetch_ahead);
-        scan_detail::prefetch(in_next, 16 * g + scan_detail::prefetch_ahead);
-        group(g, even, odd);
-        group(g + 1, odd, even);
-        group(g + 2, even, odd);
-        group(g + 3, odd, even);
-    }
-    for (; g < groups; g += 2) {
-        group(g, even, odd);
-        if (g + 1 < groups) group(g + 1, odd, even);
-    }
+    const void *const ahead[2] = {in, in_next};
+    scan_detail::alternate(groups, even, odd, group, ahead);
     const size_t done = groups * lanes;
     if (done == width) return;
     const T carry = scan_detail::last_lane<T>(_mm256_extracti128_si256(running, 1));
