@@ -8,6 +8,11 @@
 // y[c] = N[c] + (W - NW) + sum of residuals; the caller folds W - NW (or 0
 // at column 0) into the seed. Each residual is read before the sample at its
 // position is written, so the codes may be the destination itself.
+//
+// scan_row takes one piece; scan_rows takes whole rows and, on AVX2, sums
+// two rows in one pass: chained rows as the planar predictors have them
+// (each row the north row of the next), or independent rows as in the west
+// delta.
 #pragma once
 
 #include <utility>
