@@ -84,6 +84,39 @@ VARDA_API int planar_zigzag_pivco_unlanes(void *dst, const void *src, uint64_t w
 /* ---- Neighbour predictors: north and west delta, average, median edge,
  *      deinterleave ------------------------------------------------------ */
 
+/* Predictions N (delta_n), W (delta_w), floor((W + N) / 2) (average) and the
+ * median edge rule (med, and med_zigzag with zigzag codes). The delta
+ * kernels and average_decode may run in place (dst == src); the average and
+ * median encoders and the median decoders need separate buffers. */
+VARDA_API int delta_n_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int delta_n_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int delta_w_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int delta_w_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int average_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int average_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                             uint64_t elem_size);
+VARDA_API int med_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                         uint64_t elem_size);
+VARDA_API int med_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                         uint64_t elem_size);
+VARDA_API int med_zigzag_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                                uint64_t elem_size);
+VARDA_API int med_zigzag_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                                uint64_t elem_size);
+
+/* Even-indexed elements of a run to `even` (count - count / 2 of them), odd
+ * ones to `odd` (count / 2), and back. Any element size; bytes are moved
+ * unchanged. */
+VARDA_API void deinterleave_split(void *even, void *odd, const void *src, size_t count,
+                                  size_t elem_size);
+VARDA_API void deinterleave_join(void *dst, const void *even, const void *odd, size_t count,
+                                 size_t elem_size);
+
 /* ---- Weighted predictor: coefficient blocks, static weights, training --- */
 
 /* Coefficient blocks ("VDC1"): 1..255 vectors of signed 32-bit coefficients,

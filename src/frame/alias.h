@@ -16,4 +16,17 @@ inline bool block_safe(const void *out, const void *in, size_t block_bytes) {
     return o <= n || o - n >= block_bytes;
 }
 
+// True when [a, a + a_bytes) and [b, b + b_bytes) share a byte.
+inline bool overlaps(const void *a, size_t a_bytes, const void *b, size_t b_bytes) {
+    if (a_bytes == 0 || b_bytes == 0) return false;
+    const auto x = reinterpret_cast<uintptr_t>(a), y = reinterpret_cast<uintptr_t>(b);
+    return x <= y ? y - x < a_bytes : x - y < b_bytes;
+}
+
+// Same-sized buffers that are one buffer or lie apart: the two cases in
+// which the kernels that allow dst == src may run their blocks in any order.
+inline bool same_or_apart(const void *dst, const void *src, size_t bytes) {
+    return dst == src || !overlaps(dst, bytes, src, bytes);
+}
+
 } // namespace varda

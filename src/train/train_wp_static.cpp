@@ -322,7 +322,7 @@ bool candidate_costs(const void *src, uint64_t width, uint64_t count, uint64_t e
     auto *histograms =
         static_cast<uint32_t *>(std::calloc(max_candidates, histogram_words * sizeof(uint32_t)));
     if (histograms == nullptr) return false;
-    WpCoeffs coeffs[max_candidates];
+    WpCoeffs coeffs[max_candidates]{}; // every entry feeds a WpVector below, used or not
     for (size_t i = 0; i < n; ++i) coeffs[i] = wp_coeffs(table[i].weights, table[i].shift);
     const WpVector vectors[max_candidates] = {{coeffs[0], elem_size}, {coeffs[1], elem_size},
                                               {coeffs[2], elem_size}, {coeffs[3], elem_size},
