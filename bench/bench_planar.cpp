@@ -1,5 +1,9 @@
-// Planar predictor on a 512 x 512 tile of a smooth field with noise.
+// Planar predictor on a 512 x 512 tile of a smooth field with noise, and
+// the running sums along rows that its decoder and the west delta decoder
+// share.
 #include "bench_support.h"
+
+#include "frame/row_scan.h"
 
 namespace {
 
@@ -47,11 +51,42 @@ template <class T> void add_rows(double decode_target) {
     });
 }
 
+// Every row its own running sum from zero, as the west delta decoder needs:
+// row by row through the single-row scan, and two rows at a time.
+template <class T> void add_row_sum_rows() {
+    constexpr uint64_t es = sizeof(T);
+    const char *type = vb::type_of(es);
+    for (int path : vb::paths()) {
+        for (bool pairs : {false, true}) {
+            const char *kernel = pairs ? "row_prefix_sum_pairs" : "row_prefix_sum";
+            vb::add({kernel, type, vb::tile_data, path}, [pairs] {
+                auto tile = std::make_shared<vb::Bytes>(vb::smooth_tile(es, side, count));
+                auto out = std::make_shared<vb::Bytes>(tile->size());
+                return vb::Case{tile->size(), [=] {
+                                    if (pairs) {
+                                        varda::scan_rows<T, false, false>(out->data(), tile->data(),
+                                                                          nullptr, side, side);
+                                        return;
+                                    }
+                                    for (size_t r = 0; r < side; ++r)
+                                        varda::scan_row<T, false>(out->data() + r * side * es,
+                                                                  tile->data() + r * side * es,
+                                                                  nullptr, side, T(0),
+                                                                  varda::use_avx2());
+                                }};
+            });
+        }
+    }
+}
+
 VB_REGISTER {
     add_rows<uint8_t>(0.40);
     add_rows<uint16_t>(0.50);
     add_rows<uint32_t>(0);
     add_rows<uint64_t>(0);
+    add_row_sum_rows<uint8_t>();
+    add_row_sum_rows<uint16_t>();
+    add_row_sum_rows<uint32_t>();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Arbitrary bytes as a PFOR stream. Byte 0 picks the element size and the
 // path, bytes 1-2 the value count; the rest is the stream. Whatever the
-// decoder accepts must survive a re-encode and decode unchanged.
+// decoder accepts must survive a re-encode and decode unchanged, and the
+// other path must reach the same verdict and values.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -38,8 +39,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Exactly sized copies, so that ASan sees any read past the end.
     std::vector<unsigned char> src(stream, stream + stream_len);
     std::vector<unsigned char> out(count * es);
-    if (pfor_decode(out.data(), count, es, src.data(), src.size()) == 0)
-        check_reencodes(out, count, es);
+    const int result = pfor_decode(out.data(), count, es, src.data(), src.size());
+    if (result == 0) check_reencodes(out, count, es);
+
+    // The SSE2 and AVX2 unpackers agree on every stream.
+    if (varda_simd_cpu() & 4u) {
+        const int path = varda_simd_path;
+        varda_simd_path = path == 2 ? 1 : 2;
+        std::vector<unsigned char> other(count * es);
+        require(pfor_decode(other.data(), count, es, src.data(), src.size()) == result);
+        require(result != 0 || other == out);
+        varda_simd_path = path;
+    }
 
     std::vector<unsigned char> block(256 * es);
     const uint64_t used = pfor_decode_block(block.data(), es, src.data(), src.size());

@@ -1,6 +1,7 @@
 // Arbitrary streams, shapes and plane counts for the fused decoder. The
-// first bytes choose the shape; the rest is the stream. Whatever the decoder
-// accepts must survive a re-encode and decode unchanged.
+// first bytes choose the shape and the path; the rest is the stream.
+// Whatever the decoder accepts must survive a re-encode and decode
+// unchanged, and the other path must reach the same verdict and samples.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,12 +20,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t *stream = data + 5;
     const size_t stream_len = size - 5;
 
+    const bool avx2 = (varda_simd_cpu() & 4u) != 0;
+    varda_simd_path = avx2 && (data[0] / 6) % 2 ? 2 : 1;
+
     const size_t bytes = size_t(count) * 8;
+    const size_t used = size_t(count) * (elem_size <= 8 ? elem_size : 0);
     std::vector<unsigned char> out(bytes + 16, 0xA5);
     const int result =
         planar_zigzag_pfor_decode(out.data(), width, count, elem_size, planes, stream, stream_len);
-    for (size_t i = size_t(count) * (elem_size <= 8 ? elem_size : 0); i < out.size(); ++i)
+    for (size_t i = used; i < out.size(); ++i)
         if (out[i] != 0xA5) std::abort(); // wrote past the samples
+    if (avx2) {
+        // The other path reaches the same verdict and the same samples.
+        varda_simd_path = 3 - varda_simd_path;
+        std::vector<unsigned char> other(bytes + 16, 0xA5);
+        if (planar_zigzag_pfor_decode(other.data(), width, count, elem_size, planes, stream,
+                                      stream_len) != result)
+            std::abort();
+        if (result == 0 && std::memcmp(other.data(), out.data(), used) != 0) std::abort();
+    }
     if (result != 0) return 0;
 
     std::vector<unsigned char> again(planar_zigzag_pfor_bound(count, elem_size));

@@ -30,9 +30,9 @@ Outcome parse(const char *text, varda_lossy_recipe *recipe) {
 Outcome resolve(const varda_lossy_recipe &recipe, uint32_t dtype, const vt::Bytes &raster,
                 varda_lossy_resolved *resolved) {
     char err[256] = "";
+    const size_t count = dtype <= 10 ? raster.size() / vt::dtype_bytes(dtype) : raster.size();
     const int r =
-        varda_lossy_resolve(&recipe, raster.data(), dtype, raster.size() / vt::dtype_bytes(dtype),
-                            resolved, err, sizeof err);
+        varda_lossy_resolve(&recipe, raster.data(), dtype, count, resolved, err, sizeof err);
     return {r, err};
 }
 

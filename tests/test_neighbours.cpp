@@ -4,14 +4,12 @@
 // loses its scratch memory.
 #include <gtest/gtest.h>
 
-#include <climits>
-
 #include <random>
 #include <string>
 
 #include "support/neighbours_oracle.h"
 #include "support/support.h"
-#include "wrap/alloc_failure.h"
+#include "wrap/failing_malloc.h"
 
 using vt::Elems;
 using vt::View;
@@ -232,12 +230,12 @@ TEST(Average, DecodesTheSameWithoutItsScratchMemory) {
             int r1, r2, r3;
             size_t allocations;
             {
-                const vt::FailingAllocations watch(LONG_MAX);
+                const vt::MallocWatch watch(false);
                 r1 = average_decode(with.data(), e.data(), shape.width, shape.count, es);
-                allocations = size_t(watch.attempts());
+                allocations = watch.calls();
             }
             {
-                const vt::FailingAllocations watch(0);
+                const vt::MallocWatch watch(true);
                 r2 = average_decode(without.data(), e.data(), shape.width, shape.count, es);
                 r3 = average_decode(in_place.data(), in_place.data(), shape.width, shape.count, es);
             }
@@ -270,9 +268,9 @@ TEST(Average, TakesItsScratchAfterTheShapeCheck) {
         int result;
         size_t allocations;
         {
-            const vt::FailingAllocations watch(LONG_MAX);
+            const vt::MallocWatch watch(false);
             result = average_decode(dst.data(), src.data(), k.width, k.count, k.elem_size);
-            allocations = size_t(watch.attempts());
+            allocations = watch.calls();
         }
         EXPECT_EQ(result, 1);
         EXPECT_EQ(allocations, k.allocations) << "width " << k.width << " size " << k.elem_size;

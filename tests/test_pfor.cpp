@@ -2,6 +2,8 @@
 // every path, and a decoder that refuses every malformed stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "frame/pfor_layout.h"
 #include "support/pfor_oracle.h"
 #include "support/support.h"
@@ -279,6 +281,60 @@ TEST(Pfor, RefusesCorruptHeaders) {
         // Every truncation of a block is refused.
         for (size_t len = 0; len < list.size(); ++len)
             EXPECT_EQ(pfor_decode_block(out.data(), es, list.data(), len), 0u) << len;
+    }
+}
+
+// A list index that does not rise is refused wherever it sits, on every
+// path, whichever way the high parts are read.
+TEST(Pfor, RefusesAnyIndexThatDoesNotRise) {
+    for (uint64_t es : vt::widths) {
+        const unsigned w = unsigned(8 * es);
+        for (unsigned wide : {4u, w}) {
+            const Elems v = make_block(es, 2, 12, wide, es + wide);
+            const Bytes list = vt::ref_pfor_block(v, 2, true);
+            const unsigned n = list[1];
+            for (unsigned r = 1; r < n; ++r) {
+                for (int path : vt::paths()) {
+                    const vt::PathScope scope(path);
+                    Bytes bad = list;
+                    bad[3 + r] = bad[3 + r - 1];
+                    Elems out(es, 256);
+                    EXPECT_EQ(pfor_decode_block(out.data(), es, bad.data(), bad.size()), 0u)
+                        << "es " << es << " index " << r << " path " << path;
+                }
+            }
+        }
+    }
+}
+
+// The AVX2 unpacker stores whole 32-byte lines and regroups its work when
+// the output sits 16 bytes off a line: any offset gives the same values and
+// writes nothing outside the block.
+TEST(Pfor, DecodesAtEveryOffset) {
+    for (uint64_t es : vt::widths) {
+        const unsigned w = unsigned(8 * es);
+        for (unsigned base = 0; base <= w; ++base) {
+            const Elems v = make_block(es, base, base % 3 ? 0 : 6, w, 17 * base + es);
+            const Bytes block = encode_block(v);
+            const size_t size = 256 * es;
+            Bytes buffer(size + 128);
+            const size_t line = (64 - reinterpret_cast<uintptr_t>(buffer.data()) % 64) % 64;
+            for (int path : vt::paths()) {
+                const vt::PathScope scope(path);
+                for (size_t offset = 0; offset < 32; ++offset) {
+                    std::fill(buffer.begin(), buffer.end(), 0xA5);
+                    unsigned char *out = buffer.data() + line + offset;
+                    ASSERT_EQ(pfor_decode_block(out, es, block.data(), block.size()), block.size());
+                    ASSERT_EQ(std::memcmp(out, v.data(), size), 0)
+                        << "es " << es << " b " << base << " offset " << offset << " path " << path;
+                    const auto untouched = [](const unsigned char *p, const unsigned char *end) {
+                        return std::all_of(p, end, [](unsigned char c) { return c == 0xA5; });
+                    };
+                    ASSERT_TRUE(untouched(buffer.data(), out));
+                    ASSERT_TRUE(untouched(out + size, buffer.data() + buffer.size()));
+                }
+            }
+        }
     }
 }
 

@@ -1,7 +1,10 @@
 // Planar zigzag codes fused with PFOR packing over stacks of planes.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "support/oracle.h"
+#include "support/pfor_oracle.h"
 #include "support/support.h"
 
 using vt::Bytes;
@@ -40,8 +43,12 @@ struct Stack {
     uint32_t planes;
 };
 
-const Stack stacks[] = {{10, 100, 3}, {1, 1, 1},      {7, 49, 1}, {256, 256, 2}, {3, 300, 5},
-                        {33, 66, 13}, {512, 1024, 1}, {1, 97, 4}, {100, 100, 6}};
+// Among them stacks that are rebuilt in several batches of rows, with odd
+// and even rows per plane and rows wider than a batch.
+const Stack stacks[] = {{10, 100, 3},  {1, 1, 1},     {7, 49, 1},      {256, 256, 2},
+                        {3, 300, 5},   {33, 66, 13},  {512, 1024, 1},  {1, 97, 4},
+                        {100, 100, 6}, {64, 6400, 2}, {1000, 3000, 3}, {4099, 8198, 1},
+                        {40, 1760, 4}};
 
 } // namespace
 
@@ -62,6 +69,60 @@ TEST(PlanarZigzagPfor, EqualsStagedStreamAndRoundTrips) {
                               0);
                     ASSERT_EQ(y, x) << "es " << es << " width " << st.width << " path " << path;
                 }
+            }
+        }
+    }
+}
+
+// Any valid stream decodes as its codes would: blocks the encoder never
+// writes (base width 0 with exceptions, lists of 40, bitmaps of 3, the
+// full width) and high parts read byte by byte. Exceptions are patched
+// straight into residuals, so each kind of block is worth a look.
+TEST(PlanarZigzagPfor, AnyValidStreamDecodesAsItsCodes) {
+    const size_t width = 20, count = 1760; // 7 blocks, the last one short
+    for (uint64_t es : vt::widths) {
+        const unsigned w = unsigned(8 * es);
+        std::mt19937_64 rng(es);
+        const struct {
+            unsigned base, outliers, wide;
+            bool list;
+        } kinds[] = {{0, 5, w, true},
+                     {0, 40, 3, false},
+                     {1, 3, w, false},
+                     {w / 2, 40, w, true},
+                     {w - 1, 200, w, false},
+                     {w, 0, 0, true},
+                     {3, 31, w - 3 < 4 ? w : w - 3, true}};
+        Bytes stream;
+        Elems codes(es, 7 * 256);
+        size_t at = 0;
+        for (const auto &k : kinds) {
+            Elems v(es, 256);
+            const uint64_t low = k.base == 0 ? 0 : vt::mask_of(es) >> (w - k.base);
+            for (size_t i = 0; i < 256; ++i) v.set(i, rng() & low);
+            for (unsigned o = 0; o < k.outliers; ++o)
+                v.set(rng() % 256, (rng() & vt::mask_of(es) >> (w - k.wide)) | uint64_t(1)
+                                                                                   << (k.wide - 1));
+            const Bytes block = vt::ref_pfor_block(v, k.base, k.list);
+            stream.insert(stream.end(), block.begin(), block.end());
+            for (size_t i = 0; i < 256; ++i) codes.set(at + i, v.get(i));
+            at += 256;
+        }
+        for (uint32_t planes : {1u, 4u}) {
+            const size_t plane = count / planes;
+            Elems want(es, count);
+            for (size_t p = 0; p < planes; ++p)
+                ASSERT_EQ(planar_zigzag_decode_stream(want.data(),
+                                                      codes.bytes.data() + p * plane * es,
+                                                      p * plane, plane, width, plane, es),
+                          0);
+            for (int path : vt::paths()) {
+                const vt::PathScope scope(path);
+                Elems got(es, count);
+                ASSERT_EQ(planar_zigzag_pfor_decode(got.data(), width, count, es, planes,
+                                                    stream.data(), stream.size()),
+                          0);
+                ASSERT_EQ(got, want) << "es " << es << " planes " << planes << " path " << path;
             }
         }
     }

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "lossy/widen_row.h"
-#include "wrap/alloc_failure.h"
 #include "support/quant_sqrt_oracle.h"
 #include "support/support.h"
+#include "wrap/failing_malloc.h"
 
 namespace {
 
@@ -178,6 +178,26 @@ TEST(QuantSqrtFit, RefusalsChangeNothing) {
         EXPECT_EQ(std::string(err), "a raster of " + std::to_string(width) +
                                         "x100 is too small to measure blocks on");
     }
+    // Rasters that measure but cannot be fitted.
+    const struct {
+        size_t side;
+        double lo, hi;
+        const char *message;
+    } unfit[] = {
+        {10, 20, 120,
+         "1 blocks is not enough to fit a curve, a raster needs to be at least a few hundred "
+         "blocks across"},
+        {58, 500, 500, "the raster has no dynamic range to fit against"}, // 49 blocks pass
+    };
+    for (const auto &u : unfit) {
+        const vt::Bytes flat = vt::shot_raster(1, u.side, u.side, u.lo, u.hi, 0, 0, 1);
+        char message[128];
+        quant_sqrt_curve curve;
+        EXPECT_EQ(quant_sqrt_fit(flat.data(), 1, u.side, u.side, &curve, message, sizeof message),
+                  1);
+        EXPECT_STREQ(message, u.message);
+    }
+
     char err[8] = "keep";
     quant_sqrt_curve curve;
     EXPECT_EQ(quant_sqrt_accum_solve(nullptr, &curve, err, 1), 1);
@@ -192,9 +212,9 @@ TEST(QuantSqrtFit, UnsizableWorkBufferIsAnAllocationFailure) {
     const uint8_t sample = 0;
     for (size_t width : {SIZE_MAX / 80 + 1, SIZE_MAX / 8, SIZE_MAX}) {
         Accum acc;
-        const vt::FailingAllocations none(0);
+        const vt::MallocWatch none(true, 0);
         EXPECT_EQ(quant_sqrt_accum_push(&acc.a, &sample, 0, width, 10), 1);
-        EXPECT_EQ(none.attempts(), 0);
+        EXPECT_EQ(none.calls(), 0u);
         EXPECT_EQ(acc.a.failed, 1);
         char err[64];
         quant_sqrt_curve curve;
@@ -208,18 +228,18 @@ TEST(QuantSqrtFit, UnsizableWorkBufferIsAnAllocationFailure) {
 TEST(QuantSqrtFit, AllocationFailures) {
     const size_t width = 8 * 130 + 2, rows = 8 * 40 + 2; // 5200 blocks: one growth
     const vt::Bytes raster = vt::shot_raster(1, width, rows, 100, 3000, 20, 0.5, 5);
-    long allocations;
+    size_t allocations;
     {
-        const vt::FailingAllocations count(1000);
+        const vt::MallocWatch count(false);
         Accum acc;
         ASSERT_EQ(quant_sqrt_accum_push(&acc.a, raster.data(), 1, width, rows), 0);
-        allocations = count.attempts();
+        allocations = count.calls();
     }
-    ASSERT_EQ(allocations, 5); // work buffer, two arrays of 4096, both grown to 8192
-    for (long allowed = 0; allowed < allocations; ++allowed) {
+    ASSERT_EQ(allocations, 5u); // work buffer, two arrays of 4096, both grown to 8192
+    for (size_t allowed = 0; allowed < allocations; ++allowed) {
         Accum acc;
         {
-            const vt::FailingAllocations fail(allowed);
+            const vt::MallocWatch fail(true, allowed);
             EXPECT_EQ(quant_sqrt_accum_push(&acc.a, raster.data(), 1, width, rows), 1);
         }
         EXPECT_EQ(acc.a.failed, 1);
@@ -232,12 +252,12 @@ TEST(QuantSqrtFit, AllocationFailures) {
     // The solve's scratch array, and the fit as a whole.
     Accum acc;
     ASSERT_EQ(quant_sqrt_accum_push(&acc.a, raster.data(), 1, width, rows), 0);
-    for (long allowed = 0; allowed <= allocations; ++allowed) {
+    for (size_t allowed = 0; allowed <= allocations; ++allowed) {
         char err[64] = "";
         quant_sqrt_curve curve;
         int solved, fitted;
         {
-            const vt::FailingAllocations fail(allowed);
+            const vt::MallocWatch fail(true, allowed);
             solved = quant_sqrt_accum_solve(&acc.a, &curve, err, sizeof err);
             fitted = quant_sqrt_fit(raster.data(), 1, width, rows, &curve, err, sizeof err);
         }

@@ -12,11 +12,14 @@ namespace {
 
 template <Element T>
 void delta_w_decode_tile(void *dst, const void *src, size_t width, size_t count) {
-    for (size_t row = 0; row < count; row += width) {
-        // 8-byte rows have no vector scan, so they leave the path alone.
-        bool avx2 = false;
-        if constexpr (sizeof(T) < 8) avx2 = use_avx2();
-        scan_row<T, false>(at<T>(dst, row), at<T>(src, row), nullptr, width, T(0), avx2);
+    // Rows are independent running sums, which the row scans take two at a
+    // time, reading the path once per row. 8-byte rows have no vector scan,
+    // so they leave the path alone.
+    if constexpr (sizeof(T) < 8) {
+        scan_rows<T, false, false>(dst, src, nullptr, width, count / width);
+    } else {
+        for (size_t row = 0; row < count; row += width)
+            scan_row<T, false>(at<T>(dst, row), at<T>(src, row), nullptr, width, T(0), false);
     }
 }
 

@@ -12,11 +12,7 @@ namespace {
 
 template <Element T>
 void planar_decode_tile(void *dst, const void *src, size_t width, size_t count) {
-    for (size_t row_start = 0; row_start < count; row_start += width) {
-        const void *north = row_start ? at<T>(dst, row_start - width) : nullptr;
-        scan_row<T, false>(at<T>(dst, row_start), at<T>(src, row_start), north, width, T(0),
-                           use_avx2());
-    }
+    scan_rows<T, false>(dst, src, nullptr, width, count / width);
 }
 
 } // namespace

@@ -32,6 +32,11 @@ template <Element T> constexpr T low_mask(unsigned b) {
     return b >= bits_of<T> ? T(~T(0)) : T((T(1) << b) - 1);
 }
 
+// One block decoded and checked as pfor_decode_block does, but each value
+// unzigzagged: the residuals of the planar zigzag codes in the block.
+// Returns the block length, or 0 for a refusal.
+uint64_t decode_residual_block(void *dst, uint64_t elem_size, const void *src, uint64_t src_len);
+
 // Where value group g starts in every lane at base width b: word index and
 // bit offset within that word.
 template <Element T> constexpr size_t word_of(size_t g, unsigned b) { return g * b / bits_of<T>; }

@@ -1,10 +1,13 @@
 // Planar residuals of one row piece: x - W - N + NW, with the first row of
 // a plane predicted from W alone, the first column from N alone and the
 // first sample from nothing. The encoders of the planar family (plain,
-// zigzag, fused with PFOR, byte lanes) all compute their codes here.
+// zigzag, fused with PFOR, byte lanes) all compute their codes here, and
+// the streaming decoders rebuild runs of samples here.
 #pragma once
 
 #include "frame/elem.h"
+#include "frame/row_scan.h"
+#include "frame/simd.h"
 #include "frame/vec.h"
 #include "frame/zigzag.h"
 
@@ -129,6 +132,41 @@ inline void planar_codes_tile(const Sink &sink, const void *src, size_t width, s
 template <Element T, bool Zig>
 inline void planar_codes_tile(void *dst, const void *src, size_t width, size_t count) {
     planar_codes_tile<T, Zig>(ElementSink<T>{dst}, src, width, count);
+}
+
+// Samples start .. start + n - 1 of a stack of planes of `plane` samples,
+// from their codes (Zig) or their residuals, once the samples that their
+// predictions read are rebuilt. Codes are consumed in row pieces, each one
+// running sum; whole rows of one plane go through the row-pair loop. Every
+// code is read before the sample at its place is written and predictions
+// read only rebuilt samples, so `codes` may be `dst` + start.
+template <Element T, bool Zig>
+void decode_planar_run(void *dst, const void *codes, uint64_t start, uint64_t n, uint64_t width,
+                       uint64_t plane) {
+    for (uint64_t k = 0; k < n;) {
+        const uint64_t s = start + k, d = s % plane, c = d % width;
+        if (c == 0) {
+            const uint64_t left = n - k < plane - d ? n - k : plane - d;
+            if (const uint64_t rows = left / width; rows >= 2) {
+                scan_rows<T, Zig>(at<T>(dst, s), at<T>(codes, k),
+                                  d ? at<T>(dst, s - width) : nullptr, width, rows);
+                k += rows * width;
+                continue;
+            }
+        }
+        const uint64_t m = width - c < n - k ? width - c : n - k;
+        const T west = c ? load<T>(dst, s - 1) : T(0);
+        const void *north = nullptr;
+        T seed = west;
+        if (d >= width) {
+            north = at<T>(dst, s - width);
+            // Along a later row N - NW telescopes; what is left of it is
+            // W - NW at the piece's start.
+            seed = c ? sub(west, load<T>(dst, s - width - 1)) : T(0);
+        }
+        scan_row<T, Zig>(at<T>(dst, s), at<T>(codes, k), north, m, seed, use_avx2());
+        k += m;
+    }
 }
 
 } // namespace varda

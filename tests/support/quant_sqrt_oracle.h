@@ -53,7 +53,7 @@ inline Bytes shot_raster(uint32_t dtype, size_t width, size_t rows, double lo, d
         for (size_t c = 0; c < width; ++c) {
             const double signal = lo + (hi - lo) * double(c) / double(width - 1);
             const double x = signal + unit(rng) * std::sqrt(a + b * signal);
-            values[r * width + c] = dtype_is_float(dtype) ? x : std::round(x);
+            values[r * width + c] = dtype >= 8 ? x : std::round(x);
         }
     }
     return raster_of(dtype, values);
