@@ -155,7 +155,7 @@ def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, reci
                 w, e = _lossy_worst(recipe, t, d, nodata)
                 worst, exact = max(worst, w), exact and e
             note = "" if exact else "nodata positions changed"
-            if codec.recipe != Recipe.parse(text).text:
+            if exact and codec.recipe != Recipe.parse(text).text:
                 note = f"resolved as {codec.recipe}"
             rows.append(_row("auto", text, tiles, blobs, t_enc, t_dec, worst,
                              exact and worst <= 1.0, note=note))

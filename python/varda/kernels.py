@@ -259,11 +259,13 @@ def coeffs_parse(block: bytes) -> list[np.ndarray]:
 def sentinel_bits(value, dtype) -> int:
     """The bit pattern of a nodata value in `dtype`, as the kernels compare it."""
     dt = np.dtype(dtype)
-    as_array = np.array(value).astype(dt) if isinstance(value, float) and np.isnan(value) \
-        else np.array(value, dtype=dt)
-    if not dt.kind == "f" and as_array.item() != value:
-        raise ValueError(f"nodata value {value} does not fit {dt}")
-    return int(as_array.reshape(1).view(unsigned_of(dt))[0])
+    if dt.kind in "iu":
+        info = np.iinfo(dt)
+        if not (float(value).is_integer() and info.min <= value <= info.max):
+            raise ValueError(f"nodata value {value} does not fit {dt}")
+        value = int(value)
+    as_array = np.array([value], dtype=dt)
+    return int(as_array.view(unsigned_of(dt))[0])
 
 
 def find_nan(a) -> int | None:
