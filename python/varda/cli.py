@@ -300,11 +300,11 @@ def cmd_demo(args) -> int:
         results.append((title, rows))
         if not args.json:
             print_table(title, rows)
-            if item.name == "photons":
-                fitted = [r.recipe for r in rows if r.recipe and r.recipe.startswith("SQRT")]
-                if fitted:
-                    print(f"noise curve: made with A={demo.NOISE_A:g} B={demo.NOISE_B:g}, "
-                          f"fitted {fitted[0].split(',', 1)[1]}\n")
+            fitted = [r.note for r in rows if r.recipe and r.recipe.startswith("SQRT")
+                      and r.note.startswith("resolved as ") and ",A=" in r.note]
+            if fitted:
+                print(f"noise curve: made with A={demo.NOISE_A:g} B={demo.NOISE_B:g}, fitted "
+                      f"{fitted[0].split(',', 1)[1]}\n")
     if args.json:
         print(json.dumps([{"raster": t, "rows": [r.to_dict() for r in rows]} for t, rows in results],
                          indent=1))
