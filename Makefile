@@ -4,17 +4,22 @@
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
+PORT_BUILD ?= build-portable
+# Seconds per test under the emulator, where code runs several times slower.
+PORT_TIMEOUT ?= 300
 JOBS       ?= 2
 FUZZ_SECONDS ?= 60
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 # Warnings are errors in CI.
 WERROR     := $(if $(CI),-DVARDA_WERROR=ON,)
 
-BASE_PKGS  := cmake ninja-build g++ pkg-config binutils
+BASE_PKGS  := cmake ninja-build g++ pkg-config binutils libzstd-dev libxxhash-dev
 TEST_PKGS  := $(BASE_PKGS) googletest libgtest-dev libgmock-dev
 BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3
 FUZZ_PKGS  := $(BASE_PKGS) clang libclang-rt-14-dev
 LINT_PKGS  := $(BASE_PKGS) clang-tidy clang-format googletest libgtest-dev libbenchmark-dev
+# GoogleTest is built for the target from the googletest source package.
+PORT_PKGS  := $(BASE_PKGS) g++-aarch64-linux-gnu qemu-user googletest
 # The Python package: Debian's interpreter and libraries only, no other
 # package index.
 PY_PKGS    := libzstd-dev libxxhash-dev python3 python3-venv python3-pip python3-setuptools \
@@ -26,7 +31,7 @@ VENV       ?= .venv
 SETUP := bash scripts/setup.sh
 SHELL := /bin/bash
 
-.PHONY: all build python demo venv test sanitize bench fuzz lint format clean
+.PHONY: all build python demo venv test sanitize portable bench fuzz lint format clean
 
 all: build
 
@@ -71,6 +76,16 @@ sanitize:
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
+# The library and the test suite cross-built for 64-bit Arm (portable loops
+# only) and run under qemu's user-mode emulator.
+portable:
+	@$(SETUP) $(PORT_PKGS)
+	cmake -S . -B $(PORT_BUILD) $(GENERATOR) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
+	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DVARDA_ENABLE_TESTS=ON -DVARDA_ENABLE_CODEC=OFF $(WERROR)
+	cmake --build $(PORT_BUILD) -j $(JOBS)
+	cd $(PORT_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout $(PORT_TIMEOUT)
+
 bench:
 	@$(SETUP) $(BENCH_PKGS)
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_BENCH=ON $(WERROR)
@@ -108,4 +123,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(VENV) python/varda/_libs
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PORT_BUILD) $(VENV) python/varda/_libs

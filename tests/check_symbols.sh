@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The shared library exports exactly the names listed in symbols/*.txt.
+# The shared library exports exactly the names listed in symbols/*.txt, and
+# calls none of them through its PLT.
 set -euo pipefail
 lib=$1 lists=$2
 actual=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sort -u)
@@ -10,3 +11,11 @@ if [ "$actual" != "$expected" ]; then
   exit 1
 fi
 echo "$(echo "$actual" | wc -l) exported symbols, as listed"
+
+# A PLT slot with a symbol value names a function the library defines: a
+# call that a host's function of the same name would take over.
+own=$(readelf -rW "$lib" | awk '$3 ~ /JUMP_SLOT/ && $4 !~ /^0+$/ {print $5}')
+if [ -n "$own" ]; then
+  echo "the library calls its own functions through the PLT:" $own
+  exit 1
+fi

@@ -19,8 +19,12 @@ Elems make_block(uint64_t es, unsigned base_bits, unsigned outliers, unsigned ou
     const auto bits = [&](unsigned n) { return n == 0 ? 0 : rng() >> (64 - n); };
     Elems v(es, 256);
     for (size_t i = 0; i < 256; ++i) v.set(i, bits(base_bits));
-    for (unsigned k = 0; k < outliers && outlier_bits; ++k)
-        v.set(rng() % 256, bits(outlier_bits) | (uint64_t(1) << (outlier_bits - 1)));
+    // The value is drawn before its position: the golden streams were made
+    // in that order.
+    for (unsigned k = 0; k < outliers && outlier_bits; ++k) {
+        const uint64_t value = bits(outlier_bits) | (uint64_t(1) << (outlier_bits - 1));
+        v.set(rng() % 256, value);
+    }
     return v;
 }
 

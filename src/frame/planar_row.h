@@ -34,9 +34,9 @@ template <Element T, bool Zig> inline T planar_code(const void *row, const void 
 // left so that `out` may be `row` itself (with rows taken bottom-up).
 template <Element T, bool Zig>
 inline void planar_codes(void *out, const void *row, const void *north, size_t first, size_t end) {
-    const size_t body = first == 0 ? 1 : first; // column 0 has its own rule
     size_t c = end;
 #if VARDA_X86
+    const size_t body = first == 0 ? 1 : first; // column 0 has its own rule
     constexpr size_t lanes = 16 / sizeof(T);
     const size_t blocks = end > body ? (end - body) / lanes : 0;
     for (const size_t stop = body + blocks * lanes; c > stop; --c)

@@ -1,0 +1,15 @@
+# Cross build for 64-bit Arm with Debian's cross compiler; the tests run
+# under qemu's user-mode emulator against the target's own libraries.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+
+set(VARDA_TARGET_TRIPLE aarch64-linux-gnu)
+set(CMAKE_C_COMPILER ${VARDA_TARGET_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${VARDA_TARGET_TRIPLE}-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/${VARDA_TARGET_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/${VARDA_TARGET_TRIPLE})
