@@ -86,6 +86,31 @@ VARDA_API int planar_zigzag_pivco_unlanes(void *dst, const void *src, uint64_t w
 
 /* ---- Weighted predictor: coefficient blocks, static weights, training --- */
 
+/* Coefficient blocks ("VDC1"): 1..255 vectors of signed 32-bit coefficients,
+ * at most 10000 bytes. varda_coeffs_size and varda_coeffs_pack return a byte
+ * count, 0 on refusal; pack explains a refusal in `err`. varda_coeffs_parse
+ * returns 0, 1 (not a block), -1 (malformed) or -2 (arrays too small); with
+ * both arrays null it only reports the counts. */
+VARDA_API uint64_t varda_coeffs_size(const uint32_t *lengths, uint64_t n_vectors);
+VARDA_API uint64_t varda_coeffs_pack(void *out, size_t out_cap, const int32_t *const *vectors,
+                                     const uint32_t *lengths, size_t n_vectors, char *err,
+                                     size_t err_size);
+VARDA_API int varda_coeffs_parse(const void *block, size_t block_size, int32_t *coeffs_out,
+                                 size_t coeffs_cap, uint32_t *lengths_out, size_t lengths_cap,
+                                 uint64_t *n_vectors_out, uint64_t *n_coeffs_out);
+
+/* Static weighted predictor: W + ((bias + w[0] N + w[1] NW + w[2] NE +
+ * w[3] NN) >> shift), shift 0..63. The encoder needs separate buffers; the
+ * decoder may run in place (dst == src). wp_static_train picks weights and
+ * a shift for one tile; on every return the outputs hold a usable choice
+ * (the planar fallback {1, -1, 0, 0}, 0 at worst). */
+VARDA_API int wp_static_encode(void *dst, const void *src, uint64_t width, uint64_t count,
+                               uint64_t elem_size, const int16_t *weights, uint8_t shift);
+VARDA_API int wp_static_decode(void *dst, const void *src, uint64_t width, uint64_t count,
+                               uint64_t elem_size, const int16_t *weights, uint8_t shift);
+VARDA_API int wp_static_train(int16_t *weights_out, uint8_t *shift_out, const void *src,
+                              uint64_t width, uint64_t count, uint64_t elem_size);
+
 /* ---- Nodata: masks, fill and restore, guarded nodata -------------------- */
 
 /* ---- Lossy quantisation: records, recipes, quantisers, fit, driver ------ */
