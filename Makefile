@@ -22,7 +22,7 @@ LINT_PKGS  := $(BASE_PKGS) clang-tidy clang-format googletest libgtest-dev libbe
 PORT_PKGS  := $(BASE_PKGS) g++-aarch64-linux-gnu qemu-user googletest
 # The Python package: Debian's interpreter and libraries only, no other
 # package index.
-PY_PKGS    := libzstd-dev libxxhash-dev python3 python3-venv python3-pip python3-setuptools \
+PY_PKGS    := python3 python3-venv python3-pip python3-setuptools \
               python3-wheel python3-numpy python3-numcodecs python3-zarr python3-dask \
               python3-distributed python3-rasterio python3-rich python3-matplotlib python3-pytest
 PYTHON     := /usr/bin/python3
