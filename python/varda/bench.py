@@ -13,7 +13,7 @@ from typing import Callable
 import numpy as np
 
 from ._lib import VardaError
-from .codec import Product, chains_for, decode_tile, prepare
+from .codec import Product, chain_id, chains_for, decode_tile, prepare
 from .kernels import sentinel_bits
 from .lossy import Recipe, verify
 
@@ -125,6 +125,8 @@ def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, reci
     tiles = tiles_of(raster, tile)
     rows: list[Row] = []
     chains = chains if chains is not None else chains_for(raster.dtype) + ["auto"]
+    for chain in chains:
+        chain_id(chain)
     with ThreadPoolExecutor(threads or os.cpu_count() or 1) as pool:
         timer = _Timer(pool, repeat)
         for chain in chains:

@@ -61,6 +61,10 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("--recipe", action="append", default=[], metavar="TEXT")
     b.add_argument("--nodata", type=_nodata, default=None, metavar="V")
     b.add_argument("--band", type=_positive, default=None, metavar="K")
+    b.add_argument("--chain", action="append", default=None, metavar="NAME",
+                   help="only these chains (auto included by name); all by default")
+    b.add_argument("--no-reference", dest="references", action="store_false",
+                   help="leave out the Blosc and Zstd rows")
     b.add_argument("--effort", type=int, choices=(0, 1, 2), default=1)
     b.add_argument("--repeat", type=_positive, default=1,
                    help="time each step this often and keep the best")
@@ -197,7 +201,8 @@ def cmd_bench(args) -> int:
         nodata = args.nodata if args.nodata is not None else meta.nodata
         with _progress(1, path):
             rows = bench.run(data, tile=args.tile, threads=args.threads, recipes=args.recipe,
-                             nodata=nodata, effort=args.effort, repeat=args.repeat)
+                             nodata=nodata, effort=args.effort, repeat=args.repeat,
+                             chains=args.chain, references=args.references)
         title = f"{path}: {' x '.join(map(str, data.shape))} {data.dtype}" + \
             (f", nodata {nodata}" if nodata is not None else "")
         results.append((title, rows, path, data, nodata))
