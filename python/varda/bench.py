@@ -28,6 +28,8 @@ class Row:
     decode_mbs: float
     worst: float                # worst error over the bound; 0 when lossless
     verified: bool
+    encode_cpu_mbs: float = math.nan   # per second of processor time, all threads
+    decode_cpu_mbs: float = math.nan
     reference: bool = False
     note: str = ""
 
@@ -90,21 +92,25 @@ class _Timer:
     def __init__(self, pool: ThreadPoolExecutor, repeat: int):
         self.pool, self.repeat = pool, max(1, repeat)
 
-    def run(self, func, items) -> tuple[list, float]:
-        best, results = math.inf, None
+    def run(self, func, items) -> tuple[list, tuple[float, float]]:
+        """Results, and the best wall-clock and processor times."""
+        wall = cpu = math.inf
+        results = None
         for _ in range(self.repeat):
-            start = time.perf_counter()
+            start, start_cpu = time.perf_counter(), time.process_time()
             results = list(self.pool.map(func, items))
-            best = min(best, time.perf_counter() - start)
-        return results, best
+            wall = min(wall, time.perf_counter() - start)
+            cpu = min(cpu, time.process_time() - start_cpu)
+        return results, (wall, max(cpu, 1e-9))
 
 
 def _row(chain, recipe, tiles, blobs, t_enc, t_dec, worst, verified, reference=False, note=""):
     raw = sum(t.nbytes for t in tiles)
     stored = sum(len(b) for b in blobs)
     count = sum(t.size for t in tiles)
-    return Row(chain, recipe, raw / stored, 8 * stored / count, raw / 1e6 / t_enc,
-               raw / 1e6 / t_dec, worst, verified, reference, note)
+    mb = raw / 1e6
+    return Row(chain, recipe, raw / stored, 8 * stored / count, mb / t_enc[0], mb / t_dec[0], worst,
+               verified, mb / t_enc[1], mb / t_dec[1], reference, note)
 
 
 def reference_codecs() -> dict:
@@ -113,7 +119,7 @@ def reference_codecs() -> dict:
     # One thread per call: the pool that runs every codec sets the threads.
     blosc.use_threads = False
     return {"blosc-zstd-shuffle": Blosc(cname="zstd", clevel=5, shuffle=Blosc.SHUFFLE),
-            "zstd": Zstd(level=9)}
+            "numcodecs-zstd": Zstd(level=9)}
 
 
 def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, recipes=(),
