@@ -146,7 +146,10 @@ def print_table(title: str, rows) -> None:
 
         table = Table(title=title)
         for i, col in enumerate(COLUMNS):
-            table.add_column(col, justify="left" if i == 0 else "right")
+            if i == 0:
+                table.add_column(col, no_wrap=True, min_width=max(len(c[0]) for c in cells))
+            else:
+                table.add_column(col, justify="right")
         for r, c in zip(rows, cells):
             table.add_row(*c, style="dim" if r.reference else None)
         Console().print(table)
