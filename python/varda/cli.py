@@ -197,15 +197,19 @@ def plot(results: list[tuple[str, list]], out: str) -> None:
 
 def cmd_bench(args) -> int:
     from . import bench, raster
+    from .codec import chains_for
 
     results = []
     for path in args.files:
         data, meta = raster.read(path, args.band)
         nodata = args.nodata if args.nodata is not None else meta.nodata
-        with _progress(1, path):
+        steps = len(args.chain or chains_for(data.dtype)) + (0 if args.chain else 1) + \
+            len(args.recipe) + (2 if args.references else 0)
+        with _progress(steps, f"bench {path}") as advance:
             rows = bench.run(data, tile=args.tile, threads=args.threads, recipes=args.recipe,
                              nodata=nodata, effort=args.effort, repeat=args.repeat,
-                             chains=args.chain, references=args.references)
+                             chains=args.chain, references=args.references,
+                             progress=lambda _step: advance(1))
         title = f"{path}: {' x '.join(map(str, data.shape))} {data.dtype}" + \
             (f", nodata {nodata}" if nodata is not None else "")
         results.append((title, rows, path, data, nodata))
