@@ -14,7 +14,7 @@ GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 WERROR     := $(if $(CI),-DVARDA_WERROR=ON,)
 
 BASE_PKGS  := cmake ninja-build g++ pkg-config binutils libzstd-dev libxxhash-dev
-TEST_PKGS  := $(BASE_PKGS) googletest libgtest-dev libgmock-dev
+TEST_PKGS  := $(BASE_PKGS) googletest libgtest-dev libgmock-dev locales
 BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3
 FUZZ_PKGS  := $(BASE_PKGS) clang libclang-rt-14-dev
 LINT_PKGS  := $(BASE_PKGS) clang-tidy clang-format googletest libgtest-dev libbenchmark-dev

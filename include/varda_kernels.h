@@ -112,6 +112,46 @@ VARDA_API int wp_static_train(int16_t *weights_out, uint8_t *shift_out, const vo
                               uint64_t width, uint64_t count, uint64_t elem_size);
 
 /* ---- Nodata: masks, fill and restore, guarded nodata -------------------- */
+/* A mask holds one byte per sample: 0 for nodata, anything else for a valid
+ * sample (0xFF in a plain mask, a direction code 1, 2 or 3 in a guarded
+ * one). Sentinels are bit patterns in the low 8 * elem_size bits of a
+ * 64-bit word and are compared bit for bit, never by value. */
+VARDA_API int nodata_find_nan(uint64_t *nan_bits, const void *src, uint64_t count,
+                              uint64_t elem_size);
+VARDA_API void nodata_mark_nan(uint8_t *mask, const void *src, uint64_t count, uint64_t elem_size);
+VARDA_API void nodata_mark_value(uint8_t *mask, const void *src, uint64_t count, uint64_t elem_size,
+                                 uint64_t sentinel);
+
+/* Fill copies the last valid sample of the row over nodata, or the filled
+ * row above at the start of a row (zeros in the first row); a width that
+ * does not fit count makes the run one row. Restore writes the sentinel
+ * back. Both may run in place (dst == src). */
+VARDA_API void nodata_fill(void *dst, const void *src, const uint8_t *mask, uint64_t width,
+                           uint64_t count, uint64_t elem_size);
+VARDA_API void nodata_restore(void *dst, const void *src, const uint8_t *mask, uint64_t count,
+                              uint64_t elem_size, uint64_t sentinel);
+
+/* Guarded nodata: the representable neighbours of a sentinel, as bit
+ * patterns at the element width. A valid sample with code 1, 2 or 3 that
+ * decodes to the sentinel is restored as up, down or alias (the other
+ * zero of a float zero sentinel). */
+typedef struct nodata_guard {
+    uint64_t up;
+    uint64_t down;
+    uint64_t alias;
+} nodata_guard;
+
+/* 0 done; 1 dtype is not a type; 2 the sentinel is a float NaN. */
+VARDA_API int nodata_guard_values(nodata_guard *guard, int dtype, uint64_t sentinel);
+/* radius in sample units; negative, NaN or +inf means unbounded.
+ * 0 guarded mask; 1 dtype is not a type (all 0xFF); 2 NaN sentinel (plain mask). */
+VARDA_API int nodata_mark_guarded(uint8_t *mask, const void *src, uint64_t count, int dtype,
+                                  uint64_t sentinel, double radius);
+/* 0 done; 1 unsupported elem_size (nothing written) or a mask code that
+ * could not be honoured (work done). */
+VARDA_API int nodata_restore_guarded(void *dst, const void *src, const uint8_t *mask,
+                                     uint64_t count, uint64_t elem_size, uint64_t sentinel,
+                                     const nodata_guard *guard);
 
 /* ---- Lossy quantisation: records, recipes, quantisers, fit, driver ------ */
 /* Family codes: 0 none, 1 LINEAR, 2 LOG, 3 SQRT. */
@@ -170,6 +210,42 @@ typedef struct varda_lossy_resolved {
         quant_sqrt_stats sqrt;
     } stats; /* the family's record */
 } varda_lossy_resolved;
+
+/* Recipe parsers: "LINEAR:MAX_ERROR=V", "LOG:MAX_ERROR=V%" and
+ * "SQRT:MAX_ERROR=VN[,A=a,B=b]". Numbers use the full stop whatever the
+ * locale. 0 on success; 1 with a message in err on failure. */
+VARDA_API int quant_linear_parse(const char *text, quant_spec *spec, char *err, size_t err_size);
+VARDA_API int quant_log_parse(const char *text, quant_spec *spec, char *err, size_t err_size);
+VARDA_API int quant_sqrt_parse(const char *text, quant_spec *spec, char *err, size_t err_size);
+
+/* LINEAR: absolute error. The stream holds one grid index per sample in an
+ * integer of the sample's width. verify writes the worst error over
+ * max_error (above 1 means the bound broke). */
+VARDA_API int quant_linear_scan(const void *src, uint32_t dtype, size_t count,
+                                quant_linear_stats *stats);
+VARDA_API int quant_linear_resolve(const quant_spec *spec, uint32_t dtype,
+                                   const quant_linear_stats *stats, quant_grid *grid, char *err,
+                                   size_t err_size);
+VARDA_API int quant_linear_encode(void *dst, const void *src, const quant_grid *grid,
+                                  uint32_t dtype, size_t count);
+VARDA_API int quant_linear_decode(void *dst, const void *src, const quant_grid *grid,
+                                  uint32_t dtype, size_t count);
+VARDA_API int quant_linear_verify(const void *orig, const void *rebuilt, const quant_spec *spec,
+                                  uint32_t dtype, size_t count, double *worst);
+
+/* LOG: relative error. Float streams hold signed log-grid indices, integer
+ * streams the rebuilt values themselves. verify also counts, in tiny, the
+ * float samples below the smallest normal that it could not measure. */
+VARDA_API int quant_log_scan(const void *src, uint32_t dtype, size_t count, quant_log_stats *stats);
+VARDA_API int quant_log_resolve(const quant_spec *spec, uint32_t dtype,
+                                const quant_log_stats *stats, quant_grid *grid, char *err,
+                                size_t err_size);
+VARDA_API int quant_log_encode(void *dst, const void *src, const quant_grid *grid, uint32_t dtype,
+                               size_t count);
+VARDA_API int quant_log_decode(void *dst, const void *src, const quant_grid *grid, int dtype,
+                               size_t count);
+VARDA_API int quant_log_verify(const void *orig, const void *rebuilt, const quant_spec *spec,
+                               uint32_t dtype, size_t count, double *worst, size_t *tiny);
 
 /* Block statistics for the shot-noise fit, gathered over any number of
  * pushes. The arrays belong to the library between init and free. */
