@@ -164,6 +164,7 @@ def print_table(title: str, rows) -> None:
 
 def plot(results: list[tuple[str, list]], out: str) -> None:
     import matplotlib
+    import matplotlib.ticker
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -179,6 +180,10 @@ def plot(results: list[tuple[str, list]], out: str) -> None:
             ax.annotate(r.label, (r.decode_mbs, r.ratio), fontsize=7, xytext=(3, 2),
                         textcoords="offset points")
         ax.set_xscale("log")
+        # Lossy ratios run far above lossless ones; a log axis keeps both legible.
+        ax.set_yscale("log")
+        ax.yaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
+        ax.yaxis.set_minor_formatter(matplotlib.ticker.ScalarFormatter())
         ax.set_xlabel("decode MB/s (all threads)")
         ax.set_ylabel("compression ratio")
         ax.set_title(title, fontsize=10)
