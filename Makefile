@@ -20,11 +20,18 @@ FUZZ_PKGS  := $(BASE_PKGS) clang libclang-rt-14-dev
 LINT_PKGS  := $(BASE_PKGS) clang-tidy clang-format googletest libgtest-dev libbenchmark-dev
 # GoogleTest is built for the target from the googletest source package.
 PORT_PKGS  := $(BASE_PKGS) g++-aarch64-linux-gnu qemu-user googletest
+# The Python package: Debian's interpreter and libraries only, no other
+# package index.
+PY_PKGS    := python3 python3-venv python3-pip python3-setuptools \
+              python3-wheel python3-numpy python3-numcodecs python3-zarr python3-dask \
+              python3-distributed python3-rasterio python3-rich python3-matplotlib python3-pytest
+PYTHON     := /usr/bin/python3
+VENV       ?= .venv
 
 SETUP := bash scripts/setup.sh
 SHELL := /bin/bash
 
-.PHONY: all build test sanitize portable bench fuzz lint format clean
+.PHONY: all build python demo venv test sanitize portable bench fuzz lint format clean
 
 all: build
 
@@ -33,9 +40,31 @@ build:
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_TESTS=OFF $(WERROR)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The virtual environment sees Debian's packages and holds the varda package,
+# installed without network in editable mode, with the `varda` command and
+# the numcodecs entry point.
+venv:
+	@[ -x $(VENV)/bin/python ] || $(PYTHON) -m venv --system-site-packages $(VENV)
+	@$(VENV)/bin/python -c 'import varda' 2>/dev/null || \
+	  $(VENV)/bin/pip install -q --no-index --no-build-isolation --no-deps -e python/
+
+# The package finds the libraries in its _libs folder, refreshed here.
+python:
+	@$(SETUP) $(BASE_PKGS) $(PY_PKGS)
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_TESTS=OFF $(WERROR)
+	cmake --build $(BUILD) -j $(JOBS) --target varda_kernels varda_codec
+	@$(MAKE) --no-print-directory venv
+	@mkdir -p python/varda/_libs
+	@cp -L $(BUILD)/libvarda_kernels.so.0 $(BUILD)/codec/libvarda_codec.so.0 python/varda/_libs/
+
+demo: python
+	$(VENV)/bin/varda demo
+
 test:
-	@$(SETUP) $(TEST_PKGS)
-	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_TESTS=ON $(WERROR)
+	@$(SETUP) $(TEST_PKGS) $(PY_PKGS)
+	@$(MAKE) --no-print-directory venv
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_TESTS=ON $(WERROR) \
+	  -DVARDA_PYTHON=$(abspath $(VENV))/bin/python
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -94,4 +123,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PORT_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PORT_BUILD) $(VENV) python/varda/_libs

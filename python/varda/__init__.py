@@ -1,0 +1,24 @@
+"""varda: raster tile compression for numpy, Zarr and Dask.
+
+numpy functions over every kernel family (``varda.kernels``), lossy recipes
+(``varda.Recipe``), the tile codec (``varda.Product``, ``varda.prepare``) and
+its numcodecs codec "varda" (``varda.VardaCodec``, registered on import),
+Zarr stores one chunk per tile (``varda.compress``, ``varda.open``,
+``varda.decompress``, ``varda.info``), and the ``varda`` command line.
+"""
+
+from . import kernels
+from ._lib import CorruptTile, LibraryNotFound, VardaError, library_paths
+from .codec import Product, VardaCodec, chains, chains_for, decode_tile, prepare, read_info
+from .kernels import set_simd_path, simd_path, simd_paths
+from .lossy import Recipe, Resolved, verify
+from .store import StoreError, compress, decompress, info, open
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "kernels", "CorruptTile", "LibraryNotFound", "VardaError", "StoreError", "library_paths",
+    "Product", "VardaCodec", "chains", "chains_for", "decode_tile", "prepare", "read_info",
+    "set_simd_path", "simd_path", "simd_paths", "Recipe", "Resolved", "verify",
+    "compress", "decompress", "info", "open",
+]

@@ -1,0 +1,279 @@
+"""ctypes bindings over libvarda_kernels and libvarda_codec.
+
+The libraries are looked for, in this order, in the folders of the
+VARDA_LIB_DIR environment variable (separated like PATH), in the package's
+own ``_libs`` folder (where ``make python`` copies them) and in the build
+folder of the repository the package sits in. Functions are bound on first
+use, so a library built without one family still serves the others.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import pathlib
+import threading
+from ctypes import POINTER, c_char_p, c_double, c_int, c_int32, c_size_t, c_uint, c_uint8
+from ctypes import c_uint32, c_uint64, c_void_p
+
+KERNELS = "libvarda_kernels.so.0"
+CODEC = "libvarda_codec.so.0"
+
+_HERE = pathlib.Path(__file__).resolve().parent
+
+
+class LibraryNotFound(ImportError):
+    """A shared library is not where the package looks for it."""
+
+
+class VardaError(ValueError):
+    """The library refused the arguments; the message is the library's own."""
+
+
+class CorruptTile(VardaError):
+    """A tile blob could not be decoded: corrupt, truncated or foreign."""
+
+
+def search_dirs() -> list[pathlib.Path]:
+    dirs = [pathlib.Path(p) for p in os.environ.get("VARDA_LIB_DIR", "").split(os.pathsep) if p]
+    dirs.append(_HERE / "_libs")
+    repo = _HERE.parent.parent
+    for build in sorted(repo.glob("build*")):
+        dirs += [build, build / "codec"]
+    return dirs
+
+
+def _find(name: str) -> pathlib.Path:
+    dirs = search_dirs()
+    for folder in dirs:
+        candidate = folder / name
+        if candidate.is_file():
+            return candidate
+    looked = "\n  ".join(str(d) for d in dirs) or "(nowhere)"
+    raise LibraryNotFound(
+        f"{name} not found; looked in:\n  {looked}\n"
+        "Build the libraries with `make` (or `make python`), or set VARDA_LIB_DIR "
+        "to the folder that holds them."
+    )
+
+
+_lock = threading.Lock()
+_loaded: dict[str, ctypes.CDLL] = {}
+
+
+def _load(name: str) -> ctypes.CDLL:
+    with _lock:
+        if name not in _loaded:
+            if name == CODEC:
+                # The codec's own reference to the kernels resolves to the copy
+                # already in the process, so both always come from one place.
+                _load_unlocked(KERNELS)
+            _load_unlocked(name)
+        return _loaded[name]
+
+
+def _load_unlocked(name: str) -> None:
+    if name not in _loaded:
+        _loaded[name] = ctypes.CDLL(str(_find(name)), mode=ctypes.RTLD_GLOBAL)
+
+
+def library_paths() -> dict[str, str]:
+    """Where the two libraries were (or would be) loaded from."""
+    out = {}
+    for name in (KERNELS, CODEC):
+        try:
+            out[name] = str(_find(name))
+        except LibraryNotFound:
+            out[name] = "missing"
+    return out
+
+
+# ---- records ---------------------------------------------------------------
+
+
+class QuantSpec(ctypes.Structure):
+    _fields_ = [("max_error", c_double), ("a", c_double), ("b", c_double), ("has_ab", c_uint8)]
+
+
+class LossyRecipe(ctypes.Structure):
+    _fields_ = [("family", c_int32), ("spec", QuantSpec)]
+
+
+class QuantGrid(ctypes.Structure):
+    _fields_ = [("mode", c_uint8), ("step", c_double), ("offset", c_double)]
+
+
+class LinearStats(ctypes.Structure):
+    _fields_ = [("max_abs", c_double), ("negatives", c_int32)]
+
+
+class LogStats(ctypes.Structure):
+    _fields_ = [("min_abs", c_double), ("max_abs", c_double), ("negatives", c_int32),
+                ("tiny", c_int32)]
+
+
+class SqrtStats(ctypes.Structure):
+    _fields_ = [("min", c_double), ("max", c_double), ("negatives", c_int32),
+                ("nonfinite", c_int32)]
+
+
+class _Stats(ctypes.Union):
+    _fields_ = [("linear", LinearStats), ("log", LogStats), ("sqrt", SqrtStats)]
+
+
+class LossyResolved(ctypes.Structure):
+    _fields_ = [("family", c_int32), ("grid", QuantGrid), ("stats", _Stats)]
+
+
+class SqrtCurve(ctypes.Structure):
+    _fields_ = [("a", c_double), ("b", c_double), ("held", c_int32), ("blocks", c_int32),
+                ("bins", c_int32), ("range", c_double), ("collinearity", c_double),
+                ("residual", c_double)]
+
+
+class NodataGuard(ctypes.Structure):
+    _fields_ = [("up", c_uint64), ("down", c_uint64), ("alias", c_uint64)]
+
+
+class CodecProduct(ctypes.Structure):
+    _fields_ = [("dtype", c_int32), ("chain", c_int32), ("effort", c_int32),
+                ("zstd_level", c_int32), ("nodata", c_int32), ("nodata_value", c_uint64),
+                ("recipe", LossyRecipe), ("resolved", LossyResolved), ("prepared", c_int32)]
+
+
+class CodecInfo(ctypes.Structure):
+    _fields_ = [("version", c_uint32), ("dtype", c_int32), ("width", c_uint64),
+                ("height", c_uint64), ("chain", c_int32), ("lossy", c_int32),
+                ("nodata", c_int32), ("raw_bytes", c_uint64), ("blob_bytes", c_uint64)]
+
+
+# ---- signatures ------------------------------------------------------------
+
+P = c_void_p
+U64 = c_uint64
+ERR = (c_char_p, c_size_t)
+_tile = (P, P, U64, U64, U64)  # dst, src, width, count, elem_size
+
+_KERNEL_SIGS: dict[str, tuple] = {
+    "varda_simd_built": (c_uint, ()),
+    "varda_simd_cpu": (c_uint, ()),
+    "varda_simd_name": (c_char_p, (c_int,)),
+    "varda_simd_resolve": (c_int, ()),
+    "varda_simd_active": (c_int, ()),
+    "pfor_bound": (U64, (U64, U64)),
+    "pfor_encode": (c_int, (P, U64, POINTER(U64), P, U64, U64)),
+    "pfor_decode": (c_int, (P, U64, U64, P, U64)),
+    "planar_zigzag_decode_stream": (c_int, (P, P, U64, U64, U64, U64, U64)),
+    "planar_zigzag_pfor_bound": (U64, (U64, U64)),
+    "planar_zigzag_pfor_encode": (c_int, (P, U64, POINTER(U64), P, U64, U64, U64, c_uint32)),
+    "planar_zigzag_pfor_decode": (c_int, (P, U64, U64, U64, c_uint32, P, U64)),
+    "planar_zigzag_pivco_lanes": (c_int, (P, P, U64, U64, U64, c_uint32)),
+    "planar_zigzag_pivco_unlanes": (c_int, (P, P, U64, U64, U64, c_uint32)),
+    "deinterleave_split": (None, (P, P, P, c_size_t, c_size_t)),
+    "deinterleave_join": (None, (P, P, P, c_size_t, c_size_t)),
+    "varda_coeffs_size": (U64, (POINTER(c_uint32), U64)),
+    "varda_coeffs_pack": (U64, (P, c_size_t, POINTER(c_void_p), POINTER(c_uint32), c_size_t) + ERR),
+    "varda_coeffs_parse": (c_int, (P, c_size_t, POINTER(c_int32), c_size_t, POINTER(c_uint32),
+                                   c_size_t, POINTER(U64), POINTER(U64))),
+    "wp_static_encode": (c_int, _tile + (P, c_uint8)),
+    "wp_static_decode": (c_int, _tile + (P, c_uint8)),
+    "wp_static_train": (c_int, (P, POINTER(c_uint8), P, U64, U64, U64)),
+    "nodata_find_nan": (c_int, (POINTER(U64), P, U64, U64)),
+    "nodata_mark_nan": (None, (P, P, U64, U64)),
+    "nodata_mark_value": (None, (P, P, U64, U64, U64)),
+    "nodata_fill": (None, (P, P, P, U64, U64, U64)),
+    "nodata_restore": (None, (P, P, P, U64, U64, U64)),
+    "nodata_guard_values": (c_int, (POINTER(NodataGuard), c_int, U64)),
+    "nodata_mark_guarded": (c_int, (P, P, U64, c_int, U64, c_double)),
+    "nodata_restore_guarded": (c_int, (P, P, P, U64, U64, U64, POINTER(NodataGuard))),
+    "quant_sqrt_fit": (c_int, (P, c_int, c_size_t, c_size_t, POINTER(SqrtCurve)) + ERR),
+    "quant_linear_verify": (c_int, (P, P, POINTER(QuantSpec), c_uint32, c_size_t, POINTER(c_double))),
+    "quant_log_verify": (c_int, (P, P, POINTER(QuantSpec), c_uint32, c_size_t, POINTER(c_double),
+                                 POINTER(c_size_t))),
+    "quant_sqrt_verify": (c_int, (P, P, POINTER(QuantSpec), POINTER(SqrtCurve), c_uint32, c_size_t,
+                                  POINTER(c_double))),
+    "varda_lossy_parse": (c_int, (c_char_p, POINTER(LossyRecipe)) + ERR),
+    "varda_lossy_fit": (c_int, (POINTER(LossyRecipe), P, c_int, c_size_t, c_size_t) + ERR),
+    "varda_lossy_resolve": (c_int, (POINTER(LossyRecipe), P, c_uint32, c_size_t,
+                                    POINTER(LossyResolved)) + ERR),
+    "varda_lossy_check_domain": (c_int, (POINTER(LossyResolved), P, c_int, c_size_t, c_int, U64)
+                                 + ERR),
+    "varda_lossy_guard_radius": (c_double, (POINTER(LossyRecipe), c_double)),
+    "binoffset_join": (c_int, (P, P, P, U64, U64)),
+    "binoffset_join_table": (c_int, (P, P, P, U64, U64, P, P, c_uint32)),
+    "binoffset_unpack_join": (c_int, (P, P, P, U64, U64, U64, P, P, c_uint32)),
+    "intmult_join": (c_int, (P, P, P, U64, U64, U64)),
+    "floatquant_join": (c_int, (P, P, P, U64, U64, c_uint32)),
+    "floatmult_join": (c_int, (P, P, P, U64, U64, c_double)),
+    "blocked_transpose_zstd_unshuffle": (None, (P, P, U64, U64)),
+}
+for _stage in ("planar", "planar_zigzag", "delta_n", "delta_w", "average", "med", "med_zigzag"):
+    _KERNEL_SIGS[_stage + "_encode"] = (c_int, _tile)
+    _KERNEL_SIGS[_stage + "_decode"] = (c_int, _tile)
+for _family in ("linear", "log", "sqrt"):
+    # The LOG decoder takes its dtype as a plain int; the width is the same.
+    _KERNEL_SIGS[f"quant_{_family}_encode"] = (c_int, (P, P, POINTER(QuantGrid), c_uint32, c_size_t))
+    _KERNEL_SIGS[f"quant_{_family}_decode"] = (c_int, (P, P, POINTER(QuantGrid), c_uint32, c_size_t))
+
+_CODEC_SIGS: dict[str, tuple] = {
+    "varda_codec_chain_count": (c_int, ()),
+    "varda_codec_chain_name": (c_char_p, (c_int,)),
+    "varda_codec_chain_id": (c_int, (c_char_p,)),
+    "varda_codec_chain_accepts": (c_int, (c_int, c_int)),
+    "varda_codec_product_init": (None, (POINTER(CodecProduct), c_int)),
+    "varda_codec_prepare": (c_int, (POINTER(CodecProduct), c_char_p, P, U64, U64) + ERR),
+    "varda_codec_bound": (U64, (POINTER(CodecProduct), U64, U64)),
+    "varda_codec_encode": (c_int, (POINTER(CodecProduct), P, U64, U64, P, U64, POINTER(U64)) + ERR),
+    "varda_codec_decode": (c_int, (P, U64, P, U64) + ERR),
+    "varda_codec_read_info": (c_int, (P, U64, POINTER(CodecInfo)) + ERR),
+}
+
+_bound: dict[str, object] = {}
+
+
+def fn(name: str):
+    """The library function `name`, bound with its signature."""
+    f = _bound.get(name)
+    if f is not None:
+        return f
+    if name in _CODEC_SIGS:
+        lib, (restype, argtypes) = _load(CODEC), _CODEC_SIGS[name]
+    else:
+        lib, (restype, argtypes) = _load(KERNELS), _KERNEL_SIGS[name]
+    try:
+        f = getattr(lib, name)
+    except AttributeError:
+        raise NotImplementedError(f"the loaded {lib._name} has no {name}") from None
+    f.restype = restype
+    f.argtypes = argtypes
+    _bound[name] = f
+    return f
+
+
+def has(name: str) -> bool:
+    try:
+        fn(name)
+        return True
+    except NotImplementedError:
+        return False
+
+
+def simd_path_var() -> c_int:
+    return c_int.in_dll(_load(KERNELS), "varda_simd_path")
+
+
+class Message:
+    """A message buffer for the calls that explain a refusal."""
+
+    SIZE = 512
+
+    def __init__(self):
+        self.buf = ctypes.create_string_buffer(self.SIZE)
+
+    @property
+    def args(self):
+        return self.buf, self.SIZE
+
+    @property
+    def text(self) -> str:
+        return self.buf.value.decode("utf-8", "replace")

@@ -1,0 +1,181 @@
+"""Every chain and recipe on the tiles of a raster, round trips verified,
+beside numcodecs' Blosc and Zstd on the same tiles."""
+
+from __future__ import annotations
+
+import math
+import os
+import time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import asdict, dataclass
+from typing import Callable
+
+import numpy as np
+
+from ._lib import VardaError
+from .codec import Product, chain_id, chains_for, decode_tile, prepare
+from .kernels import sentinel_bits
+from .lossy import Recipe, verify
+
+
+@dataclass
+class Row:
+    chain: str                  # a chain, "auto", or a reference compressor
+    recipe: str | None          # the lossy recipe, canonical text
+    ratio: float
+    bits_per_sample: float
+    encode_mbs: float
+    decode_mbs: float
+    worst: float                # worst error over the bound; 0 when lossless
+    verified: bool
+    encode_cpu_mbs: float = math.nan   # per second of processor time, all threads
+    decode_cpu_mbs: float = math.nan
+    reference: bool = False
+    note: str = ""
+
+    @property
+    def label(self) -> str:
+        return f"{self.chain} {self.recipe}" if self.recipe else self.chain
+
+    def to_dict(self) -> dict:
+        d = asdict(self)
+        d["label"] = self.label
+        return {k: (None if isinstance(v, float) and not math.isfinite(v) else v)
+                for k, v in d.items()}
+
+
+def tiles_of(raster: np.ndarray, tile: int) -> list[np.ndarray]:
+    """Tiles of at most tile x tile samples, band by band, row-major; edge
+    tiles keep their real size."""
+    if raster.ndim == 2:
+        raster = raster[None]
+    out = []
+    for band in raster:
+        for r in range(0, band.shape[0], tile):
+            for c in range(0, band.shape[1], tile):
+                out.append(np.ascontiguousarray(band[r:r + tile, c:c + tile]))
+    return out
+
+
+def _same_bits(a: np.ndarray, b: np.ndarray) -> bool:
+    u = f"u{a.dtype.itemsize}"
+    return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a.view(u), b.view(u))
+
+
+def _nodata_mask(tile: np.ndarray, nodata) -> np.ndarray | None:
+    """True where a sample is nodata, compared bit for bit (any NaN for a
+    NaN nodata)."""
+    if nodata is None:
+        return None
+    if isinstance(nodata, str) or (isinstance(nodata, float) and math.isnan(nodata)):
+        return np.isnan(tile) if tile.dtype.kind == "f" else None
+    bits = sentinel_bits(nodata, tile.dtype)
+    return tile.view(f"u{tile.dtype.itemsize}") == bits
+
+
+def _lossy_worst(recipe: Recipe, tile, rebuilt, nodata) -> tuple[float, bool]:
+    mask = _nodata_mask(tile, nodata)
+    if mask is None:
+        return verify(recipe, tile, rebuilt), True
+    rebuilt_mask = _nodata_mask(rebuilt, nodata)
+    positions_exact = np.array_equal(mask, rebuilt_mask)
+    if isinstance(nodata, (int, float)) and not (isinstance(nodata, float) and math.isnan(nodata)):
+        u = f"u{tile.dtype.itemsize}"
+        positions_exact &= np.array_equal(tile.view(u)[mask], rebuilt.view(u)[mask])
+    valid = ~mask
+    worst = verify(recipe, np.ascontiguousarray(tile[valid]), np.ascontiguousarray(rebuilt[valid])) \
+        if valid.any() else 0.0
+    return worst, bool(positions_exact)
+
+
+class _Timer:
+    def __init__(self, pool: ThreadPoolExecutor, repeat: int):
+        self.pool, self.repeat = pool, max(1, repeat)
+
+    def run(self, func, items) -> tuple[list, tuple[float, float]]:
+        """Results, and the best wall-clock and processor times."""
+        wall = cpu = math.inf
+        results = None
+        for _ in range(self.repeat):
+            start, start_cpu = time.perf_counter(), time.process_time()
+            results = list(self.pool.map(func, items))
+            wall = min(wall, time.perf_counter() - start)
+            cpu = min(cpu, time.process_time() - start_cpu)
+        return results, (wall, max(cpu, 1e-9))
+
+
+def _row(chain, recipe, tiles, blobs, t_enc, t_dec, worst, verified, reference=False, note=""):
+    raw = sum(t.nbytes for t in tiles)
+    stored = sum(len(b) for b in blobs)
+    count = sum(t.size for t in tiles)
+    mb = raw / 1e6
+    return Row(chain, recipe, raw / stored, 8 * stored / count, mb / t_enc[0], mb / t_dec[0], worst,
+               verified, mb / t_enc[1], mb / t_dec[1], reference, note)
+
+
+def reference_codecs() -> dict:
+    from numcodecs import Blosc, Zstd, blosc
+
+    # One thread per call: the pool that runs every codec sets the threads.
+    blosc.use_threads = False
+    return {"blosc-zstd-shuffle": Blosc(cname="zstd", clevel=5, shuffle=Blosc.SHUFFLE),
+            "numcodecs-zstd": Zstd(level=9)}
+
+
+def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, recipes=(),
+        nodata=None, chains: list[str] | None = None, references: bool = True, effort: int = 1,
+        repeat: int = 1, progress: Callable[[str], None] | None = None) -> list[Row]:
+    """Rows for every chain that takes the raster's dtype and "auto", every
+    recipe (at "auto"), and the reference compressors, sorted by ratio."""
+    raster = np.ascontiguousarray(raster)
+    tiles = tiles_of(raster, tile)
+    rows: list[Row] = []
+    chains = chains if chains is not None else chains_for(raster.dtype) + ["auto"]
+    for chain in chains:
+        chain_id(chain)
+    with ThreadPoolExecutor(threads or os.cpu_count() or 1) as pool:
+        timer = _Timer(pool, repeat)
+        for chain in chains:
+            if progress:
+                progress(chain)
+            product = Product(raster.dtype, chain, effort=effort, nodata=nodata)
+            try:
+                blobs, t_enc = timer.run(product.encode, tiles)
+            except VardaError as e:
+                # A splitter with nothing to split refuses the tile: the
+                # chain does not apply to this raster.
+                rows.append(Row(chain, None, math.nan, math.nan, math.nan, math.nan, math.nan,
+                                True, note=f"not applicable: {e}"))
+                continue
+            decoded, t_dec = timer.run(decode_tile, blobs)
+            ok = all(_same_bits(t, d) for t, d in zip(tiles, decoded))
+            rows.append(_row(chain, None, tiles, blobs, t_enc, t_dec, 0.0 if ok else math.inf, ok))
+        for text in recipes:
+            if progress:
+                progress(text)
+            codec = prepare(raster, recipe=text, nodata=nodata, effort=effort)
+            recipe = Recipe.parse(codec.recipe)
+            product = codec.product(raster.dtype)
+            blobs, t_enc = timer.run(product.encode, tiles)
+            decoded, t_dec = timer.run(decode_tile, blobs)
+            worst, exact = 0.0, True
+            for t, d in zip(tiles, decoded):
+                w, e = _lossy_worst(recipe, t, d, nodata)
+                worst, exact = max(worst, w), exact and e
+            note = "" if exact else "nodata positions changed"
+            if exact and codec.recipe != Recipe.parse(text).text:
+                note = f"resolved as {codec.recipe}"
+            rows.append(_row("auto", text, tiles, blobs, t_enc, t_dec, worst,
+                             exact and worst <= 1.0, note=note))
+        if references:
+            for name, ref in reference_codecs().items():
+                if progress:
+                    progress(name)
+                blobs, t_enc = timer.run(ref.encode, tiles)
+                decoded, t_dec = timer.run(ref.decode, blobs)
+                ok = all(_same_bits(t, np.frombuffer(d, t.dtype).reshape(t.shape))
+                         for t, d in zip(tiles, decoded))
+                rows.append(_row(name, None, tiles, blobs, t_enc, t_dec, 0.0 if ok else math.inf,
+                                 ok, reference=True))
+    rows.sort(key=lambda r: -r.ratio if math.isfinite(r.ratio) else math.inf)
+    return rows

@@ -1,0 +1,210 @@
+"""Lossy recipes: text to a resolved grid, and the quantisers per tile."""
+
+from __future__ import annotations
+
+import math
+from ctypes import byref, c_double, c_size_t
+from dataclasses import dataclass
+
+import numpy as np
+
+from ._lib import LossyRecipe, LossyResolved, Message, QuantGrid, QuantSpec, SqrtCurve
+from ._lib import VardaError, fn
+from ._types import dtype_code, ptr, samples, tile_shape
+
+FAMILIES = {0: None, 1: "LINEAR", 2: "LOG", 3: "SQRT"}
+
+
+def _number(x: float) -> str:
+    # repr gives the shortest text that reads back to the same double.
+    return repr(float(x))
+
+
+@dataclass(frozen=True)
+class Recipe:
+    """A parsed recipe. `text` is the canonical form: it reads back to the
+    same record, the noise curve included once fitted."""
+
+    family: int
+    max_error: float = 0.0
+    a: float = 0.0
+    b: float = 0.0
+    has_ab: bool = False
+
+    @classmethod
+    def parse(cls, text: str | None) -> "Recipe":
+        record, msg = LossyRecipe(), Message()
+        raw = None if text is None else text.encode()
+        if fn("varda_lossy_parse")(raw, byref(record), *msg.args):
+            raise VardaError(msg.text)
+        return cls._from_record(record)
+
+    @classmethod
+    def _from_record(cls, record: LossyRecipe) -> "Recipe":
+        s = record.spec
+        return cls(record.family, s.max_error, s.a, s.b, bool(s.has_ab))
+
+    def record(self) -> LossyRecipe:
+        return LossyRecipe(self.family, QuantSpec(self.max_error, self.a, self.b, int(self.has_ab)))
+
+    @property
+    def name(self) -> str | None:
+        return FAMILIES.get(self.family)
+
+    @property
+    def text(self) -> str:
+        if self.family == 0:
+            return ""
+        if self.family == 1:
+            return f"LINEAR:MAX_ERROR={_number(self.max_error)}"
+        if self.family == 2:
+            return f"LOG:MAX_ERROR={_number(self.max_error * 100)}%"
+        text = f"SQRT:MAX_ERROR={_number(self.max_error)}N"
+        return text + (f",A={_number(self.a)},B={_number(self.b)}" if self.has_ab else "")
+
+    def __str__(self) -> str:
+        return self.text
+
+    def fit(self, raster) -> "Recipe":
+        """A SQRT recipe without a noise curve gets one measured on the
+        raster; any other recipe comes back unchanged."""
+        raster = samples(raster)
+        width, count = tile_shape(raster, None)
+        record, msg = self.record(), Message()
+        if fn("varda_lossy_fit")(byref(record), ptr(raster), dtype_code(raster.dtype), width, count,
+                                 *msg.args):
+            raise VardaError(msg.text)
+        return Recipe._from_record(record)
+
+    def resolve(self, raster) -> "Resolved":
+        """The grid for the whole product, fitting the noise curve first
+        when the recipe needs one."""
+        raster = samples(raster)
+        recipe = self.fit(raster) if self.family == 3 and not self.has_ab else self
+        record, resolved, msg = recipe.record(), LossyResolved(), Message()
+        if fn("varda_lossy_resolve")(byref(record), ptr(raster), dtype_code(raster.dtype),
+                                     raster.size, byref(resolved), *msg.args):
+            raise VardaError(msg.text)
+        return Resolved(recipe, resolved, np.dtype(raster.dtype))
+
+    def guard_radius(self, x: float) -> float:
+        record = self.record()
+        return fn("varda_lossy_guard_radius")(byref(record), c_double(x))
+
+
+_STATS = {1: "linear", 2: "log", 3: "sqrt"}
+
+
+class Resolved:
+    """A recipe's grid on one product, and the value domain it was cut for."""
+
+    def __init__(self, recipe: Recipe, record: LossyResolved, dtype):
+        self.recipe, self._record, self.dtype = recipe, record, np.dtype(dtype)
+
+    @property
+    def record(self) -> LossyResolved:
+        return self._record
+
+    @property
+    def grid(self) -> dict:
+        g = self._record.grid
+        return {"mode": g.mode, "step": g.step, "offset": g.offset}
+
+    @property
+    def stats(self) -> dict:
+        name = _STATS.get(self._record.family)
+        if name is None:
+            return {}
+        rec = getattr(self._record.stats, name)
+        return {field: getattr(rec, field) for field, _ in rec._fields_}
+
+    def to_config(self) -> dict:
+        stats = {k: (v if math.isfinite(v) else repr(v)) if isinstance(v, float) else v
+                 for k, v in self.stats.items()}
+        return {"family": self._record.family, "grid": self.grid, "stats": stats}
+
+    @classmethod
+    def from_config(cls, recipe: Recipe, config: dict, dtype) -> "Resolved":
+        record = LossyResolved()
+        record.family = config["family"]
+        g = config["grid"]
+        record.grid = QuantGrid(int(g["mode"]), float(g["step"]), float(g["offset"]))
+        name = _STATS.get(record.family)
+        if name is not None:
+            rec = getattr(record.stats, name)
+            for field, value in config.get("stats", {}).items():
+                setattr(rec, field, float(value) if isinstance(value, str) else value)
+        return cls(recipe, record, dtype)
+
+    def check_domain(self, tile, ignore=None) -> None:
+        """Refuses a tile that leaves the domain the grid was cut for;
+        samples whose bits equal `ignore` are skipped."""
+        from .kernels import sentinel_bits
+
+        tile = samples(tile)
+        msg = Message()
+        has_ignore = ignore is not None
+        bits = sentinel_bits(ignore, tile.dtype) if has_ignore else 0
+        if fn("varda_lossy_check_domain")(byref(self._record), ptr(tile), dtype_code(tile.dtype),
+                                          tile.size, int(has_ignore), bits, *msg.args):
+            raise VardaError(msg.text)
+
+    def _family(self) -> str:
+        name = FAMILIES.get(self._record.family)
+        if name is None:
+            raise ValueError("a lossless recipe has no quantiser")
+        return name.lower()
+
+    def quantise(self, a) -> np.ndarray:
+        """The quantised stream: integers of the sample's width (signed for
+        floats)."""
+        a = samples(a)
+        out = np.empty(a.shape, _stream_dtype(a.dtype))
+        name = f"quant_{self._family()}_encode"
+        if fn(name)(ptr(out), ptr(a), byref(self._record.grid), dtype_code(a.dtype), a.size):
+            raise VardaError(f"{name} refused the grid or the samples")
+        return out
+
+    def dequantise(self, stream, dtype=None) -> np.ndarray:
+        dtype = np.dtype(dtype or self.dtype)
+        stream = np.ascontiguousarray(stream)
+        if stream.dtype.itemsize != dtype.itemsize:
+            raise ValueError(f"a stream of {stream.dtype} does not hold {dtype} samples")
+        out = np.empty(stream.shape, dtype)
+        name = f"quant_{self._family()}_decode"
+        if fn(name)(ptr(out), ptr(stream), byref(self._record.grid), dtype_code(dtype), out.size):
+            raise VardaError(f"{name} refused the grid or the stream")
+        return out
+
+    def verify(self, original, rebuilt) -> float:
+        return verify(self.recipe, original, rebuilt)
+
+
+def _stream_dtype(dtype) -> np.dtype:
+    dt = np.dtype(dtype)
+    return np.dtype(f"i{dt.itemsize}") if dt.kind == "f" else dt
+
+
+def verify(recipe: Recipe, original, rebuilt) -> float:
+    """The worst error over the recipe's bound: at most 1 when it held."""
+    original, rebuilt = samples(original), samples(rebuilt)
+    if original.dtype != rebuilt.dtype or original.shape != rebuilt.shape:
+        raise ValueError("original and rebuilt differ in dtype or shape")
+    worst, spec = c_double(), recipe.record().spec
+    dt, n = dtype_code(original.dtype), original.size
+    if recipe.family == 1:
+        rc = fn("quant_linear_verify")(ptr(original), ptr(rebuilt), byref(spec), dt, n, byref(worst))
+    elif recipe.family == 2:
+        tiny = c_size_t()
+        rc = fn("quant_log_verify")(ptr(original), ptr(rebuilt), byref(spec), dt, n, byref(worst),
+                                    byref(tiny))
+    elif recipe.family == 3:
+        curve = SqrtCurve(a=recipe.a, b=recipe.b, held=1)
+        rc = fn("quant_sqrt_verify")(ptr(original), ptr(rebuilt), byref(spec), byref(curve), dt, n,
+                                     byref(worst))
+    else:
+        return 0.0 if np.array_equal(original.view(f"u{original.dtype.itemsize}"),
+                                     rebuilt.view(f"u{rebuilt.dtype.itemsize}")) else math.inf
+    if rc:
+        raise VardaError("the recipe's verifier refused the arrays")
+    return worst.value

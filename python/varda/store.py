@@ -1,0 +1,274 @@
+"""Zarr stores coded with the varda codec, one chunk per tile.
+
+A store holds one Zarr (v2) array at its root: (rows, columns) or (bands,
+rows, columns), chunks of one band by `tile` x `tile` samples, the varda
+codec as compressor. Its attributes keep the georeferencing (CRS as WKT,
+the affine transform), the nodata value, the band names and the dimension
+names that xarray reads. A path ending in ".zip" is a zip file, anything
+else a directory.
+"""
+
+from __future__ import annotations
+
+import itertools
+import math
+import os
+import pathlib
+import shutil
+from concurrent.futures import ThreadPoolExecutor
+from typing import Callable
+
+import numpy as np
+import zarr
+
+from ._lib import CorruptTile, VardaError
+from .codec import VardaCodec, prepare, read_info
+from .raster import Meta
+
+FORMAT = 1
+
+
+class StoreError(OSError):
+    """A store is missing, unreadable, or one of its chunks is corrupt."""
+
+
+def _open_store(path, mode: str):
+    path = str(path)
+    if path.endswith(".zip"):
+        return zarr.ZipStore(path, mode=mode)
+    if mode == "r" and not os.path.isdir(path):
+        raise StoreError(f"{path}: no such store")
+    return zarr.DirectoryStore(path)
+
+
+def _is_dask(a) -> bool:
+    return type(a).__module__.startswith("dask.")
+
+
+def _chunk_grid(shape, chunks):
+    """Each chunk's index and its selection, in row-major order."""
+    ranges = [range(math.ceil(n / c)) for n, c in zip(shape, chunks)]
+    for idx in itertools.product(*ranges):
+        yield idx, tuple(slice(i * c, min((i + 1) * c, n)) for i, c, n in zip(idx, chunks, shape))
+
+
+def describe_chunk(idx, sel) -> str:
+    parts = [f"chunk {'.'.join(map(str, idx))}"]
+    where = []
+    if len(sel) == 3:
+        where.append(f"band {sel[0].start}")
+    where.append(f"rows {sel[-2].start}..{sel[-2].stop - 1}")
+    where.append(f"columns {sel[-1].start}..{sel[-1].stop - 1}")
+    return f"{parts[0]} ({', '.join(where)})"
+
+
+def _fill_value(source, nodata, lossy: bool):
+    """What zarr pads edge chunks with: the nodata value, so that padding
+    is masked, or else a value inside the raster's own domain, so that a
+    lossy grid cut on the raster takes it."""
+    if nodata is not None:
+        return nodata
+    if not lossy:
+        return 0
+    finite = source[np.isfinite(source)] if source.dtype.kind == "f" else source
+    return finite.min().item() if finite.size else 0
+
+
+def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nodata=None,
+             tile: int = 512, threads: int | None = None, effort: int = 1, level: int = 9,
+             meta: Meta | None = None, progress: Callable[[int], None] | None = None):
+    """Writes `source` (numpy or dask, 2-D or bands x rows x columns) to a
+    varda-coded Zarr store at `out` and returns the codec it used.
+
+    A numpy source is coded by `threads` threads; a dask source by its own
+    scheduler (a distributed cluster included), chunk-aligned so that every
+    tile is written by exactly one task. A lossy recipe is resolved on the
+    whole source first, which a dask source computes for it.
+    """
+    if tile < 1:
+        raise VardaError(f"tile {tile} is not a positive size")
+    if source.ndim not in (2, 3):
+        raise VardaError(f"a raster is 2-D or bands x rows x columns, not {source.ndim}-D")
+    meta = meta or Meta(nodata=nodata)
+    if nodata is None:
+        nodata = meta.nodata
+    dask_source = _is_dask(source)
+    resolved_on = np.asarray(source.compute() if dask_source else source) if recipe else None
+    codec = prepare(resolved_on, recipe=recipe, nodata=nodata, chain=chain, effort=effort,
+                    level=level) if recipe else VardaCodec(chain=chain, effort=effort, level=level,
+                                                           nodata=nodata)
+    # Refuse a bad chain, nodata value or dtype before anything is written.
+    codec.product(source.dtype)
+    chunks = (1,) * (source.ndim - 2) + (tile, tile)
+    fill = _fill_value(resolved_on if recipe else None, nodata, bool(recipe))
+    out = str(out)
+    if os.path.exists(out):
+        raise FileExistsError(f"{out} already exists; remove it or choose another name")
+    store = _open_store(out, "w")
+    try:
+        z = zarr.create(shape=source.shape, chunks=chunks, dtype=source.dtype, compressor=codec,
+                        fill_value=fill, store=store, write_empty_chunks=True)
+        attrs = meta.to_attrs()
+        attrs["_ARRAY_DIMENSIONS"] = (["band"] if source.ndim == 3 else []) + ["y", "x"]
+        attrs["varda"] = {"format": FORMAT, "tile": tile, "chain": chain,
+                          "recipe": codec.recipe or None}
+        z.attrs.put(attrs)
+        if dask_source and not out.endswith(".zip"):
+            # Aligned chunks: each task writes whole tiles, no locks needed.
+            source.rechunk(chunks).store(z, lock=False, compute=True)
+            if progress:
+                progress(z.nchunks)
+        else:
+            def write(sel):
+                block = source[sel]
+                z[sel] = block.compute() if dask_source else block
+                return 1
+
+            grid = [sel for _, sel in _chunk_grid(source.shape, chunks)]
+            workers = 1 if dask_source else (threads or os.cpu_count() or 1)
+            with ThreadPoolExecutor(workers) as pool:
+                for done in pool.map(write, grid):
+                    if progress:
+                        progress(done)
+    except BaseException:
+        if hasattr(store, "close"):
+            store.close()
+        _remove(out)
+        raise
+    if hasattr(store, "close"):
+        store.close()
+    return codec
+
+
+def _remove(path):
+    path = pathlib.Path(path)
+    if path.is_dir():
+        shutil.rmtree(path, ignore_errors=True)
+    elif path.exists():
+        path.unlink()
+
+
+def open_array(path) -> zarr.Array:
+    """The store's array, read-only."""
+    store = _open_store(path, "r")
+    try:
+        z = zarr.open_array(store, mode="r")
+    except (ValueError, KeyError, zarr.errors.ArrayNotFoundError) as e:
+        raise StoreError(f"{path}: not a varda store ({e})") from None
+    if not isinstance(z.compressor, VardaCodec):
+        raise StoreError(f"{path}: the array is not coded with the varda codec")
+    return z
+
+
+def open(path):
+    """The store as a dask array, one dask chunk per tile."""
+    import dask.array as da
+
+    return da.from_zarr(open_array(path))
+
+
+def meta_of(z) -> Meta:
+    return Meta.from_attrs(z.attrs)
+
+
+def _check_chunk(z, idx) -> None:
+    key = ".".join(map(str, idx))
+    if key not in z.store:
+        raise CorruptTile("the chunk is missing from the store")
+
+
+def read_chunks(z, threads: int | None = None):
+    """Yields (selection, block) for every chunk in order, decoded by a pool
+    of threads. A failure names the chunk and what went wrong."""
+
+    def read(item):
+        idx, sel = item
+        try:
+            _check_chunk(z, idx)
+            return sel, z[sel]
+        except (CorruptTile, ValueError, RuntimeError) as e:
+            raise StoreError(f"{describe_chunk(idx, sel)}: {e}") from None
+
+    with ThreadPoolExecutor(threads or os.cpu_count() or 1) as pool:
+        yield from pool.map(read, _chunk_grid(z.shape, z.chunks))
+
+
+def decompress(path, out, threads: int | None = None,
+               progress: Callable[[int], None] | None = None) -> Meta:
+    """Writes the store's raster to `out`: a GeoTIFF (".tif", ".tiff")
+    with its georeferencing, or a numpy ".npy" file. A failure leaves no
+    output behind."""
+    z = open_array(path)
+    meta = meta_of(z)
+    out = str(out)
+    suffix = pathlib.Path(out).suffix.lower()
+    if suffix not in (".tif", ".tiff", ".npy"):
+        raise VardaError(f"{out}: the output is a .tif, .tiff or .npy file")
+    try:
+        if suffix == ".npy":
+            target = np.lib.format.open_memmap(out, mode="w+", dtype=z.dtype, shape=z.shape)
+            for sel, block in read_chunks(z, threads):
+                target[sel] = block
+                if progress:
+                    progress(1)
+            target.flush()
+            del target
+        else:
+            _write_tif(z, out, meta, threads, progress)
+    except BaseException:
+        _remove(out)
+        raise
+    return meta
+
+
+def _write_tif(z, out, meta: Meta, threads, progress):
+    from rasterio.windows import Window
+
+    from . import raster
+
+    shape = z.shape if z.ndim == 3 else (1,) + z.shape
+    with raster.open_geotiff(out, shape, z.dtype, meta, tile=z.chunks[-1]) as dst:
+        for sel, block in read_chunks(z, threads):
+            rows, cols = sel[-2], sel[-1]
+            window = Window(cols.start, rows.start, cols.stop - cols.start, rows.stop - rows.start)
+            band = sel[0].start + 1 if z.ndim == 3 else 1
+            dst.write(block.reshape(block.shape[-2:]), band, window=window)
+            if progress:
+                progress(1)
+
+
+def info(path) -> dict:
+    """Shape, dtype, tiling, the chains the tiles use and the ratio."""
+    z = open_array(path)
+    chains: dict[str, int] = {}
+    stored = 0
+    lossy = set()
+    nodata_tiles = 0
+    for idx, sel in _chunk_grid(z.shape, z.chunks):
+        key = ".".join(map(str, idx))
+        try:
+            blob = z.store[key]
+        except KeyError:
+            raise StoreError(f"{describe_chunk(idx, sel)}: the chunk is missing from the store") \
+                from None
+        try:
+            tile = read_info(blob)
+        except CorruptTile as e:
+            raise StoreError(f"{describe_chunk(idx, sel)}: {e}") from None
+        chains[tile.chain] = chains.get(tile.chain, 0) + 1
+        stored += len(blob)
+        nodata_tiles += tile.nodata
+        if tile.lossy:
+            lossy.add(tile.lossy)
+    meta = meta_of(z)
+    raw = z.nbytes
+    return {
+        "path": str(path), "shape": list(z.shape), "dtype": z.dtype.name,
+        "chunks": list(z.chunks), "tiles": z.nchunks,
+        "chains": dict(sorted(chains.items(), key=lambda kv: -kv[1])),
+        "recipe": z.compressor.recipe, "lossy": sorted(lossy),
+        "nodata": meta.to_attrs()["nodata"], "tiles_with_nodata": nodata_tiles,
+        "crs": meta.crs, "transform": list(meta.transform) if meta.transform else None,
+        "band_names": meta.band_names,
+        "raw_bytes": raw, "stored_bytes": stored, "ratio": raw / stored if stored else math.inf,
+    }
