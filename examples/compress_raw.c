@@ -66,8 +66,8 @@ static int compress(const char *in_path, const char *out_path, uint64_t width, u
             unsigned char *blob = malloc((size_t)bound);
             uint64_t len = 0;
             copy_tile(raster, tile, width, x0, y0, w, h, es, 1);
-            if (!blob || varda_codec_encode(&product, tile, w, h, blob, bound, &len, err,
-                                            sizeof err) != 0) {
+            if (!blob ||
+                varda_codec_encode(&product, tile, w, h, blob, bound, &len, err, sizeof err) != 0) {
                 free(blob);
                 rc = fail(in_path, blob ? err : "out of memory");
                 goto done;
@@ -113,8 +113,8 @@ static int decompress(const char *in_path, const char *out_path) {
                 rc = fail(in_path, "truncated");
                 goto done;
             }
-            if (varda_codec_read_info(blob, len, &info, err, sizeof err) != 0 ||
-                info.width != w || info.height != h || info.dtype != (int)dtype ||
+            if (varda_codec_read_info(blob, len, &info, err, sizeof err) != 0 || info.width != w ||
+                info.height != h || info.dtype != (int)dtype ||
                 varda_codec_decode(blob, len, tile, w * h * es, err, sizeof err) != 0) {
                 rc = fail(in_path, err[0] ? err : "a tile has the wrong shape");
                 goto done;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "support/support.h"
 #include "varda_codec.h"
+#include <zstd.h>
 
 namespace {
 
@@ -334,4 +337,92 @@ TEST(Codec, RefusesBadProductsAndShapes) {
     EXPECT_EQ(varda_codec_prepare(&p, "LINEAR:MAX_ERROR=0", tile.data(), 8, 64, err, sizeof err),
               1);
     EXPECT_NE(std::string(err).find("MAX_ERROR must be positive"), std::string::npos) << err;
+}
+
+// Golden blobs: stored tiles must keep decoding to the same samples, and
+// the same tiles must keep encoding to the same bytes. Set
+// VARDA_WRITE_GOLDEN to a folder to write them anew (after a deliberate
+// format change, with a new version byte).
+namespace {
+
+struct Golden {
+    const char *file;
+    int dtype, chain;
+    Content content;
+    const char *recipe;
+    int nodata;
+};
+
+const Golden goldens[] = {
+    {"u16_planar_pfor.vrd", 1, VARDA_CHAIN_PLANAR_PFOR, Content::smooth, nullptr, 0},
+    {"u16_auto.vrd", 1, VARDA_CHAIN_AUTO, Content::smooth, nullptr, 0},
+    {"i16_med_zigzag_nodata.vrd", 5, VARDA_CHAIN_MED_ZIGZAG, Content::smooth, nullptr, 1},
+    {"f32_floatquant.vrd", 9, VARDA_CHAIN_FLOATQUANT, Content::specials, nullptr, 0},
+    {"f64_shuffle_zstd.vrd", 10, VARDA_CHAIN_SHUFFLE_ZSTD, Content::smooth, nullptr, 0},
+    {"u8_intmult.vrd", 0, VARDA_CHAIN_INTMULT, Content::constant, nullptr, 0},
+    {"u16_linear.vrd", 1, VARDA_CHAIN_AUTO, Content::smooth, "LINEAR:MAX_ERROR=2", 0},
+    {"f32_log_nan.vrd", 9, VARDA_CHAIN_AUTO, Content::specials, "LOG:MAX_ERROR=1%", 2},
+    {"i16_sqrt_guarded.vrd", 5, VARDA_CHAIN_AUTO, Content::smooth, "SQRT:MAX_ERROR=1N,A=4,B=0.5",
+     1},
+};
+
+Bytes golden_tile(const Golden &g) {
+    Bytes tile = make_tile(g.dtype, 24, 16, g.content, 77);
+    if (g.dtype == 0) // multiples of 3 plus 1, for the multiplier chain
+        for (size_t i = 0; i < tile.size(); ++i)
+            tile[i] = static_cast<unsigned char>(1 + 3 * (i % 50));
+    if (g.nodata == 1) // a corner of sentinels; 0x8000 is -32768
+        for (size_t i = 0; i < 40; ++i) tile[2 * i] = 0x00, tile[2 * i + 1] = 0x80;
+    return tile;
+}
+
+varda_codec_product golden_product(const Golden &g, const Bytes &tile) {
+    varda_codec_product p = product_for(g.dtype, g.chain);
+    p.nodata = g.nodata;
+    p.nodata_value = g.nodata == 1 ? 0x8000 : 0;
+    EXPECT_EQ(varda_codec_prepare(&p, g.recipe, tile.data(), 24, 24 * 16, nullptr, 0), 0) << g.file;
+    return p;
+}
+
+std::string golden_path(const std::string &dir, const Golden &g) { return dir + "/" + g.file; }
+
+Bytes read_file(const std::string &path) {
+    Bytes out;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        int c;
+        while ((c = std::fgetc(f)) != EOF) out.push_back(static_cast<unsigned char>(c));
+        std::fclose(f);
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(Codec, GoldenBlobsDecodeAndEncodeAsStored) {
+    const char *write_to = std::getenv("VARDA_WRITE_GOLDEN");
+    const std::string dir = write_to ? write_to : VARDA_GOLDEN_DIR;
+    for (const Golden &g : goldens) {
+        const Bytes tile = golden_tile(g);
+        const varda_codec_product p = golden_product(g, tile);
+        const Bytes blob = encode(p, tile, 24, 16);
+        ASSERT_FALSE(blob.empty()) << g.file;
+        if (write_to) {
+            FILE *f = std::fopen(golden_path(dir, g).c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            std::fwrite(blob.data(), 1, blob.size(), f);
+            std::fclose(f);
+            continue;
+        }
+        const Bytes stored = read_file(golden_path(dir, g));
+        ASSERT_FALSE(stored.empty()) << "missing " << golden_path(dir, g);
+        Bytes from_stored(tile.size()), from_new(tile.size());
+        ASSERT_EQ(decode(stored, from_stored), 0) << g.file;
+        ASSERT_EQ(decode(blob, from_new), 0) << g.file;
+        EXPECT_EQ(from_stored, from_new) << g.file;
+        if (!g.recipe) EXPECT_EQ(from_stored, tile) << g.file;
+        // zstd's output may change with its version; ours must not.
+        EXPECT_EQ(blob, stored) << g.file << " encodes to other bytes"
+                                << (ZSTD_versionNumber() == VARDA_GOLDEN_ZSTD ? ""
+                                                                              : " (another zstd)");
+    }
 }
