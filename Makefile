@@ -116,7 +116,7 @@ lint:
 	@$(SETUP) $(LINT_PKGS)
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_TESTS=ON
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
-	set -o pipefail; clang-tidy -p $(BUILD) --quiet $$(git ls-files 'src/*.cpp') 2>&1 | \
+	set -o pipefail; clang-tidy -p $(BUILD) --quiet $$(git ls-files 'src/*.cpp' 'codec/src/*.cpp') 2>&1 | \
 	  { grep -v -E '^[0-9]+ warnings? generated' || true; }
 
 format:
