@@ -10,8 +10,8 @@
 #include <functional>
 #include <limits>
 
-#include "support/join_oracle.h"
 #include "join_split.h"
+#include "support/join_oracle.h"
 #include "support/support.h"
 
 using vt::Bytes;
