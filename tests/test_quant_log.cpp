@@ -11,6 +11,7 @@
 
 #include "lossy/quant_log.h"
 #include "support/lossy_support.h"
+#include "wrap/failing_malloc.h"
 
 using vt::Bytes;
 using vt::grid_of;
@@ -282,5 +283,44 @@ TEST(QuantLog, GoldenStreams) {
         Bytes stream(src.size());
         ASSERT_EQ(quant_log_encode(stream.data(), src.data(), &grid, g.dtype, 512), 0);
         EXPECT_EQ(vt::fnv1a(stream.data(), stream.size()), g.fnv) << vt::dtype_names[g.dtype];
+    }
+}
+
+// The encoder's level table and the decoder's per-tile table are taken
+// from the heap; refused, both compute every sample directly, to the same
+// bytes.
+TEST(QuantLog, SameBytesWithoutItsTables) {
+    for (uint32_t dtype : vt::dtypes) {
+        const size_t es = vt::dtype_bytes(dtype), count = 300;
+        const bool integer = dtype <= 7;
+        const quant_grid grid = grid_of(integer ? 2 : 0, integer ? 0.0287 : 0.7);
+        const Bytes src = vt::random_raster(dtype, count, 5, vt::Raster::mixed);
+        Bytes stream(count * es), starved_stream(count * es);
+        size_t allocations;
+        {
+            const vt::MallocWatch watch(false);
+            ASSERT_EQ(quant_log_encode(stream.data(), src.data(), &grid, dtype, count), 0);
+            allocations = watch.calls();
+        }
+        {
+            const vt::MallocWatch fail(true, 0);
+            ASSERT_EQ(quant_log_encode(starved_stream.data(), src.data(), &grid, dtype, count), 0);
+        }
+        EXPECT_EQ(allocations, integer ? 1u : 0u) << vt::dtype_names[dtype];
+        EXPECT_EQ(starved_stream, stream) << vt::dtype_names[dtype];
+
+        Bytes out(count * es), starved_out(count * es);
+        {
+            const vt::MallocWatch watch(false);
+            ASSERT_EQ(quant_log_decode(out.data(), stream.data(), &grid, int(dtype), count), 0);
+            allocations = watch.calls();
+        }
+        {
+            const vt::MallocWatch fail(true, 0);
+            ASSERT_EQ(quant_log_decode(starved_out.data(), stream.data(), &grid, int(dtype), count),
+                      0);
+        }
+        EXPECT_EQ(allocations, integer ? 0u : 1u) << vt::dtype_names[dtype];
+        EXPECT_EQ(starved_out, out) << vt::dtype_names[dtype];
     }
 }

@@ -7,6 +7,7 @@
 #include "support/support.h"
 #include "support/wp_static_oracle.h"
 #include "train/train_wp_static.h"
+#include "wrap/failing_malloc.h"
 
 using vt::Elems;
 namespace wt = varda::wp_train;
@@ -308,5 +309,28 @@ TEST(WpStaticTrain, BeatsPlanarWhereNortheastPredictsAndRoundTrips) {
             }
             EXPECT_EQ(decode(e, width, t.weights, t.shift), x) << es;
         }
+    }
+}
+
+// Without its histogram workspace training returns the fallback, and takes
+// nothing else from the heap.
+TEST(WpStaticTrain, FallsBackWhenItsWorkspaceIsRefused) {
+    for (uint64_t es : vt::widths) {
+        const Elems x = diagonal_field(es, 96, 96 * 64, 21);
+        Trained normal, starved;
+        size_t allocations;
+        {
+            const vt::MallocWatch count(false);
+            normal = train(x, 96, es);
+            allocations = count.calls();
+        }
+        {
+            const vt::MallocWatch fail(true, 0);
+            starved = train(x, 96, es);
+        }
+        EXPECT_EQ(allocations, 1u) << es;
+        EXPECT_FALSE(is_fallback(normal)) << es;
+        EXPECT_EQ(starved.result, 0) << es;
+        EXPECT_TRUE(is_fallback(starved)) << es;
     }
 }

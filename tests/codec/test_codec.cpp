@@ -12,6 +12,7 @@
 
 #include "support/support.h"
 #include "varda_codec.h"
+#include "wrap/failing_malloc.h"
 #include <zstd.h>
 
 namespace {
@@ -426,5 +427,105 @@ TEST(Codec, GoldenBlobsDecodeAndEncodeAsStored) {
         EXPECT_EQ(blob, stored) << g.file << " encodes to other bytes"
                                 << (ZSTD_versionNumber() == VARDA_GOLDEN_ZSTD ? ""
                                                                               : " (another zstd)");
+    }
+}
+
+// Every allocation of prepare, encode and decode failing in turn, the
+// kernels' malloc calls and the codec's operator new alike: a call either
+// fails with "out of memory" or, where a kernel falls back (a scratch row,
+// a table, the fallback weights), gives a product, a blob or samples that
+// decode the same. Under LeakSanitizer the failing paths must also give
+// back what they took.
+TEST(Codec, AllocationFailures) {
+    std::vector<Golden> cases(std::begin(goldens), std::end(goldens));
+    cases.push_back({"u16 average", 1, VARDA_CHAIN_AVERAGE, Content::smooth, nullptr, 0});
+    cases.push_back({"u16 wp", 1, VARDA_CHAIN_WP, Content::smooth, nullptr, 0});
+    for (const Golden &g : cases) {
+        const Bytes tile = golden_tile(g);
+        const varda_codec_product p = golden_product(g, tile);
+        const Bytes blob = encode(p, tile, 24, 16);
+        Bytes expected(tile.size()), out(tile.size()), room(varda_codec_bound(&p, 24, 16));
+        ASSERT_EQ(decode(blob, expected), 0) << g.file;
+        char err[256];
+        uint64_t len = 0;
+        const auto prepare = [&](varda_codec_product &q) {
+            varda_codec_product_init(&q, g.dtype);
+            q.chain = g.chain;
+            q.nodata = g.nodata;
+            q.nodata_value = p.nodata_value;
+            return varda_codec_prepare(&q, g.recipe, tile.data(), 24, 24 * 16, err, sizeof err);
+        };
+        const auto encode_into_room = [&] {
+            return varda_codec_encode(&p, tile.data(), 24, 16, room.data(), room.size(), &len, err,
+                                      sizeof err);
+        };
+        const auto decode_into_out = [&] {
+            return varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err,
+                                      sizeof err);
+        };
+        size_t prepares, encodes, decodes;
+        {
+            varda_codec_product q;
+            const vt::MallocWatch count(false);
+            prepare(q);
+            prepares = count.calls();
+        }
+        {
+            const vt::MallocWatch count(false);
+            encode_into_room();
+            encodes = count.calls();
+        }
+        {
+            const vt::MallocWatch count(false);
+            decode_into_out();
+            decodes = count.calls();
+        }
+        ASSERT_GT(encodes, 0u) << g.file;
+
+        size_t refused = 0;
+        for (size_t allowed = 0; allowed < prepares; ++allowed) {
+            varda_codec_product q;
+            int rc;
+            {
+                const vt::MallocWatch fail(true, allowed);
+                rc = prepare(q);
+            }
+            if (rc != 0) {
+                EXPECT_STREQ(err, "out of memory") << g.file << " allocation " << allowed;
+                ++refused;
+            } else {
+                EXPECT_EQ(std::memcmp(&q, &p, sizeof q), 0) << g.file << " allocation " << allowed;
+            }
+        }
+        for (size_t allowed = 0; allowed < encodes; ++allowed) {
+            int rc;
+            {
+                const vt::MallocWatch fail(true, allowed);
+                rc = encode_into_room();
+            }
+            if (rc != 0) {
+                EXPECT_STREQ(err, "out of memory") << g.file << " allocation " << allowed;
+                ++refused;
+                continue;
+            }
+            Bytes again(tile.size());
+            ASSERT_EQ(decode(Bytes(room.begin(), room.begin() + long(len)), again), 0) << g.file;
+            EXPECT_EQ(again, expected) << g.file << " allocation " << allowed;
+        }
+        for (size_t allowed = 0; allowed < decodes; ++allowed) {
+            std::fill(out.begin(), out.end(), 0);
+            int rc;
+            {
+                const vt::MallocWatch fail(true, allowed);
+                rc = decode_into_out();
+            }
+            if (rc != 0) {
+                EXPECT_STREQ(err, "out of memory") << g.file << " allocation " << allowed;
+                ++refused;
+            } else {
+                EXPECT_EQ(out, expected) << g.file << " allocation " << allowed;
+            }
+        }
+        EXPECT_GT(refused, 0u) << g.file;
     }
 }

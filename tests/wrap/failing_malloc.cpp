@@ -13,7 +13,6 @@ namespace {
 std::atomic<bool> watching{false}, failing{false};
 std::atomic<size_t> seen{0}, allowance{0};
 
-// Counts a call while watching; true when it is to fail.
 bool refuse() {
     if (!watching.load(std::memory_order_relaxed)) return false;
     const size_t before = seen.fetch_add(1, std::memory_order_relaxed);
@@ -34,6 +33,8 @@ void *__wrap_realloc(void *block, size_t size) {
 }
 
 namespace vt {
+
+bool refuse_allocation() { return refuse(); }
 
 MallocWatch::MallocWatch(bool fail, size_t allowed) {
     seen = 0;
