@@ -60,7 +60,7 @@ inline __m128i widen_hi16(__m128i v) { return _mm_srai_epi32(_mm_unpackhi_epi16(
 template <Sample S>
 void copy_values(void *dst, const void *src, size_t count, bool clamp_negative, bool vector) {
     if (!std::is_signed_v<S> || !clamp_negative) {
-        std::memmove(dst, src, count * sizeof(S));
+        if (count) std::memmove(dst, src, count * sizeof(S));
         return;
     }
     size_t i = 0;
