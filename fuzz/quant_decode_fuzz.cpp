@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Skewed off alignment, and exactly sized behind, so that ASan sees a
     // read or write past either end.
     std::vector<unsigned char> src_arena(skew + bytes), out_arena(skew + bytes, 0xA5);
-    std::memcpy(src_arena.data() + skew, data + 19, bytes);
+    if (bytes) std::memcpy(src_arena.data() + skew, data + 19, bytes);
     const unsigned char *stream = src_arena.data() + skew;
     unsigned char *out = out_arena.data() + skew;
 
