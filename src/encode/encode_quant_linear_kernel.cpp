@@ -37,9 +37,9 @@ void encode_integers_in(void *dst, const void *src, size_t count, uint64_t h, bo
 
 template <class S>
 void encode_integers(void *dst, const void *src, size_t count, uint64_t h, bool value_mode) {
-    if (h == 1) // the lossless grid: every sample is its own index and value
-        std::memmove(dst, src, count * sizeof(S));
-    else if (sizeof(S) <= 4 && h <= UINT32_MAX)
+    if (h == 1) { // the lossless grid: every sample is its own index and value
+        if (count) std::memmove(dst, src, count * sizeof(S));
+    } else if (sizeof(S) <= 4 && h <= UINT32_MAX)
         encode_integers_in<S, uint32_t>(dst, src, count, h, value_mode);
     else
         encode_integers_in<S, uint64_t>(dst, src, count, h, value_mode);
