@@ -6,7 +6,11 @@ set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(VARDA_TARGET_TRIPLE aarch64-linux-gnu)
 set(CMAKE_C_COMPILER ${VARDA_TARGET_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${VARDA_TARGET_TRIPLE}-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/${VARDA_TARGET_TRIPLE})
+# The cross sysroot, and / for Debian's multiarch packages of the target
+# (libzstd-dev:arm64 installs into /usr/lib/aarch64-linux-gnu), which
+# pkg-config finds through their own .pc files.
+set(CMAKE_FIND_ROOT_PATH /usr/${VARDA_TARGET_TRIPLE} /)
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VARDA_TARGET_TRIPLE}/pkgconfig:/usr/share/pkgconfig)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -25,6 +25,10 @@ env -u VARDA_SIMD "${run[@]}" "$prefix/consumer/consumer"
 
 libdir=$(dirname "$(find "$prefix" -name libvarda_kernels.so | head -n 1)")
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# A cross build takes zstd and xxhash from the target's multiarch packages.
+if [ -n "${VARDA_TOOLCHAIN:-}" ]; then
+  export PKG_CONFIG_LIBDIR="/usr/lib/$("$cc" -dumpmachine)/pkgconfig:/usr/share/pkgconfig"
+fi
 "$cc" -std=c99 -Wall -Werror "$here/consumer/consumer.c" $(pkg-config --cflags --libs varda_kernels) \
   -o "$prefix/pc_consumer"
 env -u VARDA_SIMD LD_LIBRARY_PATH="$(pkg-config --variable=libdir varda_kernels)" \
