@@ -5,6 +5,9 @@ BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
 PORT_BUILD ?= build-portable
+TSAN_BUILD ?= build-tsan
+# Rounds of every family per worker thread under ThreadSanitizer.
+TSAN_ROUNDS ?= 20
 # Seconds per test under the emulator, where code runs several times slower.
 PORT_TIMEOUT ?= 300
 JOBS       ?= 2
@@ -17,6 +20,7 @@ BASE_PKGS  := cmake ninja-build g++ pkg-config binutils libzstd-dev libxxhash-de
 TEST_PKGS  := $(BASE_PKGS) googletest libgtest-dev libgmock-dev locales
 BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3 libblosc-dev libcharls-dev
 FUZZ_PKGS  := $(BASE_PKGS) clang libclang-rt-14-dev
+TSAN_PKGS  := $(TEST_PKGS) clang libclang-rt-14-dev
 LINT_PKGS  := $(BASE_PKGS) clang-tidy clang-format googletest libgtest-dev libbenchmark-dev
 # GoogleTest is built for the target from the googletest source package;
 # the codec's zstd and xxhash come from Debian's arm64 multiarch packages.
@@ -33,7 +37,7 @@ VENV       ?= .venv
 SETUP := bash scripts/setup.sh
 SHELL := /bin/bash
 
-.PHONY: all build python demo venv test sanitize portable bench fuzz lint format clean
+.PHONY: all build python demo venv test sanitize tsan portable bench fuzz lint format clean
 
 all: build
 
@@ -77,6 +81,15 @@ sanitize:
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+# Worker threads through every kernel family and the codec while others
+# re-resolve the SIMD path and store into it, under clang's ThreadSanitizer.
+tsan:
+	@$(SETUP) $(TSAN_PKGS)
+	CC=clang CXX=clang++ cmake -S . -B $(TSAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVARDA_TSAN=ON -DVARDA_ENABLE_TESTS=ON -DVARDA_INSTALL=OFF $(WERROR)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target varda_thread_stress
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/varda_thread_stress $(TSAN_ROUNDS)
 
 # The library, the tile codec and their tests cross-built for 64-bit Arm
 # (portable loops only) and run under qemu's user-mode emulator. The
@@ -126,4 +139,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PORT_BUILD) $(VENV) python/varda/_libs
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(PORT_BUILD) $(TSAN_BUILD) $(VENV) python/varda/_libs
