@@ -114,19 +114,14 @@ bench:
 	done
 	@python3 bench/summary.py $(BUILD)/bench-results/*.json
 
-# Runs every fuzz target for FUZZ_SECONDS, starting from its corpus.
+# Runs every fuzz target for FUZZ_SECONDS, starting from its corpus, JOBS
+# at a time, and prints each target's executions and coverage.
 fuzz:
 	@$(SETUP) $(FUZZ_PKGS)
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVARDA_ENABLE_TESTS=OFF -DVARDA_ENABLE_FUZZ=ON -DVARDA_INSTALL=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	@for f in fuzz/*_fuzz.cpp; do \
-	  [ -e "$$f" ] || continue; \
-	  name=$$(basename $$f .cpp); mkdir -p $(FUZZ_BUILD)/corpus/$$name; \
-	  echo "== fuzzing $$name for $(FUZZ_SECONDS) s"; \
-	  $(FUZZ_BUILD)/fuzz/$$name -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	    $(FUZZ_BUILD)/corpus/$$name fuzz/corpus/$$name || exit 1; \
-	done
+	bash scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(JOBS)
 
 lint:
 	@$(SETUP) $(LINT_PKGS)
