@@ -43,8 +43,7 @@ bool is_nan(uint64_t bits, int dtype) {
     return false;
 }
 
-double verify(const varda_codec_product &p, const Bytes &orig, const Bytes &rebuilt,
-              size_t count) {
+double verify(const varda_codec_product &p, const Bytes &orig, const Bytes &rebuilt, size_t count) {
     const auto dtype = uint32_t(p.dtype);
     double worst = 0;
     int rc = 1;

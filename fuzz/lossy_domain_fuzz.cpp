@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t head = 2 + sizeof resolved + 8;
     if (size < head) return 0;
     const int dtype = data[0] < 220   ? data[0] % 11
-                      : data[0] < 240 ? data[0] - 209 // 11 .. 30
+                      : data[0] < 240 ? data[0] - 209         // 11 .. 30
                                       : int(int8_t(data[0])); // -16 .. -1
     const uint8_t options = data[1];
     std::memcpy(&resolved, data + 2, sizeof resolved);

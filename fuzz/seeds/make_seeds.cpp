@@ -83,11 +83,10 @@ void quant_seeds(const Tile &t, Corpus &c) {
     const uint64_t count = t.info.width * t.info.height;
     Bytes stream(t.samples.size());
     const quant_grid &g = resolved.grid;
-    const int rc = recipe.family == 1 ? quant_linear_encode(stream.data(), t.samples.data(), &g,
-                                                            dtype, count)
-                   : recipe.family == 2
-                       ? quant_log_encode(stream.data(), t.samples.data(), &g, dtype, count)
-                       : quant_sqrt_encode(stream.data(), t.samples.data(), &g, dtype, count);
+    const int rc =
+        recipe.family == 1 ? quant_linear_encode(stream.data(), t.samples.data(), &g, dtype, count)
+        : recipe.family == 2 ? quant_log_encode(stream.data(), t.samples.data(), &g, dtype, count)
+                             : quant_sqrt_encode(stream.data(), t.samples.data(), &g, dtype, count);
     if (rc != 0) return;
     Bytes in{uint8_t(recipe.family - 1 + 3 * dtype), g.mode};
     put(in, &g.step, 8);
@@ -164,11 +163,11 @@ void planar_seeds(const Tile &t, Corpus &c) {
 }
 
 void codec_seeds(const Tile &t, Corpus &c) {
-    const uint8_t nodata = t.name.find("nodata") != std::string::npos ||
-                                   t.name.find("guarded") != std::string::npos
-                               ? 1
-                           : t.name.find("nan") != std::string::npos ? 2
-                                                                     : 0;
+    const uint8_t nodata =
+        t.name.find("nodata") != std::string::npos || t.name.find("guarded") != std::string::npos
+            ? 1
+        : t.name.find("nan") != std::string::npos ? 2
+                                                  : 0;
     Bytes in{uint8_t(t.info.dtype), uint8_t(t.info.chain == 255 ? 0 : t.info.chain),
              uint8_t(1 | nodata << 2), uint8_t(t.info.width - 1)};
     if (t.recipe) put(in, t.recipe, std::strlen(t.recipe));

@@ -178,8 +178,8 @@ void lossy_family(Out &out, uint32_t seed) {
             char err[256] = "";
             varda_lossy_recipe recipe;
             out.add(varda_lossy_parse(text, &recipe, err, sizeof err));
-            out.add(varda_lossy_fit(&recipe, raster->data(), dtype, tile_w, count, err,
-                                    sizeof err));
+            out.add(
+                varda_lossy_fit(&recipe, raster->data(), dtype, tile_w, count, err, sizeof err));
             varda_lossy_resolved resolved;
             out.add(varda_lossy_resolve(&recipe, raster->data(), unsigned(dtype), count, &resolved,
                                         err, sizeof err));
@@ -238,11 +238,10 @@ void join_family(Out &out, uint32_t seed) {
         const uint32_t nbins = host::binoffset_class_table(bases, bin_widths, es);
         host::binoffset_split_table(widths_of.data(), second.data(), x.data(), count, es, bases,
                                     bin_widths, nbins);
-        out.add(binoffset_join_table(back.data(), widths_of.data(), second.data(), count, es,
-                                     bases, bin_widths, nbins));
+        out.add(binoffset_join_table(back.data(), widths_of.data(), second.data(), count, es, bases,
+                                     bin_widths, nbins));
         Bytes packed(host::binoffset_packed_size(widths_of.data(), count, bin_widths));
-        host::binoffset_pack(packed.data(), widths_of.data(), second.data(), count, es,
-                             bin_widths);
+        host::binoffset_pack(packed.data(), widths_of.data(), second.data(), count, es, bin_widths);
         out.add(binoffset_unpack_join(back.data(), widths_of.data(), packed.data(), packed.size(),
                                       count, es, bases, bin_widths, nbins));
         out.add(back);
@@ -297,7 +296,7 @@ struct Job {
     void (*run)(Out &, uint32_t);
 };
 
-const Job jobs[] = {{"planar", planar_family}, {"neighbours", neighbour_family},
+const Job jobs[] = {{"planar", planar_family},     {"neighbours", neighbour_family},
                     {"weighted", weighted_family}, {"nodata", nodata_family},
                     {"lossy", lossy_family},       {"joins", join_family},
                     {"codec", codec_family}};
