@@ -23,9 +23,10 @@ FUZZ_PKGS  := $(BASE_PKGS) clang libclang-rt-14-dev
 TSAN_PKGS  := $(TEST_PKGS) clang libclang-rt-14-dev
 LINT_PKGS  := $(BASE_PKGS) clang-tidy clang-format googletest libgtest-dev libbenchmark-dev
 # GoogleTest is built for the target from the googletest source package;
-# the codec's zstd and xxhash come from Debian's arm64 multiarch packages.
+# the codec's zstd and xxhash, and the runtime the tests run on, come from
+# Debian's arm64 multiarch packages.
 PORT_PKGS  := $(BASE_PKGS) g++-aarch64-linux-gnu qemu-user googletest \
-              libzstd-dev:arm64 libxxhash-dev:arm64
+              libzstd-dev:arm64 libxxhash-dev:arm64 libc6:arm64 libstdc++6:arm64
 # The Python package: Debian's interpreter and libraries only, no other
 # package index.
 PY_PKGS    := python3 python3-venv python3-pip python3-setuptools \

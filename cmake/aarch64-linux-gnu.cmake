@@ -16,8 +16,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The host's loader cache also lists the arm64 C library that the multiarch
-# packages bring along; the sysroot's loader must find its own first, or a
-# loader and a C library of two builds meet (and threads hang).
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/${VARDA_TARGET_TRIPLE}
-  -E LD_LIBRARY_PATH=/usr/${VARDA_TARGET_TRIPLE}/lib)
+# The tests run on Debian's arm64 runtime (libc6, libstdc++6 and the codec's
+# libraries from the multiarch packages), which the host's loader cache
+# lists: one C library and its own loader, never the sysroot's loader with
+# the multiarch C library.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
