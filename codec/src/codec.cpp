@@ -171,6 +171,22 @@ int dequantise(int family, const quant_grid &grid, int dtype, void *dst, const v
     }
 }
 
+// Whether the quantised stream decodes any sample to the sentinel's bits.
+bool rebuilds_sentinel(const varda_codec_product &p, const unsigned char *quantised, uint64_t count,
+                       uint64_t sentinel) {
+    const uint64_t es = elem_size_of(p.dtype);
+    Bytes rebuilt(count * es);
+    if (dequantise(p.recipe.family, p.resolved.grid, p.dtype, rebuilt.data(), quantised, count) !=
+        0)
+        return true; // keep the mask when in doubt
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t bits = 0;
+        std::memcpy(&bits, rebuilt.data() + i * es, es);
+        if (bits == sentinel) return true;
+    }
+    return false;
+}
+
 // The chains "auto" tries at each effort, where they take the samples.
 // Ties go to the earlier chain, so the faster decoders come first.
 const int effort0[] = {VARDA_CHAIN_MED_ZIGZAG};
@@ -331,7 +347,7 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
     Bytes mask, filled, quantised;
     unsigned mask_kind = mask_plain;
     uint64_t sentinel = 0;
-    const bool has_nodata =
+    bool has_nodata =
         p.nodata != VARDA_NODATA_NONE && build_mask(p, samples, count, mask, mask_kind, sentinel);
     if (lossy) {
         char message[512] = "";
@@ -350,6 +366,11 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
         if (quantise(p, quantised.data(), samples, count) != 0)
             return err.set("the quantiser refused the product's grid");
         samples = quantised.data();
+        // A tile without nodata still needs its guarded mask when the grid
+        // rebuilds a valid sample as the sentinel: the codes move it off.
+        if (!has_nodata && mask_kind == mask_guarded &&
+            rebuilds_sentinel(p, quantised.data(), count, sentinel))
+            has_nodata = true;
     }
     const Plane plane{width, height, count, es, coded_dtype(p.dtype, lossy)};
     Bytes section;

@@ -2,6 +2,7 @@
 // bounds, "auto", refusals of corrupt blobs, and golden blobs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -271,6 +272,37 @@ TEST(Codec, LossyTilesStayWithinTheirBound) {
         }
         (void)es;
         (void)sentinel_int;
+    }
+}
+
+// A lossy grid may put valid samples near the sentinel onto it. They must
+// not come back as nodata, also in a tile that holds no nodata sample.
+TEST(Codec, LossyValidSamplesNeverDecodeOntoTheSentinel) {
+    const size_t w = 16, h = 8;
+    Bytes raster(w * 2 * h * 2);
+    for (size_t i = 0; i < w * 2 * h; ++i) {
+        const uint16_t v = uint16_t(i < w ? std::min<size_t>(i, 9) : 100 + i % 7); // near 0
+        std::memcpy(raster.data() + 2 * i, &v, 2);
+    }
+    varda_codec_product p = product_for(1, VARDA_CHAIN_AUTO);
+    p.nodata = VARDA_NODATA_VALUE;
+    p.nodata_value = 0;
+    ASSERT_EQ(
+        varda_codec_prepare(&p, "LINEAR:MAX_ERROR=2", raster.data(), w, w * 2 * h, nullptr, 0), 0);
+    Bytes with_nodata(raster.begin(), raster.begin() + long(w * h * 2));
+    Bytes without_nodata = with_nodata;
+    without_nodata[0] = 5; // no sample holds the sentinel now
+    for (const Bytes *tile : {&with_nodata, &without_nodata}) {
+        const Bytes blob = encode(p, *tile, w, h);
+        ASSERT_FALSE(blob.empty());
+        Bytes out(tile->size());
+        ASSERT_EQ(decode(blob, out), 0);
+        for (size_t i = 0; i < w * h; ++i) {
+            uint16_t in = 0, back = 0;
+            std::memcpy(&in, tile->data() + 2 * i, 2);
+            std::memcpy(&back, out.data() + 2 * i, 2);
+            EXPECT_EQ(in == 0, back == 0) << "sample " << i << ": " << in << " -> " << back;
+        }
     }
 }
 
