@@ -4,6 +4,7 @@
 #include "varda_codec.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -169,6 +170,21 @@ int dequantise(int family, const quant_grid &grid, int dtype, void *dst, const v
     case 2: return quant_log_decode(dst, src, &grid, dtype, count);
     default: return quant_sqrt_decode(dst, src, &grid, unsigned(dtype), count);
     }
+}
+
+// Whether a float tile holds a NaN outside its nodata: the quantisers
+// would turn it into a number.
+bool holds_unmasked_nan(const varda_codec_product &p, const unsigned char *samples, uint64_t count,
+                        const Bytes &mask) {
+    if (!is_float(p.dtype)) return false;
+    const bool masked = p.nodata != VARDA_NODATA_NONE && mask.size() == count;
+    return varda::with_dtype(uint64_t(p.dtype), false, [&]<varda::Sample S>() {
+        for (uint64_t i = 0; i < count; ++i)
+            if ((!masked || mask[i] != 0) &&
+                std::isnan(varda::to_double(varda::load_sample<S>(samples, i))))
+                return true;
+        return false;
+    });
 }
 
 // Whether the quantised stream decodes any sample to the sentinel's bits.
@@ -349,6 +365,9 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
     uint64_t sentinel = 0;
     bool has_nodata =
         p.nodata != VARDA_NODATA_NONE && build_mask(p, samples, count, mask, mask_kind, sentinel);
+    if (lossy && holds_unmasked_nan(p, samples, count, mask))
+        return err.set("the tile holds NaN samples that a lossy grid cannot keep; make NaN the "
+                       "product's nodata");
     if (lossy) {
         char message[512] = "";
         if (varda_lossy_check_domain(&p.resolved, samples, p.dtype, count,

@@ -306,6 +306,37 @@ TEST(Codec, LossyValidSamplesNeverDecodeOntoTheSentinel) {
     }
 }
 
+// A lossy grid has no index for NaN: a NaN that is not the product's
+// nodata would come back as a number, so the tile is refused.
+TEST(Codec, LossyTilesRefuseNaNThatIsNotNodata) {
+    const size_t w = 8, h = 8;
+    std::vector<float> raster(w * h);
+    for (size_t i = 0; i < raster.size(); ++i) raster[i] = 10.0f + float(i % 5);
+    raster[9] = NAN;
+    const Bytes tile(reinterpret_cast<const unsigned char *>(raster.data()),
+                     reinterpret_cast<const unsigned char *>(raster.data() + raster.size()));
+    for (int nodata : {VARDA_NODATA_NONE, VARDA_NODATA_VALUE, VARDA_NODATA_NAN}) {
+        varda_codec_product p = product_for(9, VARDA_CHAIN_AUTO);
+        p.nodata = nodata;
+        p.nodata_value = 0xC61C3C00u; // -9999
+        ASSERT_EQ(
+            varda_codec_prepare(&p, "LINEAR:MAX_ERROR=0.5", tile.data(), w, w * h, nullptr, 0), 0);
+        std::string why;
+        const Bytes blob = encode(p, tile, w, h, &why);
+        if (nodata != VARDA_NODATA_NAN) {
+            EXPECT_TRUE(blob.empty()) << nodata;
+            EXPECT_NE(why.find("NaN"), std::string::npos) << why;
+            continue;
+        }
+        ASSERT_FALSE(blob.empty()) << why;
+        Bytes out(tile.size());
+        ASSERT_EQ(decode(blob, out), 0);
+        float back[w * h];
+        std::memcpy(back, out.data(), sizeof back);
+        EXPECT_TRUE(std::isnan(back[9]));
+    }
+}
+
 TEST(Codec, RefusesCorruptBlobsWithTheirOwnMessages) {
     const Bytes tile = make_tile(1, 16, 16, Content::smooth, 1);
     const Bytes blob = encode(product_for(1, VARDA_CHAIN_PLANAR), tile, 16, 16);
