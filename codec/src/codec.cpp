@@ -528,10 +528,16 @@ VARDA_CODEC_API int varda_codec_prepare(varda_codec_product *product, const char
 
 VARDA_CODEC_API uint64_t varda_codec_bound(const varda_codec_product *product, uint64_t width,
                                            uint64_t height) {
-    Error error;
-    if (!check_product(product, error)) return 0;
+    // The checks word their refusals, which may fail to allocate; the
+    // answer is 0 either way.
+    try {
+        Error error;
+        if (!check_product(product, error)) return 0;
+        if (!check_shape(width, height, elem_size_of(product->dtype), error)) return 0;
+    } catch (const std::exception &) {
+        return 0;
+    }
     const uint64_t es = elem_size_of(product->dtype);
-    if (!check_shape(width, height, es, error)) return 0;
     const uint64_t count = width * height, raw = count * es;
     const uint64_t widest = std::max<uint64_t>(raw, planar_zigzag_pfor_bound(count, es));
     // Header, sections and checksum, the mask, then the widest chain: a

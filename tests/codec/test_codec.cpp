@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/failing_new.h"
 #include "support/support.h"
 #include "varda_codec.h"
 #include <zstd.h>
@@ -370,6 +371,34 @@ TEST(Codec, RefusesCorruptBlobsWithTheirOwnMessages) {
     Bytes small(tile.size() - 1);
     EXPECT_EQ(decode(blob, small, &why), 1);
     EXPECT_NE(why.find("destination"), std::string::npos) << why;
+}
+
+// Allocation failure inside the codec: every entry point answers for it
+// and nothing is thrown across the C interface.
+TEST(Codec, OutOfMemoryIsAnAnswerNotAnException) {
+    const Bytes tile = make_tile(1, 16, 16, Content::smooth, 1);
+    varda_codec_product p = product_for(1, VARDA_CHAIN_PLANAR);
+    const Bytes blob = encode(p, tile, 16, 16);
+    ASSERT_FALSE(blob.empty());
+    Bytes out(tile.size()), dst(4096);
+    varda_codec_product bad = product_for(1, 99), lossy = p;
+    lossy.nodata = VARDA_NODATA_VALUE; // its mask takes memory
+    varda_codec_info info;
+    uint64_t len = 0;
+    char err[4][64] = {};
+    vt::fail_new(true);
+    const uint64_t bound = varda_codec_bound(&bad, 16, 16);
+    const int rc[4] = {
+        varda_codec_encode(&p, tile.data(), 16, 16, dst.data(), dst.size(), &len, err[0], 64),
+        varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err[1], 64),
+        varda_codec_read_info(blob.data(), 3, &info, err[2], 64),
+        varda_codec_prepare(&lossy, "LINEAR:MAX_ERROR=1", tile.data(), 16, 256, err[3], 64)};
+    vt::fail_new(false);
+    EXPECT_EQ(bound, 0u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(rc[i], 1) << i;
+        EXPECT_NE(err[i][0], '\0') << i;
+    }
 }
 
 TEST(Codec, RefusesBadProductsAndShapes) {
