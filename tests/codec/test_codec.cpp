@@ -2,6 +2,7 @@
 // bounds, "auto", refusals of corrupt blobs, and golden blobs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/failing_new.h"
 #include "support/support.h"
 #include "varda_codec.h"
 #include <zstd.h>
@@ -274,6 +276,68 @@ TEST(Codec, LossyTilesStayWithinTheirBound) {
     }
 }
 
+// A lossy grid may put valid samples near the sentinel onto it. They must
+// not come back as nodata, also in a tile that holds no nodata sample.
+TEST(Codec, LossyValidSamplesNeverDecodeOntoTheSentinel) {
+    const size_t w = 16, h = 8;
+    Bytes raster(w * 2 * h * 2);
+    for (size_t i = 0; i < w * 2 * h; ++i) {
+        const uint16_t v = uint16_t(i < w ? std::min<size_t>(i, 9) : 100 + i % 7); // near 0
+        std::memcpy(raster.data() + 2 * i, &v, 2);
+    }
+    varda_codec_product p = product_for(1, VARDA_CHAIN_AUTO);
+    p.nodata = VARDA_NODATA_VALUE;
+    p.nodata_value = 0;
+    ASSERT_EQ(
+        varda_codec_prepare(&p, "LINEAR:MAX_ERROR=2", raster.data(), w, w * 2 * h, nullptr, 0), 0);
+    Bytes with_nodata(raster.begin(), raster.begin() + long(w * h * 2));
+    Bytes without_nodata = with_nodata;
+    without_nodata[0] = 5; // no sample holds the sentinel now
+    for (const Bytes *tile : {&with_nodata, &without_nodata}) {
+        const Bytes blob = encode(p, *tile, w, h);
+        ASSERT_FALSE(blob.empty());
+        Bytes out(tile->size());
+        ASSERT_EQ(decode(blob, out), 0);
+        for (size_t i = 0; i < w * h; ++i) {
+            uint16_t in = 0, back = 0;
+            std::memcpy(&in, tile->data() + 2 * i, 2);
+            std::memcpy(&back, out.data() + 2 * i, 2);
+            EXPECT_EQ(in == 0, back == 0) << "sample " << i << ": " << in << " -> " << back;
+        }
+    }
+}
+
+// A lossy grid has no index for NaN: a NaN that is not the product's
+// nodata would come back as a number, so the tile is refused.
+TEST(Codec, LossyTilesRefuseNaNThatIsNotNodata) {
+    const size_t w = 8, h = 8;
+    std::vector<float> raster(w * h);
+    for (size_t i = 0; i < raster.size(); ++i) raster[i] = 10.0f + float(i % 5);
+    raster[9] = NAN;
+    const Bytes tile(reinterpret_cast<const unsigned char *>(raster.data()),
+                     reinterpret_cast<const unsigned char *>(raster.data() + raster.size()));
+    for (int nodata : {VARDA_NODATA_NONE, VARDA_NODATA_VALUE, VARDA_NODATA_NAN}) {
+        varda_codec_product p = product_for(9, VARDA_CHAIN_AUTO);
+        p.nodata = nodata;
+        p.nodata_value = 0xC61C3C00u; // -9999
+        ASSERT_EQ(
+            varda_codec_prepare(&p, "LINEAR:MAX_ERROR=0.5", tile.data(), w, w * h, nullptr, 0), 0);
+        std::string why;
+        const Bytes blob = encode(p, tile, w, h, &why);
+        if (nodata != VARDA_NODATA_NAN) {
+            EXPECT_TRUE(blob.empty()) << nodata;
+            EXPECT_NE(why.find("NaN"), std::string::npos) << why;
+            continue;
+        }
+        ASSERT_FALSE(blob.empty()) << why;
+        Bytes out(tile.size());
+        ASSERT_EQ(decode(blob, out), 0);
+        float back[w * h];
+        std::memcpy(back, out.data(), sizeof back);
+        EXPECT_TRUE(std::isnan(back[9]));
+    }
+}
+
 TEST(Codec, RefusesCorruptBlobsWithTheirOwnMessages) {
     const Bytes tile = make_tile(1, 16, 16, Content::smooth, 1);
     const Bytes blob = encode(product_for(1, VARDA_CHAIN_PLANAR), tile, 16, 16);
@@ -307,6 +371,34 @@ TEST(Codec, RefusesCorruptBlobsWithTheirOwnMessages) {
     Bytes small(tile.size() - 1);
     EXPECT_EQ(decode(blob, small, &why), 1);
     EXPECT_NE(why.find("destination"), std::string::npos) << why;
+}
+
+// Allocation failure inside the codec: every entry point answers for it
+// and nothing is thrown across the C interface.
+TEST(Codec, OutOfMemoryIsAnAnswerNotAnException) {
+    const Bytes tile = make_tile(1, 16, 16, Content::smooth, 1);
+    varda_codec_product p = product_for(1, VARDA_CHAIN_PLANAR);
+    const Bytes blob = encode(p, tile, 16, 16);
+    ASSERT_FALSE(blob.empty());
+    Bytes out(tile.size()), dst(4096);
+    varda_codec_product bad = product_for(1, 99), lossy = p;
+    lossy.nodata = VARDA_NODATA_VALUE; // its mask takes memory
+    varda_codec_info info;
+    uint64_t len = 0;
+    char err[4][64] = {};
+    vt::fail_new(true);
+    const uint64_t bound = varda_codec_bound(&bad, 16, 16);
+    const int rc[4] = {
+        varda_codec_encode(&p, tile.data(), 16, 16, dst.data(), dst.size(), &len, err[0], 64),
+        varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err[1], 64),
+        varda_codec_read_info(blob.data(), 3, &info, err[2], 64),
+        varda_codec_prepare(&lossy, "LINEAR:MAX_ERROR=1", tile.data(), 16, 256, err[3], 64)};
+    vt::fail_new(false);
+    EXPECT_EQ(bound, 0u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(rc[i], 1) << i;
+        EXPECT_NE(err[i][0], '\0') << i;
+    }
 }
 
 TEST(Codec, RefusesBadProductsAndShapes) {
