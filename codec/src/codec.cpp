@@ -57,6 +57,9 @@ template <class F> int guarded(char *err, size_t err_size, F &&body) {
 }
 
 bool valid_dtype(int dtype) { return dtype >= 0 && dtype <= 10; }
+
+const char *const dtype_names[11] = {"uint8", "uint16", "uint32",  "uint64",  "int8",   "int16",
+                                     "int32", "int64",  "float16", "float32", "float64"};
 bool is_float(int dtype) { return dtype >= 8 && dtype <= 10; }
 uint64_t elem_size_of(int dtype) {
     static const uint64_t sizes[11] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
@@ -84,9 +87,10 @@ bool check_product(const varda_codec_product *p, Error &err) {
         return err.set(format("chain %d is not one the codec knows", p->chain));
     if (p->chain != VARDA_CHAIN_AUTO &&
         !chain_accepts(p->chain, coded_dtype(p->dtype, is_lossy(*p))))
-        return err.set(format("chain %s does not take %s samples of dtype %d",
-                              chain_info(p->chain)->name, is_lossy(*p) ? "quantised" : "",
-                              p->dtype));
+        return err.set(format(is_lossy(*p) ? "chain %s does not take the quantised samples of "
+                                             "a lossy %s product"
+                                           : "chain %s does not take %s samples",
+                              chain_info(p->chain)->name, dtype_names[p->dtype]));
     if (p->effort < 0 || p->effort > 2)
         return err.set(format("effort %d is not 0, 1 or 2", p->effort));
     if (p->zstd_level < 1 || p->zstd_level > ZSTD_maxCLevel())
@@ -327,7 +331,7 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
     auto *out = static_cast<unsigned char *>(dst);
     const bool lossy = s.family != 0;
     const Plane plane{h.width, h.height, h.count, h.elem_size, coded_dtype(h.dtype, lossy)};
-    Bytes quantised(lossy ? raw : 0);
+    Scratch quantised(lossy ? raw : 0);
     if (!decode_chain(in, plane, lossy ? quantised.data() : out, false, err)) return false;
     if (!in.done()) return err.set("corrupt tile: bytes are left over after the chain");
     if (lossy && dequantise(int(s.family), s.grid, h.dtype, out, quantised.data(), h.count) != 0)
