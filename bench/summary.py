@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
-"""The one-screen summary that ends `make bench`.
+"""The summary that ends `make bench`.
 
-Reads the JSON files the benchmark binaries wrote (--benchmark_out) and
-prints, per kernel and data set, each element type's speed as a ratio to
-memcpy of the same bytes on the fastest path, then every row that has a
-target with its verdict. Only the standard library is used.
+Reads the JSON files the benchmark binaries wrote (--benchmark_out). On the
+screen: every target with its verdict, and the tile codec's ratios beside
+Blosc, zstd and JPEG-LS. Into summary.txt beside the JSON files: every
+kernel's speed as a ratio to memcpy per element type on its fastest path,
+and every chain's ratio and speed. Only the standard library is used.
 """
 import json
+import os
 import re
 import sys
 
 TYPE_ORDER = ["u8", "i8", "u16", "i16", "f16", "u32", "i32", "f32", "u64", "i64", "f64"]
+REFERENCES = ("blosc", "zstd9", "jpegls")
 
 
 def load(paths):
@@ -32,39 +35,69 @@ def load(paths):
     return rows
 
 
-def main(paths):
-    rows = load(paths)
-    if not rows:
-        print("no benchmark results found")
-        return 1
-    types = [t for t in TYPE_ORDER if any(r["type"] == t for r in rows)]
-    types += sorted({r["type"] for r in rows} - set(types))
-    groups = {}
-    for r in rows:
-        groups.setdefault((r["kernel"], r["data"]), {}).setdefault(r["type"], []).append(r)
+def not_applicable(row):
+    return row["error"].startswith("n/a")
 
-    print()
-    print("Summary: x memcpy of the same bytes, best batch, fastest path (* = avx2)")
+
+def kernel_table(rows, out):
+    """Per kernel and data set, x memcpy per type on the fastest path."""
+    kernels = [r for r in rows if not r["ratio"] and not (r["x"] is None and not_applicable(r))]
+    if not kernels:
+        return
+    types = [t for t in TYPE_ORDER if any(r["type"] == t for r in kernels)]
+    types += sorted({r["type"] for r in kernels} - set(types))
+    groups = {}
+    for r in kernels:
+        groups.setdefault((r["kernel"], r["data"]), {}).setdefault(r["type"], []).append(r)
+    print("Kernels: x memcpy of the same bytes, best batch, fastest path (* = avx2)", file=out)
     width = max(len(k) + len(d) for k, d in groups) + 3
-    print(f"{'kernel  data':<{width}}" + "".join(f"{t:>8}" for t in types))
+    print(f"{'kernel  data':<{width}}" + "".join(f"{t:>8}" for t in types), file=out)
     for (kernel, data), by_type in groups.items():
         cells = []
         for t in types:
-            candidates = [r for r in by_type.get(t, []) if r["x"] is not None]
-            if not candidates:
-                applicable = [r for r in by_type.get(t, []) if not r["error"].startswith("n/a")]
-                cells.append("error" if applicable else "n/a" if t in by_type else "")
+            measured = [r for r in by_type.get(t, []) if r["x"] is not None]
+            if not measured:
+                cells.append("error" if t in by_type else "")
                 continue
-            best = max(candidates, key=lambda r: r["x"])
+            best = max(measured, key=lambda r: r["x"])
             cells.append(f"{best['x']:.3f}{'*' if best['path'] == 'avx2' else ' '}")
-        print(f"{kernel + '  ' + data:<{width}}" + "".join(f"{c:>8}" for c in cells))
+        print(f"{kernel + '  ' + data:<{width}}" + "".join(f"{c:>8}" for c in cells), file=out)
 
+
+def codec_table(rows, out, compact):
+    """Per raster: each coder's ratio and encode and decode speed."""
+    coded = [r for r in rows if r["ratio"] and r["x"] is not None]
+    if not coded:
+        return
+    print("Tile codec: ratio (uncompressed / coded bytes) and speed in uncompressed MB/s",
+          file=out)
+    by_data = {}
+    for r in coded:
+        coder, _, direction = r["kernel"].rpartition("_")
+        entry = by_data.setdefault((r["data"], r["type"]), {}).setdefault(coder, {})
+        entry["ratio"] = r["ratio"]
+        entry[direction] = r["gbps"] * 1000
+    for (data, type_), coders in by_data.items():
+        shown = coders
+        if compact:
+            chains = sorted((c for c in coders if not c.startswith("auto") and c not in REFERENCES),
+                            key=lambda c: -coders[c]["ratio"])[:2]
+            shown = {c: coders[c] for c in coders if c.startswith("auto") or c in REFERENCES
+                     or c in chains}
+        print(f"  {data} ({type_})", file=out)
+        for coder, e in sorted(shown.items(), key=lambda kv: -kv[1]["ratio"]):
+            mark = " (reference)" if coder in REFERENCES else ""
+            print(f"    {coder + mark:<30} ratio {e['ratio']:7.3f}   encode {e.get('encode', 0):8.1f}"
+                  f"   decode {e.get('decode', 0):8.1f}", file=out)
+
+
+def targets(rows, out):
+    missed = total = 0
     targeted = [r for r in rows if r["target"]]
     if targeted:
-        print()
-        print("Targets")
-        missed = 0
+        print("Targets (x memcpy of the same bytes)", file=out)
         for r in targeted:
+            total += 1
             name = f"{r['kernel']} {r['type']} {r['data']} {r['path']}"
             if r["x"] is None:
                 verdict, shown = "error", "-"
@@ -72,50 +105,56 @@ def main(paths):
                 verdict = "met" if r["x"] >= r["target"] else "missed"
                 shown = f"{r['x']:.3f} (median {r['med']:.3f})"
             missed += verdict != "met"
-            print(f"  {name:<58} {shown:>24}  target {r['target']:.2f}  {verdict}")
-        print(f"  {len(targeted) - missed} of {len(targeted)} targets met")
+            print(f"  {name:<52} {shown:>24}  target {r['target']:.2f}  {verdict}", file=out)
     by_name = {r["name"]: r for r in rows}
-    relative = [(r, m) for r in rows
-                for m in [re.search(r"(?<!ratio )vs (\S+) >= ([0-9.]+)", r["label"])] if m]
-    if relative:
-        print()
-        print("Targets against another row (ratio of the two speeds)")
-        for r, m in relative:
+    for title, pattern, field in (
+            ("Targets against another row (ratio of the two speeds)",
+             r"(?<!ratio )vs (\S+) >= ([0-9.]+)", "gbps"),
+            ("Compression targets against another row (ratio of the two ratios)",
+             r"ratio vs (\S+) >= ([0-9.]+)", "ratio")):
+        found = [(r, m) for r in rows for m in [re.search(pattern, r["label"])] if m]
+        if not found:
+            continue
+        print(title, file=out)
+        for r, m in found:
+            total += 1
             other, want = by_name.get(m.group(1)), float(m.group(2))
-            if r["x"] is None or other is None or not other["gbps"]:
-                print(f"  {r['name']} vs {m.group(1)}: not measured")
+            if r["x"] is None or other is None or not other[field] or not r[field]:
+                print(f"  {r['name']} vs {m.group(1)}: not measured", file=out)
+                missed += 1
                 continue
-            ratio = r["gbps"] / other["gbps"]
+            ratio = r[field] / other[field]
             verdict = "met" if ratio >= want else "missed"
-            print(f"  {r['name']} vs {m.group(1)}: {ratio:.3f}  target {want:.2f}  {verdict}")
-    compressed = [r for r in rows if r["ratio"] and r["x"] is not None]
-    if compressed:
-        print()
-        print("Compression: uncompressed bytes / coded bytes, and speed in uncompressed GB/s")
-        by_data = {}
-        for r in compressed:
-            by_data.setdefault((r["type"], r["data"]), []).append(r)
-        for (type_, data), group in by_data.items():
-            print(f"  {data} ({type_})")
-            for r in sorted(group, key=lambda r: -r["ratio"]):
-                speed = f"{r['gbps']:.3f}" if r["x"] is not None else "error"
-                print(f"    {r['kernel']:<34} ratio {r['ratio']:7.3f}   {speed:>8} GB/s")
-    ratio_targets = [(r, m) for r in rows
-                     for m in [re.search(r"ratio vs (\S+) >= ([0-9.]+)", r["label"])] if m]
-    if ratio_targets:
-        print()
-        print("Compression targets against another row (ratio of the two ratios)")
-        for r, m in ratio_targets:
-            other, want = by_name.get(m.group(1)), float(m.group(2))
-            if other is None or not other["ratio"] or not r["ratio"]:
-                print(f"  {r['name']} vs {m.group(1)}: not measured")
-                continue
-            ratio = r["ratio"] / other["ratio"]
-            verdict = "met" if ratio >= want else "missed"
-            print(f"  {r['name']} vs {m.group(1)}: {ratio:.3f}  target {want:.2f}  {verdict}")
-    errors = [r for r in rows if r["x"] is None and not r["error"].startswith("n/a")]
-    for r in errors:
-        print(f"error: {r['kernel']}/{r['type']}/{r['data']}/{r['path']}: {r['error']}")
+            missed += verdict != "met"
+            print(f"  {r['name']} vs {m.group(1)}: {ratio:.3f}  target {want:.2f}  {verdict}",
+                  file=out)
+    if total:
+        print(f"{total - missed} of {total} targets met", file=out)
+
+
+def main(paths):
+    rows = load(paths)
+    if not rows:
+        print("no benchmark results found")
+        return 1
+    full = os.path.join(os.path.dirname(os.path.abspath(paths[0])), "summary.txt")
+    with open(full, "w") as out:
+        kernel_table(rows, out)
+        print(file=out)
+        codec_table(rows, out, compact=False)
+        print(file=out)
+        targets(rows, out)
+    print()
+    print("Summary")
+    print()
+    targets(rows, sys.stdout)
+    print()
+    codec_table(rows, sys.stdout, compact=True)
+    for r in rows:
+        if r["x"] is None and not not_applicable(r):
+            print(f"error: {r['name']}: {r['error']}")
+    print()
+    print(f"Every kernel per type and path, and every chain: {full}")
     return 0
 
 

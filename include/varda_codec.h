@@ -135,7 +135,7 @@ typedef struct varda_codec_info {
     uint64_t height;
     int32_t chain;       /* the chain that coded the samples */
     int32_t lossy;       /* the lossy family, 0 when lossless */
-    int32_t nodata;      /* 1 when the tile holds nodata samples */
+    int32_t nodata;      /* 1 when the tile carries a nodata mask */
     uint64_t raw_bytes;  /* width x height x element size */
     uint64_t blob_bytes; /* the blob's own length */
 } varda_codec_info;

@@ -115,7 +115,7 @@ class Reader {
 
   private:
     bool truncated(const char *what, Error &err) {
-        return err.set(std::string("truncated tile: the ") + what + " runs past the end");
+        return err.set(std::string("truncated tile: the blob ends inside the ") + what);
     }
     bool little(uint64_t &value, int size, const char *what, Error &err) {
         if (remaining() < size_t(size)) return truncated(what, err);

@@ -4,6 +4,7 @@
 #include "varda_codec.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -56,6 +57,9 @@ template <class F> int guarded(char *err, size_t err_size, F &&body) {
 }
 
 bool valid_dtype(int dtype) { return dtype >= 0 && dtype <= 10; }
+
+const char *const dtype_names[11] = {"uint8", "uint16", "uint32",  "uint64",  "int8",   "int16",
+                                     "int32", "int64",  "float16", "float32", "float64"};
 bool is_float(int dtype) { return dtype >= 8 && dtype <= 10; }
 uint64_t elem_size_of(int dtype) {
     static const uint64_t sizes[11] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
@@ -83,9 +87,10 @@ bool check_product(const varda_codec_product *p, Error &err) {
         return err.set(format("chain %d is not one the codec knows", p->chain));
     if (p->chain != VARDA_CHAIN_AUTO &&
         !chain_accepts(p->chain, coded_dtype(p->dtype, is_lossy(*p))))
-        return err.set(format("chain %s does not take %s samples of dtype %d",
-                              chain_info(p->chain)->name, is_lossy(*p) ? "quantised" : "",
-                              p->dtype));
+        return err.set(format(is_lossy(*p) ? "chain %s does not take the quantised samples of "
+                                             "a lossy %s product"
+                                           : "chain %s does not take %s samples",
+                              chain_info(p->chain)->name, dtype_names[p->dtype]));
     if (p->effort < 0 || p->effort > 2)
         return err.set(format("effort %d is not 0, 1 or 2", p->effort));
     if (p->zstd_level < 1 || p->zstd_level > ZSTD_maxCLevel())
@@ -169,6 +174,37 @@ int dequantise(int family, const quant_grid &grid, int dtype, void *dst, const v
     case 2: return quant_log_decode(dst, src, &grid, dtype, count);
     default: return quant_sqrt_decode(dst, src, &grid, unsigned(dtype), count);
     }
+}
+
+// Whether a float tile holds a NaN outside its nodata: the quantisers
+// would turn it into a number.
+bool holds_unmasked_nan(const varda_codec_product &p, const unsigned char *samples, uint64_t count,
+                        const Bytes &mask) {
+    if (!is_float(p.dtype)) return false;
+    const bool masked = p.nodata != VARDA_NODATA_NONE && mask.size() == count;
+    return varda::with_dtype(uint64_t(p.dtype), false, [&]<varda::Sample S>() {
+        for (uint64_t i = 0; i < count; ++i)
+            if ((!masked || mask[i] != 0) &&
+                std::isnan(varda::to_double(varda::load_sample<S>(samples, i))))
+                return true;
+        return false;
+    });
+}
+
+// Whether the quantised stream decodes any sample to the sentinel's bits.
+bool rebuilds_sentinel(const varda_codec_product &p, const unsigned char *quantised, uint64_t count,
+                       uint64_t sentinel) {
+    const uint64_t es = elem_size_of(p.dtype);
+    Bytes rebuilt(count * es);
+    if (dequantise(p.recipe.family, p.resolved.grid, p.dtype, rebuilt.data(), quantised, count) !=
+        0)
+        return true; // keep the mask when in doubt
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t bits = 0;
+        std::memcpy(&bits, rebuilt.data() + i * es, es);
+        if (bits == sentinel) return true;
+    }
+    return false;
 }
 
 // The chains "auto" tries at each effort, where they take the samples.
@@ -295,7 +331,7 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
     auto *out = static_cast<unsigned char *>(dst);
     const bool lossy = s.family != 0;
     const Plane plane{h.width, h.height, h.count, h.elem_size, coded_dtype(h.dtype, lossy)};
-    Bytes quantised(lossy ? raw : 0);
+    Scratch quantised(lossy ? raw : 0);
     if (!decode_chain(in, plane, lossy ? quantised.data() : out, false, err)) return false;
     if (!in.done()) return err.set("corrupt tile: bytes are left over after the chain");
     if (lossy && dequantise(int(s.family), s.grid, h.dtype, out, quantised.data(), h.count) != 0)
@@ -331,8 +367,11 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
     Bytes mask, filled, quantised;
     unsigned mask_kind = mask_plain;
     uint64_t sentinel = 0;
-    const bool has_nodata =
+    bool has_nodata =
         p.nodata != VARDA_NODATA_NONE && build_mask(p, samples, count, mask, mask_kind, sentinel);
+    if (lossy && holds_unmasked_nan(p, samples, count, mask))
+        return err.set("the tile holds NaN samples that a lossy grid cannot keep; make NaN the "
+                       "product's nodata");
     if (lossy) {
         char message[512] = "";
         if (varda_lossy_check_domain(&p.resolved, samples, p.dtype, count,
@@ -350,6 +389,11 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
         if (quantise(p, quantised.data(), samples, count) != 0)
             return err.set("the quantiser refused the product's grid");
         samples = quantised.data();
+        // A tile without nodata still needs its guarded mask when the grid
+        // rebuilds a valid sample as the sentinel: the codes move it off.
+        if (!has_nodata && mask_kind == mask_guarded &&
+            rebuilds_sentinel(p, quantised.data(), count, sentinel))
+            has_nodata = true;
     }
     const Plane plane{width, height, count, es, coded_dtype(p.dtype, lossy)};
     Bytes section;
@@ -488,10 +532,16 @@ VARDA_CODEC_API int varda_codec_prepare(varda_codec_product *product, const char
 
 VARDA_CODEC_API uint64_t varda_codec_bound(const varda_codec_product *product, uint64_t width,
                                            uint64_t height) {
-    Error error;
-    if (!check_product(product, error)) return 0;
+    // The checks word their refusals, which may fail to allocate; the
+    // answer is 0 either way.
+    try {
+        Error error;
+        if (!check_product(product, error)) return 0;
+        if (!check_shape(width, height, elem_size_of(product->dtype), error)) return 0;
+    } catch (const std::exception &) {
+        return 0;
+    }
     const uint64_t es = elem_size_of(product->dtype);
-    if (!check_shape(width, height, es, error)) return 0;
     const uint64_t count = width * height, raw = count * es;
     const uint64_t widest = std::max<uint64_t>(raw, planar_zigzag_pfor_bound(count, es));
     // Header, sections and checksum, the mask, then the widest chain: a

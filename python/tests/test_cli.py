@@ -150,6 +150,19 @@ def test_unreadable_input_exits_1(tmp_path):
         assert "Traceback" not in done.stderr
 
 
+def test_unwritable_output_and_broken_attributes_exit_1(rng, tmp_path):
+    tif = tmp_path / "in.tif"
+    write_tif(tif, _raster(rng, "uint8"))
+    store = tmp_path / "s.zarr"
+    assert main(["compress", str(tif), str(store)]) == 0
+    (store / ".zattrs").write_text("{not json")
+    for args in (["compress", str(tif), str(tif / "o.zarr")], ["info", str(store)],
+                 ["decompress", str(store), str(tmp_path / "o.tif")]):
+        done = _run(*args)
+        assert done.returncode == 1 and done.stderr.startswith("varda: "), done.stderr
+        assert "Traceback" not in done.stderr
+
+
 def test_demo_runs(tmp_path, capsys):
     plot = tmp_path / "demo.png"
     assert main(["demo", "--size", "200", "--plot", str(plot)]) == 0

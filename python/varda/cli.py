@@ -320,8 +320,9 @@ def cmd_demo(args) -> int:
             fitted = [r.note for r in rows if r.recipe and r.recipe.startswith("SQRT")
                       and r.note.startswith("resolved as ") and ",A=" in r.note]
             if fitted:
+                found = dict(part.split("=", 1) for part in fitted[0].split(",")[1:])
                 print(f"noise curve: made with A={demo.NOISE_A:g} B={demo.NOISE_B:g}, fitted "
-                      f"{fitted[0].split(',', 1)[1]}\n")
+                      f"A={float(found['A']):.4g} B={float(found['B']):.4g}\n")
     if args.json:
         print(json.dumps([{"raster": t, "rows": [r.to_dict() for r in rows]} for t, rows in results],
                          indent=1))

@@ -13,7 +13,7 @@ from .raster import Meta
 SIZE = 1024
 DEM_NODATA = -32768
 # The photon frame's noise: variance A + B x at mean signal x (in counts).
-NOISE_A, NOISE_B = 16.0, 2.0
+NOISE_A, NOISE_B = 400.0, 2.0
 
 
 @dataclass

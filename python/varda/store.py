@@ -104,6 +104,9 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
     out = str(out)
     if os.path.exists(out):
         raise FileExistsError(f"{out} already exists; remove it or choose another name")
+    if not out.endswith(".zip"):
+        # zarr reports a folder it cannot make as a bare KeyError; say why.
+        os.makedirs(out)
     store = _open_store(out, "w")
     try:
         z = zarr.create(shape=source.shape, chunks=chunks, dtype=source.dtype, compressor=codec,
@@ -168,7 +171,10 @@ def open(path):
 
 
 def meta_of(z) -> Meta:
-    return Meta.from_attrs(z.attrs)
+    try:
+        return Meta.from_attrs(z.attrs)
+    except (ValueError, TypeError, AttributeError) as e:
+        raise StoreError(f"the store's attributes cannot be read ({e})") from None
 
 
 def _check_chunk(z, idx) -> None:

@@ -2,6 +2,7 @@
 // bounds, "auto", refusals of corrupt blobs, and golden blobs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/failing_new.h"
 #include "support/support.h"
 #include "varda_codec.h"
 #include "wrap/failing_malloc.h"
@@ -190,6 +192,12 @@ TEST(Codec, SplittersApplyWhereTheirStructureIs) {
 }
 
 TEST(Codec, AutoIsNeverLargerThanTheChainsItTries) {
+    const std::vector<std::vector<int>> tried = {{VARDA_CHAIN_MED_ZIGZAG},
+                                                 {VARDA_CHAIN_PLANAR_LANES_ZSTD,
+                                                  VARDA_CHAIN_MED_ZIGZAG, VARDA_CHAIN_AVERAGE,
+                                                  VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_INTMULT,
+                                                  VARDA_CHAIN_FLOATQUANT, VARDA_CHAIN_FLOATMULT},
+                                                 {}}; // effort 2: every chain
     for (int dtype : {1, 5, 9}) {
         const Bytes tile = make_tile(dtype, 64, 64, Content::smooth, 3);
         for (int effort = 0; effort <= 2; ++effort) {
@@ -197,14 +205,16 @@ TEST(Codec, AutoIsNeverLargerThanTheChainsItTries) {
             p.effort = effort;
             const Bytes chosen = encode(p, tile, 64, 64);
             ASSERT_FALSE(chosen.empty());
-            varda_codec_info info;
-            ASSERT_EQ(varda_codec_read_info(chosen.data(), chosen.size(), &info, nullptr, 0), 0);
-            const int tried[] = {VARDA_CHAIN_PLANAR};
-            for (int chain : effort == 0 ? std::vector<int>(tried, tried + 1)
-                                         : std::vector<int>{5, 7, 6, 2, 10}) {
+            std::vector<int> chains = tried[size_t(effort)];
+            if (chains.empty())
+                for (int id = 1; id <= 16; ++id) chains.push_back(id);
+            size_t best = SIZE_MAX;
+            for (int chain : chains) {
+                if (!varda_codec_chain_accepts(chain, dtype)) continue;
                 const Bytes single = encode(product_for(dtype, chain), tile, 64, 64);
-                EXPECT_LE(chosen.size(), single.size()) << "effort " << effort << " vs " << chain;
+                if (!single.empty()) best = std::min(best, single.size());
             }
+            EXPECT_EQ(chosen.size(), best) << "dtype " << dtype << " effort " << effort;
             Bytes out(tile.size());
             ASSERT_EQ(decode(chosen, out), 0);
             EXPECT_EQ(out, tile);
@@ -240,38 +250,127 @@ TEST(Codec, NodataPositionsComeBackExactly) {
 // A lossy product resolved on a whole raster, cut into tiles: every tile's
 // samples stay within the bound, and nodata comes back as the sentinel.
 TEST(Codec, LossyTilesStayWithinTheirBound) {
-    const size_t w = 96, h = 96;
+    const size_t w = 96, h = 96, n = w * h;
     const char *recipes[] = {"LINEAR:MAX_ERROR=2", "LOG:MAX_ERROR=1%",
                              "SQRT:MAX_ERROR=1N,A=4,B=0.5"};
     for (int dtype : {1, 5, 9, 10}) {
         const uint64_t es = dtype_bytes[dtype];
-        Bytes raster = make_tile(dtype, w, h, Content::smooth, 21);
-        const int64_t sentinel_int = 0;
-        for (const char *recipe : recipes) {
-            varda_codec_product p = product_for(dtype, VARDA_CHAIN_AUTO);
-            char err[256] = "";
-            ASSERT_EQ(varda_codec_prepare(&p, recipe, raster.data(), w, w * h, err, sizeof err), 0)
-                << recipe << " " << dtype << ": " << err;
-            const Bytes blob = encode(p, raster, w, h);
-            ASSERT_FALSE(blob.empty()) << recipe;
-            Bytes out(raster.size());
-            ASSERT_EQ(decode(blob, out), 0);
-            double worst = -1;
-            quant_spec spec = p.recipe.spec;
-            if (p.recipe.family == 1)
-                quant_linear_verify(raster.data(), out.data(), &spec, unsigned(dtype), w * h,
-                                    &worst);
-            else if (p.recipe.family == 2)
-                quant_log_verify(raster.data(), out.data(), &spec, unsigned(dtype), w * h, &worst,
-                                 nullptr);
-            else
-                quant_sqrt_verify(raster.data(), out.data(), &spec, nullptr, unsigned(dtype), w * h,
-                                  &worst);
-            EXPECT_GE(worst, 0.0);
-            EXPECT_LE(worst, 1.0) << recipe << " dtype " << dtype;
+        const bool is_float = dtype >= 9;
+        for (bool with_nodata : {false, true}) {
+            // A sentinel inside the samples' range, so that valid samples
+            // can be rebuilt onto it and the guard has work to do; NaN for
+            // floats.
+            Bytes raster = make_tile(dtype, w, h, Content::smooth, 21);
+            uint64_t sentinel = 0;
+            std::memcpy(&sentinel, raster.data() + (n / 2) * es, es);
+            if (is_float) sentinel = dtype == 9 ? 0x7FC00000u : 0x7FF8000000000000ull;
+            if (with_nodata)
+                for (size_t i = 0; i < n; i += 17)
+                    std::memcpy(raster.data() + i * es, &sentinel, es);
+            for (const char *recipe : recipes) {
+                varda_codec_product p = product_for(dtype, VARDA_CHAIN_AUTO);
+                if (with_nodata) {
+                    p.nodata = is_float ? VARDA_NODATA_NAN : VARDA_NODATA_VALUE;
+                    p.nodata_value = sentinel;
+                }
+                char err[256] = "";
+                ASSERT_EQ(varda_codec_prepare(&p, recipe, raster.data(), w, n, err, sizeof err), 0)
+                    << recipe << " " << dtype << ": " << err;
+                const Bytes blob = encode(p, raster, w, h);
+                ASSERT_FALSE(blob.empty()) << recipe;
+                Bytes out(raster.size());
+                ASSERT_EQ(decode(blob, out), 0);
+                // Nodata comes back as the sentinel's bits, valid samples never do.
+                Bytes orig = raster;
+                for (size_t i = 0; i < n; ++i) {
+                    // Every sample equal to the sentinel is nodata, planted or not.
+                    const bool nodata =
+                        with_nodata && std::memcmp(raster.data() + i * es, &sentinel, es) == 0;
+                    const bool on_sentinel = std::memcmp(out.data() + i * es, &sentinel, es) == 0;
+                    if (with_nodata)
+                        ASSERT_EQ(on_sentinel, nodata)
+                            << recipe << " dtype " << dtype << " at " << i;
+                    if (nodata) {
+                        std::memset(orig.data() + i * es, 0, es);
+                        std::memset(out.data() + i * es, 0, es);
+                    }
+                }
+                double worst = -1;
+                quant_spec spec = p.recipe.spec;
+                if (p.recipe.family == 1)
+                    quant_linear_verify(orig.data(), out.data(), &spec, unsigned(dtype), n, &worst);
+                else if (p.recipe.family == 2)
+                    quant_log_verify(orig.data(), out.data(), &spec, unsigned(dtype), n, &worst,
+                                     nullptr);
+                else
+                    quant_sqrt_verify(orig.data(), out.data(), &spec, nullptr, unsigned(dtype), n,
+                                      &worst);
+                EXPECT_GE(worst, 0.0);
+                EXPECT_LE(worst, 1.0) << recipe << " dtype " << dtype;
+            }
         }
-        (void)es;
-        (void)sentinel_int;
+    }
+}
+
+// A lossy grid may put valid samples near the sentinel onto it. They must
+// not come back as nodata, also in a tile that holds no nodata sample.
+TEST(Codec, LossyValidSamplesNeverDecodeOntoTheSentinel) {
+    const size_t w = 16, h = 8;
+    Bytes raster(w * 2 * h * 2);
+    for (size_t i = 0; i < w * 2 * h; ++i) {
+        const uint16_t v = uint16_t(i < w ? std::min<size_t>(i, 9) : 100 + i % 7); // near 0
+        std::memcpy(raster.data() + 2 * i, &v, 2);
+    }
+    varda_codec_product p = product_for(1, VARDA_CHAIN_AUTO);
+    p.nodata = VARDA_NODATA_VALUE;
+    p.nodata_value = 0;
+    ASSERT_EQ(
+        varda_codec_prepare(&p, "LINEAR:MAX_ERROR=2", raster.data(), w, w * 2 * h, nullptr, 0), 0);
+    Bytes with_nodata(raster.begin(), raster.begin() + long(w * h * 2));
+    Bytes without_nodata = with_nodata;
+    without_nodata[0] = 5; // no sample holds the sentinel now
+    for (const Bytes *tile : {&with_nodata, &without_nodata}) {
+        const Bytes blob = encode(p, *tile, w, h);
+        ASSERT_FALSE(blob.empty());
+        Bytes out(tile->size());
+        ASSERT_EQ(decode(blob, out), 0);
+        for (size_t i = 0; i < w * h; ++i) {
+            uint16_t in = 0, back = 0;
+            std::memcpy(&in, tile->data() + 2 * i, 2);
+            std::memcpy(&back, out.data() + 2 * i, 2);
+            EXPECT_EQ(in == 0, back == 0) << "sample " << i << ": " << in << " -> " << back;
+        }
+    }
+}
+
+// A lossy grid has no index for NaN: a NaN that is not the product's
+// nodata would come back as a number, so the tile is refused.
+TEST(Codec, LossyTilesRefuseNaNThatIsNotNodata) {
+    const size_t w = 8, h = 8;
+    std::vector<float> raster(w * h);
+    for (size_t i = 0; i < raster.size(); ++i) raster[i] = 10.0f + float(i % 5);
+    raster[9] = NAN;
+    const Bytes tile(reinterpret_cast<const unsigned char *>(raster.data()),
+                     reinterpret_cast<const unsigned char *>(raster.data() + raster.size()));
+    for (int nodata : {VARDA_NODATA_NONE, VARDA_NODATA_VALUE, VARDA_NODATA_NAN}) {
+        varda_codec_product p = product_for(9, VARDA_CHAIN_AUTO);
+        p.nodata = nodata;
+        p.nodata_value = 0xC61C3C00u; // -9999
+        ASSERT_EQ(
+            varda_codec_prepare(&p, "LINEAR:MAX_ERROR=0.5", tile.data(), w, w * h, nullptr, 0), 0);
+        std::string why;
+        const Bytes blob = encode(p, tile, w, h, &why);
+        if (nodata != VARDA_NODATA_NAN) {
+            EXPECT_TRUE(blob.empty()) << nodata;
+            EXPECT_NE(why.find("NaN"), std::string::npos) << why;
+            continue;
+        }
+        ASSERT_FALSE(blob.empty()) << why;
+        Bytes out(tile.size());
+        ASSERT_EQ(decode(blob, out), 0);
+        float back[w * h];
+        std::memcpy(back, out.data(), sizeof back);
+        EXPECT_TRUE(std::isnan(back[9]));
     }
 }
 
@@ -308,6 +407,34 @@ TEST(Codec, RefusesCorruptBlobsWithTheirOwnMessages) {
     Bytes small(tile.size() - 1);
     EXPECT_EQ(decode(blob, small, &why), 1);
     EXPECT_NE(why.find("destination"), std::string::npos) << why;
+}
+
+// Allocation failure inside the codec: every entry point answers for it
+// and nothing is thrown across the C interface.
+TEST(Codec, OutOfMemoryIsAnAnswerNotAnException) {
+    const Bytes tile = make_tile(1, 16, 16, Content::smooth, 1);
+    varda_codec_product p = product_for(1, VARDA_CHAIN_PLANAR);
+    const Bytes blob = encode(p, tile, 16, 16);
+    ASSERT_FALSE(blob.empty());
+    Bytes out(tile.size()), dst(4096);
+    varda_codec_product bad = product_for(1, 99), lossy = p;
+    lossy.nodata = VARDA_NODATA_VALUE; // its mask takes memory
+    varda_codec_info info;
+    uint64_t len = 0;
+    char err[4][64] = {};
+    vt::fail_new(true);
+    const uint64_t bound = varda_codec_bound(&bad, 16, 16);
+    const int rc[4] = {
+        varda_codec_encode(&p, tile.data(), 16, 16, dst.data(), dst.size(), &len, err[0], 64),
+        varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err[1], 64),
+        varda_codec_read_info(blob.data(), 3, &info, err[2], 64),
+        varda_codec_prepare(&lossy, "LINEAR:MAX_ERROR=1", tile.data(), 16, 256, err[3], 64)};
+    vt::fail_new(false);
+    EXPECT_EQ(bound, 0u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(rc[i], 1) << i;
+        EXPECT_NE(err[i][0], '\0') << i;
+    }
 }
 
 TEST(Codec, RefusesBadProductsAndShapes) {
