@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "codec/failing_new.h"
 #include "support/support.h"
 #include "varda_codec.h"
 #include "wrap/failing_malloc.h"
@@ -287,9 +286,10 @@ TEST(Codec, LossyTilesStayWithinTheirBound) {
                     const bool nodata =
                         with_nodata && std::memcmp(raster.data() + i * es, &sentinel, es) == 0;
                     const bool on_sentinel = std::memcmp(out.data() + i * es, &sentinel, es) == 0;
-                    if (with_nodata)
+                    if (with_nodata) {
                         ASSERT_EQ(on_sentinel, nodata)
                             << recipe << " dtype " << dtype << " at " << i;
+                    }
                     if (nodata) {
                         std::memset(orig.data() + i * es, 0, es);
                         std::memset(out.data() + i * es, 0, es);
@@ -422,14 +422,17 @@ TEST(Codec, OutOfMemoryIsAnAnswerNotAnException) {
     varda_codec_info info;
     uint64_t len = 0;
     char err[4][64] = {};
-    vt::fail_new(true);
-    const uint64_t bound = varda_codec_bound(&bad, 16, 16);
-    const int rc[4] = {
-        varda_codec_encode(&p, tile.data(), 16, 16, dst.data(), dst.size(), &len, err[0], 64),
-        varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err[1], 64),
-        varda_codec_read_info(blob.data(), 3, &info, err[2], 64),
-        varda_codec_prepare(&lossy, "LINEAR:MAX_ERROR=1", tile.data(), 16, 256, err[3], 64)};
-    vt::fail_new(false);
+    uint64_t bound;
+    int rc[4];
+    {
+        const vt::MallocWatch fail(true, 0);
+        bound = varda_codec_bound(&bad, 16, 16);
+        rc[0] =
+            varda_codec_encode(&p, tile.data(), 16, 16, dst.data(), dst.size(), &len, err[0], 64);
+        rc[1] = varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err[1], 64);
+        rc[2] = varda_codec_read_info(blob.data(), 3, &info, err[2], 64);
+        rc[3] = varda_codec_prepare(&lossy, "LINEAR:MAX_ERROR=1", tile.data(), 16, 256, err[3], 64);
+    }
     EXPECT_EQ(bound, 0u);
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(rc[i], 1) << i;
