@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "lossy_bound.h"
 #include "varda_kernels.h"
 
 namespace {
@@ -37,20 +38,6 @@ bool round_trip(int family, const quant_grid &grid, uint32_t dtype, const unsign
                quant_log_decode(out, stream, &grid, int(dtype), count) == 0;
     return quant_sqrt_encode(stream, tile, &grid, dtype, count) == 0 &&
            quant_sqrt_decode(out, stream, &grid, dtype, count) == 0;
-}
-
-double worst_error(const varda_lossy_recipe &recipe, uint32_t dtype, const unsigned char *orig,
-                   const unsigned char *rebuilt, size_t count) {
-    double worst = 0;
-    int result = 1;
-    if (recipe.family == 1)
-        result = quant_linear_verify(orig, rebuilt, &recipe.spec, dtype, count, &worst);
-    else if (recipe.family == 2)
-        result = quant_log_verify(orig, rebuilt, &recipe.spec, dtype, count, &worst, nullptr);
-    else
-        result = quant_sqrt_verify(orig, rebuilt, &recipe.spec, nullptr, dtype, count, &worst);
-    require(result == 0);
-    return worst;
 }
 
 } // namespace
@@ -109,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         require(round_trip(recipe.family, resolved.grid, dtype, tile, n,
                            stream.data() + top * width * es, rebuilt.data() + top * width * es));
     }
-    require(worst_error(recipe, dtype, raster.data(), rebuilt.data(), count) <= 1.0);
+    require(lossy_worst_error(recipe, dtype, raster.data(), rebuilt.data(), count) <= 1.0);
     for (size_t i = 0; i < count; i += 1 + count / 64) {
         double x = 0, y = 0;
         if (dtype == 9) {
