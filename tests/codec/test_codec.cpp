@@ -286,9 +286,10 @@ TEST(Codec, LossyTilesStayWithinTheirBound) {
                     const bool nodata =
                         with_nodata && std::memcmp(raster.data() + i * es, &sentinel, es) == 0;
                     const bool on_sentinel = std::memcmp(out.data() + i * es, &sentinel, es) == 0;
-                    if (with_nodata)
+                    if (with_nodata) {
                         ASSERT_EQ(on_sentinel, nodata)
                             << recipe << " dtype " << dtype << " at " << i;
+                    }
                     if (nodata) {
                         std::memset(orig.data() + i * es, 0, es);
                         std::memset(out.data() + i * es, 0, es);
