@@ -442,6 +442,8 @@ bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uin
         p.prepared = 1;
         return true;
     }
+    // A lossy float product is coded as integers: the chain must take them.
+    if (!check_product(&p, error)) return false;
     if (!raster || count == 0)
         return error.set("a lossy recipe is resolved on the whole raster: give its samples");
     if (width == 0 || count % width != 0)

@@ -95,6 +95,19 @@ def test_a_corrupt_chunk_fails_with_its_name_and_leaves_no_output(rng, tmp_path,
     assert "chunk 1.2" in err and "missing" in err
 
 
+def test_padding_is_not_nodata_and_an_existing_output_is_kept(tmp_path):
+    data = np.full((1, 100, 100), 7, np.int16)
+    data[0, 5, 5] = -99
+    src, store, out = tmp_path / "in.tif", tmp_path / "s.zarr", tmp_path / "out.npy"
+    write_tif(src, data, -99)
+    assert main(["compress", str(src), str(store), "--tile", "64"]) == 0
+    # The three edge tiles are padded with the nodata value but hold none.
+    assert varda.info(store)["tiles_with_nodata"] == 1
+    out.write_bytes(b"keep me")
+    assert main(["decompress", str(store), str(out)]) == 2
+    assert out.read_bytes() == b"keep me"
+
+
 def test_bench_json_lists_every_chain(rng, tmp_path, capsys):
     src = tmp_path / "in.tif"
     write_tif(src, _raster(rng, "int16", nodata=-99), nodata=-99)

@@ -80,7 +80,7 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("--tile", type=_positive, default=512)
     c.add_argument("--threads", type=_positive, default=None)
     c.add_argument("--effort", type=int, choices=(0, 1, 2), default=1)
-    c.add_argument("--level", type=int, default=9, help="zstd level")
+    c.add_argument("--level", type=int, default=3, help="zstd level (default 3)")
 
     d = sub.add_parser("decompress", help="a store back to a GeoTIFF or .npy file")
     d.add_argument("input", metavar="IN.zarr")

@@ -25,6 +25,10 @@ from .lossy import Recipe, Resolved
 AUTO = 255
 NODATA_NONE, NODATA_VALUE, NODATA_NAN = 0, 1, 2
 
+# The tile library's own default: on byte planes it packs as well as
+# higher levels and encodes several times faster.
+DEFAULT_LEVEL = 3
+
 
 def chains() -> list[str]:
     """Every chain's name in listing order, "auto" excluded."""
@@ -116,7 +120,7 @@ class Product:
     """What every tile of a product shares: dtype, chain, effort, zstd
     level, nodata and, for lossy products, the recipe and its grid."""
 
-    def __init__(self, dtype, chain: str = "auto", effort: int = 1, level: int = 9, nodata=None,
+    def __init__(self, dtype, chain: str = "auto", effort: int = 1, level: int = DEFAULT_LEVEL, nodata=None,
                  recipe: Recipe | None = None, resolved: Resolved | None = None):
         self.dtype = np.dtype(dtype)
         rec = CodecProduct()
@@ -164,7 +168,7 @@ class VardaCodec(Codec):
 
     codec_id = "varda"
 
-    def __init__(self, chain: str = "auto", effort: int = 1, level: int = 9, nodata=None,
+    def __init__(self, chain: str = "auto", effort: int = 1, level: int = DEFAULT_LEVEL, nodata=None,
                  recipe: str | None = None, resolved: dict | None = None, dtype: str | None = None):
         self.chain, self.effort, self.level = chain, int(effort), int(level)
         if isinstance(nodata, float) and math.isnan(nodata):
@@ -223,7 +227,7 @@ class VardaCodec(Codec):
 
 
 def prepare(array, recipe: str | None = None, nodata=None, chain: str = "auto", effort: int = 1,
-            level: int = 9) -> VardaCodec:
+            level: int = DEFAULT_LEVEL) -> VardaCodec:
     """Resolves a product on the whole raster and returns the codec for it.
     A lossless product needs no raster pass; a lossy one sets nodata aside,
     fits the noise curve of a SQRT recipe without one, and cuts the grid."""

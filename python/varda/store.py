@@ -75,7 +75,7 @@ def _fill_value(source, nodata, lossy: bool):
 
 
 def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nodata=None,
-             tile: int = 512, threads: int | None = None, effort: int = 1, level: int = 9,
+             tile: int = 512, threads: int | None = None, effort: int = 1, level: int = 3,
              meta: Meta | None = None, progress: Callable[[int], None] | None = None):
     """Writes `source` (numpy or dask, 2-D or bands x rows x columns) to a
     varda-coded Zarr store at `out` and returns the codec it used.
@@ -151,6 +151,18 @@ def _remove(path):
         path.unlink()
 
 
+def _padded(sel, chunks) -> bool:
+    return any(s.stop - s.start < c for s, c in zip(sel, chunks))
+
+
+def _holds_nodata(block, nodata) -> bool:
+    if nodata is None:
+        return False
+    if isinstance(nodata, float) and math.isnan(nodata):
+        return bool(np.isnan(block).any()) if block.dtype.kind == "f" else False
+    return bool((block == nodata).any())
+
+
 def open_array(path) -> zarr.Array:
     """The store's array, read-only."""
     store = _open_store(path, "r")
@@ -210,6 +222,9 @@ def decompress(path, out, threads: int | None = None,
     suffix = pathlib.Path(out).suffix.lower()
     if suffix not in (".tif", ".tiff", ".npy"):
         raise VardaError(f"{out}: the output is a .tif, .tiff or .npy file")
+    if os.path.exists(out):
+        # A failed write removes its output; never one that was there before.
+        raise FileExistsError(f"{out} already exists; remove it or choose another name")
     try:
         if suffix == ".npy":
             target = np.lib.format.open_memmap(out, mode="w+", dtype=z.dtype, shape=z.shape)
@@ -246,6 +261,7 @@ def _write_tif(z, out, meta: Meta, threads, progress):
 def info(path) -> dict:
     """Shape, dtype, tiling, the chains the tiles use and the ratio."""
     z = open_array(path)
+    meta = meta_of(z)
     chains: dict[str, int] = {}
     stored = 0
     lossy = set()
@@ -259,14 +275,18 @@ def info(path) -> dict:
                 from None
         try:
             tile = read_info(blob)
+            held = tile.nodata
+            if held and (tile.lossy or _padded(sel, z.chunks)):
+                # The mask may cover only the padding of an edge tile, or
+                # guard valid samples of a lossy one: look at the samples.
+                held = _holds_nodata(z[sel], meta.nodata)
         except CorruptTile as e:
             raise StoreError(f"{describe_chunk(idx, sel)}: {e}") from None
         chains[tile.chain] = chains.get(tile.chain, 0) + 1
         stored += len(blob)
-        nodata_tiles += tile.nodata
+        nodata_tiles += held
         if tile.lossy:
             lossy.add(tile.lossy)
-    meta = meta_of(z)
     raw = z.nbytes
     return {
         "path": str(path), "shape": list(z.shape), "dtype": z.dtype.name,

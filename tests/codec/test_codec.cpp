@@ -468,6 +468,15 @@ TEST(Codec, RefusesBadProductsAndShapes) {
     EXPECT_EQ(varda_codec_prepare(&p, "LINEAR:MAX_ERROR=0", tile.data(), 8, 64, err, sizeof err),
               1);
     EXPECT_NE(std::string(err).find("MAX_ERROR must be positive"), std::string::npos) << err;
+    // A chain for float bits cannot take a lossy float product's integers:
+    // prepare says so, rather than leaving a product nothing can encode.
+    const Bytes floats = make_tile(9, 8, 8, Content::smooth, 1);
+    p = product_for(9, VARDA_CHAIN_FLOATQUANT);
+    EXPECT_EQ(varda_codec_prepare(&p, "LOG:MAX_ERROR=1%", floats.data(), 8, 64, err, sizeof err),
+              1);
+    EXPECT_STREQ(err, "chain floatquant does not take the quantised samples of a lossy float32 "
+                      "product");
+    EXPECT_EQ(p.prepared, 0);
 }
 
 // Golden blobs: stored tiles must keep decoding to the same samples, and
