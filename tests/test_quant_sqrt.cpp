@@ -481,6 +481,12 @@ TEST(QuantSqrt, SubnormalReachRefusedWhenTheStepLeavesNoRoom) {
         {9, spec_ab(0.0086, 0, 6.1e-42), {0, 3.6e-42, 0, 0}, true},
         {9, spec_ab(1e-3, 0, 1e-4), {0, 1, 0, 0}, false},
         {10, spec_ab(1e-3, 0, 1e-300), {0, 1e-300, 0, 0}, false},
+        // The room left for rounding is tiny beside the step, but there.
+        {10, spec_ab(2, 0, 1), {0, 1, 0, 0}, false},
+        {10, spec_ab(1, 0, 4), {-0.0, 4, 0, 0}, false},
+        // Zeros alone without offset rebuild exactly.
+        {8, spec_ab(2, 0, 1), {0, 0, 0, 0}, false},
+        {10, spec_ab(2, 0, 1), {0, 0, 0, 0}, false},
     };
     for (const auto &c : cases) {
         const Resolved r = resolve(c.spec, c.dtype, c.stats);
@@ -492,6 +498,8 @@ TEST(QuantSqrt, SubnormalReachRefusedWhenTheStepLeavesNoRoom) {
                       0u);
         }
     }
+    const Resolved unit = resolve(spec_ab(2, 0, 1), 10, {0, 1, 0, 0});
+    EXPECT_EQ(unit.grid.step, 2 - 0x1p-53 - 6.661338147750939e-16);
 }
 
 // Stored streams must not change: checksums of a few deterministic ones,
