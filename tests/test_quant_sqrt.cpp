@@ -202,8 +202,11 @@ TEST(QuantSqrt, BoundAndVerifyChooseTheirCurve) {
     const double orig[] = {10, 16, -8, NAN, 1};
     const double rebuilt[] = {13, 16, 0, 5, NAN};
     double worst = -1;
+    EXPECT_EQ(quant_sqrt_verify(orig, rebuilt, &given, nullptr, 10, 4, &worst), 0);
+    EXPECT_DOUBLE_EQ(worst, 0.5); // 3 / 6; -8 has no bound, a NaN original none either
+    // A finite sample rebuilt as NaN kept no bound.
     EXPECT_EQ(quant_sqrt_verify(orig, rebuilt, &given, nullptr, 10, 5, &worst), 0);
-    EXPECT_DOUBLE_EQ(worst, 0.5); // 3 / 6; -8 has no bound, NaN neither way counts
+    EXPECT_EQ(worst, INFINITY);
     EXPECT_EQ(quant_sqrt_verify(orig, orig, &given, nullptr, 10, 5, &worst), 0);
     EXPECT_EQ(worst, 0.0);
     EXPECT_EQ(quant_sqrt_verify(orig, rebuilt, &given, nullptr, 10, 5, nullptr), 0);

@@ -91,6 +91,8 @@ double worst_ratio(const void *orig, const void *rebuilt, size_t count, NoiseCur
         if (!std::isfinite(x) || same) continue;
         const double variance = curve.b * x + curve.a;
         if (!(variance > 0.0)) continue;
+        // A NaN where a finite value was is no bound kept.
+        if (std::isnan(to_double(again))) return INFINITY;
         const double ratio = sample_distance(original, again) / (std::sqrt(variance) * sigmas);
         if (ratio > worst) worst = ratio;
     }
