@@ -148,6 +148,59 @@ TEST(PlanarZigzagPfor, BlocksStraddlePlanes) {
     EXPECT_EQ(y, x);
 }
 
+// A refused block leaves the samples of the blocks before it rebuilt and
+// the rest of dst as it was, whatever stage of its batching the decoder was
+// in: a stream one byte short, and a block whose position list repeats an
+// index (refused only after its values would have been unpacked).
+TEST(PlanarZigzagPfor, RefusedBlockKeepsEarlierSamples) {
+    const size_t width = 20, count = 1760; // 7 blocks, the last one short
+    for (uint64_t es : vt::widths) {
+        const Elems x = vt::smooth_field(es, width, count, 11, 9);
+        const Bytes stream = fused_encode(x, width, 1);
+        const Elems codes = vt::ref_planar_stack(x, width, count, true);
+        // Block 3 replaced by a list block that repeats an index.
+        Bytes broken;
+        size_t at = 0;
+        for (size_t blk = 0; blk < 7; ++blk) {
+            const uint64_t len = pfor_decode_block(Elems(es, 256).data(), es, stream.data() + at,
+                                                   stream.size() - at);
+            ASSERT_GT(len, 0u);
+            if (blk == 3) {
+                Elems v(es, 256);
+                for (size_t i = 0; i < 256; ++i) v.set(i, codes.get(768 + i) & 1);
+                v.set(9, 2);
+                v.set(40, 3);
+                Bytes bad = vt::ref_pfor_block(v, 1, true);
+                bad[4] = bad[3];
+                broken.insert(broken.end(), bad.begin(), bad.end());
+            } else {
+                broken.insert(broken.end(), stream.begin() + long(at),
+                              stream.begin() + long(at + len));
+            }
+            at += len;
+        }
+        const struct {
+            const Bytes *stream;
+            size_t len, kept;
+        } cases[] = {{&stream, stream.size() - 1, 1536}, {&broken, broken.size(), 768}};
+        for (const auto &c : cases) {
+            for (int path : vt::paths()) {
+                const vt::PathScope scope(path);
+                Elems y(es, count);
+                y.bytes = vt::canary(count * es);
+                ASSERT_EQ(planar_zigzag_pfor_decode(y.data(), width, count, es, 1, c.stream->data(),
+                                                    c.len),
+                          1);
+                for (size_t i = 0; i < c.kept; ++i)
+                    ASSERT_EQ(y.get(i), x.get(i)) << "es " << es << " path " << path << " at " << i;
+                const Bytes rest(y.bytes.begin() + long(c.kept * es), y.bytes.end());
+                EXPECT_EQ(rest, vt::canary((count - c.kept) * es))
+                    << "es " << es << " path " << path;
+            }
+        }
+    }
+}
+
 TEST(PlanarZigzagPfor, GoldenStream) {
     const Elems x = vt::smooth_field(2, 10, 300, 4, 5);
     const Bytes stream = fused_encode(x, 10, 3);

@@ -202,8 +202,11 @@ TEST(QuantSqrt, BoundAndVerifyChooseTheirCurve) {
     const double orig[] = {10, 16, -8, NAN, 1};
     const double rebuilt[] = {13, 16, 0, 5, NAN};
     double worst = -1;
+    EXPECT_EQ(quant_sqrt_verify(orig, rebuilt, &given, nullptr, 10, 4, &worst), 0);
+    EXPECT_DOUBLE_EQ(worst, 0.5); // 3 / 6; -8 has no bound, a NaN original none either
+    // A finite sample rebuilt as NaN kept no bound.
     EXPECT_EQ(quant_sqrt_verify(orig, rebuilt, &given, nullptr, 10, 5, &worst), 0);
-    EXPECT_DOUBLE_EQ(worst, 0.5); // 3 / 6; -8 has no bound, NaN neither way counts
+    EXPECT_EQ(worst, INFINITY);
     EXPECT_EQ(quant_sqrt_verify(orig, orig, &given, nullptr, 10, 5, &worst), 0);
     EXPECT_EQ(worst, 0.0);
     EXPECT_EQ(quant_sqrt_verify(orig, rebuilt, &given, nullptr, 10, 5, nullptr), 0);
@@ -425,6 +428,47 @@ TEST(QuantSqrt, LevelEdgesStayWithinTheBound) {
     }
 }
 
+// An f32 grid rebuilt in binary32 arithmetic leaves room for that rounding
+// in its step, so samples at level edges keep the index of the formula.
+TEST(QuantSqrt, SinglePrecisionEdgesKeepTheFormulaIndex) {
+    const struct {
+        quant_spec spec;
+        double lo, hi;
+    } cases[] = {
+        {spec_ab(2, 0, 1), 0, 1e3},      {spec_ab(1, 4, 0.5), -8, 1e4},
+        {spec_ab(0.1, 0, 1e-2), 0, 1e3}, {spec_ab(3, 100, 0.01), -1e4, 1e6},
+        {spec_ab(1e-3, 5, 1), -5, 1e5},  {spec_ab(1, 0, 1e-4), 0, 1e6},
+    };
+    std::mt19937_64 rng(31);
+    for (const auto &c : cases) {
+        const Resolved r = resolve(c.spec, 9, quant_sqrt_stats{c.lo, c.hi, c.lo < 0, 0});
+        ASSERT_EQ(r.result, 0) << r.message;
+        ASSERT_EQ(r.grid.mode & 4, 4);
+        const double step = r.grid.step, offset = r.grid.offset;
+        std::uniform_real_distribution<double> level(std::sqrt(c.lo + offset) / step,
+                                                     std::sqrt(c.hi + offset) / step - 1);
+        std::vector<float> samples;
+        for (int i = 0; i < 3000; ++i) {
+            const double k = std::floor(level(rng));
+            float x = float(((k + 0.5) * (k + 0.5) + 0.25) * step * step - offset);
+            for (int j = 0; j < 2; ++j) x = std::nextafter(x, -INFINITY);
+            for (int j = 0; j < 5; ++j, x = std::nextafter(x, INFINITY))
+                if (x >= c.lo && x <= c.hi) samples.push_back(x);
+        }
+        std::vector<uint32_t> codes(samples.size());
+        ASSERT_EQ(quant_sqrt_encode(codes.data(), samples.data(), &r.grid, 9, samples.size()), 0);
+        const double top = double(varda::sqrt_grid(r.grid, 9).top_index);
+        int moved = 0;
+        for (size_t i = 0; i < samples.size(); ++i) {
+            const double q = (double(samples[i]) + offset) * (1.0 / (step * step));
+            const double root = std::sqrt(q - 0.25) + 0.5;
+            const double formula = q > 0.25 ? (root >= top ? top : std::trunc(root)) : 0;
+            moved += double(codes[i]) != formula;
+        }
+        EXPECT_EQ(moved, 0) << "N " << c.spec.max_error << " A " << c.spec.a << " B " << c.spec.b;
+    }
+}
+
 // Below the smallest normal, floats round by a fixed spacing; a grid whose
 // step leaves no room for it there is refused. Zeros alone do not count.
 TEST(QuantSqrt, SubnormalReachRefusedWhenTheStepLeavesNoRoom) {
@@ -440,6 +484,12 @@ TEST(QuantSqrt, SubnormalReachRefusedWhenTheStepLeavesNoRoom) {
         {9, spec_ab(0.0086, 0, 6.1e-42), {0, 3.6e-42, 0, 0}, true},
         {9, spec_ab(1e-3, 0, 1e-4), {0, 1, 0, 0}, false},
         {10, spec_ab(1e-3, 0, 1e-300), {0, 1e-300, 0, 0}, false},
+        // The room left for rounding is tiny beside the step, but there.
+        {10, spec_ab(2, 0, 1), {0, 1, 0, 0}, false},
+        {10, spec_ab(1, 0, 4), {-0.0, 4, 0, 0}, false},
+        // Zeros alone without offset rebuild exactly.
+        {8, spec_ab(2, 0, 1), {0, 0, 0, 0}, false},
+        {10, spec_ab(2, 0, 1), {0, 0, 0, 0}, false},
     };
     for (const auto &c : cases) {
         const Resolved r = resolve(c.spec, c.dtype, c.stats);
@@ -451,6 +501,8 @@ TEST(QuantSqrt, SubnormalReachRefusedWhenTheStepLeavesNoRoom) {
                       0u);
         }
     }
+    const Resolved unit = resolve(spec_ab(2, 0, 1), 10, {0, 1, 0, 0});
+    EXPECT_EQ(unit.grid.step, 2 - 0x1p-53 - 6.661338147750939e-16);
 }
 
 // Stored streams must not change: checksums of a few deterministic ones,

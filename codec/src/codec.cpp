@@ -79,18 +79,25 @@ int coded_dtype(int dtype, bool lossy) {
 
 bool is_lossy(const varda_codec_product &p) { return p.recipe.family != 0; }
 
-bool check_product(const varda_codec_product *p, Error &err) {
-    if (!p) return err.set("no product given");
-    if (!valid_dtype(p->dtype))
-        return err.set(format("dtype %d is not a type the codec knows", p->dtype));
-    if (p->chain != VARDA_CHAIN_AUTO && !chain_info(p->chain))
+// The product's chain, known and able to take the samples it codes (a
+// lossy float product codes integers).
+bool check_chain(const varda_codec_product *p, Error &err) {
+    if (p->chain == VARDA_CHAIN_AUTO) return true;
+    if (!chain_info(p->chain))
         return err.set(format("chain %d is not one the codec knows", p->chain));
-    if (p->chain != VARDA_CHAIN_AUTO &&
-        !chain_accepts(p->chain, coded_dtype(p->dtype, is_lossy(*p))))
+    if (!chain_accepts(p->chain, coded_dtype(p->dtype, is_lossy(*p))))
         return err.set(format(is_lossy(*p) ? "chain %s does not take the quantised samples of "
                                              "a lossy %s product"
                                            : "chain %s does not take %s samples",
                               chain_info(p->chain)->name, dtype_names[p->dtype]));
+    return true;
+}
+
+bool check_product(const varda_codec_product *p, Error &err) {
+    if (!p) return err.set("no product given");
+    if (!valid_dtype(p->dtype))
+        return err.set(format("dtype %d is not a type the codec knows", p->dtype));
+    if (!check_chain(p, err)) return false;
     if (p->effort < 0 || p->effort > 2)
         return err.set(format("effort %d is not 0, 1 or 2", p->effort));
     if (p->zstd_level < 1 || p->zstd_level > ZSTD_maxCLevel())
@@ -442,8 +449,7 @@ bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uin
         p.prepared = 1;
         return true;
     }
-    // A lossy float product is coded as integers: the chain must take them.
-    if (!check_product(&p, error)) return false;
+    if (!check_chain(&p, error)) return false;
     if (!raster || count == 0)
         return error.set("a lossy recipe is resolved on the whole raster: give its samples");
     if (width == 0 || count % width != 0)

@@ -441,6 +441,11 @@ template <Element T, bool Zig>
         field_len = high_bytes(n, x);
         if (list) {
             if (src_len - 3 < n + field_len) return 0;
+            // Residual blocks are unpacked into the caller's tile: a block
+            // refused there must leave it as it was.
+            if constexpr (Zig)
+                for (unsigned k = 1; k < n; ++k)
+                    if (src[3 + k] <= src[2 + k]) return 0;
             header = 3 + n + field_len;
         } else {
             if (src_len - 3 < bitmap_bytes + field_len) return 0;

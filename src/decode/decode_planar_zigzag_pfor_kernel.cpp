@@ -2,9 +2,9 @@
 // unpacked straight into dst, already unzigzagged into residuals; once a
 // few whole rows are there, they are rebuilt in place, two at a time where
 // they can, with the plain running sums. A short last block goes through a
-// scratch block, so nothing is written past the tile. A refused stream
-// leaves residuals and samples mixed in dst, which the host discards in any
-// case.
+// scratch block, so nothing is written past the tile. A refused block
+// leaves dst as a block-by-block decoder would: the samples of the blocks
+// before it rebuilt, the rest untouched.
 #include <cstring>
 
 #include "frame/elem.h"
@@ -33,7 +33,12 @@ int decode_stack(unsigned char *dst, uint64_t width, uint64_t count, uint64_t pl
         void *residuals = at<T>(dst, s);
         const uint64_t used = pfor::decode_residual_block(
             n == block_len ? residuals : static_cast<void *>(block), sizeof(T), stream, remaining);
-        if (used == 0 || used > remaining) return 1;
+        if (used == 0 || used > remaining) {
+            if (s > rebuilt)
+                decode_planar_run<T, false>(dst, at<T>(dst, rebuilt), rebuilt, s - rebuilt, width,
+                                            plane);
+            return 1;
+        }
         if (n < block_len) std::memcpy(residuals, block, n * sizeof(T));
         stream += used;
         remaining -= used;

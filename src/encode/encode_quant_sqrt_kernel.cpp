@@ -33,13 +33,17 @@ constexpr double search_rounding = 6.661338147750939e-16;
 
 // Whether `error` at x is inside the error model of the grid: for integers
 // the bound itself, 2 step sqrt(x + offset); for floats its lower estimate
-// from the step and the output rounding. `variance` is x + offset.
+// from the step and the rounding the resolver left room for, the output
+// rounding u |x|, or 8 u (x + offset) for a rebuild in binary32
+// arithmetic. `variance` is x + offset.
 template <Sample S> bool within_model(double error, double x, double variance, const SqrtGrid &g) {
     const double step_squared = g.step * g.step;
     if constexpr (std::is_integral_v<S>) {
         return error * error <= 4.0 * step_squared * variance;
     } else {
-        const double rounding = unit_roundoff<S>() * std::fabs(x) + search_rounding * variance;
+        const double output =
+            g.single ? 8.0 * unit_roundoff<S>() * variance : unit_roundoff<S>() * std::fabs(x);
+        const double rounding = output + search_rounding * variance;
         const double rest = error - rounding;
         return rest <= 0.0 || rest * rest <= step_squared * variance;
     }

@@ -34,7 +34,8 @@ template <Element T> constexpr T low_mask(unsigned b) {
 
 // One block decoded and checked as pfor_decode_block does, but each value
 // unzigzagged: the residuals of the planar zigzag codes in the block.
-// Returns the block length, or 0 for a refusal.
+// Returns the block length, or 0 for a refusal, which writes nothing (a
+// list of positions out of order included).
 uint64_t decode_residual_block(void *dst, uint64_t elem_size, const void *src, uint64_t src_len);
 
 // Where value group g starts in every lane at base width b: word index and

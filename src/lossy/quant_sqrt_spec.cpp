@@ -91,6 +91,8 @@ double worst_ratio(const void *orig, const void *rebuilt, size_t count, NoiseCur
         if (!std::isfinite(x) || same) continue;
         const double variance = curve.b * x + curve.a;
         if (!(variance > 0.0)) continue;
+        // A NaN where a finite value was is no bound kept.
+        if (std::isnan(to_double(again))) return INFINITY;
         const double ratio = sample_distance(original, again) / (std::sqrt(variance) * sigmas);
         if (ratio > worst) worst = ratio;
     }
@@ -178,22 +180,27 @@ extern "C" VARDA_API int quant_sqrt_resolve(const quant_spec *spec, uint32_t dty
     const double u = dtype_unit_roundoff[dtype - dtype_f16];
     const double slope =
         std::fmax(rounding_slope(stats->max, offset), rounding_slope(stats->min, offset));
-    double step = a - slope * u - search_rounding * reach;
+    // What the step gives up to the rounding of the rebuild.
+    double room = slope * u;
     // Single precision pays when binary32 arithmetic costs at most a quarter
     // of the bound.
     if (dtype == dtype_f32 && 0.25 * a >= 8.0 * u * reach) {
         grid->mode |= sqrt_mode_single;
-        step = a - 8.0 * u * reach - search_rounding * reach;
+        room = 8.0 * u * reach;
     }
+    const double step = a - room - search_rounding * reach;
     grid->step = step;
     if (!(step > 0.0)) return below_rounding(err, err_size, *stats, slope * u, a);
     // Below the smallest normal the output rounds by a fixed spacing, not
     // in proportion to the value. Where the raster reaches that range the
     // step has to leave room for one spacing at the smallest root a
-    // nonzero level can stand for.
+    // nonzero level can stand for: the room as given, since recomputed from
+    // the rounded step it can cancel to nothing. A raster of zeros alone on
+    // a grid without offset rebuilds every sample exactly.
     const double normal = normal_floor[dtype - dtype_f16];
-    if (stats->min < normal && stats->max > -normal) {
-        const double spare = a - step - search_rounding * reach;
+    const bool zeros_only = stats->min == 0.0 && stats->max == 0.0 && offset == 0.0;
+    if (stats->min < normal && stats->max > -normal && !zeros_only) {
+        const double spare = room;
         const double root = std::fmax(std::sqrt(std::fmax(stats->min, -normal) + offset),
                                       step * 0.7071067811865476);
         const double spacing = subnormal_spacing[dtype - dtype_f16] / root;
