@@ -108,6 +108,20 @@ def test_padding_is_not_nodata_and_an_existing_output_is_kept(tmp_path):
     assert out.read_bytes() == b"keep me"
 
 
+def test_bench_marks_a_recipe_the_raster_refuses(tmp_path, capsys):
+    src = tmp_path / "in.tif"
+    write_tif(src, (np.arange(96 * 96).reshape(1, 96, 96) % 50 - 25).astype(np.int16))
+    refused = "SQRT:MAX_ERROR=1N,A=4,B=0.5"
+    assert main(["bench", str(src), "--tile", "32", "--no-reference", "--recipe", refused,
+                 "--recipe", "LINEAR:MAX_ERROR=2"]) == 0
+    out = capsys.readouterr().out
+    assert f"auto {refused}: not applicable: a shot bound is defined at or above -A/B" in out
+    assert "auto LINEAR:MAX_ERROR=2" in out
+    # A recipe that does not read is the user's mistake, refused up front.
+    assert main(["bench", str(src), "--recipe", "LOG:MAX_ERRR=1%"]) == 2
+    assert "unknown key" in capsys.readouterr().err
+
+
 def test_bench_json_lists_every_chain(rng, tmp_path, capsys):
     src = tmp_path / "in.tif"
     write_tif(src, _raster(rng, "int16", nodata=-99), nodata=-99)

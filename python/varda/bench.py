@@ -133,6 +133,8 @@ def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, reci
     chains = chains if chains is not None else chains_for(raster.dtype) + ["auto"]
     for chain in chains:
         chain_id(chain)
+    for text in recipes:
+        Recipe.parse(text)  # a mistyped recipe is refused before any work
     with ThreadPoolExecutor(threads or os.cpu_count() or 1) as pool:
         timer = _Timer(pool, repeat)
         for chain in chains:
@@ -153,10 +155,17 @@ def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, reci
         for text in recipes:
             if progress:
                 progress(text)
-            codec = prepare(raster, recipe=text, nodata=nodata, effort=effort)
+            try:
+                codec = prepare(raster, recipe=text, nodata=nodata, effort=effort)
+                product = codec.product(raster.dtype)
+                blobs, t_enc = timer.run(product.encode, tiles)
+            except VardaError as e:
+                # The recipe reads well but does not suit this raster (its
+                # domain, its range, too little to fit a noise curve on).
+                rows.append(Row("auto", text, math.nan, math.nan, math.nan, math.nan, math.nan,
+                                True, note=f"not applicable: {e}"))
+                continue
             recipe = Recipe.parse(codec.recipe)
-            product = codec.product(raster.dtype)
-            blobs, t_enc = timer.run(product.encode, tiles)
             decoded, t_dec = timer.run(decode_tile, blobs)
             worst, exact = 0.0, True
             for t, d in zip(tiles, decoded):

@@ -139,6 +139,16 @@ def _cells(row) -> list[str]:
 
 
 def print_table(title: str, rows) -> None:
+    _print_cells(title, rows)
+    # A chain that does not apply needs no reason; a recipe the raster refused does.
+    refused = [r for r in rows if r.recipe and r.note.startswith("not applicable")]
+    for r in refused:
+        print(f"{r.label}: {r.note}")
+    if refused:
+        print()
+
+
+def _print_cells(title: str, rows) -> None:
     cells = [_cells(r) for r in rows]
     if _tty():
         from rich.console import Console
