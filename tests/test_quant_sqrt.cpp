@@ -191,7 +191,7 @@ TEST(QuantSqrt, BoundAndVerifyChooseTheirCurve) {
     quant_sqrt_curve flat = held;
     flat.b = 0;
     EXPECT_DOUBLE_EQ(quant_sqrt_bound(&given, nullptr, 10), 2 * 3);
-    EXPECT_DOUBLE_EQ(quant_sqrt_bound(&given, &held, 10), 2 * 3); // the spec wins
+    EXPECT_DOUBLE_EQ(quant_sqrt_bound(&given, &held, 10), 2 * 3); // the recipe's own A and B win
     EXPECT_EQ(quant_sqrt_bound(&given, nullptr, -8), 0.0);
     EXPECT_EQ(quant_sqrt_bound(&none, nullptr, 10), 0.0);
     EXPECT_DOUBLE_EQ(quant_sqrt_bound(&none, &held, 16), 2 * 2); // a raised to 0

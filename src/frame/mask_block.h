@@ -55,22 +55,6 @@ template <Element T> inline __m128i cmpeq(__m128i a, __m128i b) {
     }
 }
 
-// Signed lane comparison a > b, for the widths that SSE2 has.
-template <Element T> inline __m128i cmpgt(__m128i a, __m128i b) {
-    static_assert(sizeof(T) <= 4);
-    if constexpr (sizeof(T) == 1)
-        return _mm_cmpgt_epi8(a, b);
-    else if constexpr (sizeof(T) == 2)
-        return _mm_cmpgt_epi16(a, b);
-    else
-        return _mm_cmpgt_epi32(a, b);
-}
-
-// Lanes of `mask` set take `when_set`, the others `otherwise`.
-inline __m128i select(__m128i mask, __m128i when_set, __m128i otherwise) {
-    return _mm_or_si128(_mm_and_si128(mask, when_set), _mm_andnot_si128(mask, otherwise));
-}
-
 // The low dwords of the qword lanes of a and b, as four dword lanes.
 inline __m128i low_dwords(__m128i a, __m128i b) {
     return _mm_unpacklo_epi64(_mm_shuffle_epi32(a, 0x08), _mm_shuffle_epi32(b, 0x08));

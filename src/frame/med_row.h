@@ -45,18 +45,7 @@ namespace vec {
 // signed compare that SSE2 has.
 template <Element T> inline __m128i above(__m128i a, __m128i b) {
     const __m128i top = splat<T>(static_cast<T>(T(1) << (bits_of<T> - 1)));
-    a = _mm_xor_si128(a, top);
-    b = _mm_xor_si128(b, top);
-    if constexpr (sizeof(T) == 1)
-        return _mm_cmpgt_epi8(a, b);
-    else if constexpr (sizeof(T) == 2)
-        return _mm_cmpgt_epi16(a, b);
-    else
-        return _mm_cmpgt_epi32(a, b);
-}
-
-inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
-    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+    return cmpgt<T>(_mm_xor_si128(a, top), _mm_xor_si128(b, top));
 }
 
 // 1-, 2- and 4-byte lanes.

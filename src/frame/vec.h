@@ -60,6 +60,22 @@ template <Element T> inline __m128i sign_mask(__m128i v) {
         return _mm_shuffle_epi32(_mm_srai_epi32(v, 31), 0xF5);
 }
 
+// Signed lane comparison a > b, for the widths that SSE2 has.
+template <Element T> inline __m128i cmpgt(__m128i a, __m128i b) {
+    static_assert(sizeof(T) <= 4);
+    if constexpr (sizeof(T) == 1)
+        return _mm_cmpgt_epi8(a, b);
+    else if constexpr (sizeof(T) == 2)
+        return _mm_cmpgt_epi16(a, b);
+    else
+        return _mm_cmpgt_epi32(a, b);
+}
+
+// Lanes of `mask` set take `when_set`, the others `otherwise`.
+inline __m128i select(__m128i mask, __m128i when_set, __m128i otherwise) {
+    return _mm_or_si128(_mm_and_si128(mask, when_set), _mm_andnot_si128(mask, otherwise));
+}
+
 // Logical shift right by one in every lane.
 template <Element T> inline __m128i shr1(__m128i v) {
     if constexpr (sizeof(T) == 1)

@@ -39,7 +39,7 @@ struct NoiseCurve {
     double a, b;
 };
 
-// A and B from the spec when it carries them, else from a fit that held.
+// A and B from the recipe's record when it carries them, else from a fit that held.
 bool choose_curve(const quant_spec &spec, const quant_sqrt_curve *curve, NoiseCurve *out) {
     if (spec.has_ab == 1) {
         *out = {spec.a, spec.b};
