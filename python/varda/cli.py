@@ -2,7 +2,8 @@
 
 Exit status: 0 done; 1 corrupt or unreadable data (the message names the
 chunk and what failed, and a half-written output is removed); 2 usage
-errors and refused recipes, chains or values (the library's message).
+errors and refused recipes, chains or values (the library's message);
+130 and 143 stopped by SIGINT (Ctrl-C) or SIGTERM, the output removed.
 """
 
 from __future__ import annotations
@@ -12,7 +13,9 @@ import contextlib
 import json
 import math
 import os
+import signal
 import sys
+import threading
 import time
 
 EXIT_DATA, EXIT_USAGE = 1, 2
@@ -346,6 +349,34 @@ COMMANDS = {"bench": cmd_bench, "compress": cmd_compress, "decompress": cmd_deco
             "info": cmd_info, "demo": cmd_demo}
 
 
+class Interrupted(KeyboardInterrupt):
+    def __init__(self, signum: int):
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+def _interrupt(signum, _frame):
+    # One signal is enough: the cleanup that follows must not be cut short.
+    for s in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(s, signal.SIG_IGN)
+    raise Interrupted(signum)
+
+
+@contextlib.contextmanager
+def _interruptible():
+    """SIGTERM stops a command as Ctrl-C does: the output being written is
+    removed, and the exit status is 128 plus the signal's number."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    before = {s: signal.signal(s, _interrupt) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for s, handler in before.items():
+            signal.signal(s, handler)
+
+
 def main(argv=None) -> int:
     args = parser().parse_args(argv)
     from ._lib import CorruptTile, LibraryNotFound, VardaError
@@ -353,7 +384,8 @@ def main(argv=None) -> int:
     from .store import StoreError
 
     try:
-        return COMMANDS[args.command](args)
+        with _interruptible():
+            return COMMANDS[args.command](args)
     except LibraryNotFound as e:
         print(f"varda: {e}", file=sys.stderr)
         return EXIT_USAGE
@@ -366,8 +398,10 @@ def main(argv=None) -> int:
     except OSError as e:
         print(f"varda: {e}", file=sys.stderr)
         return EXIT_DATA
-    except KeyboardInterrupt:
-        return 130
+    except KeyboardInterrupt as e:
+        signum = getattr(e, "signum", signal.SIGINT)
+        print(f"varda: stopped by {signal.Signals(signum).name}", file=sys.stderr)
+        return 128 + signum
 
 
 if __name__ == "__main__":

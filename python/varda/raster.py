@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
+import ctypes
+import ctypes.util
+import functools
 import math
 import warnings
 from dataclasses import dataclass, field
@@ -74,12 +78,16 @@ def read(path, band: int | None = None) -> tuple[np.ndarray, Meta]:
     return np.ascontiguousarray(data), Meta(crs, transform, nodata, names)
 
 
-def open_geotiff(path, shape, dtype, meta: Meta, tile: int = 512):
-    """A GeoTIFF opened for writing (bands, rows, columns), tiled like the
-    store and deflated, with the georeferencing, nodata and band names."""
+@contextlib.contextmanager
+def writing_geotiff(path, shape, dtype, meta: Meta, tile: int = 512, name=None):
+    """A GeoTIFF open for writing (bands, rows, columns), tiled like the
+    store and deflated, with the georeferencing, nodata and band names.
+    Closed at the end of the block; RasterError if GDAL failed to write any
+    of it (`name` is the file the message names, `path` by default)."""
     rasterio = _rasterio()
     from affine import Affine
 
+    name = name or path
     bands, rows, cols = shape
     profile = {"driver": "GTiff", "width": cols, "height": rows, "count": bands,
                "dtype": np.dtype(dtype).name, "compress": "deflate", "BIGTIFF": "IF_SAFER"}
@@ -92,18 +100,71 @@ def open_geotiff(path, shape, dtype, meta: Meta, tile: int = 512):
         profile["transform"] = Affine(*meta.transform)
     if meta.nodata is not None:
         profile["nodata"] = meta.nodata
+    with _gdal_failures() as failures:
+        try:
+            dst = rasterio.open(path, "w", **profile)
+            try:
+                for i, band_name in enumerate(meta.band_names[:bands], 1):
+                    if band_name:
+                        dst.set_band_description(i, band_name)
+                yield dst
+            except BaseException:
+                with contextlib.suppress(Exception):
+                    dst.close()
+                raise
+            dst.close()
+        except rasterio.errors.RasterioError as e:
+            raise RasterError(f"cannot write {name}: {e}") from None
+    if failures:
+        raise RasterError(f"cannot write {name}: {failures[0]}")
+
+
+_GDAL_HANDLER = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_int, ctypes.c_char_p)
+_CE_FAILURE = 3
+
+
+@contextlib.contextmanager
+def _gdal_failures():
+    """Collects the failures GDAL reports on this thread meanwhile. GDAL
+    writes blocks from its cache, and reports a failed write or close only
+    to its error handler, never as the result of a call."""
+    gdal = _libgdal()
+    failures: list[str] = []
+
+    def collect(err_class, _err_no, message):
+        text = (message or b"").decode(errors="replace")
+        if err_class >= _CE_FAILURE:
+            failures.append(text)
+        else:
+            warnings.warn(f"GDAL: {text}", RuntimeWarning, stacklevel=2)
+
+    handler = _GDAL_HANDLER(collect)
+    gdal.CPLPushErrorHandler(handler)
     try:
-        dst = rasterio.open(path, "w", **profile)
-        for i, name in enumerate(meta.band_names[:bands], 1):
-            if name:
-                dst.set_band_description(i, name)
-    except rasterio.errors.RasterioError as e:
-        raise RasterError(f"cannot write {path}: {e}") from None
-    return dst
+        yield failures
+    finally:
+        gdal.CPLPopErrorHandler()
+
+
+@functools.lru_cache(maxsize=None)
+def _libgdal():
+    _rasterio()
+    name = ctypes.util.find_library("gdal")
+    if name is None:
+        # A private copy, already loaded by rasterio.
+        with contextlib.suppress(OSError), open("/proc/self/maps") as maps:
+            name = next((line.split()[-1] for line in maps if "/libgdal" in line), None)
+    if name is None:
+        raise RasterError("GDAL's library was not found; its writes cannot be checked")
+    gdal = ctypes.CDLL(name)
+    gdal.CPLPushErrorHandler.argtypes = [_GDAL_HANDLER]
+    gdal.CPLPushErrorHandler.restype = None
+    gdal.CPLPopErrorHandler.restype = None
+    return gdal
 
 
 def write_geotiff(path, data: np.ndarray, meta: Meta, tile: int = 512) -> None:
     if data.ndim == 2:
         data = data[None]
-    with open_geotiff(path, data.shape, data.dtype, meta, tile) as dst:
+    with writing_geotiff(path, data.shape, data.dtype, meta, tile) as dst:
         dst.write(data)

@@ -5,22 +5,27 @@ rows, columns), chunks of one band by `tile` x `tile` samples, the varda
 codec as compressor. Its attributes keep the georeferencing (CRS as WKT,
 the affine transform), the nodata value, the band names and the dimension
 names that xarray reads. A path ending in ".zip" is a zip file, anything
-else a directory.
+else a directory. A directory store's attributes say `"complete": false`
+until its last tile is written.
 """
 
 from __future__ import annotations
 
+import contextlib
+import errno
+import io
 import itertools
 import math
 import os
 import pathlib
-import shutil
+import zipfile
 from concurrent.futures import ThreadPoolExecutor
 from typing import Callable
 
 import numpy as np
 import zarr
 
+from . import _output
 from ._lib import CorruptTile, VardaError
 from .codec import VardaCodec, prepare, read_info
 from .raster import Meta
@@ -35,7 +40,11 @@ class StoreError(OSError):
 def _open_store(path, mode: str):
     path = str(path)
     if path.endswith(".zip"):
-        return zarr.ZipStore(path, mode=mode)
+        try:
+            return zarr.ZipStore(path, mode=mode)
+        except zipfile.BadZipFile as e:
+            raise StoreError(f"{path}: not a zip file, or one whose writing did not finish ({e})") \
+                from None
     if mode == "r" and not os.path.isdir(path):
         raise StoreError(f"{path}: no such store")
     return zarr.DirectoryStore(path)
@@ -102,53 +111,55 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
     chunks = (1,) * (source.ndim - 2) + (tile, tile)
     fill = _fill_value(resolved_on if recipe else None, nodata, bool(recipe))
     out = str(out)
-    if os.path.exists(out):
-        raise FileExistsError(f"{out} already exists; remove it or choose another name")
-    if not out.endswith(".zip"):
-        # zarr reports a folder it cannot make as a bare KeyError; say why.
-        os.makedirs(out)
-    store = _open_store(out, "w")
-    try:
-        z = zarr.create(shape=source.shape, chunks=chunks, dtype=source.dtype, compressor=codec,
-                        fill_value=fill, store=store, write_empty_chunks=True)
-        attrs = meta.to_attrs()
-        attrs["_ARRAY_DIMENSIONS"] = (["band"] if source.ndim == 3 else []) + ["y", "x"]
-        attrs["varda"] = {"format": FORMAT, "tile": tile, "chain": chain,
-                          "recipe": codec.recipe or None}
-        z.attrs.put(attrs)
-        if dask_source and not out.endswith(".zip"):
-            # Aligned chunks: each task writes whole tiles, no locks needed.
-            source.rechunk(chunks).store(z, lock=False, compute=True)
-            if progress:
-                progress(z.nchunks)
-        else:
-            def write(sel):
-                block = source[sel]
-                z[sel] = block.compute() if dask_source else block
-                return 1
-
-            grid = [sel for _, sel in _chunk_grid(source.shape, chunks)]
-            workers = 1 if dask_source else (threads or os.cpu_count() or 1)
-            with ThreadPoolExecutor(workers) as pool:
-                for done in pool.map(write, grid):
-                    if progress:
-                        progress(done)
-    except BaseException:
-        if hasattr(store, "close"):
-            store.close()
-        _remove(out)
-        raise
-    if hasattr(store, "close"):
+    zipped = out.endswith(".zip")
+    parent = os.path.dirname(os.path.abspath(out))
+    if not zipped and not os.path.lexists(parent):
+        # A folder store's parent folders are made, as zarr would.
+        os.makedirs(parent, exist_ok=True)
+    attrs = meta.to_attrs()
+    attrs["_ARRAY_DIMENSIONS"] = (["band"] if source.ndim == 3 else []) + ["y", "x"]
+    mark = {"format": FORMAT, "tile": tile, "chain": chain, "recipe": codec.recipe or None}
+    with _output.creating(out, folder=not zipped) as temp:
+        store = zarr.ZipStore(temp, mode="w") if zipped else zarr.DirectoryStore(temp)
+        try:
+            z = zarr.create(shape=source.shape, chunks=chunks, dtype=source.dtype,
+                            compressor=codec, fill_value=fill, store=store,
+                            write_empty_chunks=True)
+            if not zipped:
+                # A folder reads as a store while it is written; until the
+                # last tile is in, it says that it is not complete. A zip
+                # reads only once closed.
+                z.attrs.put({**attrs, "varda": {**mark, "complete": False}})
+            _write_tiles(source, z, chunks, threads, progress, zipped)
+            z.attrs.put({**attrs, "varda": {**mark, "complete": True}})
+        except BaseException:
+            with contextlib.suppress(Exception):
+                store.close()
+            raise
         store.close()
     return codec
 
 
-def _remove(path):
-    path = pathlib.Path(path)
-    if path.is_dir():
-        shutil.rmtree(path, ignore_errors=True)
-    elif path.exists():
-        path.unlink()
+def _write_tiles(source, z, chunks, threads, progress, zipped: bool):
+    dask_source = _is_dask(source)
+    if dask_source and not zipped:
+        # Aligned chunks: each task writes whole tiles, no locks needed.
+        source.rechunk(chunks).store(z, lock=False, compute=True)
+        if progress:
+            progress(z.nchunks)
+        return
+
+    def write(sel):
+        block = source[sel]
+        z[sel] = block.compute() if dask_source else block
+        return 1
+
+    grid = [sel for _, sel in _chunk_grid(source.shape, chunks)]
+    workers = 1 if dask_source else (threads or os.cpu_count() or 1)
+    with ThreadPoolExecutor(workers) as pool:
+        for done in pool.map(write, grid):
+            if progress:
+                progress(done)
 
 
 def _padded(sel, chunks) -> bool:
@@ -163,8 +174,10 @@ def _holds_nodata(block, nodata) -> bool:
     return bool((block == nodata).any())
 
 
-def open_array(path) -> zarr.Array:
-    """The store's array, read-only."""
+def open_array(path, partial: bool = False) -> zarr.Array:
+    """The store's array, read-only. A store whose writing did not finish
+    is refused unless `partial`; its missing tiles then read as the fill
+    value."""
     store = _open_store(path, "r")
     try:
         z = zarr.open_array(store, mode="r")
@@ -172,14 +185,28 @@ def open_array(path) -> zarr.Array:
         raise StoreError(f"{path}: not a varda store ({e})") from None
     if not isinstance(z.compressor, VardaCodec):
         raise StoreError(f"{path}: the array is not coded with the varda codec")
+    if not partial and _unfinished(z):
+        raise StoreError(f"{path}: the store's writing did not finish (its writer stopped or is "
+                         "still running); open it with partial=True to read the tiles it holds")
     return z
 
 
-def open(path):
-    """The store as a dask array, one dask chunk per tile."""
+def _unfinished(z) -> bool:
+    # Stores from before the mark carry none and read as they always did;
+    # attributes that do not read are reported by meta_of.
+    try:
+        mark = z.attrs.get("varda")
+    except ValueError:
+        return False
+    return isinstance(mark, dict) and mark.get("complete") is False
+
+
+def open(path, partial: bool = False):
+    """The store as a dask array, one dask chunk per tile (see open_array
+    for `partial`)."""
     import dask.array as da
 
-    return da.from_zarr(open_array(path))
+    return da.from_zarr(open_array(path, partial))
 
 
 def meta_of(z) -> Meta:
@@ -222,33 +249,54 @@ def decompress(path, out, threads: int | None = None,
     suffix = pathlib.Path(out).suffix.lower()
     if suffix not in (".tif", ".tiff", ".npy"):
         raise VardaError(f"{out}: the output is a .tif, .tiff or .npy file")
-    if os.path.exists(out):
-        # A failed write removes its output; never one that was there before.
-        raise FileExistsError(f"{out} already exists; remove it or choose another name")
-    try:
+    with _output.creating(out) as temp:
         if suffix == ".npy":
-            target = np.lib.format.open_memmap(out, mode="w+", dtype=z.dtype, shape=z.shape)
-            for sel, block in read_chunks(z, threads):
-                target[sel] = block
-                if progress:
-                    progress(1)
-            target.flush()
-            del target
+            _write_npy(z, temp, threads, progress)
         else:
-            _write_tif(z, out, meta, threads, progress)
-    except BaseException:
-        _remove(out)
-        raise
+            _write_tif(z, temp, out, meta, threads, progress)
     return meta
 
 
-def _write_tif(z, out, meta: Meta, threads, progress):
+def _write_npy(z, path, threads, progress):
+    """Writes each tile's rows at their place in the file. The space is
+    reserved first, so that a full disk fails here and leaves no sparse
+    file; the header goes last, so that until then the file is no array."""
+    fmt = np.lib.format
+    header = io.BytesIO()
+    fmt.write_array_header_1_0(header, {"descr": fmt.dtype_to_descr(z.dtype),
+                                        "fortran_order": False, "shape": z.shape})
+    start = header.tell()
+    row_bytes = z.shape[-1] * z.dtype.itemsize
+    with io.open(path, "r+b") as f:
+        _reserve(f.fileno(), start + z.nbytes)
+        for sel, block in read_chunks(z, threads):
+            band = sel[0].start if z.ndim == 3 else 0
+            first = band * z.shape[-2] + sel[-2].start
+            for i, row in enumerate(block.reshape(block.shape[-2:])):
+                f.seek(start + (first + i) * row_bytes + sel[-1].start * z.dtype.itemsize)
+                f.write(np.ascontiguousarray(row))
+            if progress:
+                progress(1)
+        f.seek(0)
+        f.write(header.getvalue())
+
+
+def _reserve(fd, size: int) -> None:
+    try:
+        os.posix_fallocate(fd, 0, size)
+    except OSError as e:
+        # Nothing to reserve with here; the writes are still checked.
+        if e.errno not in (errno.EOPNOTSUPP, errno.EINVAL):
+            raise
+
+
+def _write_tif(z, path, out, meta: Meta, threads, progress):
     from rasterio.windows import Window
 
     from . import raster
 
     shape = z.shape if z.ndim == 3 else (1,) + z.shape
-    with raster.open_geotiff(out, shape, z.dtype, meta, tile=z.chunks[-1]) as dst:
+    with raster.writing_geotiff(path, shape, z.dtype, meta, tile=z.chunks[-1], name=out) as dst:
         for sel, block in read_chunks(z, threads):
             rows, cols = sel[-2], sel[-1]
             window = Window(cols.start, rows.start, cols.stop - cols.start, rows.stop - rows.start)
