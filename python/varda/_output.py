@@ -30,21 +30,26 @@ def refuse_existing(target) -> None:
 
 
 @contextlib.contextmanager
-def creating(target, folder: bool = False):
+def creating(target, folder: bool = False, replace: bool = False):
     """Yields a new empty file (or folder) beside `target` to write the output
     in; when the block ends it becomes `target`, unless something else took
-    that name meanwhile. Whatever fails, the temporary is removed."""
+    that name meanwhile (or replacing it, if `replace`). Whatever fails, the
+    temporary is removed."""
     target = os.path.normpath(os.fspath(target))
-    refuse_existing(target)
+    if not replace:
+        refuse_existing(target)
     temp = _claim(target, folder)
     try:
         yield temp
         if not folder:
             _sync(temp)
-        _rename_noreplace(temp, target, folder)
+        if replace:
+            os.replace(temp, target)
+        else:
+            _rename_noreplace(temp, target, folder)
     except OSError as e:
         remove(temp)
-        if e.errno and e.filename in (None, temp):
+        if e.errno and (e.filename is None or str(e.filename).startswith(temp)):
             # Say which output failed, not which temporary name.
             raise OSError(e.errno, e.strerror, target) from None
         raise
@@ -70,6 +75,8 @@ def _claim(target, folder: bool) -> str:
             return temp
         except FileExistsError:
             continue
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, target) from None
 
 
 def _make(path, folder: bool) -> None:

@@ -18,6 +18,8 @@ import sys
 import threading
 import time
 
+from . import _output
+
 EXIT_DATA, EXIT_USAGE = 1, 2
 
 
@@ -203,7 +205,10 @@ def plot(results: list[tuple[str, list]], out: str) -> None:
         ax.grid(True, alpha=0.3)
     fig.tight_layout()
     try:
-        fig.savefig(out)
+        # Written under a temporary name: the format comes from the real one.
+        with _output.creating(out, replace=True) as temp:
+            fig.savefig(temp, format=os.path.splitext(out)[1][1:] or
+                        matplotlib.rcParams["savefig.format"])
     except (OSError, ValueError) as e:
         raise UsageError(f"cannot write the plot {out}: {e}") from None
     finally:
