@@ -47,7 +47,7 @@ def _reads_as(path, data) -> bool:
 
 # ---- a full disk ----------------------------------------------------------------
 
-# Runs one command with its output on a fresh tmpfs of the given size, in a
+# Runs a command with its output on a fresh tmpfs of the given size, in a
 # mount namespace of its own, and reports what the tmpfs holds afterwards.
 SMALL_DISK = textwrap.dedent("""
     import json, os, subprocess, sys
@@ -57,33 +57,51 @@ SMALL_DISK = textwrap.dedent("""
     print(json.dumps({"rc": done.returncode, "err": done.stderr, "left": os.listdir(disk)}))
 """)
 
+# Runs a command that may write no file beyond the given size; a write past
+# it fails as on a full disk (EFBIG), which needs no privileges.
+SIZE_LIMIT = textwrap.dedent("""
+    import os, resource, signal, sys
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    limit = int(sys.argv[1])
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    os.execv(sys.argv[2], sys.argv[2:])
+""")
+
 
 def _on_small_disk(disk, size, *command):
-    if shutil.which("unshare") is None:
-        pytest.skip("no unshare(1) to make a small disk with")
     disk.mkdir()
-    done = subprocess.run(["unshare", "-m", sys.executable, "-c", SMALL_DISK, str(disk), size,
-                           *command], capture_output=True, text=True, timeout=180)
-    if done.returncode != 0:
-        pytest.skip(f"cannot mount a small tmpfs here: {done.stderr.strip()[-200:]}")
-    return json.loads(done.stdout)
+    if size.endswith("k"):
+        if shutil.which("unshare") is None:
+            pytest.skip("no unshare(1) to make a small disk with")
+        done = subprocess.run(["unshare", "-m", sys.executable, "-c", SMALL_DISK, str(disk), size,
+                               *command], capture_output=True, text=True, timeout=180)
+        if done.returncode != 0:
+            pytest.skip(f"cannot mount a small tmpfs here: {done.stderr.strip()[-200:]}")
+        return json.loads(done.stdout)
+    done = subprocess.run([sys.executable, "-c", SIZE_LIMIT, size, *command], capture_output=True,
+                          text=True, timeout=120)
+    return {"rc": done.returncode, "err": done.stderr, "left": os.listdir(disk)}
 
 
-@pytest.mark.parametrize("command,output", [
-    ("decompress", "out.tif"),    # GDAL only logged its failures: exit 0, a corrupt file
-    ("decompress", "out.npy"),    # a mapped file: SIGBUS, a sparse file left
-    ("compress", "out.zip"),      # the half-written zip was left behind
-    ("compress", "out.zarr"),
+@pytest.mark.parametrize("command,output,size", [
+    ("decompress", "out.tif", "128k"),    # GDAL only logged its failures: exit 0, a corrupt file
+    ("decompress", "out.tif", "131072"),
+    ("decompress", "out.npy", "128k"),    # a mapped file: SIGBUS, a sparse file left
+    ("decompress", "out.npy", "131072"),
+    ("compress", "out.zip", "128k"),      # the half-written zip was left behind
+    ("compress", "out.zip", "131072"),
+    ("compress", "out.zarr", "128k"),     # (a size limit is per file, above any tile's)
 ])
-def test_a_full_disk_exits_1_and_leaves_nothing(tmp_path, command, output):
+def test_a_full_disk_exits_1_and_leaves_nothing(tmp_path, command, output, size):
     data = random_array(np.random.default_rng(3), "uint16", (1, 400, 400))
     write_tif(tmp_path / "in.tif", data)
     varda.compress(data[0], tmp_path / "in.zarr", tile=128)
     source = tmp_path / ("in.tif" if command == "compress" else "in.zarr")
     disk = tmp_path / "disk"
-    result = _on_small_disk(disk, "128k", *VARDA, command, str(source), str(disk / output))
+    result = _on_small_disk(disk, size, *VARDA, command, str(source), str(disk / output))
     assert result["rc"] == 1, result
-    assert result["err"].startswith("varda: ") and "No space left on device" in result["err"]
+    full = "No space left on device" if size.endswith("k") else "File too large"
+    assert result["err"].startswith("varda: ") and full in result["err"], result
     assert "Traceback" not in result["err"] and result["err"].count("\n") == 1
     assert result["left"] == []
 

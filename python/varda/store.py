@@ -24,6 +24,7 @@ from typing import Callable
 
 import numpy as np
 import zarr
+from zarr.util import json_dumps
 
 from . import _output
 from ._lib import CorruptTile, VardaError
@@ -93,6 +94,9 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
     scheduler (a distributed cluster included), chunk-aligned so that every
     tile is written by exactly one task. A lossy recipe is resolved on the
     whole source first, which a dask source computes for it.
+
+    The store is written under a temporary name and appears at `out` only
+    when complete; FileExistsError if `out` exists, or appeared meanwhile.
     """
     if tile < 1:
         raise VardaError(f"tile {tile} is not a positive size")
@@ -118,20 +122,24 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
         os.makedirs(parent, exist_ok=True)
     attrs = meta.to_attrs()
     attrs["_ARRAY_DIMENSIONS"] = (["band"] if source.ndim == 3 else []) + ["y", "x"]
-    mark = {"format": FORMAT, "tile": tile, "chain": chain, "recipe": codec.recipe or None}
+
+    def attrs_when(complete: bool) -> dict:
+        return {**attrs, "varda": {"format": FORMAT, "tile": tile, "chain": chain,
+                                   "recipe": codec.recipe or None, "complete": complete}}
+
     with _output.creating(out, folder=not zipped) as temp:
         store = zarr.ZipStore(temp, mode="w") if zipped else zarr.DirectoryStore(temp)
         try:
+            if not zipped:
+                # A folder reads as a store while it is written: from before
+                # the array exists until the last tile is in, it says that it
+                # is not complete. A zip reads only once closed.
+                store[".zattrs"] = json_dumps(attrs_when(complete=False))
             z = zarr.create(shape=source.shape, chunks=chunks, dtype=source.dtype,
                             compressor=codec, fill_value=fill, store=store,
                             write_empty_chunks=True)
-            if not zipped:
-                # A folder reads as a store while it is written; until the
-                # last tile is in, it says that it is not complete. A zip
-                # reads only once closed.
-                z.attrs.put({**attrs, "varda": {**mark, "complete": False}})
             _write_tiles(source, z, chunks, threads, progress, zipped)
-            z.attrs.put({**attrs, "varda": {**mark, "complete": True}})
+            z.attrs.put(attrs_when(complete=True))
         except BaseException:
             with contextlib.suppress(Exception):
                 store.close()
