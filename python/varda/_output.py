@@ -38,8 +38,11 @@ def creating(target, folder: bool = False, replace: bool = False):
     target = os.path.normpath(os.fspath(target))
     if not replace:
         refuse_existing(target)
-    temp = _claim(target, folder)
+    temp = _temp_name(target)
     try:
+        # Claimed inside the try: a signal just after still removes it.
+        while not _claimed(temp, folder):
+            temp = _temp_name(target)
         yield temp
         if not folder:
             _sync(temp)
@@ -66,17 +69,17 @@ def remove(path) -> None:
             os.unlink(path)
 
 
-def _claim(target, folder: bool) -> str:
+def _temp_name(target) -> str:
     head, name = os.path.split(target)
-    while True:
-        temp = os.path.join(head, f".{name}.{secrets.token_hex(4)}.part")
-        try:
-            _make(temp, folder)
-            return temp
-        except FileExistsError:
-            continue
-        except OSError as e:
-            raise OSError(e.errno, e.strerror, target) from None
+    return os.path.join(head, f".{name}.{secrets.token_hex(4)}.part")
+
+
+def _claimed(path, folder: bool) -> bool:
+    try:
+        _make(path, folder)
+    except FileExistsError:
+        return False
+    return True
 
 
 def _make(path, folder: bool) -> None:
