@@ -24,11 +24,6 @@ except (OSError, AttributeError):
     _renameat2 = None
 
 
-def refuse_existing(target) -> None:
-    if os.path.lexists(target):
-        raise FileExistsError(f"{target} already exists; remove it or choose another name")
-
-
 @contextlib.contextmanager
 def creating(target, folder: bool = False, replace: bool = False):
     """Yields a new empty file (or folder) beside `target` to write the output
@@ -36,8 +31,8 @@ def creating(target, folder: bool = False, replace: bool = False):
     that name meanwhile (or replacing it, if `replace`). Whatever fails, the
     temporary is removed."""
     target = os.path.normpath(os.fspath(target))
-    if not replace:
-        refuse_existing(target)
+    if not replace and os.path.lexists(target):
+        raise FileExistsError(f"{target} already exists; remove it or choose another name")
     temp = _temp_name(target)
     try:
         # Claimed inside the try: a signal just after still removes it.
@@ -51,17 +46,17 @@ def creating(target, folder: bool = False, replace: bool = False):
         else:
             _rename_noreplace(temp, target, folder)
     except OSError as e:
-        remove(temp)
+        _remove(temp)
         if e.errno and (e.filename is None or str(e.filename).startswith(temp)):
             # Say which output failed, not which temporary name.
             raise OSError(e.errno, e.strerror, target) from None
         raise
     except BaseException:
-        remove(temp)
+        _remove(temp)
         raise
 
 
-def remove(path) -> None:
+def _remove(path) -> None:
     if os.path.isdir(path) and not os.path.islink(path):
         shutil.rmtree(path, ignore_errors=True)
     else:
