@@ -343,6 +343,14 @@ class VardaCodec(Codec):
             raise VardaError("the varda codec's configuration: " + "; ".join(unknown))
         return codec
 
+    def for_array(self, dtype, chunks, order: str = "C") -> "VardaCodec":
+        """This codec for an array of `dtype` and `chunks` laid in `order`:
+        it then refuses any blob that is not one of that array's chunks."""
+        config = self.get_config()
+        config.update(dtype=np.dtype(dtype), chunks=list(chunks), order=order)
+        config.pop("id")
+        return VardaCodec(**config)
+
     def get_config(self) -> dict:
         config = {"id": self.codec_id, "chain": self.chain, "effort": self.effort,
                   "level": self.level, "nodata": self.nodata}

@@ -15,6 +15,7 @@ import math
 import os
 import pathlib
 import shutil
+import zipfile
 from concurrent.futures import ThreadPoolExecutor
 from typing import Callable
 
@@ -22,7 +23,8 @@ import numpy as np
 import zarr
 
 from ._lib import CorruptTile, VardaError
-from .codec import VardaCodec, prepare, read_info
+from ._types import native
+from .codec import VardaCodec, _nodata_kind, prepare, read_info, tile_mismatch
 from .raster import Meta
 
 FORMAT = 1
@@ -35,7 +37,10 @@ class StoreError(OSError):
 def _open_store(path, mode: str):
     path = str(path)
     if path.endswith(".zip"):
-        return zarr.ZipStore(path, mode=mode)
+        try:
+            return zarr.ZipStore(path, mode=mode)
+        except zipfile.BadZipFile as e:
+            raise StoreError(f"{path}: not a zip store ({e})") from None
     if mode == "r" and not os.path.isdir(path):
         raise StoreError(f"{path}: no such store")
     return zarr.DirectoryStore(path)
@@ -92,14 +97,17 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
     meta = meta or Meta(nodata=nodata)
     if nodata is None:
         nodata = meta.nodata
+    # Stored in the machine's order, whatever order the source came in.
+    source = native(source)
     dask_source = _is_dask(source)
     resolved_on = np.asarray(source.compute() if dask_source else source) if recipe else None
     codec = prepare(resolved_on, recipe=recipe, nodata=nodata, chain=chain, effort=effort,
                     level=level) if recipe else VardaCodec(chain=chain, effort=effort, level=level,
                                                            nodata=nodata)
+    chunks = (1,) * (source.ndim - 2) + (tile, tile)
+    codec = codec.for_array(source.dtype, chunks)
     # Refuse a bad chain, nodata value or dtype before anything is written.
     codec.product(source.dtype)
-    chunks = (1,) * (source.ndim - 2) + (tile, tile)
     fill = _fill_value(resolved_on if recipe else None, nodata, bool(recipe))
     out = str(out)
     if os.path.exists(out):
@@ -172,7 +180,59 @@ def open_array(path) -> zarr.Array:
         raise StoreError(f"{path}: not a varda store ({e})") from None
     if not isinstance(z.compressor, VardaCodec):
         raise StoreError(f"{path}: the array is not coded with the varda codec")
+    problems = _codec_problems(z) + _attr_problems(z)
+    if problems:
+        raise StoreError(f"{path}: " + "; ".join(problems))
+    if z.compressor.chunks is None:
+        # Stores written before the codec carried the array's chunks: give
+        # it them, so that every chunk zarr decodes is checked too.
+        z._compressor = z.compressor.for_array(z.dtype, z.chunks, z.order)
     return z
+
+
+def _codec_problems(z) -> list[str]:
+    codec, out = z.compressor, []
+    if codec.dtype is not None and np.dtype(codec.dtype) != z.dtype:
+        out.append(f"the codec codes {codec.dtype} chunks, the array is {z.dtype.str}")
+    if codec.chunks is not None and tuple(codec.chunks) != z.chunks:
+        out.append(f"the codec's chunks are {codec.chunks}, the array's {list(z.chunks)}")
+    if codec.order is not None and codec.order != z.order:
+        out.append(f"the codec's chunks are in {codec.order} order, the array's in {z.order}")
+    return out
+
+
+def _attr_problems(z) -> list[str]:
+    """One message per attribute that cannot be what it claims to be."""
+    try:
+        attrs, out = z.attrs.asdict(), []
+    except ValueError as e:
+        return [f"the attributes cannot be read ({e})"]
+    nodata = attrs.get("nodata")
+    if nodata is not None and nodata != "nan":
+        if not _is_number(nodata):
+            out.append(f"attribute nodata {nodata!r} is neither a number nor nan")
+        elif z.dtype.kind == "f" and math.isfinite(nodata) and abs(nodata) > np.finfo(z.dtype).max:
+            out.append(f"attribute nodata {nodata} does not fit {z.dtype}")
+        else:
+            try:
+                _nodata_kind(nodata, z.dtype)
+            except VardaError as e:
+                out.append(f"attribute {e}")
+    transform = attrs.get("transform")
+    if transform is not None and not (isinstance(transform, list) and len(transform) == 6 and
+                                      all(_is_number(v) for v in transform)):
+        out.append(f"attribute transform {transform!r} is not six numbers")
+    if attrs.get("crs") is not None and not isinstance(attrs["crs"], str):
+        out.append(f"attribute crs {attrs['crs']!r} is not a WKT text")
+    names = attrs.get("band_names")
+    if names is not None and not (isinstance(names, list) and
+                                  all(n is None or isinstance(n, str) for n in names)):
+        out.append(f"attribute band_names {names!r} is not a list of names")
+    return out
+
+
+def _is_number(v) -> bool:
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
 
 
 def open(path):
@@ -275,6 +335,9 @@ def info(path) -> dict:
                 from None
         try:
             tile = read_info(blob)
+            wrong = tile_mismatch(tile, z.dtype, z.chunks, z.order)
+            if wrong:
+                raise CorruptTile(wrong)
             held = tile.nodata
             if held and (tile.lossy or _padded(sel, z.chunks)):
                 # The mask may cover only the padding of an edge tile, or
