@@ -7,6 +7,7 @@ import pytest
 import zarr
 
 import varda
+import varda.bench
 from varda import VardaCodec
 from conftest import DTYPES, random_array, smooth_array
 
@@ -160,6 +161,11 @@ def test_other_byte_order_round_trips(rng, dtype):
     native = a.astype(np.dtype(dtype).newbyteorder("="))
     assert VardaCodec(chain="zstd", dtype=dtype).encode(a) == VardaCodec(chain="zstd").encode(native)
     assert np.array_equal(varda.Product(dtype).encode(a), varda.Product(native.dtype).encode(native))
+    rows = varda.bench.run(a, tile=32, recipes=["LINEAR:MAX_ERROR=0.5"], chains=["planar"],
+                           references=False)
+    assert all(r.verified for r in rows)
+    resolved = varda.Recipe.parse("LINEAR:MAX_ERROR=0.5").resolve(a)
+    assert varda.verify(resolved.recipe, a, resolved.dequantise(resolved.quantise(a), dtype)) <= 1
     lossy = varda.prepare(a, recipe="LINEAR:MAX_ERROR=0.5")
     back = _zarr_round_trip(a, lossy, fill=a.min())
     assert back.dtype == np.dtype(dtype) and varda.verify(varda.Recipe.parse(lossy.recipe), a, back) <= 1.0
@@ -224,6 +230,7 @@ def test_decode_refuses_a_blob_that_is_not_a_chunk_of_the_array(rng):
     ({"nodata": "abc"}, ["nodata 'abc' is neither a number nor nan"]),
     ({"nodata": [1, 2]}, ["nodata [1, 2] is neither a number nor nan"]),
     ({"nodata": 300, "dtype": "uint8"}, ["nodata value 300 does not fit uint8"]),
+    ({"nodata": 1e40, "dtype": "float32"}, ["nodata value 1e+40 does not fit float32"]),
     ({"chunks": [0, 5]}, ["chunks [0, 5] is not a list of positive sizes"]),
     ({"order": "K"}, ["order 'K' is not C or F"]),
     ({"recipe": "LINEAR:MAX_ERROR=1", "resolved": {"grid": 1}, "dtype": "float32"},

@@ -241,4 +241,5 @@ def test_other_byte_order_is_converted_at_the_edge(rng, dtype):
         want = getattr(k, f"{stage}_encode")(native)
         assert np.array_equal(residuals.view(f"u{a.itemsize}"), want.view(f"u{a.itemsize}"))
     assert np.array_equal(k.mark_value(a, a[0, 0]), k.mark_value(native, native[0, 0]))
+    assert k.sentinel_bits(7, dtype) == k.sentinel_bits(7, native.dtype)
     assert k.unshuffle(k.planar_zigzag_pivco_lanes(a), dtype).dtype == native.dtype

@@ -13,6 +13,7 @@ from typing import Callable
 import numpy as np
 
 from ._lib import VardaError
+from ._types import native
 from .codec import Product, chain_id, chains_for, decode_tile, prepare
 from .kernels import sentinel_bits
 from .lossy import Check, Recipe, check
@@ -129,7 +130,7 @@ def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, reci
         repeat: int = 1, progress: Callable[[str], None] | None = None) -> list[Row]:
     """Rows for every chain that takes the raster's dtype and "auto", every
     recipe (at "auto"), and the reference compressors, sorted by ratio."""
-    raster = np.ascontiguousarray(raster)
+    raster = np.ascontiguousarray(native(raster))
     tiles = tiles_of(raster, tile)
     rows: list[Row] = []
     chains = chains if chains is not None else chains_for(raster.dtype) + ["auto"]

@@ -16,6 +16,7 @@ kernel runs in place, noted below).
 from __future__ import annotations
 
 import ctypes
+import math
 from ctypes import byref, c_double, c_uint8, c_uint32, c_uint64, c_void_p
 
 import numpy as np
@@ -277,13 +278,17 @@ def coeffs_parse(block: bytes) -> list[np.ndarray]:
 
 def sentinel_bits(value, dtype) -> int:
     """The bit pattern of a nodata value in `dtype`, as the kernels compare it."""
-    dt = np.dtype(dtype)
+    dt = np.dtype(dtype).newbyteorder("=")
     if dt.kind in "iu":
         info = np.iinfo(dt)
         if not (float(value).is_integer() and info.min <= value <= info.max):
             raise ValueError(f"nodata value {value} does not fit {dt}")
         value = int(value)
-    as_array = np.array([value], dtype=dt)
+    with np.errstate(over="ignore"):
+        as_array = np.array([value], dtype=dt)
+    if dt.kind == "f" and math.isfinite(value) and not np.isfinite(as_array[0]):
+        # A finite sentinel must not silently become an infinity.
+        raise ValueError(f"nodata value {value} does not fit {dt}")
     return int(as_array.view(unsigned_of(dt))[0])
 
 

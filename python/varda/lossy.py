@@ -166,8 +166,8 @@ class Resolved:
         return out
 
     def dequantise(self, stream, dtype=None) -> np.ndarray:
-        dtype = np.dtype(dtype or self.dtype)
-        stream = np.ascontiguousarray(stream)
+        dtype = np.dtype(dtype or self.dtype).newbyteorder("=")
+        stream = samples(stream)
         if stream.dtype.itemsize != dtype.itemsize:
             raise ValueError(f"a stream of {stream.dtype} does not hold {dtype} samples")
         out = np.empty(stream.shape, dtype)

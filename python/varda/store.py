@@ -211,8 +211,6 @@ def _attr_problems(z) -> list[str]:
     if nodata is not None and nodata != "nan":
         if not _is_number(nodata):
             out.append(f"attribute nodata {nodata!r} is neither a number nor nan")
-        elif z.dtype.kind == "f" and math.isfinite(nodata) and abs(nodata) > np.finfo(z.dtype).max:
-            out.append(f"attribute nodata {nodata} does not fit {z.dtype}")
         else:
             try:
                 _nodata_kind(nodata, z.dtype)
