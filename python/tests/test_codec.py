@@ -96,7 +96,7 @@ def test_config_round_trips_and_pickles(rng):
     clone = pickle.loads(pickle.dumps(codec))
     assert clone.get_config() == config
     assert clone.encode(a) == codec.encode(a)
-    assert VardaCodec(nodata=float("nan")).get_config()["nodata"] == "nan"
+    assert VardaCodec(nodata=np.float32("nan")).get_config()["nodata"] == "nan"
 
 
 def test_entry_point_names_the_codec():
@@ -209,16 +209,6 @@ def test_decode_refuses_a_blob_that_is_not_a_chunk_of_the_array(rng):
     assert VardaCodec(chunks=[1000, 302]).decode(blob).shape == (302, 1000)  # its F chunk
     with pytest.raises(varda.VardaError, match="the chunk is 3 x 4, the codec's chunks 64 x 64"):
         codec.encode(np.zeros((3, 4), np.uint8))
-    # A zarr array whose dtype was changed afterwards reads as an error.
-    store = zarr.MemoryStore()
-    z = zarr.create((8, 8), chunks=(8, 8), dtype="u2", store=store,
-                    compressor=VardaCodec(dtype="uint16", chunks=[8, 8]))
-    z[...] = 1000
-    meta = json.loads(store[".zarray"])
-    meta["dtype"] = ">u2"
-    store[".zarray"] = json.dumps(meta).encode()
-    with pytest.raises(varda.CorruptTile):
-        zarr.open_array(store)[...]
 
 
 @pytest.mark.parametrize("config,messages", [

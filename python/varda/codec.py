@@ -258,10 +258,10 @@ class VardaCodec(Codec):
     def __init__(self, chain: str = "auto", effort: int = 1, level: int = DEFAULT_LEVEL, nodata=None,
                  recipe: str | None = None, resolved: dict | None = None, dtype: str | None = None,
                  chunks=None, order: str | None = None):
-        if isinstance(nodata, float) and math.isnan(nodata):
-            nodata = "nan"
         if isinstance(nodata, np.generic):
             nodata = nodata.item()
+        if isinstance(nodata, float) and math.isnan(nodata):
+            nodata = "nan"
         self.chain, self.effort, self.level, self.nodata = chain, effort, level, nodata
         self.recipe = recipe or None
         self.resolved = resolved
