@@ -60,6 +60,16 @@ def test_hostile_metadata_exits_1_with_a_message_per_field(store, tmp_path, wher
     assert not (tmp_path / "o.tif").exists()
 
 
+def test_hostile_array_metadata_exits_1(store):
+    meta = json.loads((store / ".zarray").read_text())
+    for changes, message in [({"dtype": "notatype"}, "data type 'notatype' not understood"),
+                             ({"shape": [100]}, "the array is 1-D"),
+                             ({"shape": [10**12, 10**12]}, "chunk 0.3 (rows 0..31, columns 96..127)"
+                                                          ": the chunk is missing")]:
+        (store / ".zarray").write_text(json.dumps({**meta, **changes}))
+        _refused("info", str(store), says=[message])
+
+
 def test_a_file_named_zip_that_is_not_one(tmp_path):
     fake = tmp_path / "s.zip"
     fake.write_bytes(b"not a zip at all" * 10)

@@ -52,9 +52,19 @@ def _is_dask(a) -> bool:
 
 def _chunk_grid(shape, chunks):
     """Each chunk's index and its selection, in row-major order."""
-    ranges = [range(math.ceil(n / c)) for n, c in zip(shape, chunks)]
-    for idx in itertools.product(*ranges):
+    for idx in _indices([math.ceil(n / c) for n, c in zip(shape, chunks)]):
         yield idx, tuple(slice(i * c, min((i + 1) * c, n)) for i, c, n in zip(idx, chunks, shape))
+
+
+def _indices(counts):
+    # Lazily: itertools.product would first hold every range of a store
+    # whose metadata claims a huge shape.
+    if not counts:
+        yield ()
+        return
+    for i in range(counts[0]):
+        for rest in _indices(counts[1:]):
+            yield (i,) + rest
 
 
 def describe_chunk(idx, sel) -> str:
@@ -176,8 +186,11 @@ def open_array(path) -> zarr.Array:
     store = _open_store(path, "r")
     try:
         z = zarr.open_array(store, mode="r")
-    except (ValueError, KeyError, zarr.errors.ArrayNotFoundError) as e:
-        raise StoreError(f"{path}: not a varda store ({e})") from None
+    except (ValueError, KeyError, TypeError, zarr.errors.ArrayNotFoundError,
+            zarr.errors.MetadataError) as e:
+        # zarr says only "error decoding metadata"; its cause says what.
+        why = f"{e}: {e.__cause__}" if e.__cause__ else str(e)
+        raise StoreError(f"{path}: not a varda store ({why})") from None
     if not isinstance(z.compressor, VardaCodec):
         raise StoreError(f"{path}: the array is not coded with the varda codec")
     problems = _codec_problems(z) + _attr_problems(z)
@@ -191,7 +204,12 @@ def open_array(path) -> zarr.Array:
 
 
 def _codec_problems(z) -> list[str]:
+    """The array's layout and the codec's description of it, field by field."""
     codec, out = z.compressor, []
+    if z.ndim not in (2, 3):
+        out.append(f"the array is {z.ndim}-D, not rows x columns or bands x rows x columns")
+    if len(z.chunks) != z.ndim or not all(isinstance(c, int) and c > 0 for c in z.chunks):
+        out.append(f"chunks {list(z.chunks)} do not tile a {z.ndim}-D array")
     if codec.dtype is not None and np.dtype(codec.dtype) != z.dtype:
         out.append(f"the codec codes {codec.dtype} chunks, the array is {z.dtype.str}")
     if codec.chunks is not None and tuple(codec.chunks) != z.chunks:
