@@ -30,6 +30,14 @@ def unsigned_of(dtype) -> np.dtype:
     return np.dtype(f"u{np.dtype(dtype).itemsize}")
 
 
+def is_int(v) -> bool:
+    return isinstance(v, (int, np.integer)) and not isinstance(v, bool)
+
+
+def is_number(v) -> bool:
+    return isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, bool)
+
+
 def native(a):
     """`a` in the machine's byte order (the kernels read and write nothing
     else; blobs are little-endian). A numpy or dask array; values kept."""

@@ -25,7 +25,7 @@ from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray
 from numcodecs.registry import register_codec
 
 from ._lib import CodecInfo, CodecProduct, CorruptTile, Message, VardaError, fn
-from ._types import DTYPES, code_dtype, dtype_code, ptr, samples
+from ._types import DTYPES, code_dtype, dtype_code, is_int, is_number, ptr, samples
 from .kernels import sentinel_bits
 from .lossy import Recipe, Resolved
 
@@ -79,6 +79,19 @@ def _nodata_kind(nodata, dtype) -> tuple[int, int]:
         return NODATA_VALUE, sentinel_bits(nodata, dtype)
     except (ValueError, OverflowError):
         raise VardaError(f"nodata value {nodata} does not fit {np.dtype(dtype)}") from None
+
+
+def nodata_problem(nodata, dtype=None) -> str | None:
+    """Why `nodata` cannot mark samples of `dtype` (of any, when None)."""
+    if not (nodata is None or is_number(nodata) or
+            (isinstance(nodata, str) and nodata.lower() == "nan")):
+        return f"nodata {nodata!r} is neither a number nor nan"
+    if dtype is not None:
+        try:
+            _nodata_kind(nodata, dtype)
+        except VardaError as e:
+            return str(e)
+    return None
 
 
 @dataclass
@@ -280,9 +293,9 @@ class VardaCodec(Codec):
         out = []
         if not isinstance(self.chain, str) or fn("varda_codec_chain_id")(self.chain.encode()) < 0:
             out.append(f"chain {self.chain!r} is not one of auto, {', '.join(chains())}")
-        if not _is_int(self.effort) or not 0 <= self.effort <= 2:
+        if not is_int(self.effort) or not 0 <= self.effort <= 2:
             out.append(f"effort {self.effort!r} is not 0, 1 or 2")
-        if not _is_int(self.level) or not 1 <= self.level <= 22:
+        if not is_int(self.level) or not 1 <= self.level <= 22:
             out.append(f"level {self.level!r} is not a zstd level from 1 to 22")
         dtype = None
         if self.dtype is not None:
@@ -292,17 +305,11 @@ class VardaCodec(Codec):
             except (TypeError, ValueError):
                 out.append(f"dtype {self.dtype!r} is not one of {', '.join(DTYPES)}")
                 dtype = None
-        nodata = self.nodata
-        if not (nodata is None or _is_number(nodata) or
-                (isinstance(nodata, str) and nodata.lower() == "nan")):
-            out.append(f"nodata {nodata!r} is neither a number nor nan")
-        elif dtype is not None:
-            try:
-                _nodata_kind(nodata, dtype)
-            except VardaError as e:
-                out.append(str(e))
+        wrong = nodata_problem(self.nodata, dtype)
+        if wrong:
+            out.append(wrong)
         if self.chunks is not None and not (isinstance(self.chunks, (list, tuple)) and self.chunks
-                                            and all(_is_int(n) and n > 0 for n in self.chunks)):
+                                            and all(is_int(n) and n > 0 for n in self.chunks)):
             out.append(f"chunks {self.chunks!r} is not a list of positive sizes")
         if self.order not in (None, "C", "F"):
             out.append(f"order {self.order!r} is not C or F")
@@ -408,14 +415,6 @@ class VardaCodec(Codec):
     def __repr__(self):
         params = ", ".join(f"{k}={v!r}" for k, v in self.get_config().items() if k != "id")
         return f"VardaCodec({params})"
-
-
-def _is_int(v) -> bool:
-    return isinstance(v, (int, np.integer)) and not isinstance(v, bool)
-
-
-def _is_number(v) -> bool:
-    return isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, bool)
 
 
 def prepare(array, recipe: str | None = None, nodata=None, chain: str = "auto", effort: int = 1,

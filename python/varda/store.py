@@ -23,8 +23,8 @@ import numpy as np
 import zarr
 
 from ._lib import CorruptTile, VardaError
-from ._types import native
-from .codec import VardaCodec, _nodata_kind, prepare, read_info, tile_mismatch
+from ._types import dtype_code, is_number, native
+from .codec import VardaCodec, nodata_problem, prepare, read_info, tile_mismatch
 from .raster import Meta
 
 FORMAT = 1
@@ -210,6 +210,12 @@ def _codec_problems(z) -> list[str]:
         out.append(f"the array is {z.ndim}-D, not rows x columns or bands x rows x columns")
     if len(z.chunks) != z.ndim or not all(isinstance(c, int) and c > 0 for c in z.chunks):
         out.append(f"chunks {list(z.chunks)} do not tile a {z.ndim}-D array")
+    if z.order not in ("C", "F"):
+        out.append(f"order {z.order!r} is not C or F")
+    try:
+        dtype_code(z.dtype)
+    except TypeError as e:
+        out.append(str(e))
     if codec.dtype is not None and np.dtype(codec.dtype) != z.dtype:
         out.append(f"the codec codes {codec.dtype} chunks, the array is {z.dtype.str}")
     if codec.chunks is not None and tuple(codec.chunks) != z.chunks:
@@ -225,18 +231,12 @@ def _attr_problems(z) -> list[str]:
         attrs, out = z.attrs.asdict(), []
     except ValueError as e:
         return [f"the attributes cannot be read ({e})"]
-    nodata = attrs.get("nodata")
-    if nodata is not None and nodata != "nan":
-        if not _is_number(nodata):
-            out.append(f"attribute nodata {nodata!r} is neither a number nor nan")
-        else:
-            try:
-                _nodata_kind(nodata, z.dtype)
-            except VardaError as e:
-                out.append(f"attribute {e}")
+    wrong = nodata_problem(attrs.get("nodata"), z.dtype)
+    if wrong:
+        out.append(f"attribute {wrong}")
     transform = attrs.get("transform")
     if transform is not None and not (isinstance(transform, list) and len(transform) == 6 and
-                                      all(_is_number(v) for v in transform)):
+                                      all(is_number(v) for v in transform)):
         out.append(f"attribute transform {transform!r} is not six numbers")
     if attrs.get("crs") is not None and not isinstance(attrs["crs"], str):
         out.append(f"attribute crs {attrs['crs']!r} is not a WKT text")
@@ -245,10 +245,6 @@ def _attr_problems(z) -> list[str]:
                                   all(n is None or isinstance(n, str) for n in names)):
         out.append(f"attribute band_names {names!r} is not a list of names")
     return out
-
-
-def _is_number(v) -> bool:
-    return isinstance(v, (int, float)) and not isinstance(v, bool)
 
 
 def open(path):
