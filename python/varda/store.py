@@ -10,7 +10,6 @@ else a directory.
 
 from __future__ import annotations
 
-import itertools
 import math
 import os
 import pathlib
