@@ -105,6 +105,7 @@ class TileInfo:
     nodata: bool
     raw_bytes: int
     blob_bytes: int
+    nonfinite: bool = False     # a lossy tile that keeps non-finite samples
 
 
 def read_info(blob) -> TileInfo:
@@ -117,7 +118,7 @@ def read_info(blob) -> TileInfo:
     lossy = {1: "LINEAR", 2: "LOG", 3: "SQRT"}.get(info.lossy)
     return TileInfo(info.version, code_dtype(info.dtype), info.width, info.height,
                     chain_name(info.chain), lossy, bool(info.nodata), info.raw_bytes,
-                    info.blob_bytes)
+                    info.blob_bytes, bool(info.nonfinite))
 
 
 def _tile_dims(shape, order: str = "C") -> tuple[int, int]:
