@@ -7,6 +7,7 @@ import pytest
 import zarr
 
 import varda
+import varda.bench
 from varda import VardaCodec
 from conftest import DTYPES, random_array, smooth_array
 
@@ -95,7 +96,7 @@ def test_config_round_trips_and_pickles(rng):
     clone = pickle.loads(pickle.dumps(codec))
     assert clone.get_config() == config
     assert clone.encode(a) == codec.encode(a)
-    assert VardaCodec(nodata=float("nan")).get_config()["nodata"] == "nan"
+    assert VardaCodec(nodata=np.float32("nan")).get_config()["nodata"] == "nan"
 
 
 def test_entry_point_names_the_codec():
@@ -132,3 +133,105 @@ def test_corrupt_blobs_are_reported(rng):
         VardaCodec().decode(bytes(blob[:-5]))
     info = varda.read_info(bytes(blob))
     assert (info.width, info.height, info.dtype, info.raw_bytes) == (40, 40, np.uint16, a.nbytes)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_both_memory_orders_round_trip_through_zarr(rng, dtype):
+    # 2-D and band-stacked 3-D chunks, edge chunks included; whole-chunk
+    # reads decode into zarr's own buffer, partial ones through a copy.
+    for shape, chunks in (((64, 48), (32, 20)), ((3, 40, 30), (2, 16, 32))):
+        a = random_array(rng, dtype, shape)
+        for order in ("C", "F"):
+            z = zarr.array(a, chunks=chunks, order=order, compressor=VardaCodec())
+            assert np.array_equal(_bits(z[...]), _bits(a)), (shape, order)
+            assert np.array_equal(_bits(z[1:5, 3:7]), _bits(a[1:5, 3:7])), (shape, order)
+
+
+@pytest.mark.parametrize("dtype", [">i2", ">u2", ">f4", ">f8"])
+def test_other_byte_order_round_trips(rng, dtype):
+    a = smooth_array(rng, dtype, (70, 45), noise=3)
+    for order in ("C", "F"):
+        z = zarr.array(a, chunks=CHUNKS, order=order, compressor=VardaCodec(dtype=dtype))
+        assert z[...].dtype == np.dtype(dtype)
+        assert np.array_equal(z[...], a) and np.array_equal(z[3:9, 40:], a[3:9, 40:])
+    codec = VardaCodec(dtype=dtype)
+    assert codec.get_config()["dtype"] == dtype
+    assert np.array_equal(codec.decode(codec.encode(a)).reshape(a.shape), a)
+    # Blobs hold little-endian samples, whatever the array's order.
+    native = a.astype(np.dtype(dtype).newbyteorder("="))
+    assert VardaCodec(chain="zstd", dtype=dtype).encode(a) == VardaCodec(chain="zstd").encode(native)
+    assert np.array_equal(varda.Product(dtype).encode(a), varda.Product(native.dtype).encode(native))
+    rows = varda.bench.run(a, tile=32, recipes=["LINEAR:MAX_ERROR=0.5"], chains=["planar"],
+                           references=False)
+    assert all(r.verified for r in rows)
+    resolved = varda.Recipe.parse("LINEAR:MAX_ERROR=0.5").resolve(a)
+    assert varda.verify(resolved.recipe, a, resolved.dequantise(resolved.quantise(a), dtype)) <= 1
+    lossy = varda.prepare(a, recipe="LINEAR:MAX_ERROR=0.5")
+    back = _zarr_round_trip(a, lossy, fill=a.min())
+    assert back.dtype == np.dtype(dtype) and varda.verify(varda.Recipe.parse(lossy.recipe), a, back) <= 1.0
+    with pytest.raises(varda.VardaError, match=f"needs VardaCodec\\(dtype='{dtype}'\\)"):
+        VardaCodec().encode(a)
+
+
+def test_decode_refuses_an_output_the_blob_does_not_fill(rng):
+    a = np.arange(16, dtype=np.uint16).reshape(4, 4) * 1000
+    blob = VardaCodec().encode(a)
+    for out, why in [
+        (np.zeros((4, 4), "<f2"), "holds uint16 samples"),
+        (np.zeros((4, 4), ">u2"), "holds uint16 samples"),
+        (np.zeros((2, 8), "<u2"), "4 rows of 4 samples; out, 2 x 8"),
+        (np.zeros((4, 8), "|u1"), "holds uint16 samples"),
+        (np.zeros(16, "<i2"), "holds uint16 samples"),
+        (np.zeros(16, "<u2"), "takes 1 rows of 16"),
+        (np.zeros((8, 4), "<u2")[::2], "neither C- nor F-contiguous"),
+        (bytes(32), "read-only"),
+    ]:
+        before = bytes(np.ascontiguousarray(out))
+        with pytest.raises(ValueError, match=why):
+            VardaCodec().decode(blob, out)
+        assert bytes(np.ascontiguousarray(out)) == before
+    good = np.zeros((1, 4, 4), np.uint16)
+    assert VardaCodec().decode(blob, good) is good and np.array_equal(good[0], a)
+    # A chunk of the other order says so, in rows and columns.
+    wide = np.arange(6 * 4, dtype=np.uint16).reshape(6, 4)
+    with pytest.raises(varda.CorruptTile, match="6 rows of 4 samples; out, 6 x 4 in F order, "
+                                                "takes 4 rows of 6"):
+        VardaCodec().decode(VardaCodec().encode(wide), np.zeros((6, 4), np.uint16, order="F"))
+
+
+def test_decode_refuses_a_blob_that_is_not_a_chunk_of_the_array(rng):
+    blob = VardaCodec().encode(np.ones((302, 1000), np.uint8))
+    codec = VardaCodec(dtype="uint8", chunks=[64, 64], order="C")
+    with pytest.raises(varda.CorruptTile, match="302 rows of 1000 samples, not a chunk of 64 x 64"):
+        codec.decode(blob)
+    with pytest.raises(varda.CorruptTile, match="holds uint8 samples, the array int8"):
+        VardaCodec(dtype="int8").decode(blob)
+    assert VardaCodec(chunks=[1000, 302]).decode(blob).shape == (302, 1000)  # its F chunk
+    with pytest.raises(varda.VardaError, match="the chunk is 3 x 4, the codec's chunks 64 x 64"):
+        codec.encode(np.zeros((3, 4), np.uint8))
+
+
+@pytest.mark.parametrize("config,messages", [
+    ({"chain": 7}, ["chain 7 is not one of auto"]),
+    ({"chain": "zstd", "colour": "red"}, ["no key 'colour'"]),
+    ({"level": None}, ["level None is not a zstd level"]),
+    ({"effort": "2"}, ["effort '2' is not 0, 1 or 2"]),
+    ({"dtype": "notatype"}, ["dtype 'notatype' is not one of uint8"]),
+    ({"nodata": "abc"}, ["nodata 'abc' is neither a number nor nan"]),
+    ({"nodata": [1, 2]}, ["nodata [1, 2] is neither a number nor nan"]),
+    ({"nodata": 300, "dtype": "uint8"}, ["nodata value 300 does not fit uint8"]),
+    ({"nodata": 1e40, "dtype": "float32"}, ["nodata value 1e+40 does not fit float32"]),
+    ({"chunks": [0, 5]}, ["chunks [0, 5] is not a list of positive sizes"]),
+    ({"order": "K"}, ["order 'K' is not C or F"]),
+    ({"recipe": "LINEAR:MAX_ERROR=1", "resolved": {"grid": 1}, "dtype": "float32"},
+     ["resolved {'grid': 1} is not a grid"]),
+    ({"chain": 7, "level": None, "nodata": "abc", "x": 1},
+     ["no key 'x'", "chain 7", "level None", "nodata 'abc'"]),
+])
+def test_hostile_configurations_are_refused_field_by_field(config, messages):
+    with pytest.raises(varda.VardaError) as refused:
+        numcodecs.get_codec({"id": "varda", **config})
+    text = str(refused.value)
+    assert text.startswith("the varda codec's configuration: ")
+    assert all(m in text for m in messages), text
+    assert text.count(";") == len(messages) - 1, text

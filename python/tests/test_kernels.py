@@ -144,3 +144,102 @@ def test_simd_paths_decode_alike(rng):
             varda.set_simd_path("mmx")
     finally:
         varda.set_simd_path(before)
+
+
+def _wrapper_calls(rng):
+    """Every wrapper that writes an array: (name, call taking out, the
+    dtype and element count it writes)."""
+    a = smooth_array(rng, "uint16", (12, 20))
+    flat = a.reshape(-1)
+    mask = k.mark_value(a, 100)
+    weights, shift = k.wp_static_train(a)
+    lanes = k.planar_zigzag_pivco_lanes(a)
+    u32 = flat.astype(np.uint32)
+    f_bits = np.zeros(flat.size, np.uint32)
+    calls = [(f"{stage}_{way}", lambda out, s=stage, w=way: getattr(k, f"{s}_{w}")(a, out=out),
+              a.dtype, a.size) for stage in PREDICTORS for way in ("encode", "decode")]
+    calls += [
+        ("wp_static_encode", lambda out: k.wp_static_encode(a, weights, shift, out=out), a.dtype, a.size),
+        ("wp_static_decode", lambda out: k.wp_static_decode(a, weights, shift, out=out), a.dtype, a.size),
+        ("planar_zigzag_decode_stream",
+         lambda out: k.planar_zigzag_decode_stream(out, flat, 0, 4, 20, flat.size), a.dtype, flat.size),
+        ("deinterleave_split even", lambda out: k.deinterleave_split(flat, (out, None))[0], a.dtype,
+         flat.size // 2),
+        ("deinterleave_split odd", lambda out: k.deinterleave_split(flat, (None, out))[1], a.dtype,
+         flat.size // 2),
+        ("deinterleave_join", lambda out: k.deinterleave_join(flat[::2], flat[1::2], out=out), a.dtype,
+         flat.size),
+        ("pfor_decode", lambda out: k.pfor_decode(k.pfor_encode(flat), flat.size, a.dtype, out=out),
+         a.dtype, flat.size),
+        ("planar_zigzag_pfor_decode", lambda out: k.planar_zigzag_pfor_decode(
+            k.planar_zigzag_pfor_encode(a), a.shape, a.dtype, out=out), a.dtype, a.size),
+        ("planar_zigzag_pivco_lanes", lambda out: k.planar_zigzag_pivco_lanes(a, out=out), np.uint8,
+         a.nbytes),
+        ("planar_zigzag_pivco_unlanes", lambda out: k.planar_zigzag_pivco_unlanes(
+            lanes, a.shape, a.dtype, out=out), a.dtype, a.size),
+        ("mark_nan", lambda out: k.mark_nan(a.astype(np.float32), out=out), np.uint8, a.size),
+        ("mark_value", lambda out: k.mark_value(a, 100, out=out), np.uint8, a.size),
+        ("mark_guarded", lambda out: k.mark_guarded(a, 100, 1.0, out=out), np.uint8, a.size),
+        ("fill", lambda out: k.fill(a, mask, out=out), a.dtype, a.size),
+        ("restore", lambda out: k.restore(a, mask, 100, out=out), a.dtype, a.size),
+        ("restore_guarded", lambda out: k.restore_guarded(a, k.mark_guarded(a, 100, 1.0), 100, out=out),
+         a.dtype, a.size),
+        ("binoffset_join", lambda out: k.binoffset_join(np.zeros(flat.size, np.uint8), f_bits, np.uint32,
+                                                        out=out), np.uint32, flat.size),
+        ("binoffset_join_table", lambda out: k.binoffset_join_table(
+            np.zeros(flat.size, np.uint8), u32, [0], [16], np.uint32, out=out), np.uint32, flat.size),
+        ("binoffset_unpack_join", lambda out: k.binoffset_unpack_join(
+            np.zeros(flat.size, np.uint8), b"", [5], [0], np.uint32, out=out), np.uint32, flat.size),
+        ("intmult_join", lambda out: k.intmult_join(u32, np.zeros_like(u32), 3, out=out), np.uint32,
+         flat.size),
+        ("floatquant_join", lambda out: k.floatquant_join(f_bits, f_bits, 0, np.float32, out=out),
+         np.float32, flat.size),
+        ("floatmult_join", lambda out: k.floatmult_join(f_bits, f_bits, 0.5, np.float32, out=out),
+         np.float32, flat.size),
+        ("unshuffle", lambda out: k.unshuffle(lanes, a.dtype, out=out), a.dtype, a.size),
+    ]
+    return calls
+
+
+def test_every_wrapper_checks_its_output(rng):
+    # The kernels write as many elements as their arguments say, whatever
+    # out holds: a short, read-only or strided out must be refused.
+    for name, call, dtype, count in _wrapper_calls(rng):
+        good = np.zeros(count, dtype)
+        assert call(good) is good, name
+        read_only = np.zeros(count, dtype)
+        read_only.flags.writeable = False
+        spaced = np.zeros(2 * count, dtype)
+        guard = np.full(count + 64, 7, dtype)
+        for bad, why in [(guard[:count // 2], "holds"), (read_only, "read-only"),
+                         (spaced[::2], "not C-contiguous"), (np.zeros(count, ">u4"), "is >u4")]:
+            with pytest.raises(ValueError, match=why):
+                call(bad)
+        assert (guard == 7).all(), name
+
+
+def test_outputs_may_not_overlap_inputs_except_in_place(rng):
+    a = smooth_array(rng, "int16", (16, 16))
+    residuals = k.delta_w_encode(a)
+    in_place = residuals.copy()
+    assert k.delta_w_decode(in_place, out=in_place) is in_place
+    assert np.array_equal(in_place, a)
+    with pytest.raises(ValueError, match="overlaps an input"):
+        k.planar_encode(a, out=a)
+    stack = np.zeros(a.size + 8, a.dtype)
+    with pytest.raises(ValueError, match="overlaps an input"):
+        k.med_decode(stack[:a.size].reshape(a.shape), out=stack[8:])
+
+
+@pytest.mark.parametrize("dtype", [">i2", ">u2", ">f4", ">f8"])
+def test_other_byte_order_is_converted_at_the_edge(rng, dtype):
+    a = smooth_array(rng, dtype, (9, 13))
+    native = a.astype(np.dtype(dtype).newbyteorder("="))
+    for stage in ("planar", "med_zigzag"):
+        residuals = getattr(k, f"{stage}_encode")(a)
+        assert residuals.dtype.isnative
+        want = getattr(k, f"{stage}_encode")(native)
+        assert np.array_equal(residuals.view(f"u{a.itemsize}"), want.view(f"u{a.itemsize}"))
+    assert np.array_equal(k.mark_value(a, a[0, 0]), k.mark_value(native, native[0, 0]))
+    assert k.sentinel_bits(7, dtype) == k.sentinel_bits(7, native.dtype)
+    assert k.unshuffle(k.planar_zigzag_pivco_lanes(a), dtype).dtype == native.dtype

@@ -73,3 +73,52 @@ def test_domain_check_refuses_a_tile_outside_the_grid(rng):
     with pytest.raises(varda.VardaError, match="built without negative samples"):
         resolved.check_domain(tile)
     resolved.check_domain(tile, ignore=-5.0)
+
+
+def _with_infinities(rng):
+    a = smooth_array(rng, "float32", (64, 64))
+    a[3, 3], a[40, 7] = np.inf, -np.inf
+    return a
+
+
+@pytest.mark.parametrize("text", ["LINEAR:MAX_ERROR=0.5", "LOG:MAX_ERROR=1%",
+                                  "SQRT:MAX_ERROR=1N,A=1,B=1"])
+def test_a_changed_non_finite_sample_breaks_the_bound(rng, text):
+    a = _with_infinities(rng)
+    recipe = Recipe.parse(text)
+    assert varda.check(recipe, a, a) == varda.Check(0.0)
+    for where, value in [((3, 3), 3.4e38), ((40, 7), 0.0), ((9, 9), np.inf), ((9, 9), np.nan)]:
+        rebuilt = a.copy()
+        rebuilt[where] = value
+        result = varda.check(recipe, a, rebuilt)
+        assert result.nonfinite == 1 and not result.kept, (where, value)
+        assert varda.verify(recipe, a, rebuilt) == math.inf
+    # Through the codec: the infinities come back bit for bit, or the check
+    # says the bound broke.
+    codec = varda.prepare(a, recipe=text)
+    back = codec.decode(codec.encode(a)).reshape(a.shape)
+    kept = np.array_equal(back[~np.isfinite(a)], a[~np.isfinite(a)])
+    assert varda.check(Recipe.parse(codec.recipe), a, back).kept == kept
+
+
+def test_log_counts_samples_below_the_smallest_normal_as_tiny():
+    a = np.array([[1e-40, 3e-39, 1.0, 2.0, 5.0, 1e-3]] * 4, np.float32)
+    rebuilt = a.copy()
+    rebuilt[:, :2] *= 2  # far off, but outside what the relative bound measures
+    result = varda.check(Recipe.parse("LOG:MAX_ERROR=1%"), a, rebuilt)
+    assert result == varda.Check(0.0, 0, 8) and result.kept
+    rebuilt[0, 2] = 1.5
+    assert not varda.check(Recipe.parse("LOG:MAX_ERROR=1%"), a, rebuilt).kept
+
+
+def test_bench_reports_broken_infinities_and_tiny_samples(rng):
+    from varda import bench
+
+    a = _with_infinities(rng)
+    row, = bench.run(a, tile=32, recipes=["LINEAR:MAX_ERROR=0.5"], chains=[], references=False)
+    kept = row.note == ""
+    assert row.verified == kept and (kept or "2 non-finite samples changed" in row.note)
+    small = smooth_array(rng, "float32", (64, 64))
+    small[:8] *= 1e-41  # subnormal rows
+    row, = bench.run(small, tile=32, recipes=["LOG:MAX_ERROR=1%"], chains=[], references=False)
+    assert row.tiny > 0 and "(tiny)" in row.note and row.verified

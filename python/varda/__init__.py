@@ -11,7 +11,7 @@ from . import kernels
 from ._lib import CorruptTile, LibraryNotFound, VardaError, library_paths
 from .codec import Product, VardaCodec, chains, chains_for, decode_tile, prepare, read_info
 from .kernels import set_simd_path, simd_path, simd_paths
-from .lossy import Recipe, Resolved, verify
+from .lossy import Check, Recipe, Resolved, check, verify
 from .store import StoreError, compress, decompress, info, open
 
 __version__ = "0.1.0"
@@ -19,6 +19,6 @@ __version__ = "0.1.0"
 __all__ = [
     "kernels", "CorruptTile", "LibraryNotFound", "VardaError", "StoreError", "library_paths",
     "Product", "VardaCodec", "chains", "chains_for", "decode_tile", "prepare", "read_info",
-    "set_simd_path", "simd_path", "simd_paths", "Recipe", "Resolved", "verify",
+    "set_simd_path", "simd_path", "simd_paths", "Recipe", "Resolved", "Check", "check", "verify",
     "compress", "decompress", "info", "open",
 ]

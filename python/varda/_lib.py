@@ -142,9 +142,11 @@ class CodecProduct(ctypes.Structure):
 
 
 class CodecInfo(ctypes.Structure):
+    # nonfinite sits where older libraries leave padding (they leave it 0).
     _fields_ = [("version", c_uint32), ("dtype", c_int32), ("width", c_uint64),
                 ("height", c_uint64), ("chain", c_int32), ("lossy", c_int32),
-                ("nodata", c_int32), ("raw_bytes", c_uint64), ("blob_bytes", c_uint64)]
+                ("nodata", c_int32), ("nonfinite", c_int32), ("raw_bytes", c_uint64),
+                ("blob_bytes", c_uint64)]
 
 
 # ---- signatures ------------------------------------------------------------

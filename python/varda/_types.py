@@ -30,21 +30,76 @@ def unsigned_of(dtype) -> np.dtype:
     return np.dtype(f"u{np.dtype(dtype).itemsize}")
 
 
+def is_int(v) -> bool:
+    return isinstance(v, (int, np.integer)) and not isinstance(v, bool)
+
+
+def is_number(v) -> bool:
+    return isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, bool)
+
+
+def native(a):
+    """`a` in the machine's byte order (the kernels read and write nothing
+    else; blobs are little-endian). A numpy or dask array; values kept."""
+    dt = a.dtype
+    return a if dt.isnative else a.astype(dt.newbyteorder("="))
+
+
 def samples(a, what: str = "array") -> np.ndarray:
     """A C-contiguous, native-order numpy array of a library sample type."""
-    a = np.asarray(a)
-    if a.dtype.byteorder == ">":
-        a = a.astype(a.dtype.newbyteorder("="))
+    a = native(np.asarray(a))
     dtype_code(a.dtype)
     return np.ascontiguousarray(a)
 
 
 def elements(a) -> np.ndarray:
-    """A C-contiguous array of 1-, 2-, 4- or 8-byte elements of any kind."""
-    a = np.ascontiguousarray(a)
-    if a.dtype.itemsize not in (1, 2, 4, 8) or a.dtype.hasobject:
-        raise TypeError(f"elements of {a.dtype.itemsize} bytes are not 1, 2, 4 or 8")
-    return a
+    """A C-contiguous, native-order array of 1-, 2-, 4- or 8-byte elements
+    of any kind."""
+    a = np.asarray(a)
+    element_dtype(a.dtype)
+    return np.ascontiguousarray(native(a))
+
+
+def element_dtype(dtype) -> np.dtype:
+    dt = np.dtype(dtype)
+    if dt.itemsize not in (1, 2, 4, 8) or dt.hasobject:
+        raise TypeError(f"elements of {dt.itemsize} bytes are not 1, 2, 4 or 8")
+    return dt
+
+
+def shaped(shape, dtype) -> np.ndarray:
+    """A zero-size stand-in of `shape` and `dtype`, for the shape checks."""
+    return np.broadcast_to(np.zeros((), element_dtype(dtype)), shape)
+
+
+def output(out, shape, dtype, inputs=(), in_place: bool = False) -> np.ndarray:
+    """The array a kernel writes `shape` elements of `dtype` to: a new one,
+    or the caller's `out` once it is checked to be exactly that: as many
+    elements, C-contiguous, writable, native order, apart from every input
+    (or the very memory of the first, for a kernel that may run in place).
+    The kernels trust the sizes they are given, so nothing less will do."""
+    dtype = np.dtype(dtype).newbyteorder("=")
+    if out is None:
+        return np.empty(shape, dtype)
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out is a {type(out).__name__}, not a numpy array")
+    count = int(np.prod(shape))
+    problems = []
+    if out.dtype != dtype:
+        problems.append(f"is {out.dtype}, not {dtype}")
+    if out.size != count:
+        problems.append(f"holds {out.size} elements, not {count}")
+    if not out.flags.c_contiguous:
+        problems.append("is not C-contiguous")
+    if not out.flags.writeable:
+        problems.append("is read-only")
+    exact = in_place and inputs and out.ctypes.data == inputs[0].ctypes.data and \
+        out.nbytes == inputs[0].nbytes
+    if any(np.may_share_memory(out, a) for a in inputs[1 if exact else 0:]):
+        problems.append("overlaps an input")
+    if problems:
+        raise ValueError("out " + ", ".join(problems))
+    return out
 
 
 def tile_shape(a: np.ndarray, width: int | None) -> tuple[int, int]:

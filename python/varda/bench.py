@@ -13,9 +13,10 @@ from typing import Callable
 import numpy as np
 
 from ._lib import VardaError
+from ._types import native
 from .codec import Product, chain_id, chains_for, decode_tile, prepare
 from .kernels import sentinel_bits
-from .lossy import Recipe, verify
+from .lossy import Check, Recipe, check
 
 
 @dataclass
@@ -32,6 +33,7 @@ class Row:
     decode_cpu_mbs: float = math.nan
     reference: bool = False
     note: str = ""
+    tiny: int = 0               # LOG: samples below the smallest normal, not measured
 
     @property
     def label(self) -> str:
@@ -73,19 +75,20 @@ def _nodata_mask(tile: np.ndarray, nodata) -> np.ndarray | None:
     return tile.view(f"u{tile.dtype.itemsize}") == bits
 
 
-def _lossy_worst(recipe: Recipe, tile, rebuilt, nodata) -> tuple[float, bool]:
+def _lossy_check(recipe: Recipe, tile, rebuilt, nodata) -> tuple[Check, bool]:
+    """The round trip of the valid samples, and whether the nodata ones
+    came back where they were."""
     mask = _nodata_mask(tile, nodata)
     if mask is None:
-        return verify(recipe, tile, rebuilt), True
+        return check(recipe, tile, rebuilt), True
     rebuilt_mask = _nodata_mask(rebuilt, nodata)
     positions_exact = np.array_equal(mask, rebuilt_mask)
     if isinstance(nodata, (int, float)) and not (isinstance(nodata, float) and math.isnan(nodata)):
         u = f"u{tile.dtype.itemsize}"
         positions_exact &= np.array_equal(tile.view(u)[mask], rebuilt.view(u)[mask])
     valid = ~mask
-    worst = verify(recipe, np.ascontiguousarray(tile[valid]), np.ascontiguousarray(rebuilt[valid])) \
-        if valid.any() else 0.0
-    return worst, bool(positions_exact)
+    result = check(recipe, tile[valid], rebuilt[valid]) if valid.any() else Check(0.0)
+    return result, bool(positions_exact)
 
 
 class _Timer:
@@ -127,7 +130,7 @@ def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, reci
         repeat: int = 1, progress: Callable[[str], None] | None = None) -> list[Row]:
     """Rows for every chain that takes the raster's dtype and "auto", every
     recipe (at "auto"), and the reference compressors, sorted by ratio."""
-    raster = np.ascontiguousarray(raster)
+    raster = np.ascontiguousarray(native(raster))
     tiles = tiles_of(raster, tile)
     rows: list[Row] = []
     chains = chains if chains is not None else chains_for(raster.dtype) + ["auto"]
@@ -167,15 +170,22 @@ def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, reci
                 continue
             recipe = Recipe.parse(codec.recipe)
             decoded, t_dec = timer.run(decode_tile, blobs)
-            worst, exact = 0.0, True
+            worst, exact, nonfinite, tiny = 0.0, True, 0, 0
             for t, d in zip(tiles, decoded):
-                w, e = _lossy_worst(recipe, t, d, nodata)
-                worst, exact = max(worst, w), exact and e
-            note = "" if exact else "nodata positions changed"
-            if exact and codec.recipe != Recipe.parse(text).text:
-                note = f"resolved as {codec.recipe}"
-            rows.append(_row("auto", text, tiles, blobs, t_enc, t_dec, worst,
-                             exact and worst <= 1.0, note=note))
+                result, e = _lossy_check(recipe, t, d, nodata)
+                worst, exact = max(worst, result.worst), exact and e
+                nonfinite, tiny = nonfinite + result.nonfinite, tiny + result.tiny
+            notes = [] if exact else ["nodata positions changed"]
+            if nonfinite:
+                notes.append(f"{nonfinite} non-finite samples changed")
+            if tiny:
+                notes.append(f"{tiny} samples below the smallest normal (tiny), not measured")
+            if not notes and codec.recipe != Recipe.parse(text).text:
+                notes.append(f"resolved as {codec.recipe}")
+            row = _row("auto", text, tiles, blobs, t_enc, t_dec, math.inf if nonfinite else worst,
+                       exact and not nonfinite and worst <= 1.0, note="; ".join(notes))
+            row.tiny = tiny
+            rows.append(row)
         if references:
             for name, ref in reference_codecs().items():
                 if progress:

@@ -3,7 +3,14 @@
 A chunk is a tile whose rows are its last axis. The blob a chunk becomes
 describes itself (dtype, shape, chain, grid, nodata sentinel, checksum), so
 decoding needs no configuration at all; the configuration carries what an
-encoder needs to code more chunks of the same product the same way.
+encoder needs to code more chunks of the same product the same way, and
+what the array expects (dtype, chunk shape), so that a foreign blob is
+refused before it is decoded.
+
+A chunk laid out in Fortran order is coded as the C-order tile its memory
+is (its transpose), so that the bytes decoded are the bytes encoded in
+either order. Blobs hold samples in little-endian order; a codec whose
+array is of the other order says so in its `dtype`.
 """
 
 from __future__ import annotations
@@ -18,7 +25,7 @@ from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray
 from numcodecs.registry import register_codec
 
 from ._lib import CodecInfo, CodecProduct, CorruptTile, Message, VardaError, fn
-from ._types import code_dtype, dtype_code, ptr, samples
+from ._types import DTYPES, code_dtype, dtype_code, is_int, is_number, ptr, samples
 from .kernels import sentinel_bits
 from .lossy import Recipe, Resolved
 
@@ -74,6 +81,19 @@ def _nodata_kind(nodata, dtype) -> tuple[int, int]:
         raise VardaError(f"nodata value {nodata} does not fit {np.dtype(dtype)}") from None
 
 
+def nodata_problem(nodata, dtype=None) -> str | None:
+    """Why `nodata` cannot mark samples of `dtype` (of any, when None)."""
+    if not (nodata is None or is_number(nodata) or
+            (isinstance(nodata, str) and nodata.lower() == "nan")):
+        return f"nodata {nodata!r} is neither a number nor nan"
+    if dtype is not None:
+        try:
+            _nodata_kind(nodata, dtype)
+        except VardaError as e:
+            return str(e)
+    return None
+
+
 @dataclass
 class TileInfo:
     version: int
@@ -85,6 +105,7 @@ class TileInfo:
     nodata: bool
     raw_bytes: int
     blob_bytes: int
+    nonfinite: bool = False     # a lossy tile that keeps non-finite samples
 
 
 def read_info(blob) -> TileInfo:
@@ -97,23 +118,99 @@ def read_info(blob) -> TileInfo:
     lossy = {1: "LINEAR", 2: "LOG", 3: "SQRT"}.get(info.lossy)
     return TileInfo(info.version, code_dtype(info.dtype), info.width, info.height,
                     chain_name(info.chain), lossy, bool(info.nodata), info.raw_bytes,
-                    info.blob_bytes)
+                    info.blob_bytes, bool(info.nonfinite))
 
 
-def decode_tile(blob, out=None) -> np.ndarray:
-    """The tile of a blob, as a (height, width) array of its dtype."""
-    src = ensure_contiguous_ndarray(blob).view(np.uint8)
-    info = read_info(src)
-    if out is None:
-        out = np.empty((info.height, info.width), info.dtype)
+def _tile_dims(shape, order: str = "C") -> tuple[int, int]:
+    """(rows, width) of the tile a chunk of `shape` is coded as. In C order
+    rows are the last axis; in F order memory runs along the first axis
+    that is longer than 1, and the tile is the transpose."""
+    count = math.prod(shape)
+    if order == "F":
+        long = [n for n in shape if n != 1]
+        width = long[0] if long else 1
     else:
-        out = ensure_ndarray(out)
-        if not out.flags.c_contiguous or out.nbytes != info.raw_bytes:
-            raise ValueError(f"out holds {out.nbytes} bytes, the tile {info.raw_bytes}")
+        width = shape[-1] if len(shape) else 1
+    return (count // width if width else 0), width
+
+
+def _tile_view(a: np.ndarray) -> tuple[np.ndarray | None, str]:
+    """A chunk's memory as a C-contiguous (rows, width) view, and the order
+    it is laid in; no view when it is in neither order."""
+    if a.flags.c_contiguous:
+        order = "C"
+    elif a.flags.f_contiguous:
+        order = "F"
+    else:
+        return None, "neither"
+    flat = a if order == "C" else a.T
+    return flat.reshape(_tile_dims(a.shape, order)), order
+
+
+def _dims(shape) -> str:
+    return " x ".join(map(str, shape))
+
+
+def tile_mismatch(info: TileInfo, dtype=None, chunks=None, order: str | None = None) -> str | None:
+    """What keeps a blob's tile from being a chunk of an array of `dtype`
+    and `chunks` (laid in `order`, or either when None); None when it fits."""
+    if dtype is not None and np.dtype(dtype).newbyteorder("=") != info.dtype:
+        return f"the tile holds {info.dtype} samples, the array {np.dtype(dtype).name}"
+    if chunks is not None:
+        fits = {_tile_dims(tuple(chunks), o) for o in ((order,) if order else ("C", "F"))}
+        if (info.height, info.width) not in fits:
+            laid = f" in {order} order" if order else ""
+            return (f"the tile is {info.height} rows of {info.width} samples, not a chunk of "
+                    f"{_dims(chunks)}{laid}")
+    return None
+
+
+def _target(out, info: TileInfo, want: np.dtype) -> tuple[np.ndarray, np.ndarray]:
+    """The caller's `out` and a native-order (rows, width) view of it that
+    the tile decodes into, once `out` is checked to be exactly the tile."""
+    out = ensure_ndarray(out)
+    if not out.flags.writeable:
+        raise ValueError("out is read-only")
+    if out.dtype != want:
+        raise CorruptTile(f"the tile holds {info.dtype} samples ({want.str}), out is {out.dtype.str}")
+    view, order = _tile_view(out)
+    if view is None:
+        raise ValueError(f"out ({_dims(out.shape)}) is neither C- nor F-contiguous")
+    if view.shape != (info.height, info.width):
+        raise CorruptTile(f"the tile is {info.height} rows of {info.width} samples; out, "
+                          f"{_dims(out.shape)} in {order} order, takes {view.shape[0]} rows of "
+                          f"{view.shape[1]}")
+    return out, view.view(info.dtype)
+
+
+def _blob(buf) -> np.ndarray:
+    return ensure_contiguous_ndarray(buf).view(np.uint8)
+
+
+def decode_tile(blob, out=None, dtype=None, chunks=None, order: str | None = None) -> np.ndarray:
+    """The tile of a blob, as a (height, width) array of its dtype, or of
+    `dtype` when given (the same type in either byte order). Into `out`:
+    an array of that dtype whose memory, in C or F order, is the tile.
+    A blob that is not a chunk of `chunks` (see tile_mismatch) is refused
+    before anything is allocated."""
+    src = _blob(blob)
+    info = read_info(src)
+    want = info.dtype if dtype is None else np.dtype(dtype)
+    wrong = tile_mismatch(info, want, chunks, order)
+    if wrong:
+        raise CorruptTile(wrong)
+    if out is None:
+        target = result = np.empty((info.height, info.width), info.dtype)
+    else:
+        result, target = _target(out, info, want)
     msg = Message()
-    if fn("varda_codec_decode")(ptr(src), src.size, ptr(out), out.nbytes, *msg.args):
+    if fn("varda_codec_decode")(ptr(src), src.size, ptr(target), target.nbytes, *msg.args):
         raise CorruptTile(msg.text)
-    return out
+    if not want.isnative:
+        target.byteswap(inplace=True)
+        if out is None:
+            result = target.view(want)
+    return result
 
 
 class Product:
@@ -122,7 +219,7 @@ class Product:
 
     def __init__(self, dtype, chain: str = "auto", effort: int = 1, level: int = DEFAULT_LEVEL, nodata=None,
                  recipe: Recipe | None = None, resolved: Resolved | None = None):
-        self.dtype = np.dtype(dtype)
+        self.dtype = np.dtype(dtype).newbyteorder("=")
         rec = CodecProduct()
         fn("varda_codec_product_init")(byref(rec), dtype_code(self.dtype))
         rec.chain = chain_id(chain)
@@ -163,32 +260,113 @@ class VardaCodec(Codec):
     a chain name; level: zstd level; nodata: a sentinel value, "nan", or
     None. A lossy codec also carries the recipe (canonical text, noise curve
     included) and the grid resolved on the whole product; make one with
-    `varda.prepare`.
+    `varda.prepare`. dtype, chunks and order describe the array: decoding
+    refuses a blob that is not one of its chunks, and an array of the other
+    byte order (">i2") needs its dtype here, since zarr reads chunks back
+    without saying which order it wants.
     """
 
     codec_id = "varda"
+    KEYS = ("chain", "effort", "level", "nodata", "recipe", "resolved", "dtype", "chunks", "order")
 
     def __init__(self, chain: str = "auto", effort: int = 1, level: int = DEFAULT_LEVEL, nodata=None,
-                 recipe: str | None = None, resolved: dict | None = None, dtype: str | None = None):
-        self.chain, self.effort, self.level = chain, int(effort), int(level)
+                 recipe: str | None = None, resolved: dict | None = None, dtype: str | None = None,
+                 chunks=None, order: str | None = None):
+        if isinstance(nodata, np.generic):
+            nodata = nodata.item()
         if isinstance(nodata, float) and math.isnan(nodata):
             nodata = "nan"
-        self.nodata = nodata
+        self.chain, self.effort, self.level, self.nodata = chain, effort, level, nodata
         self.recipe = recipe or None
         self.resolved = resolved
-        self.dtype = None if dtype is None else np.dtype(dtype).name
-        if self.recipe and (resolved is None or dtype is None):
-            raise VardaError("a lossy varda codec needs the resolved grid and the dtype it was "
-                             "resolved for: use varda.prepare on the raster")
-        if chain != "auto":
-            chain_id(chain)
+        self.dtype, self.chunks, self.order = dtype, chunks, order
+        problems = self._problems()
+        if problems:
+            raise VardaError("; ".join(problems))
+        if dtype is not None:
+            dt = np.dtype(dtype)
+            self.dtype = dt.name if dt.isnative else dt.str
+        self.chunks = None if chunks is None else [int(n) for n in chunks]
         self._products: dict = {}
+
+    def _problems(self) -> list[str]:
+        """One message per field that cannot be what it says."""
+        out = []
+        if not isinstance(self.chain, str) or fn("varda_codec_chain_id")(self.chain.encode()) < 0:
+            out.append(f"chain {self.chain!r} is not one of auto, {', '.join(chains())}")
+        if not is_int(self.effort) or not 0 <= self.effort <= 2:
+            out.append(f"effort {self.effort!r} is not 0, 1 or 2")
+        if not is_int(self.level) or not 1 <= self.level <= 22:
+            out.append(f"level {self.level!r} is not a zstd level from 1 to 22")
+        dtype = None
+        if self.dtype is not None:
+            try:
+                dtype = np.dtype(self.dtype)
+                dtype_code(dtype)
+            except (TypeError, ValueError):
+                out.append(f"dtype {self.dtype!r} is not one of {', '.join(DTYPES)}")
+                dtype = None
+        wrong = nodata_problem(self.nodata, dtype)
+        if wrong:
+            out.append(wrong)
+        if self.chunks is not None and not (isinstance(self.chunks, (list, tuple)) and self.chunks
+                                            and all(is_int(n) and n > 0 for n in self.chunks)):
+            out.append(f"chunks {self.chunks!r} is not a list of positive sizes")
+        if self.order not in (None, "C", "F"):
+            out.append(f"order {self.order!r} is not C or F")
+        if self.recipe is not None:
+            out += self._recipe_problems(dtype)
+        return out
+
+    def _recipe_problems(self, dtype) -> list[str]:
+        if not isinstance(self.recipe, str):
+            return [f"recipe {self.recipe!r} is not a recipe text"]
+        try:
+            recipe = Recipe.parse(self.recipe)
+        except VardaError as e:
+            return [f"recipe: {e}"]
+        if self.resolved is None or self.dtype is None:
+            return ["a lossy varda codec needs the resolved grid and the dtype it was resolved "
+                    "for: use varda.prepare on the raster"]
+        try:
+            resolved = Resolved.from_config(recipe, self.resolved, dtype or "float64")
+        except (KeyError, TypeError, ValueError, AttributeError) as e:
+            return [f"resolved {self.resolved!r} is not a grid ({e!r})"]
+        if resolved.record.family != recipe.family:
+            return [f"resolved is a grid of family {resolved.record.family}, the recipe's is "
+                    f"{recipe.family}"]
+        return []
+
+    @classmethod
+    def from_config(cls, config):
+        config = dict(config)
+        config.pop("id", None)
+        unknown = [f"no key {k!r} (the codec takes {', '.join(cls.KEYS)})"
+                   for k in config if k not in cls.KEYS]
+        try:
+            codec = cls(**{k: v for k, v in config.items() if k in cls.KEYS})
+        except VardaError as e:
+            unknown.append(str(e))
+        if unknown:
+            raise VardaError("the varda codec's configuration: " + "; ".join(unknown))
+        return codec
+
+    def for_array(self, dtype, chunks, order: str = "C") -> "VardaCodec":
+        """This codec for an array of `dtype` and `chunks` laid in `order`:
+        it then refuses any blob that is not one of that array's chunks."""
+        config = self.get_config()
+        config.update(dtype=np.dtype(dtype), chunks=list(chunks), order=order)
+        config.pop("id")
+        return VardaCodec(**config)
 
     def get_config(self) -> dict:
         config = {"id": self.codec_id, "chain": self.chain, "effort": self.effort,
                   "level": self.level, "nodata": self.nodata}
         if self.recipe:
-            config.update(recipe=self.recipe, resolved=self.resolved, dtype=self.dtype)
+            config.update(recipe=self.recipe, resolved=self.resolved)
+        for key in ("dtype", "chunks", "order"):
+            if getattr(self, key) is not None:
+                config[key] = getattr(self, key)
         return config
 
     def __getstate__(self):
@@ -200,12 +378,12 @@ class VardaCodec(Codec):
         self.__init__(**state)
 
     def product(self, dtype) -> Product:
-        dtype = np.dtype(dtype)
+        dtype = np.dtype(dtype).newbyteorder("=")
         product = self._products.get(dtype)
         if product is None:
             recipe = resolved = None
             if self.recipe:
-                if dtype != np.dtype(self.dtype):
+                if dtype != np.dtype(self.dtype).newbyteorder("="):
                     raise VardaError(f"the grid was resolved for {self.dtype}, not {dtype}")
                 recipe = Recipe.parse(self.recipe)
                 resolved = Resolved.from_config(recipe, self.resolved, dtype)
@@ -215,11 +393,25 @@ class VardaCodec(Codec):
         return product
 
     def encode(self, buf):
-        tile = ensure_ndarray(buf)
-        return self.product(tile.dtype).encode(tile)
+        chunk = ensure_ndarray(buf)
+        dt = chunk.dtype
+        if self.dtype is not None and dt != np.dtype(self.dtype):
+            what = "the grid was resolved for" if self.recipe else "the codec codes"
+            raise VardaError(f"{what} {self.dtype} chunks, not {dt.str}")
+        if not dt.isnative and self.dtype is None:
+            raise VardaError(f"a {dt.str} array needs VardaCodec(dtype={dt.str!r}): blobs hold "
+                             "little-endian samples, and the codec must know to give them back "
+                             f"as {dt.str}")
+        if self.chunks is not None and list(chunk.shape) != self.chunks:
+            raise VardaError(f"the chunk is {_dims(chunk.shape)}, the codec's chunks "
+                             f"{_dims(self.chunks)}")
+        tile, _ = _tile_view(chunk)
+        if tile is None:
+            tile, _ = _tile_view(np.ascontiguousarray(chunk))
+        return self.product(dt).encode(tile)
 
     def decode(self, buf, out=None):
-        return decode_tile(buf, out)
+        return decode_tile(buf, out, self.dtype, self.chunks, self.order)
 
     def __repr__(self):
         params = ", ".join(f"{k}={v!r}" for k, v in self.get_config().items() if k != "id")
@@ -243,16 +435,10 @@ def prepare(array, recipe: str | None = None, nodata=None, chain: str = "auto", 
     rec = product.record
     parsed = Recipe._from_record(rec.recipe)
     resolved = Resolved(parsed, rec.resolved, raster.dtype)
-    return VardaCodec(chain=chain, effort=effort, level=level, nodata=_config_nodata(nodata),
-                      recipe=parsed.text, resolved=resolved.to_config(), dtype=raster.dtype.name)
-
-
-def _config_nodata(nodata):
-    if isinstance(nodata, float) and math.isnan(nodata):
-        return "nan"
-    if isinstance(nodata, np.generic):
-        return nodata.item()
-    return nodata
+    # The array's own dtype, byte order included: its chunks decode to it.
+    dtype = getattr(array, "dtype", raster.dtype)
+    return VardaCodec(chain=chain, effort=effort, level=level, nodata=nodata,
+                      recipe=parsed.text, resolved=resolved.to_config(), dtype=dtype)
 
 
 register_codec(VardaCodec)

@@ -4,19 +4,27 @@ Type-blind kernels (predictors, PFOR, lanes, joins) take any array of 1-, 2-,
 4- or 8-byte elements and return the same dtype, so that a signed or float
 raster passes through as its bit patterns and comes back unchanged. A 2-D
 (or n-D) array is a tile whose rows are its last axis; a flat array is one
-row unless `width` says otherwise.
+row unless `width` says otherwise. Inputs of the other byte order are
+converted first; results are in the machine's order.
+
+Every function that returns an array also takes `out`, an array to write
+it into: it must hold exactly the result's elements, of its dtype,
+C-contiguous and writable, and must not overlap an input (except where a
+kernel runs in place, noted below).
 """
 
 from __future__ import annotations
 
 import ctypes
+import math
 from ctypes import byref, c_double, c_uint8, c_uint32, c_uint64, c_void_p
 
 import numpy as np
 
 from . import _lib
 from ._lib import Message, NodataGuard, VardaError, fn
-from ._types import dtype_code, elements, ptr, samples, tile_shape, unsigned_of
+from ._types import dtype_code, element_dtype, elements, output, ptr, samples, shaped, tile_shape
+from ._types import unsigned_of
 
 # ---- SIMD path --------------------------------------------------------------
 
@@ -56,21 +64,26 @@ def _refused(name: str, detail: str = "") -> VardaError:
     return VardaError(f"{name} refused its arguments" + (f": {detail}" if detail else ""))
 
 
-def _spatial(name: str, a, width, *extra) -> np.ndarray:
+# The kernels that may write over their own input (out is the input).
+IN_PLACE = {"planar_zigzag_decode", "delta_n_encode", "delta_n_decode", "delta_w_encode",
+            "delta_w_decode", "average_decode", "wp_static_decode"}
+
+
+def _spatial(name: str, a, width, *extra, out=None) -> np.ndarray:
     a = elements(a)
     width, count = tile_shape(a, width)
-    out = np.empty_like(a)
+    out = output(out, a.shape, a.dtype, (a,), name in IN_PLACE)
     if fn(name)(ptr(out), ptr(a), width, count, a.dtype.itemsize, *extra):
         raise _refused(name)
     return out
 
 
 def _predictor(stage: str):
-    def encode(a, width: int | None = None) -> np.ndarray:
-        return _spatial(f"{stage}_encode", a, width)
+    def encode(a, width: int | None = None, out=None) -> np.ndarray:
+        return _spatial(f"{stage}_encode", a, width, out=out)
 
-    def decode(residuals, width: int | None = None) -> np.ndarray:
-        return _spatial(f"{stage}_decode", residuals, width)
+    def decode(residuals, width: int | None = None, out=None) -> np.ndarray:
+        return _spatial(f"{stage}_decode", residuals, width, out=out)
 
     encode.__name__, decode.__name__ = f"{stage}_encode", f"{stage}_decode"
     encode.__doc__ = f"Residuals of the {stage} predictor, in the input's dtype."
@@ -94,12 +107,14 @@ def _weights(weights) -> np.ndarray:
     return w
 
 
-def wp_static_encode(a, weights, shift: int, width: int | None = None) -> np.ndarray:
-    return _spatial("wp_static_encode", a, width, ptr(_weights(weights)), c_uint8(shift))
+def wp_static_encode(a, weights, shift: int, width: int | None = None, out=None) -> np.ndarray:
+    return _spatial("wp_static_encode", a, width, ptr(_weights(weights)), c_uint8(shift), out=out)
 
 
-def wp_static_decode(residuals, weights, shift: int, width: int | None = None) -> np.ndarray:
-    return _spatial("wp_static_decode", residuals, width, ptr(_weights(weights)), c_uint8(shift))
+def wp_static_decode(residuals, weights, shift: int, width: int | None = None,
+                     out=None) -> np.ndarray:
+    return _spatial("wp_static_decode", residuals, width, ptr(_weights(weights)), c_uint8(shift),
+                    out=out)
 
 
 def wp_static_train(a, width: int | None = None) -> tuple[np.ndarray, int]:
@@ -114,12 +129,13 @@ def wp_static_train(a, width: int | None = None) -> tuple[np.ndarray, int]:
 
 def planar_zigzag_decode_stream(out, residuals, start: int, n: int, width: int, plane: int):
     """Rebuilds samples start .. start + n - 1 of a stack of planes in
-    `out`, given that the samples before them are already rebuilt."""
-    if out.dtype.itemsize != residuals.dtype.itemsize or not out.flags.c_contiguous:
-        raise ValueError("out must be C-contiguous and as wide as the residuals")
+    `out` (the whole stack, of the residuals' dtype), given that the
+    samples before them are already rebuilt."""
     residuals = elements(residuals)
-    if max(out.size, residuals.size) < start + n:
-        raise ValueError(f"samples up to {start + n} do not fit arrays of {out.size}")
+    if start < 0 or n < 0 or residuals.size < start + n:
+        raise ValueError(f"samples {start} .. {start + n - 1} are not all in {residuals.size} "
+                         "residuals")
+    output(out, residuals.size, residuals.dtype, (residuals,))
     if fn("planar_zigzag_decode_stream")(ptr(out), ptr(residuals), start, n, width, plane,
                                          out.dtype.itemsize):
         raise _refused("planar_zigzag_decode_stream")
@@ -129,18 +145,22 @@ def planar_zigzag_decode_stream(out, residuals, start: int, n: int, width: int, 
 # ---- interleave ---------------------------------------------------------------
 
 
-def deinterleave_split(a) -> tuple[np.ndarray, np.ndarray]:
-    a = np.ascontiguousarray(a).reshape(-1)
-    even, odd = np.empty(a.size - a.size // 2, a.dtype), np.empty(a.size // 2, a.dtype)
+def deinterleave_split(a, out=None) -> tuple[np.ndarray, np.ndarray]:
+    """The even and odd elements; `out` is a pair (even, odd) when given."""
+    a = elements(a).reshape(-1)
+    even, odd = (None, None) if out is None else out
+    even = output(even, a.size - a.size // 2, a.dtype, (a,))
+    odd = output(odd, a.size // 2, a.dtype, (a, even))
     fn("deinterleave_split")(ptr(even), ptr(odd), ptr(a), a.size, a.dtype.itemsize)
     return even, odd
 
 
-def deinterleave_join(even, odd) -> np.ndarray:
-    even, odd = np.ascontiguousarray(even), np.ascontiguousarray(odd, dtype=np.asarray(even).dtype)
+def deinterleave_join(even, odd, out=None) -> np.ndarray:
+    even = elements(even).reshape(-1)
+    odd = np.ascontiguousarray(odd, dtype=even.dtype).reshape(-1)
     if odd.size not in (even.size, even.size - 1):
         raise ValueError(f"{even.size} even and {odd.size} odd elements do not interleave")
-    out = np.empty(even.size + odd.size, even.dtype)
+    out = output(out, even.size + odd.size, even.dtype, (even, odd))
     fn("deinterleave_join")(ptr(out), ptr(even), ptr(odd), out.size, out.dtype.itemsize)
     return out
 
@@ -158,10 +178,9 @@ def pfor_encode(values) -> bytes:
     return out[: length.value].tobytes()
 
 
-def pfor_decode(stream: bytes, count: int, dtype) -> np.ndarray:
-    out = np.empty(count, dtype)
-    elements(out)
+def pfor_decode(stream: bytes, count: int, dtype, out=None) -> np.ndarray:
     src = np.frombuffer(stream, np.uint8)
+    out = output(out, count, element_dtype(dtype), (src,))
     if fn("pfor_decode")(ptr(out), count, out.dtype.itemsize, ptr(src), src.size):
         raise VardaError("pfor_decode: the stream is malformed or does not hold "
                          f"{count} values of {out.dtype.itemsize} bytes")
@@ -183,11 +202,11 @@ def planar_zigzag_pfor_encode(a, planes: int = 1, width: int | None = None) -> b
     return out[: length.value].tobytes()
 
 
-def planar_zigzag_pfor_decode(stream: bytes, shape, dtype, planes: int = 1) -> np.ndarray:
-    out = np.empty(shape, dtype)
-    elements(out)
-    width, count = tile_shape(out, None)
+def planar_zigzag_pfor_decode(stream: bytes, shape, dtype, planes: int = 1,
+                              out=None) -> np.ndarray:
+    width, count = tile_shape(shaped(shape, dtype), None)
     src = np.frombuffer(stream, np.uint8)
+    out = output(out, shape, dtype, (src,))
     if fn("planar_zigzag_pfor_decode")(ptr(out), width, count, out.dtype.itemsize, planes, ptr(src),
                                        src.size):
         raise VardaError("planar_zigzag_pfor_decode: the stream is malformed or does not fit "
@@ -195,23 +214,24 @@ def planar_zigzag_pfor_decode(stream: bytes, shape, dtype, planes: int = 1) -> n
     return out
 
 
-def planar_zigzag_pivco_lanes(a, planes: int = 1) -> np.ndarray:
+def planar_zigzag_pivco_lanes(a, planes: int = 1, out=None) -> np.ndarray:
     """Byte lanes of the planar zigzag codes, as a flat uint8 array."""
     a = elements(a)
     width, count = tile_shape(a, None)
-    out = np.empty(a.nbytes, np.uint8)
+    out = output(out, a.nbytes, np.uint8, (a,))
     if fn("planar_zigzag_pivco_lanes")(ptr(out), ptr(a), width, count, a.dtype.itemsize, planes):
         raise _refused("planar_zigzag_pivco_lanes")
     return out
 
 
-def planar_zigzag_pivco_unlanes(lanes, shape, dtype, planes: int = 1) -> np.ndarray:
-    out = np.empty(shape, dtype)
-    elements(out)
+def planar_zigzag_pivco_unlanes(lanes, shape, dtype, planes: int = 1, out=None) -> np.ndarray:
+    like = shaped(shape, dtype)
     lanes = np.ascontiguousarray(lanes, np.uint8).reshape(-1)
-    if lanes.size != out.nbytes:
-        raise ValueError(f"{lanes.size} lane bytes do not make {out.nbytes} bytes of samples")
-    width, count = tile_shape(out, None)
+    if lanes.size != like.size * like.itemsize:
+        raise ValueError(f"{lanes.size} lane bytes do not make {like.size * like.itemsize} "
+                         "bytes of samples")
+    width, count = tile_shape(like, None)
+    out = output(out, shape, dtype, (lanes,))
     if fn("planar_zigzag_pivco_unlanes")(ptr(out), ptr(lanes), width, count, out.dtype.itemsize,
                                          planes):
         raise _refused("planar_zigzag_pivco_unlanes")
@@ -258,13 +278,17 @@ def coeffs_parse(block: bytes) -> list[np.ndarray]:
 
 def sentinel_bits(value, dtype) -> int:
     """The bit pattern of a nodata value in `dtype`, as the kernels compare it."""
-    dt = np.dtype(dtype)
+    dt = np.dtype(dtype).newbyteorder("=")
     if dt.kind in "iu":
         info = np.iinfo(dt)
         if not (float(value).is_integer() and info.min <= value <= info.max):
             raise ValueError(f"nodata value {value} does not fit {dt}")
         value = int(value)
-    as_array = np.array([value], dtype=dt)
+    with np.errstate(over="ignore"):
+        as_array = np.array([value], dtype=dt)
+    if dt.kind == "f" and math.isfinite(value) and not np.isfinite(as_array[0]):
+        # A finite sentinel must not silently become an infinity.
+        raise ValueError(f"nodata value {value} does not fit {dt}")
     return int(as_array.view(unsigned_of(dt))[0])
 
 
@@ -276,19 +300,19 @@ def find_nan(a) -> int | None:
     return bits.value if found else None
 
 
-def mark_nan(a) -> np.ndarray:
+def mark_nan(a, out=None) -> np.ndarray:
     a = samples(a)
     if a.dtype.kind != "f":
         raise TypeError("NaN marks nodata only in float arrays")
-    mask = np.empty(a.shape, np.uint8)
+    mask = output(out, a.shape, np.uint8, (a,))
     fn("nodata_mark_nan")(ptr(mask), ptr(a), a.size, a.dtype.itemsize)
     return mask
 
 
-def mark_value(a, sentinel) -> np.ndarray:
+def mark_value(a, sentinel, out=None) -> np.ndarray:
     """Mask of `a`: 0 where a sample equals the sentinel bit for bit."""
     a = samples(a)
-    mask = np.empty(a.shape, np.uint8)
+    mask = output(out, a.shape, np.uint8, (a,))
     fn("nodata_mark_value")(ptr(mask), ptr(a), a.size, a.dtype.itemsize,
                             sentinel_bits(sentinel, a.dtype))
     return mask
@@ -301,19 +325,21 @@ def _mask_for(a, mask) -> np.ndarray:
     return mask
 
 
-def fill(a, mask, width: int | None = None) -> np.ndarray:
+def fill(a, mask, width: int | None = None, out=None) -> np.ndarray:
+    """Runs in place too (out is a)."""
     a = elements(a)
     width, count = tile_shape(a, width)
     mask = _mask_for(a, mask)
-    out = np.empty_like(a)
+    out = output(out, a.shape, a.dtype, (a, mask), in_place=True)
     fn("nodata_fill")(ptr(out), ptr(a), ptr(mask), width, count, a.dtype.itemsize)
     return out
 
 
-def restore(a, mask, sentinel) -> np.ndarray:
+def restore(a, mask, sentinel, out=None) -> np.ndarray:
+    """Runs in place too (out is a)."""
     a = samples(a)
     mask = _mask_for(a, mask)
-    out = np.empty_like(a)
+    out = output(out, a.shape, a.dtype, (a, mask), in_place=True)
     fn("nodata_restore")(ptr(out), ptr(a), ptr(mask), a.size, a.dtype.itemsize,
                          sentinel_bits(sentinel, a.dtype))
     return out
@@ -327,20 +353,20 @@ def guard_values(dtype, sentinel) -> NodataGuard:
     return guard
 
 
-def mark_guarded(a, sentinel, radius: float) -> np.ndarray:
+def mark_guarded(a, sentinel, radius: float, out=None) -> np.ndarray:
     """Guarded mask: 0 for nodata, 1, 2 or 3 for valid samples that lossy
     coding could turn into the sentinel. A NaN sentinel gives a plain mask."""
     a = samples(a)
-    mask = np.empty(a.shape, np.uint8)
+    mask = output(out, a.shape, np.uint8, (a,))
     fn("nodata_mark_guarded")(ptr(mask), ptr(a), a.size, dtype_code(a.dtype),
                               sentinel_bits(sentinel, a.dtype), radius)
     return mask
 
 
-def restore_guarded(a, mask, sentinel) -> np.ndarray:
+def restore_guarded(a, mask, sentinel, out=None) -> np.ndarray:
     a = samples(a)
     mask = _mask_for(a, mask)
-    out = np.empty_like(a)
+    out = output(out, a.shape, a.dtype, (a, mask))
     guard = guard_values(a.dtype, sentinel)
     if fn("nodata_restore_guarded")(ptr(out), ptr(a), ptr(mask), a.size, a.dtype.itemsize,
                                     sentinel_bits(sentinel, a.dtype), byref(guard)):
@@ -351,12 +377,6 @@ def restore_guarded(a, mask, sentinel) -> np.ndarray:
 # ---- joins ----------------------------------------------------------------------
 
 
-def _join_out(count, dtype) -> np.ndarray:
-    out = np.empty(count, dtype)
-    elements(out)
-    return out
-
-
 def _stream(a, count, dtype, what):
     a = np.ascontiguousarray(a, dtype)
     if a.size < count:
@@ -364,10 +384,10 @@ def _stream(a, count, dtype, what):
     return a
 
 
-def binoffset_join(widths, low, dtype) -> np.ndarray:
+def binoffset_join(widths, low, dtype, out=None) -> np.ndarray:
     widths = np.ascontiguousarray(widths, np.uint8).reshape(-1)
-    out = _join_out(widths.size, dtype)
-    low = _stream(low, widths.size, out.dtype, "low")
+    low = _stream(low, widths.size, element_dtype(dtype), "low")
+    out = output(out, widths.size, low.dtype, (widths, low))
     if fn("binoffset_join")(ptr(out), ptr(widths), ptr(low), out.size, out.dtype.itemsize):
         raise VardaError("binoffset_join: inconsistent classes and offsets")
     return out
@@ -381,73 +401,73 @@ def _table(bases, widths, dtype):
     return bases, widths
 
 
-def binoffset_join_table(bins, offsets, bases, widths, dtype) -> np.ndarray:
+def binoffset_join_table(bins, offsets, bases, widths, dtype, out=None) -> np.ndarray:
     bins = np.ascontiguousarray(bins, np.uint8).reshape(-1)
-    out = _join_out(bins.size, dtype)
-    offsets = _stream(offsets, bins.size, out.dtype, "offsets")
+    offsets = _stream(offsets, bins.size, element_dtype(dtype), "offsets")
     bases, widths = _table(bases, widths, dtype)
+    out = output(out, bins.size, offsets.dtype, (bins, offsets, bases, widths))
     if fn("binoffset_join_table")(ptr(out), ptr(bins), ptr(offsets), out.size, out.dtype.itemsize,
                                   ptr(bases), ptr(widths), bases.size):
         raise VardaError("binoffset_join_table: inconsistent bins and offsets")
     return out
 
 
-def binoffset_unpack_join(bins, packed: bytes, bases, widths, dtype) -> np.ndarray:
+def binoffset_unpack_join(bins, packed: bytes, bases, widths, dtype, out=None) -> np.ndarray:
     bins = np.ascontiguousarray(bins, np.uint8).reshape(-1)
-    out = _join_out(bins.size, dtype)
     packed = np.frombuffer(packed, np.uint8)
     bases, widths = _table(bases, widths, dtype)
+    out = output(out, bins.size, element_dtype(dtype), (bins, packed, bases, widths))
     if fn("binoffset_unpack_join")(ptr(out), ptr(bins), ptr(packed), packed.size, out.size,
                                    out.dtype.itemsize, ptr(bases), ptr(widths), bases.size):
         raise VardaError("binoffset_unpack_join: inconsistent bins and packed offsets")
     return out
 
 
-def intmult_join(quot, rem, mult: int) -> np.ndarray:
+def intmult_join(quot, rem, mult: int, out=None) -> np.ndarray:
     quot = elements(quot).reshape(-1)
     rem = _stream(rem, quot.size, quot.dtype, "rem")
-    out = np.empty_like(quot)
+    out = output(out, quot.size, quot.dtype, (quot, rem))
     if fn("intmult_join")(ptr(out), ptr(quot), ptr(rem), out.size, out.dtype.itemsize, mult):
         raise VardaError(f"intmult_join: multiplier {mult} or the remainders are inconsistent")
     return out
 
 
-def _float_out(count, dtype):
-    out = _join_out(count, dtype)
-    if out.dtype not in (np.float32, np.float64):
+def _float_dtype(dtype) -> np.dtype:
+    dt = np.dtype(dtype)
+    if dt.kind != "f" or dt.itemsize not in (4, 8):
         raise TypeError("the float joins make float32 or float64")
-    return out
+    return dt.newbyteorder("=")
 
 
-def floatquant_join(high, low, shift: int, dtype) -> np.ndarray:
-    high = np.ascontiguousarray(high).reshape(-1)
-    out = _float_out(high.size, dtype)
-    high = _stream(high, high.size, unsigned_of(out.dtype), "high")
-    low = _stream(low, high.size, unsigned_of(out.dtype), "low")
+def floatquant_join(high, low, shift: int, dtype, out=None) -> np.ndarray:
+    dt = _float_dtype(dtype)
+    high = _stream(high, 0, unsigned_of(dt), "high").reshape(-1)
+    low = _stream(low, high.size, unsigned_of(dt), "low")
+    out = output(out, high.size, dt, (high, low))
     if fn("floatquant_join")(ptr(out), ptr(high), ptr(low), out.size, out.dtype.itemsize, shift):
         raise VardaError("floatquant_join: shift or streams are inconsistent")
     return out
 
 
-def floatmult_join(index, residual, step: float, dtype) -> np.ndarray:
-    index = np.ascontiguousarray(index).reshape(-1)
-    out = _float_out(index.size, dtype)
-    index = _stream(index, index.size, unsigned_of(out.dtype), "index")
-    residual = _stream(residual, index.size, unsigned_of(out.dtype), "residual")
+def floatmult_join(index, residual, step: float, dtype, out=None) -> np.ndarray:
+    dt = _float_dtype(dtype)
+    index = _stream(index, 0, unsigned_of(dt), "index").reshape(-1)
+    residual = _stream(residual, index.size, unsigned_of(dt), "residual")
+    out = output(out, index.size, dt, (index, residual))
     if fn("floatmult_join")(ptr(out), ptr(index), ptr(residual), out.size, out.dtype.itemsize,
                             c_double(step)):
         raise VardaError("floatmult_join: step or streams are inconsistent")
     return out
 
 
-def unshuffle(planes, dtype, count: int | None = None) -> np.ndarray:
+def unshuffle(planes, dtype, count: int | None = None, out=None) -> np.ndarray:
     """Byte planes (plane j holds byte j of every element) back to elements."""
     planes = np.ascontiguousarray(planes, np.uint8).reshape(-1)
-    size = np.dtype(dtype).itemsize
+    size = element_dtype(dtype).itemsize
     count = planes.size // size if count is None else count
     if count * size != planes.size:
         raise ValueError(f"{planes.size} bytes are not {count} elements of {size} bytes")
-    out = np.empty(count, dtype)
+    out = output(out, count, dtype, (planes,))
     fn("blocked_transpose_zstd_unshuffle")(ptr(out), ptr(planes), count, size)
     return out
 

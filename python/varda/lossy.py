@@ -166,8 +166,8 @@ class Resolved:
         return out
 
     def dequantise(self, stream, dtype=None) -> np.ndarray:
-        dtype = np.dtype(dtype or self.dtype)
-        stream = np.ascontiguousarray(stream)
+        dtype = np.dtype(dtype or self.dtype).newbyteorder("=")
+        stream = samples(stream)
         if stream.dtype.itemsize != dtype.itemsize:
             raise ValueError(f"a stream of {stream.dtype} does not hold {dtype} samples")
         out = np.empty(stream.shape, dtype)
@@ -179,32 +179,68 @@ class Resolved:
     def verify(self, original, rebuilt) -> float:
         return verify(self.recipe, original, rebuilt)
 
+    def check(self, original, rebuilt) -> "Check":
+        return check(self.recipe, original, rebuilt)
+
 
 def _stream_dtype(dtype) -> np.dtype:
     dt = np.dtype(dtype)
     return np.dtype(f"i{dt.itemsize}") if dt.kind == "f" else dt
 
 
-def verify(recipe: Recipe, original, rebuilt) -> float:
-    """The worst error over the recipe's bound: at most 1 when it held."""
+@dataclass(frozen=True)
+class Check:
+    """A lossy round trip measured against its recipe.
+
+    worst: the largest error over the bound among the samples the recipe
+    measures (at most 1 when the bound held); nonfinite: samples that were
+    non-finite and did not come back bit for bit, or finite and came back
+    non-finite (each breaks the bound); tiny: LOG float samples below the
+    type's smallest normal, outside the relative bound by the kernels' own
+    rule and so neither kept nor broken, only counted."""
+
+    worst: float
+    nonfinite: int = 0
+    tiny: int = 0
+
+    @property
+    def kept(self) -> bool:
+        return self.nonfinite == 0 and self.worst <= 1.0
+
+
+def check(recipe: Recipe, original, rebuilt) -> Check:
     original, rebuilt = samples(original), samples(rebuilt)
     if original.dtype != rebuilt.dtype or original.shape != rebuilt.shape:
         raise ValueError("original and rebuilt differ in dtype or shape")
+    u = f"u{original.dtype.itemsize}"
+    if recipe.family == 0:
+        return Check(0.0 if np.array_equal(original.view(u), rebuilt.view(u)) else math.inf)
+    nonfinite = 0
+    if original.dtype.kind == "f":
+        # The quantisers' verifiers measure finite samples only: an infinity
+        # turned finite, or a sample turned NaN, is counted here.
+        held = np.isfinite(original)
+        nonfinite = int(np.count_nonzero(~held & (original.view(u) != rebuilt.view(u))) +
+                        np.count_nonzero(held & ~np.isfinite(rebuilt)))
     worst, spec = c_double(), recipe.record().spec
     dt, n = dtype_code(original.dtype), original.size
+    tiny = c_size_t()
     if recipe.family == 1:
         rc = fn("quant_linear_verify")(ptr(original), ptr(rebuilt), byref(spec), dt, n, byref(worst))
     elif recipe.family == 2:
-        tiny = c_size_t()
         rc = fn("quant_log_verify")(ptr(original), ptr(rebuilt), byref(spec), dt, n, byref(worst),
                                     byref(tiny))
-    elif recipe.family == 3:
+    else:
         curve = SqrtCurve(a=recipe.a, b=recipe.b, held=1)
         rc = fn("quant_sqrt_verify")(ptr(original), ptr(rebuilt), byref(spec), byref(curve), dt, n,
                                      byref(worst))
-    else:
-        return 0.0 if np.array_equal(original.view(f"u{original.dtype.itemsize}"),
-                                     rebuilt.view(f"u{rebuilt.dtype.itemsize}")) else math.inf
     if rc:
         raise VardaError("the recipe's verifier refused the arrays")
-    return worst.value
+    return Check(worst.value, nonfinite, tiny.value)
+
+
+def verify(recipe: Recipe, original, rebuilt) -> float:
+    """The worst error over the recipe's bound: at most 1 when it held,
+    infinite when a non-finite sample changed. check() says more."""
+    result = check(recipe, original, rebuilt)
+    return math.inf if result.nonfinite else result.worst

@@ -28,7 +28,8 @@ from zarr.util import json_dumps
 
 from . import _output
 from ._lib import CorruptTile, VardaError
-from .codec import VardaCodec, prepare, read_info
+from ._types import dtype_code, is_number, native
+from .codec import VardaCodec, nodata_problem, prepare, read_info, tile_mismatch
 from .raster import Meta
 
 FORMAT = 1
@@ -57,9 +58,19 @@ def _is_dask(a) -> bool:
 
 def _chunk_grid(shape, chunks):
     """Each chunk's index and its selection, in row-major order."""
-    ranges = [range(math.ceil(n / c)) for n, c in zip(shape, chunks)]
-    for idx in itertools.product(*ranges):
+    for idx in _indices([math.ceil(n / c) for n, c in zip(shape, chunks)]):
         yield idx, tuple(slice(i * c, min((i + 1) * c, n)) for i, c, n in zip(idx, chunks, shape))
+
+
+def _indices(counts):
+    # Lazily: itertools.product would first hold every range of a store
+    # whose metadata claims a huge shape.
+    if not counts:
+        yield ()
+        return
+    for i in range(counts[0]):
+        for rest in _indices(counts[1:]):
+            yield (i,) + rest
 
 
 def describe_chunk(idx, sel) -> str:
@@ -105,14 +116,17 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
     meta = meta or Meta(nodata=nodata)
     if nodata is None:
         nodata = meta.nodata
+    # Stored in the machine's order, whatever order the source came in.
+    source = native(source)
     dask_source = _is_dask(source)
     resolved_on = np.asarray(source.compute() if dask_source else source) if recipe else None
     codec = prepare(resolved_on, recipe=recipe, nodata=nodata, chain=chain, effort=effort,
                     level=level) if recipe else VardaCodec(chain=chain, effort=effort, level=level,
                                                            nodata=nodata)
+    chunks = (1,) * (source.ndim - 2) + (tile, tile)
+    codec = codec.for_array(source.dtype, chunks)
     # Refuse a bad chain, nodata value or dtype before anything is written.
     codec.product(source.dtype)
-    chunks = (1,) * (source.ndim - 2) + (tile, tile)
     fill = _fill_value(resolved_on if recipe else None, nodata, bool(recipe))
     out = str(out)
     zipped = out.endswith(".zip")
@@ -189,13 +203,23 @@ def open_array(path, partial: bool = False) -> zarr.Array:
     store = _open_store(path, "r")
     try:
         z = zarr.open_array(store, mode="r")
-    except (ValueError, KeyError, zarr.errors.ArrayNotFoundError) as e:
-        raise StoreError(f"{path}: not a varda store ({e})") from None
+    except (ValueError, KeyError, TypeError, zarr.errors.ArrayNotFoundError,
+            zarr.errors.MetadataError) as e:
+        # zarr says only "error decoding metadata"; its cause says what.
+        why = f"{e}: {e.__cause__}" if e.__cause__ else str(e)
+        raise StoreError(f"{path}: not a varda store ({why})") from None
     if not isinstance(z.compressor, VardaCodec):
         raise StoreError(f"{path}: the array is not coded with the varda codec")
+    problems = _codec_problems(z) + _attr_problems(z)
+    if problems:
+        raise StoreError(f"{path}: " + "; ".join(problems))
     if not partial and _unfinished(z):
         raise StoreError(f"{path}: the store's writing did not finish (its writer stopped or is "
                          "still running); open it with partial=True to read the tiles it holds")
+    if z.compressor.chunks is None:
+        # Stores written before the codec carried the array's chunks: give
+        # it them, so that every chunk zarr decodes is checked too.
+        z._compressor = z.compressor.for_array(z.dtype, z.chunks, z.order)
     return z
 
 
@@ -207,6 +231,50 @@ def _unfinished(z) -> bool:
     except ValueError:
         return False
     return isinstance(mark, dict) and mark.get("complete") is False
+
+
+def _codec_problems(z) -> list[str]:
+    """The array's layout and the codec's description of it, field by field."""
+    codec, out = z.compressor, []
+    if z.ndim not in (2, 3):
+        out.append(f"the array is {z.ndim}-D, not rows x columns or bands x rows x columns")
+    if len(z.chunks) != z.ndim or not all(isinstance(c, int) and c > 0 for c in z.chunks):
+        out.append(f"chunks {list(z.chunks)} do not tile a {z.ndim}-D array")
+    if z.order not in ("C", "F"):
+        out.append(f"order {z.order!r} is not C or F")
+    try:
+        dtype_code(z.dtype)
+    except TypeError as e:
+        out.append(str(e))
+    if codec.dtype is not None and np.dtype(codec.dtype) != z.dtype:
+        out.append(f"the codec codes {codec.dtype} chunks, the array is {z.dtype.str}")
+    if codec.chunks is not None and tuple(codec.chunks) != z.chunks:
+        out.append(f"the codec's chunks are {codec.chunks}, the array's {list(z.chunks)}")
+    if codec.order is not None and codec.order != z.order:
+        out.append(f"the codec's chunks are in {codec.order} order, the array's in {z.order}")
+    return out
+
+
+def _attr_problems(z) -> list[str]:
+    """One message per attribute that cannot be what it claims to be."""
+    try:
+        attrs, out = z.attrs.asdict(), []
+    except ValueError as e:
+        return [f"the attributes cannot be read ({e})"]
+    wrong = nodata_problem(attrs.get("nodata"), z.dtype)
+    if wrong:
+        out.append(f"attribute {wrong}")
+    transform = attrs.get("transform")
+    if transform is not None and not (isinstance(transform, list) and len(transform) == 6 and
+                                      all(is_number(v) for v in transform)):
+        out.append(f"attribute transform {transform!r} is not six numbers")
+    if attrs.get("crs") is not None and not isinstance(attrs["crs"], str):
+        out.append(f"attribute crs {attrs['crs']!r} is not a WKT text")
+    names = attrs.get("band_names")
+    if names is not None and not (isinstance(names, list) and
+                                  all(n is None or isinstance(n, str) for n in names)):
+        out.append(f"attribute band_names {names!r} is not a list of names")
+    return out
 
 
 def open(path, partial: bool = False):
@@ -331,6 +399,9 @@ def info(path) -> dict:
                 from None
         try:
             tile = read_info(blob)
+            wrong = tile_mismatch(tile, z.dtype, z.chunks, z.order)
+            if wrong:
+                raise CorruptTile(wrong)
             held = tile.nodata
             if held and (tile.lossy or _padded(sel, z.chunks)):
                 # The mask may cover only the padding of an edge tile, or

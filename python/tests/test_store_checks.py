@@ -1,0 +1,141 @@
+"""Stores whose metadata or chunks lie, read through the command line:
+exit 1, a message naming the field or the chunk, no traceback."""
+
+import contextlib
+import io
+import json
+import shutil
+import warnings
+
+import numpy as np
+import pytest
+import rasterio
+
+import varda
+from conftest import smooth_array
+from varda.cli import main
+
+# The codec's own fields are refused one by one in test_codec; here, that
+# the refusal reaches the command line as one line and exit 1.
+FIELDS = [
+    ({"chain": 7}, ["chain 7 is not one of auto"]),
+    ({"nodata": [1, 2], "level": None, "colour": 1},
+     ["no key 'colour'", "nodata [1, 2] is neither", "level None is not"]),
+]
+ATTRS = [
+    ({"nodata": "abc"}, ["attribute nodata 'abc' is neither a number nor nan"]),
+    ({"nodata": [1, 2]}, ["attribute nodata [1, 2] is neither a number nor nan"]),
+    ({"nodata": 300}, ["attribute nodata value 300 does not fit uint8"]),
+    ({"nodata": -1, "transform": [1, 2]}, ["does not fit uint8", "transform [1, 2] is not six"]),
+]
+
+
+@pytest.fixture
+def store(rng, tmp_path):
+    path = tmp_path / "s.zarr"
+    varda.compress(smooth_array(rng, "uint8", (100, 90)), path, tile=32)
+    return path
+
+
+def _refused(*args, says=()):
+    err = io.StringIO()
+    with contextlib.redirect_stderr(err):
+        assert main(list(args)) == 1
+    text = err.getvalue()
+    assert text.startswith("varda: ") and text.count("\n") == 1, text
+    for part in says:
+        assert part in text, text
+    return text
+
+
+@pytest.mark.parametrize("where,changes,messages",
+                         [(".zarray", c, m) for c, m in FIELDS] + [(".zattrs", c, m) for c, m in ATTRS])
+def test_hostile_metadata_exits_1_with_a_message_per_field(store, tmp_path, where, changes, messages):
+    meta = json.loads((store / where).read_text())
+    (meta["compressor"] if where == ".zarray" else meta).update(changes)
+    (store / where).write_text(json.dumps(meta))
+    for args in (["info", str(store)], ["decompress", str(store), str(tmp_path / "o.tif")]):
+        text = _refused(*args, says=messages)
+        assert text.count(";") == len(messages) - 1, text
+    assert not (tmp_path / "o.tif").exists()
+
+
+def test_hostile_array_metadata_exits_1(store):
+    meta = json.loads((store / ".zarray").read_text())
+    for changes, message in [({"dtype": "notatype"}, "data type 'notatype' not understood"),
+                             ({"shape": [100]}, "the array is 1-D"),
+                             ({"shape": [10**12, 10**12]}, "chunk 0.3 (rows 0..31, columns 96..127)"
+                                                          ": the chunk is missing")]:
+        (store / ".zarray").write_text(json.dumps({**meta, **changes}))
+        _refused("info", str(store), says=[message])
+
+
+def test_a_file_named_zip_that_is_not_one(tmp_path):
+    fake = tmp_path / "s.zip"
+    fake.write_bytes(b"not a zip at all" * 10)
+    _refused("info", str(fake), says=["not a zip file"])
+
+
+def _store_with(rng, tmp_path, name, dtype="uint16", tile=32):
+    path = tmp_path / name
+    varda.compress(smooth_array(rng, dtype, (64, 64)), path, tile=tile)
+    return path
+
+
+def test_a_chunk_that_is_not_the_arrays_is_refused_by_info_and_decompress(rng, tmp_path):
+    cases = {
+        # another array's chunk, of another shape
+        "shape": (_store_with(rng, tmp_path, "a.zarr", tile=16), "0.0",
+                  "the tile is 16 rows of 16 samples, not a chunk of 32 x 32"),
+        # a blob of 98 kB that would decode into a tile of 128 MB
+        "bomb": (None, "1.1", "the tile is 8192 rows of 8192 samples"),
+        "dtype": (_store_with(rng, tmp_path, "c.zarr", dtype="int16"), "0.1",
+                  "the tile holds int16 samples, the array uint16"),
+    }
+    for what, (source, key, message) in cases.items():
+        target = _store_with(rng, tmp_path, f"t-{what}.zarr")
+        if source is None:
+            (target / key).write_bytes(varda.VardaCodec().encode(np.zeros((8192, 8192), np.uint16)))
+        else:
+            shutil.copy(source / "0.0", target / key)
+        says = [f"chunk {key} (", message]
+        _refused("info", str(target), says=says)
+        _refused("decompress", str(target), str(tmp_path / f"{what}.npy"), says=says)
+        with pytest.raises(varda.CorruptTile, match=message):
+            varda.open(target).compute()
+
+
+def test_a_changed_array_dtype_is_refused(rng, tmp_path):
+    path = _store_with(rng, tmp_path, "d.zarr")
+    meta = json.loads((path / ".zarray").read_text())
+    meta["dtype"] = ">u2"
+    (path / ".zarray").write_text(json.dumps(meta))
+    _refused("decompress", str(path), str(tmp_path / "o.npy"),
+             says=["the codec codes uint16 chunks, the array is >u2"])
+
+
+@pytest.mark.parametrize("dtype", ["int16", "uint16", "float32", "float64"])
+def test_fits_files_round_trip_through_the_command_line(rng, tmp_path, dtype):
+    # FITS keeps big-endian samples; GDAL's driver writes and reads them.
+    data = smooth_array(rng, dtype, (70, 90), noise=4)[None]
+    src = tmp_path / "in.fits"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", rasterio.errors.NotGeoreferencedWarning)
+        with rasterio.open(src, "w", driver="FITS", width=90, height=70, count=1,
+                           dtype=dtype) as dst:
+            dst.write(data)
+    store, out = tmp_path / "s.zarr", tmp_path / "o.npy"
+    assert main(["compress", str(src), str(store), "--tile", "32"]) == 0
+    assert main(["decompress", str(store), str(out)]) == 0
+    assert np.array_equal(np.load(out), data[0])
+
+
+@pytest.mark.parametrize("dtype", [">i2", ">u2", ">f4", ">f8"])
+def test_compress_takes_big_endian_rasters(rng, tmp_path, dtype):
+    data = smooth_array(rng, dtype, (70, 90), noise=4)
+    for recipe in (None, "LINEAR:MAX_ERROR=0.5"):
+        path = tmp_path / f"{recipe is None}.zarr"
+        varda.compress(data, path, tile=32, recipe=recipe)
+        back = varda.open(path).compute()
+        assert back.dtype == np.dtype(dtype).newbyteorder("=")
+        assert varda.verify(varda.Recipe.parse(recipe), data, back) <= 1.0
