@@ -25,6 +25,27 @@ template <class T> struct UninitializedAllocator : std::allocator<T> {
 };
 using Scratch = std::vector<unsigned char, UninitializedAllocator<unsigned char>>;
 
+// Elements `rewrite_in_blocks` copies aside at a time.
+constexpr uint64_t block_elements = 4096;
+
+// Rewrites `count` elements of `elem_size` bytes in place, a block at a
+// time: `step(dst, copy, first_index, block_count)` gets a copy of the
+// block's elements to read while it writes `dst`. A kernel that wants its
+// input apart from its output then needs a block of scratch, not a tile.
+// True when every step returned true; every block runs either way.
+template <class Step>
+bool rewrite_in_blocks(unsigned char *data, uint64_t count, uint64_t elem_size, Step &&step) {
+    Scratch copy(size_t((count < block_elements ? count : block_elements) * elem_size));
+    bool ok = true;
+    for (uint64_t at = 0; at < count; at += block_elements) {
+        const uint64_t k = count - at < block_elements ? count - at : block_elements;
+        unsigned char *dst = data + at * elem_size;
+        std::memcpy(copy.data(), dst, size_t(k * elem_size));
+        ok = step(dst, copy.data(), at, k) && ok;
+    }
+    return ok;
+}
+
 // Why a call failed, in the library's words; empty while all is well.
 struct Error {
     std::string message;

@@ -1,7 +1,9 @@
 #include "chains.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "frame/elem.h"
@@ -107,15 +109,48 @@ bool pack_bytes(const unsigned char *data, size_t size, int level, Writer &out, 
     return true;
 }
 
-bool unpack_planes(Reader &in, const Plane &plane, unsigned char *out, const char *what,
-                   Error &err) {
+// A stream of byte planes, decompressed into `planes` (raw_bytes long) but
+// left shuffled.
+bool read_planes(Reader &in, const Plane &plane, Scratch &planes, const char *what, Error &err) {
     const unsigned char *frame = nullptr;
     size_t size = 0;
-    if (!in.stream(frame, size, what, err)) return false;
-    Scratch planes(raw_bytes(plane));
-    if (!zstd_unpack(frame, size, planes.data(), planes.size(), what, err)) return false;
+    return in.stream(frame, size, what, err) &&
+           zstd_unpack_new(frame, size, raw_bytes(plane), planes, what, err);
+}
+
+// A stream of byte planes into `out` as elements; `planes` keeps the
+// scratch, for a decoder that needs a second tile-sized buffer.
+bool unpack_planes(Reader &in, const Plane &plane, unsigned char *out, Scratch &planes,
+                   const char *what, Error &err) {
+    if (!read_planes(in, plane, planes, what, err)) return false;
     blocked_transpose_zstd_unshuffle(out, planes.data(), plane.count, plane.elem_size);
     return true;
+}
+
+bool unpack_planes(Reader &in, const Plane &plane, unsigned char *out, const char *what,
+                   Error &err) {
+    Scratch planes;
+    return unpack_planes(in, plane, out, planes, what, err);
+}
+
+// A splitter's second stream, byte planes, joined onto its first stream,
+// already decoded into `out`. The join runs a block at a time, so that a
+// decode holds one tile-sized buffer beside `out` and no more.
+template <class Join>
+bool join_planes(Reader &in, const Plane &plane, unsigned char *out, const char *what,
+                 const char *mismatch, Error &err, Join &&join) {
+    Scratch planes;
+    if (!read_planes(in, plane, planes, what, err)) return false;
+    const uint64_t n = plane.count, es = plane.elem_size;
+    Scratch gathered(std::min(n, block_elements) * es), second(gathered.size());
+    const bool ok = rewrite_in_blocks(
+        out, n, es, [&](unsigned char *dst, const unsigned char *first, uint64_t at, uint64_t k) {
+            for (uint64_t j = 0; j < es; ++j)
+                std::memcpy(gathered.data() + j * k, planes.data() + j * n + at, k);
+            blocked_transpose_zstd_unshuffle(second.data(), gathered.data(), k, es);
+            return join(dst, first, second.data(), k) == 0;
+        });
+    return ok || corrupt(mismatch, err);
 }
 
 // The main stream of a splitter, as a nested chain section: planar unless
@@ -205,61 +240,67 @@ bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
     }
 }
 
+// The first stream of a splitter decodes into `out` and the second is
+// joined onto it there.
 bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out, Error &err) {
     const uint64_t n = plane.count, es = plane.elem_size;
     Plane words = plane;
     words.dtype = word_dtype(es);
-    Scratch first(raw_bytes(plane)), second(raw_bytes(plane));
     switch (id) {
     case VARDA_CHAIN_INTMULT: {
         uint64_t m = 0;
         if (!in.u64(m, "multiplier", err)) return false;
         if (m < 2 || (es < 8 && m >> (8 * es) != 0))
             return corrupt("the multiplier is out of range", err);
-        if (!decode_chain(in, plane, first.data(), true, err) ||
-            !unpack_planes(in, plane, second.data(), "remainders", err))
-            return false;
-        if (intmult_join(out, first.data(), second.data(), n, es, m) != 0)
-            return corrupt("a remainder is not below the multiplier", err);
-        return true;
+        return decode_chain(in, plane, out, true, err) &&
+               join_planes(in, plane, out, "remainders", "a remainder is not below the multiplier",
+                           err, [&](void *dst, const void *quot, const void *rem, uint64_t k) {
+                               return intmult_join(dst, quot, rem, k, es, m);
+                           });
     }
     case VARDA_CHAIN_BINOFFSET: {
         const unsigned char *frame = nullptr, *packed = nullptr;
         size_t frame_size = 0, packed_size = 0;
-        if (!in.stream(frame, frame_size, "selectors", err)) return false;
-        Bytes selectors(n);
-        if (!zstd_unpack(frame, frame_size, selectors.data(), n, "selectors", err)) return false;
-        if (!in.stream(packed, packed_size, "packed offsets", err)) return false;
+        Scratch selectors;
+        if (!in.stream(frame, frame_size, "selectors", err) ||
+            !zstd_unpack_new(frame, frame_size, n, selectors, "selectors", err) ||
+            !in.stream(packed, packed_size, "packed offsets", err))
+            return false;
         const ClassTable table(es);
-        if (binoffset_unpack_join(first.data(), selectors.data(), packed, packed_size, n, es,
-                                  table.bases, table.widths, table.nbins) != 0 ||
-            host::binoffset_packed_size(selectors.data(), n, table.widths) != packed_size)
+        if (host::binoffset_packed_size(selectors.data(), n, table.widths) != packed_size ||
+            binoffset_unpack_join(out, selectors.data(), packed, packed_size, n, es, table.bases,
+                                  table.widths, table.nbins) != 0)
             return corrupt("the selectors and the packed offsets do not agree", err);
-        planar_zigzag_decode(out, first.data(), plane.width, n, es);
+        planar_zigzag_decode(out, out, plane.width, n, es);
         return true;
     }
     case VARDA_CHAIN_FLOATQUANT: {
         unsigned shift = 0;
         if (!in.u8(shift, "float cut", err)) return false;
         if (shift >= 8 * es) return corrupt("the float cut is out of range", err);
-        if (!decode_chain(in, words, first.data(), true, err) ||
-            !unpack_planes(in, plane, second.data(), "low parts", err))
-            return false;
-        if (floatquant_join(out, first.data(), second.data(), n, es, shift) != 0)
-            return corrupt("a low part is wider than the cut", err);
-        return true;
+        return decode_chain(in, words, out, true, err) &&
+               join_planes(in, plane, out, "low parts", "a low part is wider than the cut", err,
+                           [&](void *dst, const void *high, const void *low, uint64_t k) {
+                               return floatquant_join(dst, high, low, k, es, shift);
+                           });
     }
     default: { // floatmult
         double step = 0;
         if (!in.f64(step, "step", err)) return false;
         if (!std::isfinite(step)) return corrupt("the step is not finite", err);
-        if (!decode_chain(in, words, first.data(), true, err) ||
-            !unpack_planes(in, plane, second.data(), "key corrections", err))
-            return false;
-        floatmult_join(out, first.data(), second.data(), n, es, step);
-        return true;
+        return decode_chain(in, words, out, true, err) &&
+               join_planes(in, plane, out, "key corrections", "key corrections", err,
+                           [&](void *dst, const void *index, const void *fix, uint64_t k) {
+                               floatmult_join(dst, index, fix, k, es, step);
+                               return 0;
+                           });
     }
     }
+}
+
+// Predictor decoders that may rebuild their residuals in place.
+bool decodes_in_place(int id) {
+    return id == VARDA_CHAIN_DELTA_W || id == VARDA_CHAIN_DELTA_N || id == VARDA_CHAIN_AVERAGE;
 }
 
 } // namespace
@@ -361,18 +402,17 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
         unsigned shift = 0;
         if (!in.u8(shift, "shift", err)) return false;
         if (shift > 63) return corrupt("the weighted predictor's shift is above 63", err);
-        Scratch residuals(raw_bytes(plane));
-        if (!unpack_planes(in, plane, residuals.data(), "residuals", err)) return false;
-        zigzag_words(residuals.data(), n, es, false);
-        wp_static_decode(out, residuals.data(), w, n, es, weights, uint8_t(shift));
+        if (!unpack_planes(in, plane, out, "residuals", err)) return false;
+        zigzag_words(out, n, es, false);
+        wp_static_decode(out, out, w, n, es, weights, uint8_t(shift));
         return true;
     }
     case VARDA_CHAIN_PLANAR_LANES_ZSTD: {
         const unsigned char *frame = nullptr;
         size_t size = 0;
-        Scratch lanes(raw_bytes(plane));
+        Scratch lanes;
         if (!in.stream(frame, size, "byte lanes", err) ||
-            !zstd_unpack(frame, size, lanes.data(), lanes.size(), "byte lanes", err))
+            !zstd_unpack_new(frame, size, raw_bytes(plane), lanes, "byte lanes", err))
             return false;
         planar_zigzag_pivco_unlanes(out, lanes.data(), w, n, es, 1);
         return true;
@@ -382,7 +422,7 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
         const unsigned char *data = nullptr;
         size_t size = 0;
         if (!in.stream(data, size, "PFOR stream", err)) return false;
-        Bytes unpacked;
+        Scratch unpacked;
         if (id == VARDA_CHAIN_PLANAR_PFOR_ZSTD) {
             if (!zstd_unpack_bounded(data, size, planar_zigzag_pfor_bound(n, es), unpacked,
                                      "PFOR stream", err))
@@ -396,10 +436,17 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
     }
     default: {
         if (info->kind == kind_splitter) return decode_splitter(int(id), in, plane, out, err);
-        Scratch residuals(raw_bytes(plane));
-        if (!unpack_planes(in, plane, residuals.data(), "residuals", err)) return false;
-        if (zigzagged(int(id))) zigzag_words(residuals.data(), n, es, false);
-        predictor_of(int(id)).decode(out, residuals.data(), w, n, es);
+        // The residuals land in `out`; a decoder that needs them apart gets
+        // them copied back into the planes' scratch.
+        Scratch spare;
+        if (!unpack_planes(in, plane, out, spare, "residuals", err)) return false;
+        if (zigzagged(int(id))) zigzag_words(out, n, es, false);
+        const unsigned char *residuals = out;
+        if (!decodes_in_place(int(id))) {
+            std::memcpy(spare.data(), out, raw_bytes(plane));
+            residuals = spare.data();
+        }
+        predictor_of(int(id)).decode(out, residuals, w, n, es);
         return true;
     }
     }

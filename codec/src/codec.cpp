@@ -338,15 +338,20 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
     auto *out = static_cast<unsigned char *>(dst);
     const bool lossy = s.family != 0;
     const Plane plane{h.width, h.height, h.count, h.elem_size, coded_dtype(h.dtype, lossy)};
-    Scratch quantised(lossy ? raw : 0);
-    if (!decode_chain(in, plane, lossy ? quantised.data() : out, false, err)) return false;
+    // The quantised stream has the samples' width: it is decoded into `out`
+    // and rebuilt there.
+    if (!decode_chain(in, plane, out, false, err)) return false;
     if (!in.done()) return err.set("corrupt tile: bytes are left over after the chain");
-    if (lossy && dequantise(int(s.family), s.grid, h.dtype, out, quantised.data(), h.count) != 0)
+    if (lossy && !rewrite_in_blocks(out, h.count, h.elem_size,
+                                    [&](unsigned char *rebuilt, const unsigned char *codes,
+                                        uint64_t, uint64_t k) {
+                                        return dequantise(int(s.family), s.grid, h.dtype, rebuilt,
+                                                          codes, k) == 0;
+                                    }))
         return err.set("corrupt tile: the lossy grid is not one the quantiser takes");
     if (h.flags & flag_nodata) {
-        Bytes mask(h.count);
-        if (!zstd_unpack(s.mask_frame, s.mask_frame_size, mask.data(), mask.size(), "nodata mask",
-                         err))
+        Scratch mask;
+        if (!zstd_unpack_new(s.mask_frame, s.mask_frame_size, h.count, mask, "nodata mask", err))
             return false;
         if (s.mask_kind == mask_plain) {
             nodata_restore(out, out, mask.data(), h.count, h.elem_size, s.sentinel);

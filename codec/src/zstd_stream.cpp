@@ -35,29 +35,54 @@ bool zstd_pack(const unsigned char *data, size_t size, int level, Bytes &frame, 
     return true;
 }
 
-bool zstd_unpack(const unsigned char *frame, size_t frame_size, unsigned char *out, size_t expected,
-                 const char *what, Error &err) {
-    const unsigned long long content = ZSTD_getFrameContentSize(frame, frame_size);
+namespace {
+
+// A frame's header read before anything is allocated for it: one frame,
+// holding `expected` bytes (at most `expected` when `bounded`).
+bool check_frame(const unsigned char *frame, size_t frame_size, size_t expected, bool bounded,
+                 const char *what, unsigned long long &content, Error &err) {
+    content = ZSTD_getFrameContentSize(frame, frame_size);
     if (content == ZSTD_CONTENTSIZE_ERROR || content == ZSTD_CONTENTSIZE_UNKNOWN)
         return corrupt(what, "is not a zstd frame with its size", err);
-    if (content != expected) return corrupt(what, "has the wrong size", err);
+    if (bounded ? content > expected : content != expected)
+        return corrupt(what, bounded ? "is larger than it can be" : "has the wrong size", err);
     if (ZSTD_findFrameCompressedSize(frame, frame_size) != frame_size)
         return corrupt(what, "is not exactly one zstd frame", err);
-    const std::unique_ptr<ZSTD_DCtx, FreeDctx> dctx(ZSTD_createDCtx());
-    if (!dctx) return err.set("out of memory");
-    const size_t got = ZSTD_decompressDCtx(dctx.get(), out, expected, frame, frame_size);
-    if (ZSTD_isError(got) || got != expected) return corrupt(what, "does not decompress", err);
     return true;
 }
 
-bool zstd_unpack_bounded(const unsigned char *frame, size_t frame_size, size_t bound, Bytes &out,
+bool decompress(const unsigned char *frame, size_t frame_size, unsigned char *out, size_t size,
+                const char *what, Error &err) {
+    const std::unique_ptr<ZSTD_DCtx, FreeDctx> dctx(ZSTD_createDCtx());
+    if (!dctx) return err.set("out of memory");
+    const size_t got = ZSTD_decompressDCtx(dctx.get(), out, size, frame, frame_size);
+    if (ZSTD_isError(got) || got != size) return corrupt(what, "does not decompress", err);
+    return true;
+}
+
+} // namespace
+
+bool zstd_unpack(const unsigned char *frame, size_t frame_size, unsigned char *out, size_t expected,
+                 const char *what, Error &err) {
+    unsigned long long content = 0;
+    return check_frame(frame, frame_size, expected, false, what, content, err) &&
+           decompress(frame, frame_size, out, expected, what, err);
+}
+
+bool zstd_unpack_new(const unsigned char *frame, size_t frame_size, size_t expected, Scratch &out,
+                     const char *what, Error &err) {
+    unsigned long long content = 0;
+    if (!check_frame(frame, frame_size, expected, false, what, content, err)) return false;
+    out.resize(expected);
+    return decompress(frame, frame_size, out.data(), expected, what, err);
+}
+
+bool zstd_unpack_bounded(const unsigned char *frame, size_t frame_size, size_t bound, Scratch &out,
                          const char *what, Error &err) {
-    const unsigned long long content = ZSTD_getFrameContentSize(frame, frame_size);
-    if (content == ZSTD_CONTENTSIZE_ERROR || content == ZSTD_CONTENTSIZE_UNKNOWN)
-        return corrupt(what, "is not a zstd frame with its size", err);
-    if (content > bound) return corrupt(what, "is larger than it can be", err);
+    unsigned long long content = 0;
+    if (!check_frame(frame, frame_size, bound, true, what, content, err)) return false;
     out.resize(size_t(content));
-    return zstd_unpack(frame, frame_size, out.data(), out.size(), what, err);
+    return decompress(frame, frame_size, out.data(), out.size(), what, err);
 }
 
 } // namespace varda::codec

@@ -14,8 +14,13 @@ bool zstd_pack(const unsigned char *data, size_t size, int level, Bytes &frame, 
 bool zstd_unpack(const unsigned char *frame, size_t frame_size, unsigned char *out, size_t expected,
                  const char *what, Error &err);
 
+// Exactly `expected` bytes into `out`, sized only once the frame's header
+// says it holds them.
+bool zstd_unpack_new(const unsigned char *frame, size_t frame_size, size_t expected, Scratch &out,
+                     const char *what, Error &err);
+
 // At most `bound` bytes, into a buffer sized to the frame's content.
-bool zstd_unpack_bounded(const unsigned char *frame, size_t frame_size, size_t bound, Bytes &out,
+bool zstd_unpack_bounded(const unsigned char *frame, size_t frame_size, size_t bound, Scratch &out,
                          const char *what, Error &err);
 
 } // namespace varda::codec
