@@ -33,8 +33,10 @@
 extern "C" {
 #endif
 
-/* The blob format this build writes, and the only one it reads. */
-#define VARDA_CODEC_FORMAT_VERSION 1
+/* The newest blob format this build writes; it reads versions 1 to this.
+ * Version 2 marks the lossy float tiles that set non-finite samples aside;
+ * every other tile is written as version 1. */
+#define VARDA_CODEC_FORMAT_VERSION 2
 
 /* Chain ids are stable: they are stored in blobs. */
 enum {
@@ -121,8 +123,8 @@ VARDA_CODEC_API int varda_codec_encode(const varda_codec_product *product, const
                                        size_t err_size);
 
 /* Decodes a blob into `dst`, which must hold width x height samples. A
- * blob that is corrupt, truncated, of another format version or with an
- * unknown chain is refused with its own message; `dst` is then undefined. */
+ * blob that is corrupt, truncated, of a format version this build does not
+ * read or with an unknown chain is refused with its own message; `dst` is then undefined. */
 VARDA_CODEC_API int varda_codec_decode(const void *blob, uint64_t blob_len, void *dst,
                                        uint64_t dst_capacity, char *err, size_t err_size);
 
@@ -136,6 +138,7 @@ typedef struct varda_codec_info {
     int32_t chain;       /* the chain that coded the samples */
     int32_t lossy;       /* the lossy family, 0 when lossless */
     int32_t nodata;      /* 1 when the tile carries a nodata mask */
+    int32_t nonfinite;   /* 1 when a lossy tile sets non-finite samples aside */
     uint64_t raw_bytes;  /* width x height x element size */
     uint64_t blob_bytes; /* the blob's own length */
 } varda_codec_info;

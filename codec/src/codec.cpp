@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 #include <xxhash.h>
 #include <zstd.h>
 
@@ -25,7 +26,10 @@ namespace {
 constexpr unsigned char magic[4] = {'V', 'R', 'D', 'T'};
 constexpr size_t header_bytes = 16, checksum_bytes = 8;
 constexpr uint64_t max_tile_bytes = uint64_t(1) << 30;
-constexpr unsigned flag_nodata = 1, flag_lossy = 2;
+constexpr unsigned flag_nodata = 1, flag_lossy = 2, flag_nonfinite = 4;
+// Tiles without a non-finite section keep the first format, byte for byte.
+constexpr unsigned plain_version = 1;
+constexpr size_t max_nonfinite_patterns = 255;
 constexpr unsigned mask_plain = 0, mask_guarded = 1;
 
 int report(const Error &error, char *err, size_t err_size) {
@@ -183,19 +187,41 @@ int dequantise(int family, const quant_grid &grid, int dtype, void *dst, const v
     }
 }
 
-// Whether a float tile holds a NaN outside its nodata: the quantisers
-// would turn it into a number.
-bool holds_unmasked_nan(const varda_codec_product &p, const unsigned char *samples, uint64_t count,
-                        const Bytes &mask) {
-    if (!is_float(p.dtype)) return false;
-    const bool masked = p.nodata != VARDA_NODATA_NONE && mask.size() == count;
-    return varda::with_dtype(uint64_t(p.dtype), false, [&]<varda::Sample S>() {
-        for (uint64_t i = 0; i < count; ++i)
-            if ((!masked || mask[i] != 0) &&
-                std::isnan(varda::to_double(varda::load_sample<S>(samples, i))))
-                return true;
-        return false;
-    });
+bool is_nonfinite(int dtype, uint64_t bits) {
+    switch (dtype) {
+    case 8: return (bits & 0x7C00u) == 0x7C00u;
+    case 9: return (bits & 0x7F800000u) == 0x7F800000u;
+    default: return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull;
+    }
+}
+
+// The non-finite samples of a lossy float tile that are not its nodata: a
+// grid has no index for them, so they travel beside it. `index` gets 0 for
+// a sample of the grid and k for the k-th distinct bit pattern in
+// `patterns`. False when there are none.
+bool find_nonfinite(const varda_codec_product &p, const unsigned char *samples, uint64_t count,
+                    const Bytes *nodata_mask, Bytes &index, std::vector<uint64_t> &patterns,
+                    Error &err) {
+    if (!is_lossy(p) || !is_float(p.dtype)) return false;
+    const uint64_t es = elem_size_of(p.dtype);
+    bool found = false;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t bits = 0;
+        std::memcpy(&bits, samples + i * es, es);
+        if (!is_nonfinite(p.dtype, bits) || (nodata_mask && (*nodata_mask)[i] == 0)) continue;
+        if (!found) index.assign(count, 0);
+        found = true;
+        size_t k = 0;
+        while (k < patterns.size() && patterns[k] != bits) ++k;
+        if (k == patterns.size()) {
+            if (k == max_nonfinite_patterns)
+                return err.set("the tile holds more than 255 distinct non-finite bit patterns "
+                               "(infinities and NaN payloads); a lossy tile keeps at most 255");
+            patterns.push_back(bits);
+        }
+        index[i] = static_cast<unsigned char>(k + 1);
+    }
+    return found;
 }
 
 // Whether the quantised stream decodes any sample to the sentinel's bits.
@@ -264,6 +290,7 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
 }
 
 struct Header {
+    unsigned version = plain_version;
     int dtype = 0;
     unsigned flags = 0;
     uint64_t width = 0, height = 0, count = 0, elem_size = 0;
@@ -275,20 +302,30 @@ bool read_header(const void *blob, uint64_t blob_len, Header &h, Reader &body, E
     const auto *bytes = static_cast<const unsigned char *>(blob);
     if (!blob || blob_len < header_bytes + checksum_bytes || std::memcmp(bytes, magic, 4) != 0)
         return err.set("not a varda tile: the blob does not start with the tile magic");
-    if (bytes[4] != VARDA_CODEC_FORMAT_VERSION)
-        return err.set(format("tile format version %u is not one this build reads (it reads %d)",
-                              bytes[4], VARDA_CODEC_FORMAT_VERSION));
+    if (bytes[4] < plain_version || bytes[4] > VARDA_CODEC_FORMAT_VERSION)
+        return err.set(format("tile format version %u is not one this build reads (it reads %u "
+                              "to %d)",
+                              bytes[4], plain_version, VARDA_CODEC_FORMAT_VERSION));
     const uint64_t stored = Reader::read_le(bytes + blob_len - checksum_bytes, 8);
     if (XXH3_64bits(bytes, size_t(blob_len - checksum_bytes)) != stored)
         return err.set("corrupt tile: the checksum does not match");
+    h.version = bytes[4];
     h.dtype = bytes[5];
     h.flags = bytes[6];
     h.width = Reader::read_le(bytes + 8, 4);
     h.height = Reader::read_le(bytes + 12, 4);
     if (!valid_dtype(h.dtype))
         return err.set(format("corrupt tile: dtype %d is not a type", h.dtype));
-    if ((h.flags & ~(flag_nodata | flag_lossy)) != 0 || bytes[7] != 0)
+    if ((h.flags & ~(flag_nodata | flag_lossy | flag_nonfinite)) != 0 || bytes[7] != 0)
         return err.set("corrupt tile: unknown header flags");
+    // The non-finite section came with version 2, which marks the tiles
+    // that hold one.
+    if (((h.flags & flag_nonfinite) != 0) != (h.version != plain_version))
+        return err.set(format("corrupt tile: a version %u tile %s non-finite samples", h.version,
+                              h.version == plain_version ? "cannot carry" : "must carry"));
+    if ((h.flags & flag_nonfinite) && (!(h.flags & flag_lossy) || !is_float(h.dtype)))
+        return err.set("corrupt tile: non-finite samples set aside in a tile that is not lossy "
+                       "floats");
     h.elem_size = elem_size_of(h.dtype);
     if (!check_shape(h.width, h.height, h.elem_size, err)) return false;
     h.count = h.width * h.height;
@@ -303,6 +340,10 @@ struct Sections {
     size_t mask_frame_size = 0;
     unsigned family = 0;
     quant_grid grid{};
+    uint64_t patterns[max_nonfinite_patterns] = {};
+    unsigned pattern_count = 0;
+    const unsigned char *index_frame = nullptr;
+    size_t index_frame_size = 0;
 };
 
 bool read_sections(Reader &in, const Header &h, Sections &s, Error &err) {
@@ -321,6 +362,19 @@ bool read_sections(Reader &in, const Header &h, Sections &s, Error &err) {
             return false;
         if (s.family < 1 || s.family > 3) return err.set("corrupt tile: unknown lossy family");
         s.grid.mode = uint8_t(mode);
+    }
+    if (h.flags & flag_nonfinite) {
+        if (!in.u8(s.pattern_count, "non-finite pattern count", err)) return false;
+        if (s.pattern_count == 0)
+            return err.set("corrupt tile: a non-finite section without patterns");
+        for (unsigned k = 0; k < s.pattern_count; ++k) {
+            const unsigned char *at = nullptr;
+            if (!in.bytes(at, size_t(h.elem_size), "non-finite patterns", err)) return false;
+            s.patterns[k] = Reader::read_le(at, int(h.elem_size));
+            if (!is_nonfinite(h.dtype, s.patterns[k]))
+                return err.set("corrupt tile: a set-aside pattern is a finite number");
+        }
+        if (!in.stream(s.index_frame, s.index_frame_size, "non-finite index", err)) return false;
     }
     return true;
 }
@@ -342,12 +396,11 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
     // and rebuilt there.
     if (!decode_chain(in, plane, out, false, err)) return false;
     if (!in.done()) return err.set("corrupt tile: bytes are left over after the chain");
-    if (lossy && !rewrite_in_blocks(out, h.count, h.elem_size,
-                                    [&](unsigned char *rebuilt, const unsigned char *codes,
-                                        uint64_t, uint64_t k) {
-                                        return dequantise(int(s.family), s.grid, h.dtype, rebuilt,
-                                                          codes, k) == 0;
-                                    }))
+    if (lossy && !rewrite_in_blocks(
+                     out, h.count, h.elem_size,
+                     [&](unsigned char *rebuilt, const unsigned char *codes, uint64_t, uint64_t k) {
+                         return dequantise(int(s.family), s.grid, h.dtype, rebuilt, codes, k) == 0;
+                     }))
         return err.set("corrupt tile: the lossy grid is not one the quantiser takes");
     if (h.flags & flag_nodata) {
         Scratch mask;
@@ -361,6 +414,18 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
             if (nodata_restore_guarded(out, out, mask.data(), h.count, h.elem_size, s.sentinel,
                                        &guard) != 0)
                 return err.set("corrupt tile: a nodata mask code cannot be honoured");
+        }
+    }
+    if (h.flags & flag_nonfinite) {
+        Scratch index;
+        if (!zstd_unpack_new(s.index_frame, s.index_frame_size, h.count, index, "non-finite index",
+                             err))
+            return false;
+        for (uint64_t i = 0; i < h.count; ++i) {
+            if (index[i] == 0) continue;
+            if (index[i] > s.pattern_count)
+                return err.set("corrupt tile: a non-finite index names no pattern");
+            std::memcpy(out + i * h.elem_size, &s.patterns[index[i] - 1], size_t(h.elem_size));
         }
     }
     return true;
@@ -381,9 +446,11 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
     uint64_t sentinel = 0;
     bool has_nodata =
         p.nodata != VARDA_NODATA_NONE && build_mask(p, samples, count, mask, mask_kind, sentinel);
-    if (lossy && holds_unmasked_nan(p, samples, count, mask))
-        return err.set("the tile holds NaN samples that a lossy grid cannot keep; make NaN the "
-                       "product's nodata");
+    Bytes index;
+    std::vector<uint64_t> patterns;
+    const bool has_nonfinite =
+        find_nonfinite(p, samples, count, has_nodata ? &mask : nullptr, index, patterns, err);
+    if (!err.message.empty()) return false;
     if (lossy) {
         char message[512] = "";
         if (varda_lossy_check_domain(&p.resolved, samples, p.dtype, count,
@@ -391,9 +458,19 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
                                      sizeof message) != 0)
             return err.set(message);
     }
-    if (has_nodata) {
+    if (has_nodata || has_nonfinite) {
+        // Set-aside samples take their neighbours' values, which the grid
+        // codes cheaply and which the decoder overwrites.
+        const Bytes *aside = &mask;
+        Bytes both;
+        if (has_nonfinite) {
+            both.resize(count);
+            for (uint64_t i = 0; i < count; ++i)
+                both[i] = (has_nodata && mask[i] == 0) || index[i] != 0 ? 0 : 0xFF;
+            aside = &both;
+        }
         filled.resize(raw);
-        nodata_fill(filled.data(), samples, mask.data(), width, count, es);
+        nodata_fill(filled.data(), samples, aside->data(), width, count, es);
         samples = filled.data();
     }
     if (lossy) {
@@ -413,9 +490,10 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
 
     Writer out(blob);
     out.bytes(magic, 4);
-    out.u8(VARDA_CODEC_FORMAT_VERSION);
+    out.u8(has_nonfinite ? VARDA_CODEC_FORMAT_VERSION : plain_version);
     out.u8(unsigned(p.dtype));
-    out.u8((has_nodata ? flag_nodata : 0) | (lossy ? flag_lossy : 0));
+    out.u8((has_nodata ? flag_nodata : 0) | (lossy ? flag_lossy : 0) |
+           (has_nonfinite ? flag_nonfinite : 0));
     out.u8(0);
     out.u32(uint32_t(width));
     out.u32(uint32_t(height));
@@ -431,6 +509,14 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
         out.u8(p.resolved.grid.mode);
         out.f64(p.resolved.grid.step);
         out.f64(p.resolved.grid.offset);
+    }
+    if (has_nonfinite) {
+        Bytes frame;
+        if (!zstd_pack(index.data(), index.size(), p.zstd_level, frame, err)) return false;
+        out.u8(unsigned(patterns.size()));
+        for (uint64_t bits : patterns)
+            for (uint64_t b = 0; b < es; ++b) out.u8(unsigned(bits >> (8 * b)) & 0xFF);
+        out.stream(frame);
     }
     out.bytes(section.data(), section.size());
     out.u64(XXH3_64bits(blob.data(), blob.size()));
@@ -559,7 +645,11 @@ VARDA_CODEC_API uint64_t varda_codec_bound(const varda_codec_product *product, u
     const uint64_t widest = std::max<uint64_t>(raw, planar_zigzag_pfor_bound(count, es));
     // Header, sections and checksum, the mask, then the widest chain: a
     // splitter's two streams, or selectors and packed offsets.
-    return 256 + ZSTD_compressBound(count) + 2 * ZSTD_compressBound(widest) + count;
+    // A lossy float tile may add its non-finite patterns and their index.
+    const uint64_t nonfinite = is_lossy(*product) && is_float(product->dtype)
+                                   ? 5 + max_nonfinite_patterns * es + ZSTD_compressBound(count)
+                                   : 0;
+    return 256 + ZSTD_compressBound(count) + 2 * ZSTD_compressBound(widest) + count + nonfinite;
 }
 
 VARDA_CODEC_API int varda_codec_encode(const varda_codec_product *product, const void *src,
@@ -599,13 +689,14 @@ VARDA_CODEC_API int varda_codec_read_info(const void *blob, uint64_t blob_len,
             !in.u8(chain, "chain id", error))
             return false;
         *info = varda_codec_info{};
-        info->version = VARDA_CODEC_FORMAT_VERSION;
+        info->version = h.version;
         info->dtype = h.dtype;
         info->width = h.width;
         info->height = h.height;
         info->chain = int32_t(chain);
         info->lossy = int32_t(s.family);
         info->nodata = (h.flags & flag_nodata) ? 1 : 0;
+        info->nonfinite = (h.flags & flag_nonfinite) ? 1 : 0;
         info->raw_bytes = h.count * h.elem_size;
         info->blob_bytes = blob_len;
         return true;

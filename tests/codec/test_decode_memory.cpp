@@ -97,7 +97,7 @@ Outcome decode_limited(const Bytes &blob, uint64_t raw, uint64_t room, const Byt
         (void)written;
         if (rc != 0) _exit(std::strcmp(err, "out of memory") == 0 ? out_of_memory : refused);
         _exit(expected && std::memcmp(dst.get(), expected->data(), raw) != 0 ? wrong_samples
-                                                                        : decoded);
+                                                                             : decoded);
     }
     close(pipe_fds[1]);
     char text[256];
@@ -180,10 +180,14 @@ TEST_F(DecodeMemory, LargeTilesDecodeInTwiceTheirRawSize) {
         int nodata;
     };
     const Case cases[] = {
-        {1, VARDA_CHAIN_SHUFFLE_ZSTD, nullptr, 0}, {1, VARDA_CHAIN_MED, nullptr, 0},
-        {1, VARDA_CHAIN_WP, nullptr, 0},           {1, VARDA_CHAIN_PLANAR_PFOR_ZSTD, nullptr, 0},
-        {1, VARDA_CHAIN_INTMULT, nullptr, 0},      {1, VARDA_CHAIN_BINOFFSET, nullptr, 0},
-        {9, VARDA_CHAIN_FLOATQUANT, nullptr, 0},   {9, VARDA_CHAIN_FLOATMULT, nullptr, 0},
+        {1, VARDA_CHAIN_SHUFFLE_ZSTD, nullptr, 0},
+        {1, VARDA_CHAIN_MED, nullptr, 0},
+        {1, VARDA_CHAIN_WP, nullptr, 0},
+        {1, VARDA_CHAIN_PLANAR_PFOR_ZSTD, nullptr, 0},
+        {1, VARDA_CHAIN_INTMULT, nullptr, 0},
+        {1, VARDA_CHAIN_BINOFFSET, nullptr, 0},
+        {9, VARDA_CHAIN_FLOATQUANT, nullptr, 0},
+        {9, VARDA_CHAIN_FLOATMULT, nullptr, 0},
         {9, VARDA_CHAIN_MED, "LINEAR:MAX_ERROR=0.05", 1},
     };
     for (const Case &c : cases) {
@@ -191,7 +195,8 @@ TEST_F(DecodeMemory, LargeTilesDecodeInTwiceTheirRawSize) {
         Bytes tile(count * es);
         for (uint64_t i = 0; i < count; ++i) {
             const uint64_t r = i / width, col = i % width;
-            const uint16_t v = uint16_t(1 + 3 * ((r * 7 + col * 3 + (i * 2654435761u >> 29)) % 900));
+            const uint16_t v =
+                uint16_t(1 + 3 * ((r * 7 + col * 3 + (i * 2654435761u >> 29)) % 900));
             if (es == 2) {
                 std::memcpy(tile.data() + 2 * i, &v, 2);
             } else {
@@ -217,9 +222,9 @@ TEST_F(DecodeMemory, LargeTilesDecodeInTwiceTheirRawSize) {
             << varda_codec_chain_name(c.chain) << ": " << err;
         blob.resize(len);
         Bytes expected(tile.size());
-        ASSERT_EQ(varda_codec_decode(blob.data(), len, expected.data(), expected.size(), err,
-                                     sizeof err),
-                  0)
+        ASSERT_EQ(
+            varda_codec_decode(blob.data(), len, expected.data(), expected.size(), err, sizeof err),
+            0)
             << err;
         if (!c.recipe) {
             ASSERT_EQ(expected, tile);
