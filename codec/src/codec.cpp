@@ -198,13 +198,14 @@ bool is_nonfinite(int dtype, uint64_t bits) {
 // The non-finite samples of a lossy float tile that are not its nodata: a
 // grid has no index for them, so they travel beside it. `index` gets 0 for
 // a sample of the grid and k for the k-th distinct bit pattern in
-// `patterns`. False when there are none.
+// `patterns`; `found` says whether there are any. False when there are too
+// many patterns.
 bool find_nonfinite(const varda_codec_product &p, const unsigned char *samples, uint64_t count,
                     const Bytes *nodata_mask, Bytes &index, std::vector<uint64_t> &patterns,
-                    Error &err) {
-    if (!is_lossy(p) || !is_float(p.dtype)) return false;
+                    bool &found, Error &err) {
+    found = false;
+    if (!is_lossy(p) || !is_float(p.dtype)) return true;
     const uint64_t es = elem_size_of(p.dtype);
-    bool found = false;
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t bits = 0;
         std::memcpy(&bits, samples + i * es, es);
@@ -221,7 +222,7 @@ bool find_nonfinite(const varda_codec_product &p, const unsigned char *samples, 
         }
         index[i] = static_cast<unsigned char>(k + 1);
     }
-    return found;
+    return true;
 }
 
 // Whether the quantised stream decodes any sample to the sentinel's bits.
@@ -448,9 +449,10 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
         p.nodata != VARDA_NODATA_NONE && build_mask(p, samples, count, mask, mask_kind, sentinel);
     Bytes index;
     std::vector<uint64_t> patterns;
-    const bool has_nonfinite =
-        find_nonfinite(p, samples, count, has_nodata ? &mask : nullptr, index, patterns, err);
-    if (!err.message.empty()) return false;
+    bool has_nonfinite = false;
+    if (!find_nonfinite(p, samples, count, has_nodata ? &mask : nullptr, index, patterns,
+                        has_nonfinite, err))
+        return false;
     if (lossy) {
         char message[512] = "";
         if (varda_lossy_check_domain(&p.resolved, samples, p.dtype, count,
