@@ -156,9 +156,9 @@ VARDA_CODEC_API int varda_codec_product_save(const varda_codec_product *product,
 VARDA_CODEC_API int varda_codec_product_load(varda_codec_product *product, const char *text,
                                              size_t text_len, char *err, size_t err_size);
 
-/* The canonical text of a product's lossy recipe ("" when lossless): it
- * parses back to the same recipe, a fitted noise curve included. */
-VARDA_CODEC_API int varda_codec_recipe_text(const varda_codec_product *product, char *text,
+/* The canonical text of a lossy recipe ("" for family 0): it parses back
+ * to the same recipe, a fitted noise curve included. */
+VARDA_CODEC_API int varda_codec_recipe_text(const varda_lossy_recipe *recipe, char *text,
                                             size_t text_size, char *err, size_t err_size);
 
 /* ---- Tiles ------------------------------------------------------------- */

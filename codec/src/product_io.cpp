@@ -365,7 +365,7 @@ bool load_recipe(Loader &in, varda_codec_product &p, Error &err) {
     }
     // The recipe's own parser judges the numbers, on the text they make.
     char text[160], message[256] = "";
-    if (varda_codec_recipe_text(&p, text, sizeof text, message, sizeof message) != 0)
+    if (varda_codec_recipe_text(&r, text, sizeof text, message, sizeof message) != 0)
         return err.set(message);
     varda_lossy_recipe parsed{};
     if (varda_lossy_parse(text, &parsed, message, sizeof message) != 0)
@@ -450,11 +450,11 @@ VARDA_CODEC_API int varda_codec_product_load(varda_codec_product *product, const
     });
 }
 
-VARDA_CODEC_API int varda_codec_recipe_text(const varda_codec_product *product, char *text,
+VARDA_CODEC_API int varda_codec_recipe_text(const varda_lossy_recipe *recipe, char *text,
                                             size_t text_size, char *err, size_t err_size) {
     return guarded(VARDA_CODEC_REFUSED, err, err_size, [&](Error &error) {
-        if (!product) return error.set("no product given");
-        const varda_lossy_recipe &r = product->recipe;
+        if (!recipe) return error.set("no recipe given");
+        const varda_lossy_recipe &r = *recipe;
         const quant_spec &s = r.spec;
         std::string out;
         switch (r.family) {

@@ -262,7 +262,7 @@ TEST(ProductText, RecipeTextParsesBackToTheRecipe) {
     for (const Case &c : cases) {
         const varda_codec_product p = prepared(c, raster(c.dtype, width * c.rows));
         char text[200];
-        ASSERT_EQ(varda_codec_recipe_text(&p, text, sizeof text, nullptr, 0), 0);
+        ASSERT_EQ(varda_codec_recipe_text(&p.recipe, text, sizeof text, nullptr, 0), 0);
         if (!c.recipe) {
             EXPECT_STREQ(text, "");
             continue;
