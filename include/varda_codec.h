@@ -52,9 +52,10 @@ enum {
     VARDA_CODEC_NOT_APPLICABLE = 4
 };
 
-/* The zstd level of a product that names none: on byte planes and
- * predictor residuals it packs within a percent of higher levels at several
- * times their speed. */
+/* The zstd level of a product that names none, and of every stream the
+ * chains pack: on byte planes and predictor residuals it packs within a
+ * few percent of level 9 (on some rasters better) and encodes two to five
+ * times faster; decoding is as fast at either. */
 #define VARDA_CODEC_DEFAULT_ZSTD_LEVEL 3
 
 /* Chain ids are stable: they are stored in blobs. */
