@@ -575,8 +575,7 @@ VARDA_CODEC_API int varda_codec_decode(const void *blob, uint64_t blob_len, void
 VARDA_CODEC_API int varda_codec_read_info(const void *blob, uint64_t blob_len,
                                           varda_codec_info *info, char *err, size_t err_size) {
     return guarded(VARDA_CODEC_CORRUPT, err, err_size, [&](Error &error) {
-        if (!info)
-            return error.set("no place for the tile's description", VARDA_CODEC_REFUSED);
+        if (!info) return error.set("no place for the tile's description", VARDA_CODEC_REFUSED);
         Header h;
         Reader in(nullptr, nullptr);
         Sections s;

@@ -103,7 +103,8 @@ std::string product_text(const varda_codec_product &p) {
     out.string("nodata", nodata_names[p.nodata]);
     if (p.nodata == VARDA_NODATA_VALUE) {
         char bits[24];
-        std::snprintf(bits, sizeof bits, "0x%016llx", static_cast<unsigned long long>(p.nodata_value));
+        std::snprintf(bits, sizeof bits, "0x%016llx",
+                      static_cast<unsigned long long>(p.nodata_value));
         out.string("nodata_value", bits);
     }
     out.string("lossy", family_names[p.recipe.family]);
@@ -129,6 +130,11 @@ struct Field {
     bool is_string = false;
     bool used = false;
 };
+
+// The kind a nested call's failure keeps: running out of memory says
+// nothing about the text, so it stays what it is; any other failure is the
+// text's, of the caller's kind.
+int only_memory(int rc) { return rc == VARDA_CODEC_NO_MEMORY ? rc : 0; }
 
 std::string quoted(std::string_view text) {
     std::string out(1, '\'');
@@ -167,7 +173,8 @@ class ObjectReader {
             fields_.push_back(f);
             space();
             if (take('}')) return finish(err);
-            if (!take(',')) return err.set("field " + quoted(f.key) + " is not followed by ',' or '}'");
+            if (!take(','))
+                return err.set("field " + quoted(f.key) + " is not followed by ',' or '}'");
             space();
         }
     }
@@ -344,10 +351,11 @@ bool load_sentinel(Loader &in, varda_codec_product &p, Error &err) {
     if (!f) return false;
     const std::string_view v = f->value;
     uint64_t bits = 0;
-    const char *first = v.data() + 2, *last = v.data() + v.size();
+    const char *last = v.data() + v.size();
     const bool hex = f->is_string && v.size() > 2 && v.size() <= 18 && v.substr(0, 2) == "0x" &&
-                     std::from_chars(first, last, bits, 16).ptr == last;
-    if (!hex) return err.set("field 'nodata_value' is not a bit pattern of 1 to 16 hex digits after 0x");
+                     std::from_chars(v.data() + 2, last, bits, 16).ptr == last;
+    if (!hex)
+        return err.set("field 'nodata_value' is not a bit pattern of 1 to 16 hex digits after 0x");
     const unsigned width = dtype_sizes[p.dtype];
     if (width < 8 && (bits >> (8 * width)) != 0)
         return err.set(std::string("field 'nodata_value' is wider than a ") + dtype_names[p.dtype]);
@@ -365,8 +373,8 @@ bool load_recipe(Loader &in, varda_codec_product &p, Error &err) {
     }
     // The recipe's own parser judges the numbers, on the text they make.
     char text[160], message[256] = "";
-    if (varda_codec_recipe_text(&r, text, sizeof text, message, sizeof message) != 0)
-        return err.set(message);
+    if (const int rc = varda_codec_recipe_text(&r, text, sizeof text, message, sizeof message))
+        return err.set(message, only_memory(rc));
     varda_lossy_recipe parsed{};
     if (varda_lossy_parse(text, &parsed, message, sizeof message) != 0)
         return err.set(std::string("the recipe is not one the codec takes: ") + message);
@@ -411,8 +419,8 @@ bool load_product(const char *text, size_t len, varda_codec_product &out, Error 
     if (const Field *extra = object.unused())
         return err.set("field " + quoted(extra->key) + " has no place in this product");
     char message[256] = "";
-    if (varda_codec_product_check(&p, message, sizeof message) != 0)
-        return err.set(std::string("not a product the codec takes: ") + message);
+    if (const int rc = varda_codec_product_check(&p, message, sizeof message))
+        return err.set(std::string("not a product the codec takes: ") + message, only_memory(rc));
     out = p;
     return true;
 }
@@ -420,8 +428,8 @@ bool load_product(const char *text, size_t len, varda_codec_product &out, Error 
 bool copy_out(const std::string &text, char *dst, size_t size, size_t *out_len, Error &err) {
     if (out_len) *out_len = text.size();
     if (!dst || size <= text.size())
-        return err.set("the text needs " + std::to_string(text.size() + 1) + " bytes, the buffer holds " +
-                       std::to_string(dst ? size : 0));
+        return err.set("the text needs " + std::to_string(text.size() + 1) +
+                       " bytes, the buffer holds " + std::to_string(dst ? size : 0));
     std::memcpy(dst, text.c_str(), text.size() + 1);
     return true;
 }
@@ -435,8 +443,8 @@ VARDA_CODEC_API int varda_codec_product_save(const varda_codec_product *product,
                                              size_t err_size) {
     return guarded(VARDA_CODEC_REFUSED, err, err_size, [&](Error &error) {
         char message[256] = "";
-        if (varda_codec_product_check(product, message, sizeof message) != 0)
-            return error.set(message);
+        if (const int rc = varda_codec_product_check(product, message, sizeof message))
+            return error.set(message, rc);
         return copy_out(product_text(*product), text, text_size, out_len, error);
     });
 }
@@ -465,7 +473,9 @@ VARDA_CODEC_API int varda_codec_recipe_text(const varda_lossy_recipe *recipe, ch
             out = "SQRT:MAX_ERROR=" + plain(s.max_error) + "N";
             if (s.has_ab) out += ",A=" + plain(s.a) + ",B=" + plain(s.b);
             break;
-        default: return error.set("lossy family " + std::to_string(r.family) + " is not one the codec knows");
+        default:
+            return error.set("lossy family " + std::to_string(r.family) +
+                             " is not one the codec knows");
         }
         return copy_out(out, text, text_size, nullptr, error);
     });

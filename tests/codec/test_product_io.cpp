@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "varda_codec.h"
+#include "wrap/failing_malloc.h"
 
 namespace {
 
@@ -68,7 +69,8 @@ varda_codec_product prepared(const Case &c, const Bytes &samples) {
     p.nodata_value = c.sentinel;
     char err[256] = "";
     EXPECT_EQ(
-        varda_codec_prepare(&p, c.recipe, samples.data(), width, width * c.rows, err, sizeof err), 0)
+        varda_codec_prepare(&p, c.recipe, samples.data(), width, width * c.rows, err, sizeof err),
+        0)
         << c.name << ": " << err;
     return p;
 }
@@ -154,11 +156,12 @@ TEST(ProductText, IsTheDocumentedForm) {
 // What a JSON writer may do to the text on its way through a store: other
 // order, other spacing, integers written as such, exponents.
 TEST(ProductText, LoadsAnyJsonSpellingOfTheSameFields) {
-    const std::string text = "\n{ \"zstd_level\" :3,\t\"lossy\":\"LINEAR\",\r\n \"grid_step\": 4.0, "
-                             "\"negatives\": 0, \"dtype\": \"uint16\", \"max_abs\": 4.94e2, "
-                             "\"chain\": \"auto\", \"varda_product\": 1, \"grid_mode\": 1, "
-                             "\"effort\": 1, \"nodata\": \"none\", \"max_error\": 2.0, "
-                             "\"grid_offset\": -0.0 }\n";
+    const std::string text =
+        "\n{ \"zstd_level\" :3,\t\"lossy\":\"LINEAR\",\r\n \"grid_step\": 4.0, "
+        "\"negatives\": 0, \"dtype\": \"uint16\", \"max_abs\": 4.94e2, "
+        "\"chain\": \"auto\", \"varda_product\": 1, \"grid_mode\": 1, "
+        "\"effort\": 1, \"nodata\": \"none\", \"max_error\": 2.0, "
+        "\"grid_offset\": -0.0 }\n";
     varda_codec_product p, expected = prepared(cases[3], raster(1));
     std::string why;
     ASSERT_EQ(load(text, p, &why), 0) << why;
@@ -197,24 +200,20 @@ TEST(ProductText, RefusesMalformedTextByField) {
          VARDA_CODEC_CORRUPT},
         {replace(good, "\"dtype\": \"int16\"", "\"dtype\": \"int12\""), "'dtype' is not one of",
          VARDA_CODEC_CORRUPT},
-        {replace(good, "\"chain\": \"med_zigzag\"", "\"chain\": \"floatquant\""),
-         "does not take", VARDA_CODEC_CORRUPT},
+        {replace(good, "\"chain\": \"med_zigzag\"", "\"chain\": \"floatquant\""), "does not take",
+         VARDA_CODEC_CORRUPT},
         {replace(good, "\"chain\": \"med_zigzag\"", "\"chain\": \"med\\u005fzigzag\""),
          "no escapes", VARDA_CODEC_CORRUPT},
-        {replace(good, "0x0000000000008000", "0x10000"), "wider than a int16",
-         VARDA_CODEC_CORRUPT},
+        {replace(good, "0x0000000000008000", "0x10000"), "wider than a int16", VARDA_CODEC_CORRUPT},
         {replace(good, "0x0000000000008000", "8000"), "'nodata_value' is not a bit pattern",
          VARDA_CODEC_CORRUPT},
         {replace(good, ", \"nodata_value\": \"0x0000000000008000\"", ""),
          "'nodata_value' is missing", VARDA_CODEC_CORRUPT},
-        {replace(good, "\"noise_b\"", "\"noise_c\""), "'noise_b' is missing",
-         VARDA_CODEC_CORRUPT},
+        {replace(good, "\"noise_b\"", "\"noise_c\""), "'noise_b' is missing", VARDA_CODEC_CORRUPT},
         {replace(good, "\"max_error\": 1", "\"max_error\": -1"), "recipe is not one",
          VARDA_CODEC_CORRUPT},
-        {set_field(good, "grid_step", "\"inf\""), "'grid_step' is not finite",
-         VARDA_CODEC_CORRUPT},
-        {set_field(good, "grid_step", "1e999"), "'grid_step' is not a number",
-         VARDA_CODEC_CORRUPT},
+        {set_field(good, "grid_step", "\"inf\""), "'grid_step' is not finite", VARDA_CODEC_CORRUPT},
+        {set_field(good, "grid_step", "1e999"), "'grid_step' is not a number", VARDA_CODEC_CORRUPT},
         {set_field(good, "grid_step", "0"), "grid is not one its quantiser takes",
          VARDA_CODEC_CORRUPT},
         {set_field(good, "grid_mode", "256"), "'grid_mode' is not an integer from 0 to 255",
@@ -247,7 +246,8 @@ TEST(ProductText, SaveRefusesWhatItCannotWrite) {
     size_t len = 0;
     ASSERT_EQ(varda_codec_product_save(&p, text, sizeof text, &len, err, sizeof err), 0);
     const size_t whole = len;
-    EXPECT_EQ(varda_codec_product_save(&p, text, whole, &len, err, sizeof err), VARDA_CODEC_REFUSED);
+    EXPECT_EQ(varda_codec_product_save(&p, text, whole, &len, err, sizeof err),
+              VARDA_CODEC_REFUSED);
     EXPECT_EQ(len, whole);
     EXPECT_NE(std::string(err).find("needs"), std::string::npos) << err;
     p.recipe.family = 1; // lossy, never prepared
@@ -294,4 +294,37 @@ TEST(ProductText, ChainThatDoesNotApplyIsItsOwnKind) {
               VARDA_CODEC_NOT_APPLICABLE);
     p.chain = 99;
     EXPECT_EQ(varda_codec_product_check(&p, nullptr, 0), VARDA_CODEC_REFUSED);
+}
+
+// Every allocation of a load failing in turn: the load either gives the
+// whole product or fails as out of memory with the record untouched.
+TEST(ProductText, LoadRunningOutOfMemoryIsNoCorruptText) {
+    const Case &c = cases[5];
+    const varda_codec_product p = prepared(c, raster(c.dtype, width * c.rows));
+    const std::string text = save(p);
+    size_t calls;
+    {
+        varda_codec_product q;
+        const vt::MallocWatch count(false);
+        load(text, q);
+        calls = count.calls();
+    }
+    ASSERT_GT(calls, 0u);
+    for (size_t allowed = 0; allowed < calls; ++allowed) {
+        varda_codec_product q;
+        std::memset(&q, 0x33, sizeof q);
+        const varda_codec_product untouched = q;
+        int rc;
+        std::string why;
+        {
+            const vt::MallocWatch fail(true, allowed);
+            rc = load(text, q, &why);
+        }
+        if (rc == 0) {
+            EXPECT_EQ(std::memcmp(&q, &p, sizeof q), 0) << allowed;
+            continue;
+        }
+        EXPECT_EQ(rc, VARDA_CODEC_NO_MEMORY) << allowed << ": " << why;
+        EXPECT_EQ(std::memcmp(&q, &untouched, sizeof q), 0) << allowed;
+    }
 }
