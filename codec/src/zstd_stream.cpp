@@ -23,7 +23,7 @@ bool corrupt(const char *what, const char *why, Error &err) {
 
 bool zstd_pack(const unsigned char *data, size_t size, int level, Bytes &frame, Error &err) {
     const std::unique_ptr<ZSTD_CCtx, FreeCctx> cctx(ZSTD_createCCtx());
-    if (!cctx) return err.set("out of memory");
+    if (!cctx) return err.set("out of memory", VARDA_CODEC_NO_MEMORY);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 1);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);
@@ -54,7 +54,7 @@ bool check_frame(const unsigned char *frame, size_t frame_size, size_t expected,
 bool decompress(const unsigned char *frame, size_t frame_size, unsigned char *out, size_t size,
                 const char *what, Error &err) {
     const std::unique_ptr<ZSTD_DCtx, FreeDctx> dctx(ZSTD_createDCtx());
-    if (!dctx) return err.set("out of memory");
+    if (!dctx) return err.set("out of memory", VARDA_CODEC_NO_MEMORY);
     const size_t got = ZSTD_decompressDCtx(dctx.get(), out, size, frame, frame_size);
     if (ZSTD_isError(got) || got != size) return corrupt(what, "does not decompress", err);
     return true;
