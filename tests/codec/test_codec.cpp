@@ -14,6 +14,7 @@
 #include "support/support.h"
 #include "varda_codec.h"
 #include "wrap/failing_malloc.h"
+#include <xxhash.h>
 #include <zstd.h>
 
 namespace {
@@ -450,6 +451,60 @@ TEST(Codec, LossyTilesKeepNonFiniteSamples) {
         EXPECT_EQ(info.nonfinite, 0);
         EXPECT_EQ(info.version, 1u);
     }
+}
+
+// A damaged non-finite section, checksum made right, is refused for what
+// it is.
+TEST(Codec, RefusesDamagedNonFiniteSections) {
+    const size_t w = 8, h = 4, n = w * h;
+    std::vector<float> raster(n, 2.5f);
+    raster[5] = INFINITY;
+    const Bytes tile(reinterpret_cast<const unsigned char *>(raster.data()),
+                     reinterpret_cast<const unsigned char *>(raster.data() + n));
+    varda_codec_product p = product_for(9, VARDA_CHAIN_ZSTD);
+    ASSERT_EQ(varda_codec_prepare(&p, "LINEAR:MAX_ERROR=0.5", tile.data(), w, n, nullptr, 0), 0);
+    const Bytes blob = encode(p, tile, w, h);
+    ASSERT_FALSE(blob.empty());
+    // Header (16), lossy section (18), then the pattern count, the pattern
+    // and the index stream.
+    constexpr size_t count_at = 34, pattern_at = 35, index_at = 39;
+    ASSERT_EQ(blob[count_at], 1);
+    const auto sealed = [](Bytes b) {
+        const uint64_t sum = XXH3_64bits(b.data(), b.size() - 8);
+        for (int i = 0; i < 8; ++i) b[b.size() - 8 + size_t(i)] = uint8_t(sum >> (8 * i));
+        return b;
+    };
+    const auto refused_for = [&](const Bytes &bad, const char *message) {
+        Bytes out(tile.size());
+        std::string why;
+        EXPECT_EQ(decode(sealed(bad), out, &why), VARDA_CODEC_CORRUPT) << message;
+        EXPECT_NE(why.find(message), std::string::npos) << why;
+    };
+    Bytes bad = blob;
+    bad[4] = 1;
+    refused_for(bad, "a version 1 tile cannot carry");
+    bad = blob;
+    bad[6] &= ~4u;
+    refused_for(bad, "a version 2 tile must carry");
+    bad = blob;
+    bad[count_at] = 0;
+    refused_for(bad, "without patterns");
+    bad = blob;
+    bad[pattern_at + 3] = 0x3F; // 1.0f
+    refused_for(bad, "finite number");
+    // An index that names a second pattern the section does not hold.
+    Bytes index(n, 0);
+    index[5] = 2;
+    Bytes frame(ZSTD_compressBound(n));
+    frame.resize(ZSTD_compress(frame.data(), frame.size(), index.data(), n, 1));
+    const uint32_t old_len = uint32_t(blob[index_at]) | uint32_t(blob[index_at + 1]) << 8 |
+                             uint32_t(blob[index_at + 2]) << 16 |
+                             uint32_t(blob[index_at + 3]) << 24;
+    bad.assign(blob.begin(), blob.begin() + long(index_at));
+    for (int i = 0; i < 4; ++i) bad.push_back(uint8_t(frame.size() >> (8 * i)));
+    bad.insert(bad.end(), frame.begin(), frame.end());
+    bad.insert(bad.end(), blob.begin() + long(index_at + 4 + old_len), blob.end());
+    refused_for(bad, "names no pattern");
 }
 
 TEST(Codec, RefusesCorruptBlobsWithTheirOwnMessages) {
