@@ -389,8 +389,7 @@ TEST(QuantSqrt, FloatValueStreamsRoundTheDecodersRebuild) {
         const double offset = trial % 3 == 0 ? 0.0 : std::pow(10.0, -2 + 6 * unit(rng));
         const quant_grid grid{mode, step, offset};
         std::vector<int16_t> half_values(halves.size());
-        ASSERT_EQ(quant_sqrt_encode(half_values.data(), halves.data(), &grid, 8, halves.size()),
-                  0);
+        ASSERT_EQ(quant_sqrt_encode(half_values.data(), halves.data(), &grid, 8, halves.size()), 0);
         for (size_t i = 0; i < halves.size(); ++i) {
             const double x = varda::half_to_float(halves[i]);
             ASSERT_EQ(half_values[i], expected(x, grid, 8, true))
@@ -451,8 +450,8 @@ TEST(QuantSqrt, SubnormalRefusalExactlyWhereAHalfValueMissesItsBound) {
         vt::Bytes bytes(raster.size() * 2);
         std::memcpy(bytes.data(), raster.data(), bytes.size());
         const double worst = round_trip(bytes, 8, r.grid, spec);
-        const std::string grid = "N " + std::to_string(sigmas) + " A " + std::to_string(a) +
-                                 " B " + std::to_string(b) + " to " + std::to_string(hi);
+        const std::string grid = "N " + std::to_string(sigmas) + " A " + std::to_string(a) + " B " +
+                                 std::to_string(b) + " to " + std::to_string(hi);
         if (tried) {
             EXPECT_GT(worst, 1.0) << grid << ": " << r.message;
             ++refused;
@@ -495,8 +494,8 @@ TEST(QuantSqrt, SubnormalRefusalOnSingleFloats) {
         const double a = trial % 3 ? 0.0 : b * hi * unit(rng);
         const quant_spec spec = spec_ab(sigmas, a, b);
         const Resolved r = resolve(spec, 9, {0, hi, 0, 0});
-        const bool tried = r.result == 1 && r.grid.step > 0 &&
-                           r.message.find(" at ") != std::string::npos;
+        const bool tried =
+            r.result == 1 && r.grid.step > 0 && r.message.find(" at ") != std::string::npos;
         if (r.result == 1 && !tried) continue;
         // Every value when they are few, else random ones and those beside
         // the lower edges of the levels, where a bin's error peaks.

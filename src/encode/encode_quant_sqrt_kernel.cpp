@@ -51,8 +51,8 @@ template <Sample S> void encode(void *dst, const void *src, const SqrtGrid &g, s
         } else if constexpr (std::is_integral_v<S>) {
             store_sample<S>(dst, i, sqrt_decode_index<S>(k, g));
         } else {
-            store_sample<Value>(
-                dst, i, Value(saturate<Value>(round_half_away(sqrt_level<S>(k, g)))));
+            store_sample<Value>(dst, i,
+                                Value(saturate<Value>(round_half_away(sqrt_level<S>(k, g)))));
         }
     }
 }
