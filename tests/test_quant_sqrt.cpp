@@ -330,7 +330,9 @@ TEST(QuantSqrt, FloatValueStreamsSaturate) {
     EXPECT_EQ(values[1], 2);
     EXPECT_EQ(values[2], 100000);
     EXPECT_EQ(values[3], -2147483647 - 1);
-    const uint16_t f16[] = {0x7BFF, 0xFBFF}; // +-65504
+    // f16 rebuilds in binary32, where -65504's own level on `down` lands
+    // above the type; -inf takes index 0, which rebuilds to -1e19.
+    const uint16_t f16[] = {0x7BFF, 0xFC00};
     int16_t half_values[2];
     ASSERT_EQ(quant_sqrt_encode(half_values, f16, &up, 8, 1), 0);
     ASSERT_EQ(quant_sqrt_encode(half_values + 1, f16 + 1, &down, 8, 1), 0);
@@ -350,6 +352,182 @@ TEST(QuantSqrt, FloatValueStreamsSaturate) {
     EXPECT_EQ(back[0], 2147483648.0f);
     EXPECT_EQ(back[1], 0.0f);
     EXPECT_EQ(back[2], 7.0f);
+}
+
+// A float value stream holds the whole number nearest to what the index
+// decoder rebuilds: binary32 arithmetic for f16 and single-precision f32,
+// double otherwise. Checked against that arithmetic written out, on every
+// f16 pattern and on random f32 samples, over random grids.
+TEST(QuantSqrt, FloatValueStreamsRoundTheDecodersRebuild) {
+    auto expected = [](double x, const quant_grid &grid, unsigned dtype, bool binary32) {
+        const varda::SqrtGrid g = varda::sqrt_grid(grid, dtype);
+        const uint64_t k = varda::sqrt_index(x, g, 1.0 / (grid.step * grid.step));
+        const double low = grid.mode & 1 ? 0.0 : varda::sqrt_lowest(dtype);
+        const double high = varda::sqrt_largest(dtype);
+        double y;
+        if (binary32) {
+            const float root = float(k) * float(grid.step);
+            const float level = root * root - float(grid.offset);
+            y = float(low) < level ? std::fmin(level, float(high)) : float(low);
+        } else {
+            const double root = double(k) * grid.step, level = root * root - grid.offset;
+            y = low < level ? std::fmin(level, high) : low;
+        }
+        const double limit = dtype == 8 ? 32768.0 : 0x1p31;
+        return std::fmin(std::fmax(varda::round_half_away(y), -limit), limit - 1);
+    };
+    std::mt19937_64 rng(20);
+    std::uniform_real_distribution<double> unit(0, 1);
+    std::vector<uint16_t> halves;
+    for (uint32_t bits = 0; bits < 0x10000; ++bits)
+        if ((bits & 0x7C00) != 0x7C00) halves.push_back(uint16_t(bits));
+    std::vector<float> floats(20000);
+    int differ_from_double = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+        const uint8_t mode = uint8_t(2 | (trial & 1));
+        const double step = std::pow(10.0, -3 + 4 * unit(rng));
+        const double offset = trial % 3 == 0 ? 0.0 : std::pow(10.0, -2 + 6 * unit(rng));
+        const quant_grid grid{mode, step, offset};
+        std::vector<int16_t> half_values(halves.size());
+        ASSERT_EQ(quant_sqrt_encode(half_values.data(), halves.data(), &grid, 8, halves.size()), 0);
+        for (size_t i = 0; i < halves.size(); ++i) {
+            const double x = varda::half_to_float(halves[i]);
+            ASSERT_EQ(half_values[i], expected(x, grid, 8, true))
+                << x << " step " << step << " offset " << offset;
+            differ_from_double += half_values[i] != expected(x, grid, 8, false);
+        }
+        const quant_grid single{uint8_t(mode | 4), step, offset};
+        for (float &x : floats) x = float((unit(rng) - 0.25) * std::pow(10.0, 9 * unit(rng)));
+        std::vector<int32_t> values(floats.size());
+        ASSERT_EQ(quant_sqrt_encode(values.data(), floats.data(), &single, 9, floats.size()), 0);
+        for (size_t i = 0; i < floats.size(); ++i)
+            ASSERT_EQ(values[i], expected(floats[i], single, 9, true))
+                << floats[i] << " step " << step << " offset " << offset;
+    }
+    EXPECT_GT(differ_from_double, 0); // the grids reach the cases that tell the two apart
+
+    // The worked case, and a step whose binary32 rounding is infinite:
+    // index 0 rebuilds as 0 x inf, NaN, which the clamp sends to the low end.
+    const uint16_t f16[] = {varda::float_to_half(23296.0f), varda::float_to_half(5.0f), 0xC200};
+    int16_t out[3];
+    const quant_grid worked{2, 0.04458186000012198, 0};
+    ASSERT_EQ(quant_sqrt_encode(out, f16, &worked, 8, 1), 0);
+    EXPECT_EQ(out[0], 23301); // 23301.498 in binary32; 23301.5 in double
+    for (uint8_t mode : {2, 3}) {
+        const quant_grid huge{mode, 1e300, 0};
+        ASSERT_EQ(quant_sqrt_encode(out, f16, &huge, 8, 3), 0);
+        for (int16_t v : out) EXPECT_EQ(v, mode == 2 ? -32768 : 0);
+    }
+}
+
+// Below the smallest normal, floats round by a fixed spacing, which the
+// step does not leave room for. Over every f16 value of each range, a
+// grid is refused for that exactly when some value comes back outside its
+// bound, and the Part's own refusals come first.
+TEST(QuantSqrt, SubnormalRefusalExactlyWhereAHalfValueMissesItsBound) {
+    const char *prefix = "this bound is at or below the rounding of the output type between ";
+    std::vector<uint16_t> every;
+    for (uint32_t bits = 0; bits < 0x10000; ++bits)
+        if ((bits & 0x7C00) != 0x7C00) every.push_back(uint16_t(bits));
+    std::mt19937_64 rng(14);
+    std::uniform_real_distribution<double> unit(0, 1);
+    int refused = 0, kept = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const double sigmas = std::pow(10.0, -4 + 4 * unit(rng));
+        const double b = std::pow(10.0, -4 + 5 * unit(rng));
+        const double a = trial % 3 ? 0.0 : b * std::pow(10.0, -9 + 6 * unit(rng));
+        const double hi = std::pow(10.0, -7.5 + 6 * unit(rng));
+        const double lo = trial % 4 == 1 ? -std::fmin(a / b, hi) * unit(rng) : 0.0;
+        const quant_spec spec = spec_ab(sigmas, a, b);
+        std::vector<uint16_t> raster;
+        for (uint16_t bits : every) {
+            const double x = varda::half_to_float(bits);
+            if (x >= lo && x <= hi) raster.push_back(bits);
+        }
+        const Resolved r = resolve(spec, 8, stats_of(raster.data(), 8, raster.size()));
+        const bool tried = r.result == 1 && r.grid.step > 0 && r.message.rfind(prefix, 0) == 0;
+        if (r.result == 1 && !tried) continue;
+        vt::Bytes bytes(raster.size() * 2);
+        std::memcpy(bytes.data(), raster.data(), bytes.size());
+        const double worst = round_trip(bytes, 8, r.grid, spec);
+        const std::string grid = "N " + std::to_string(sigmas) + " A " + std::to_string(a) + " B " +
+                                 std::to_string(b) + " to " + std::to_string(hi);
+        if (tried) {
+            EXPECT_GT(worst, 1.0) << grid << ": " << r.message;
+            ++refused;
+        } else {
+            EXPECT_LE(worst, 1.0) << grid;
+            kept += hi < 0x1p-14;
+        }
+    }
+    EXPECT_GT(refused, 10);
+    EXPECT_GT(kept, 10);
+
+    // Refused for its levels, whatever the subnormal spacing would say.
+    Resolved r = resolve(spec_ab(5e-4, 0, 1), 8, {0, 1, 0, 0});
+    EXPECT_EQ(r.message, "this bound needs more levels than a 2-byte index carries");
+    // Reaches only into the subnormal spacing and keeps the bound there.
+    r = resolve(spec_ab(0.01, 0, 1), 8, {0, 9.954e-6, 0, 0});
+    ASSERT_EQ(r.result, 0) << r.message;
+    EXPECT_NEAR(r.grid.step, 0.00999846, 5e-9);
+    // The figures compared: half a spacing of error against the bound at
+    // the value that missed it.
+    r = resolve(spec_ab(1.6e-4, 0, 0.185), 8, {0, 9e-5, 0, 0});
+    EXPECT_EQ(r.message, std::string(prefix) +
+                             "0 and 9e-05, where the type resolves 5.96046e-08 and the bound "
+                             "asks for 3.75691e-08 at 2.98023e-07");
+}
+
+// The same for f32, where the values below the smallest normal are too
+// many to try them all: grids accepted keep the bound on a sample of
+// them, and a refusal always has a value that misses it.
+TEST(QuantSqrt, SubnormalRefusalOnSingleFloats) {
+    constexpr double spacing = 0x1p-149;
+    std::mt19937_64 rng(32);
+    std::uniform_real_distribution<double> unit(0, 1);
+    int refused = 0, kept = 0;
+    for (int trial = 0; trial < 120; ++trial) {
+        const double units = std::floor(std::pow(2.0, 4 + 20 * unit(rng)));
+        const double hi = units * spacing;
+        const double b = hi * std::pow(10.0, -3 + 3 * unit(rng));
+        const double sigmas = std::pow(10.0, -3 + 3 * unit(rng));
+        const double a = trial % 3 ? 0.0 : b * hi * unit(rng);
+        const quant_spec spec = spec_ab(sigmas, a, b);
+        const Resolved r = resolve(spec, 9, {0, hi, 0, 0});
+        const bool tried =
+            r.result == 1 && r.grid.step > 0 && r.message.find(" at ") != std::string::npos;
+        if (r.result == 1 && !tried) continue;
+        // Every value when they are few, else random ones and those beside
+        // the lower edges of the levels, where a bin's error peaks.
+        std::vector<double> values;
+        if (units <= 65536 || tried) {
+            if (units > 65536) continue;
+            for (double j = 0; j <= units; ++j) values.push_back(j * spacing);
+        } else {
+            const double step = r.grid.step, offset = r.grid.offset;
+            const double levels = std::sqrt(hi + offset) / step;
+            for (int i = 0; i < 30000; ++i) {
+                double j = std::floor(unit(rng) * units);
+                if (i % 2) {
+                    const double k = std::ceil(unit(rng) * levels);
+                    j = std::floor((((k - 0.5) * (k - 0.5) + 0.25) * step * step - offset) /
+                                   spacing) +
+                        double(i % 5) - 2;
+                }
+                values.push_back(std::fmin(std::fmax(j, 0.0), units) * spacing);
+            }
+        }
+        const double worst = round_trip(vt::raster_of(9, values), 9, r.grid, spec);
+        if (tried) {
+            EXPECT_GT(worst, 1.0) << r.message;
+            ++refused;
+        } else {
+            EXPECT_LE(worst, 1.0) << "N " << sigmas << " A " << a << " B " << b << " to " << hi;
+            ++kept;
+        }
+    }
+    EXPECT_GT(refused, 5);
+    EXPECT_GT(kept, 20);
 }
 
 // The promise: every finite sample comes back within N sigmas of its noise,
@@ -530,5 +708,23 @@ TEST(QuantSqrt, GoldenStreams) {
         EXPECT_LE(round_trip(raster, c.dtype, r.grid, c.spec, &stream, &out), 1.0);
         EXPECT_EQ(vt::fnv1a(stream.data(), stream.size()), c.stream) << c.dtype;
         EXPECT_EQ(vt::fnv1a(out.data(), out.size()), c.rebuilt) << c.dtype;
+    }
+    // Value streams of float grids, whose levels rebuild in binary32: f16,
+    // and f32 on a single-precision grid.
+    const struct {
+        unsigned dtype;
+        quant_grid grid;
+        double hi;
+        uint64_t stream;
+    } values[] = {
+        {8, {2, 0.04458186000012198, 0}, 30000, 0x8e23c80d03c18fc7},
+        {9, {6, 0.0123, 35.5}, 3e7, 0x7c2b15103e3881a},
+    };
+    for (const auto &c : values) {
+        const vt::Bytes raster = vt::shot_raster(c.dtype, 64, 16, -30, c.hi, 36, 1, 5);
+        const size_t count = raster.size() / vt::dtype_bytes(c.dtype);
+        vt::Bytes stream(raster.size());
+        ASSERT_EQ(quant_sqrt_encode(stream.data(), raster.data(), &c.grid, c.dtype, count), 0);
+        EXPECT_EQ(vt::fnv1a(stream.data(), stream.size()), c.stream) << c.dtype;
     }
 }

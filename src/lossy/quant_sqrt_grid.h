@@ -103,16 +103,63 @@ inline double round_half_away(double y) {
     return y >= 0.0 ? std::floor(y + 0.5) : -std::floor(0.5 - y);
 }
 
+// The clamped reconstruction of index k in the arithmetic its sample type
+// rebuilds in: binary32 for f16 and for f32 on a single-precision grid,
+// double otherwise. The encoder's value streams and the decoder both start
+// here, so the two cannot drift apart.
+template <Sample S> double sqrt_level(uint64_t k, const SqrtGrid &g) {
+    if constexpr (std::is_same_v<S, Half>)
+        return sqrt_rebuild32(k, g);
+    else if constexpr (std::is_same_v<S, float>)
+        return g.single ? sqrt_rebuild32(k, g) : sqrt_rebuild(k, g);
+    else
+        return sqrt_rebuild(k, g);
+}
+
 // The sample that index k decodes to in index mode.
 template <Sample S> S sqrt_decode_index(uint64_t k, const SqrtGrid &g) {
     if constexpr (std::is_integral_v<S>)
-        return S(round_half_away(sqrt_rebuild(k, g)));
-    else if constexpr (std::is_same_v<S, double>)
-        return sqrt_rebuild(k, g);
-    else if constexpr (std::is_same_v<S, float>)
-        return g.single ? sqrt_rebuild32(k, g) : float(sqrt_rebuild(k, g));
+        return S(round_half_away(sqrt_level<S>(k, g)));
     else
-        return Half{float_to_half(sqrt_rebuild32(k, g))};
+        return from_double<S>(sqrt_level<S>(k, g));
+}
+
+// 3 x 2^-52: what the index search may be off by, per unit of the root.
+constexpr double sqrt_search_rounding = 6.661338147750939e-16;
+
+// Whether `error` at x is inside the error model of the grid: for integers
+// the bound itself, 2 step sqrt(x + offset); for floats its lower estimate
+// from the step and the rounding the resolver left room for, the output
+// rounding u |x|, or 8 u (x + offset) for a rebuild in binary32
+// arithmetic. `variance` is x + offset.
+template <Sample S>
+bool sqrt_within_model(double error, double x, double variance, const SqrtGrid &g) {
+    const double step_squared = g.step * g.step;
+    if constexpr (std::is_integral_v<S>) {
+        return error * error <= 4.0 * step_squared * variance;
+    } else {
+        const double output =
+            g.single ? 8.0 * unit_roundoff<S>() * variance : unit_roundoff<S>() * std::fabs(x);
+        const double rounding = output + sqrt_search_rounding * variance;
+        const double rest = error - rounding;
+        return rest <= 0.0 || rest * rest <= step_squared * variance;
+    }
+}
+
+// Index k of x, or the level beside it when k's reconstruction lands
+// outside the grid's error model and the neighbour's does not.
+template <Sample S> uint64_t sqrt_settle(uint64_t k, double x, const SqrtGrid &g) {
+    const double variance = x + g.offset;
+    // Index 0 below -offset and the non-finite samples stay as they are.
+    if (!(variance > 0.0) || !std::isfinite(x)) return k;
+    auto fits = [&](uint64_t j) {
+        const double rebuilt = to_double(sqrt_decode_index<S>(j, g));
+        return sqrt_within_model<S>(std::fabs(x - rebuilt), x, variance, g);
+    };
+    if (fits(k)) return k;
+    if (k > 0 && fits(k - 1)) return k - 1;
+    if (k < g.top_index && fits(k + 1)) return k + 1;
+    return k;
 }
 
 } // namespace varda

@@ -20,11 +20,8 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr double max_integer_levels = 750599937895082.6;
 // Up to this x + offset the rebuild errs by less than 2^-29.
 constexpr double exact_rebuild_limit = 4194304.0;
-// 3 x 2^-52: the rounding of the index search, relative to the root.
-constexpr double search_rounding = 6.661338147750939e-16;
 
 // Indexed by dtype - 8: f16, f32, f64.
-constexpr double normal_floor[3] = {0x1p-14, 0x1p-126, 0x1p-1022};
 constexpr double subnormal_spacing[3] = {0x1p-24, 0x1p-149, 0x1p-1074};
 
 int below_rounding(char *err, size_t err_size, const quant_sqrt_stats &stats, double resolves,
@@ -76,27 +73,94 @@ template <Sample S> void scan(const void *src, size_t count, quant_sqrt_stats *s
     stats->nonfinite = nonfinite;
 }
 
+// The error of one rebuilt sample in units of its bound: 0 where it is
+// not measured (a non-finite original, an exact rebuild, no noise at x),
+// infinite for a finite sample rebuilt as NaN.
+template <Sample S> double sample_ratio(S original, S again, NoiseCurve curve, double sigmas) {
+    const double x = to_double(original);
+    bool same;
+    if constexpr (std::is_integral_v<S>)
+        same = original == again;
+    else
+        same = x == to_double(again);
+    if (!std::isfinite(x) || same) return 0.0;
+    const double variance = curve.b * x + curve.a;
+    if (!(variance > 0.0)) return 0.0;
+    if (std::isnan(to_double(again))) return INFINITY;
+    return sample_distance(original, again) / (std::sqrt(variance) * sigmas);
+}
+
 template <Sample S>
 double worst_ratio(const void *orig, const void *rebuilt, size_t count, NoiseCurve curve,
                    double sigmas) {
     double worst = 0.0;
     for (size_t i = 0; i < count; ++i) {
-        const S original = load_sample<S>(orig, i), again = load_sample<S>(rebuilt, i);
-        const double x = to_double(original);
-        bool same;
-        if constexpr (std::is_integral_v<S>)
-            same = original == again;
-        else
-            same = x == to_double(again);
-        if (!std::isfinite(x) || same) continue;
-        const double variance = curve.b * x + curve.a;
-        if (!(variance > 0.0)) continue;
-        // A NaN where a finite value was is no bound kept.
-        if (std::isnan(to_double(again))) return INFINITY;
-        const double ratio = sample_distance(original, again) / (std::sqrt(variance) * sigmas);
+        const double ratio =
+            sample_ratio(load_sample<S>(orig, i), load_sample<S>(rebuilt, i), curve, sigmas);
+        if (ratio == INFINITY) return ratio;
         if (ratio > worst) worst = ratio;
     }
     return worst;
+}
+
+// A sample the grid rebuilds outside its bound, with what it compared.
+struct Witness {
+    bool found = false;
+    double x = 0.0, error = 0.0, bound = 0.0;
+};
+
+// Most candidates tried below the smallest normal; past it, values at
+// the edges of evenly spread levels stand for the rest.
+constexpr int64_t subnormal_trials = int64_t(1) << 15;
+
+// Below the smallest normal a float rounds by a fixed spacing rather than
+// in proportion to the value, which the step leaves no room for by itself.
+// Whether that costs the bound depends on where the levels fall between
+// the values the type holds, so the values themselves are tried: each goes
+// through the encoder's index and the decoder's rebuild and is measured as
+// verify measures it. Every value there when they are few; otherwise the
+// ones beside each level's lower edge, where a bin's error peaks, and the
+// two ends of the range.
+template <Sample S>
+Witness subnormal_witness(const quant_grid &grid, const quant_sqrt_stats &stats, NoiseCurve noise,
+                          double sigmas) {
+    const double spacing = subnormal_spacing[dtype_of<S>() - dtype_f16];
+    const double largest = smallest_normal<S>() - spacing;
+    // Every value below the smallest normal is a whole number of spacings.
+    const double first = std::ceil(std::fmax(stats.min, -largest) / spacing);
+    const double last = std::floor(std::fmin(stats.max, largest) / spacing);
+    Witness w;
+    if (!(first <= last)) return w;
+    const SqrtGrid g = sqrt_grid(grid, dtype_of<S>());
+    auto tried = [&](double units) {
+        if (w.found || units < first || units > last) return;
+        const S original = from_double<S>(units * spacing);
+        const double x = to_double(original);
+        const uint64_t k = sqrt_settle<S>(sqrt_index(x, g, 1.0 / (g.step * g.step)), x, g);
+        const S again = sqrt_decode_index<S>(k, g);
+        if (sample_ratio(original, again, noise, sigmas) > 1.0) {
+            w = {true, x, sample_distance(original, again),
+                 std::sqrt(noise.b * x + noise.a) * sigmas};
+            if (std::isnan(to_double(again))) w.error = INFINITY;
+        }
+    };
+    if (last - first < double(subnormal_trials)) {
+        for (double units = first; units <= last && !w.found; ++units) tried(units);
+        return w;
+    }
+    tried(first);
+    tried(last);
+    const double scale = 1.0 / (g.step * g.step);
+    const double low = double(sqrt_index(first * spacing, g, scale));
+    const double high = double(sqrt_index(last * spacing, g, scale));
+    const double stride =
+        std::fmax(1.0, std::ceil((high - low + 1.0) / double(subnormal_trials / 4)));
+    for (double k = std::fmax(low, 1.0); k <= high && !w.found; k += stride) {
+        const double edge = ((k - 0.5) * (k - 0.5) + 0.25) * g.step * g.step - g.offset;
+        const double units = std::floor(edge / spacing);
+        for (double d = -1.0; d <= 2.0; ++d) tried(units + d);
+    }
+    return w;
 }
 
 } // namespace
@@ -188,27 +252,23 @@ extern "C" VARDA_API int quant_sqrt_resolve(const quant_spec *spec, uint32_t dty
         grid->mode |= sqrt_mode_single;
         room = 8.0 * u * reach;
     }
-    const double step = a - room - search_rounding * reach;
+    const double step = a - room - sqrt_search_rounding * reach;
     grid->step = step;
     if (!(step > 0.0)) return below_rounding(err, err_size, *stats, slope * u, a);
-    // Below the smallest normal the output rounds by a fixed spacing, not
-    // in proportion to the value. Where the raster reaches that range the
-    // step has to leave room for one spacing at the smallest root a
-    // nonzero level can stand for: the room as given, since recomputed from
-    // the rounded step it can cancel to nothing. A raster of zeros alone on
-    // a grid without offset rebuilds every sample exactly.
-    const double normal = normal_floor[dtype - dtype_f16];
-    const bool zeros_only = stats->min == 0.0 && stats->max == 0.0 && offset == 0.0;
-    if (stats->min < normal && stats->max > -normal && !zeros_only) {
-        const double spare = room;
-        const double root = std::fmax(std::sqrt(std::fmax(stats->min, -normal) + offset),
-                                      step * 0.7071067811865476);
-        const double spacing = subnormal_spacing[dtype - dtype_f16] / root;
-        if (!(spare >= spacing)) return below_rounding(err, err_size, *stats, spacing, a);
-    }
     if (!(reach / step < sqrt_top_level(dtype)))
         return fail(err, err_size, "this bound needs more levels than a %zu-byte index carries",
                     size_t(dtype_size[dtype]));
+    const Witness w = with_dtype(dtype, Witness{}, [&]<Sample S>() {
+        if constexpr (!std::is_integral_v<S>)
+            return subnormal_witness<S>(*grid, *stats, noise, sigmas);
+        else
+            return Witness{};
+    });
+    if (w.found)
+        return fail(err, err_size,
+                    "this bound is at or below the rounding of the output type between %g and %g, "
+                    "where the type resolves %g and the bound asks for %g at %g",
+                    stats->min, stats->max, w.error, w.bound, w.x);
     return 0;
 }
 
