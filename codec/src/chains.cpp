@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "context_rans.h"
 #include "frame/elem.h"
 #include "frame/zigzag.h"
 #include "join_split.h"
@@ -33,25 +34,8 @@ const ChainInfo chains[chain_count] = {
     {VARDA_CHAIN_BINOFFSET, "binoffset", kind_splitter},
     {VARDA_CHAIN_FLOATQUANT, "floatquant", kind_splitter},
     {VARDA_CHAIN_FLOATMULT, "floatmult", kind_splitter},
+    {VARDA_CHAIN_CONTEXT_RANS, "context-rans", kind_fused},
 };
-
-using Kernel = int (*)(void *, const void *, uint64_t, uint64_t, uint64_t);
-
-struct Predictor {
-    Kernel encode, decode;
-};
-
-// The fixed predictors; wp has weights and is handled on its own.
-Predictor predictor_of(int id) {
-    switch (id) {
-    case VARDA_CHAIN_DELTA_W: return {delta_w_encode, delta_w_decode};
-    case VARDA_CHAIN_DELTA_N: return {delta_n_encode, delta_n_decode};
-    case VARDA_CHAIN_PLANAR: return {planar_encode, planar_decode};
-    case VARDA_CHAIN_AVERAGE: return {average_encode, average_decode};
-    case VARDA_CHAIN_MED: return {med_encode, med_decode};
-    default: return {med_zigzag_encode, med_zigzag_decode};
-    }
-}
 
 bool is_integer(int dtype) { return dtype >= 0 && dtype <= 7; }
 bool is_signed(int dtype) { return dtype >= 4 && dtype <= 7; }
@@ -264,6 +248,17 @@ bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out,
 
 } // namespace
 
+Predictor predictor_of(int id) {
+    switch (id) {
+    case VARDA_CHAIN_DELTA_W: return {delta_w_encode, delta_w_decode};
+    case VARDA_CHAIN_DELTA_N: return {delta_n_encode, delta_n_decode};
+    case VARDA_CHAIN_PLANAR: return {planar_encode, planar_decode};
+    case VARDA_CHAIN_AVERAGE: return {average_encode, average_decode};
+    case VARDA_CHAIN_MED: return {med_encode, med_decode};
+    default: return {med_zigzag_encode, med_zigzag_decode};
+    }
+}
+
 const ChainInfo *chain_info(int id) {
     return id >= 1 && id <= chain_count ? &chains[id - 1] : nullptr;
 }
@@ -316,6 +311,7 @@ bool encode_chain(int id, const Plane &plane, const unsigned char *samples,
         out.stream(stream);
         return true;
     }
+    case VARDA_CHAIN_CONTEXT_RANS: return encode_context_rans(plane, samples, options, out, err);
     default:
         if (info->kind == kind_splitter)
             return encode_splitter(id, plane, samples, options, out, err);
@@ -394,6 +390,7 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
             return corrupt("the PFOR stream does not decode", err);
         return true;
     }
+    case VARDA_CHAIN_CONTEXT_RANS: return decode_context_rans(in, plane, out, err);
     default: {
         if (info->kind == kind_splitter) return decode_splitter(int(id), in, plane, out, err);
         Scratch residuals(raw_bytes(plane));

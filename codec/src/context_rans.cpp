@@ -1,0 +1,293 @@
+#include "context_rans.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "entropy/bits.h"
+#include "entropy/rans.h"
+#include "frame/elem.h"
+#include "frame/zigzag.h"
+#include "varda_codec.h"
+
+namespace varda::codec {
+
+namespace {
+
+using entropy::BitReader;
+using entropy::BitWriter;
+
+constexpr unsigned direct_tokens = 8; // values below this are their own token
+constexpr unsigned contexts = 12;
+
+// Tokens of a width: the direct ones, then two per bit length from 4 up.
+constexpr unsigned alphabet_for(uint64_t elem_size) {
+    return direct_tokens + 2 * (8 * unsigned(elem_size) - 3);
+}
+
+struct Token {
+    uint8_t token;
+    uint8_t extra; // raw bits below the two leading ones
+    uint64_t raw;
+};
+
+inline Token tokenise(uint64_t value) {
+    if (value < direct_tokens) return {uint8_t(value), 0, 0};
+    const unsigned length = unsigned(std::bit_width(value));
+    const unsigned extra = length - 2;
+    const unsigned second = unsigned(value >> extra) & 1u;
+    return {uint8_t(direct_tokens + 2 * (length - 4) + second), uint8_t(extra),
+            value & ((uint64_t(1) << extra) - 1)};
+}
+
+// What a token stands for before its raw bits are added.
+struct TokenTable {
+    uint64_t base[2 * 64 + direct_tokens] = {};
+    uint8_t extra[2 * 64 + direct_tokens] = {};
+    constexpr TokenTable() {
+        for (unsigned t = 0; t < direct_tokens; ++t) base[t] = t;
+        for (unsigned length = 4; length <= 64; ++length)
+            for (unsigned second = 0; second < 2; ++second) {
+                const unsigned t = direct_tokens + 2 * (length - 4) + second;
+                extra[t] = uint8_t(length - 2);
+                base[t] = uint64_t(2 | second) << (length - 2);
+            }
+    }
+};
+constexpr TokenTable token_table;
+
+// Local activity to context: 2W + 2N + NW + NE of the neighbours' tokens,
+// cut where the statistics of natural and scientific rasters change.
+struct ContextTable {
+    uint8_t of[128] = {};
+    constexpr ContextTable() {
+        const unsigned limits[contexts - 1] = {1, 3, 5, 8, 12, 18, 26, 36, 50, 70, 100};
+        for (unsigned a = 0; a < 128; ++a) {
+            unsigned c = 0;
+            while (c < contexts - 1 && a >= limits[c]) ++c;
+            of[a] = uint8_t(c);
+        }
+    }
+};
+constexpr ContextTable context_table;
+
+// The context of sample (row, col) from the tokens already coded. Outside
+// the tile, a neighbour takes the nearest one that exists.
+inline unsigned context_at(const uint8_t *tokens, uint64_t index, uint64_t row, uint64_t col,
+                           uint64_t width) {
+    unsigned w, n, nw, ne;
+    if (row > 0 && col > 0 && col + 1 < width) {
+        const uint8_t *above = tokens + index - width;
+        w = tokens[index - 1];
+        n = above[0];
+        nw = above[-1];
+        ne = above[1];
+    } else {
+        n = row > 0 ? tokens[index - width] : 0;
+        w = col > 0 ? tokens[index - 1] : n;
+        if (row == 0) n = w;
+        nw = row > 0 && col > 0 ? tokens[index - width - 1] : n;
+        ne = row > 0 && col + 1 < width ? tokens[index - width + 1] : n;
+    }
+    const unsigned activity = 2 * (w + n) + nw + ne;
+    return context_table.of[std::min(activity, 127u)];
+}
+
+// The predictors the chain may use, by their chain ids, and no prediction
+// at all (the samples as they are, not zigzagged), which sparse counts on a
+// zero floor want: any predictor smears each count onto its neighbours.
+constexpr unsigned identity = VARDA_CHAIN_ZSTD;
+constexpr int predictors[] = {VARDA_CHAIN_PLANAR,  VARDA_CHAIN_MED,     VARDA_CHAIN_AVERAGE,
+                              VARDA_CHAIN_DELTA_W, VARDA_CHAIN_DELTA_N, int(identity)};
+
+// In place of a predictor: the samples follow as they are.
+constexpr unsigned stored = 0;
+
+bool known_predictor(unsigned id) {
+    return std::find(std::begin(predictors), std::end(predictors), int(id)) != std::end(predictors);
+}
+
+// Zigzagged residuals of a predictor, in place of the samples' words.
+void residuals_of(int predictor, const Plane &plane, const unsigned char *samples,
+                  unsigned char *residuals) {
+    if (predictor == int(identity)) {
+        std::memcpy(residuals, samples, plane.count * plane.elem_size);
+        return;
+    }
+    predictor_of(predictor).encode(residuals, samples, plane.width, plane.count, plane.elem_size);
+    with_width(plane.elem_size, 0, [&]<Element T>() {
+        for (uint64_t i = 0; i < plane.count; ++i) store<T>(residuals, i, zigzag(load<T>(residuals, i)));
+        return 0;
+    });
+}
+
+// A cheap stand-in for the coded size: the bits of each residual beyond
+// its leading one plus a couple for its class.
+uint64_t rough_cost(const Plane &plane, const unsigned char *residuals) {
+    return with_width(plane.elem_size, uint64_t(0), [&]<Element T>() {
+        uint64_t bits = 0;
+        for (uint64_t i = 0; i < plane.count; ++i)
+            bits += unsigned(std::bit_width(uint64_t(load<T>(residuals, i))));
+        return bits;
+    });
+}
+
+int choose_predictor(const Plane &plane, const unsigned char *samples, int effort,
+                     unsigned char *residuals) {
+    if (effort == 0) {
+        residuals_of(VARDA_CHAIN_MED, plane, samples, residuals);
+        return VARDA_CHAIN_MED;
+    }
+    int best = 0;
+    uint64_t best_cost = 0;
+    for (int id : predictors) {
+        residuals_of(id, plane, samples, residuals);
+        const uint64_t cost = rough_cost(plane, residuals);
+        if (best == 0 || cost < best_cost) best = id, best_cost = cost;
+    }
+    residuals_of(best, plane, samples, residuals);
+    return best;
+}
+
+// Tokens and contexts of every residual, raw bits written as they come.
+template <Element T>
+void tokenise_plane(const Plane &plane, const unsigned char *residuals, uint8_t *tokens,
+                    uint8_t *ctx, BitWriter *bits) {
+    const uint64_t width = plane.width;
+    uint64_t index = 0;
+    for (uint64_t row = 0; index < plane.count; ++row)
+        for (uint64_t col = 0; col < width && index < plane.count; ++col, ++index) {
+            const Token t = tokenise(load<T>(residuals, index));
+            tokens[index] = t.token;
+            ctx[index] = uint8_t(context_at(tokens, index, row, col, width));
+            if (bits && t.extra) bits->wide(t.raw, t.extra);
+        }
+}
+
+} // namespace
+
+bool encode_context_rans(const Plane &plane, const unsigned char *samples,
+                         const EncodeOptions &options, Writer &out, Error &err) {
+    const uint64_t n = plane.count, es = plane.elem_size;
+    if (plane.width == 0) return err.set("context-rans: the tile is empty");
+    Scratch residuals(n * es);
+    const int predictor = choose_predictor(plane, samples, options.effort, residuals.data());
+    std::vector<uint8_t> tokens(n), ctx(n);
+    Bytes raw;
+    BitWriter bits(raw);
+    with_width(es, 0, [&]<Element T>() {
+        tokenise_plane<T>(plane, residuals.data(), tokens.data(), ctx.data(), &bits);
+        return 0;
+    });
+    bits.flush();
+    unsigned alphabet = 1;
+    for (uint8_t t : tokens) alphabet = std::max(alphabet, unsigned(t) + 1);
+    std::vector<uint32_t> counts(size_t(contexts) * alphabet, 0);
+    for (uint64_t i = 0; i < n; ++i) ++counts[size_t(ctx[i]) * alphabet + tokens[i]];
+    const entropy::Tables tables = entropy::normalise(counts, contexts, alphabet);
+    Bytes coded;
+    entropy::encode(tables, tokens.data(), ctx.data(), n, coded);
+    if (coded.size() > UINT32_MAX || raw.size() > UINT32_MAX || n * es > UINT32_MAX)
+        return err.set("context-rans: the tile's streams are too long");
+    Bytes section;
+    Writer body(section);
+    entropy::write_tables(tables, body);
+    body.stream(coded);
+    body.stream(raw);
+    // Noise gains nothing from modelling: it is stored as it is, so the
+    // chain never takes more than the samples themselves.
+    if (section.size() >= n * es) {
+        out.u8(stored);
+        out.u32(uint32_t(n * es));
+        out.bytes(samples, n * es);
+        return true;
+    }
+    out.u8(unsigned(predictor));
+    out.bytes(section.data(), section.size());
+    return true;
+}
+
+bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Error &err) {
+    const uint64_t n = plane.count, es = plane.elem_size, width = plane.width;
+    unsigned predictor = 0;
+    if (!in.u8(predictor, "predictor", err)) return false;
+    if (predictor == stored) {
+        const unsigned char *samples = nullptr;
+        size_t size = 0;
+        if (!in.stream(samples, size, "stored samples", err)) return false;
+        if (size != n * es) return err.set("corrupt tile: the stored samples are not the tile's");
+        std::memcpy(out, samples, size);
+        return true;
+    }
+    if (!known_predictor(predictor))
+        return err.set("corrupt tile: the context chain's predictor is unknown");
+    entropy::Tables tables;
+    if (!entropy::read_tables(in, contexts, alphabet_for(es), tables, err)) return false;
+    const unsigned char *coded = nullptr, *raw = nullptr;
+    size_t coded_size = 0, raw_size = 0;
+    if (!in.stream(coded, coded_size, "token stream", err) ||
+        !in.stream(raw, raw_size, "raw bits", err))
+        return false;
+    entropy::DecodeTable table;
+    table.build(tables);
+    entropy::Decoder tokens_in;
+    if (!tokens_in.start(coded, coded_size))
+        return err.set("corrupt tile: the token stream's states are out of range");
+    BitReader bits(raw, raw_size);
+    std::vector<uint8_t> tokens(n);
+    Scratch residuals(n * es);
+    const bool zigzagged = predictor != identity;
+    with_width(es, 0, [&]<Element T>() {
+        uint64_t index = 0;
+        for (uint64_t row = 0; index < n; ++row)
+            for (uint64_t col = 0; col < width && index < n; ++col, ++index) {
+                const unsigned c = context_at(tokens.data(), index, row, col, width);
+                const uint8_t t =
+                    tokens_in.next(table.slots.data() + size_t(c) * entropy::total, index & 1);
+                tokens[index] = t;
+                const uint64_t value = token_table.base[t] | bits.wide(token_table.extra[t]);
+                store<T>(residuals.data(), index, zigzagged ? unzigzag(T(value)) : T(value));
+            }
+        return 0;
+    });
+    if (!tokens_in.finished())
+        return err.set("corrupt tile: the token stream does not decode");
+    if (bits.overrun() || bits.unread_bytes() != 0)
+        return err.set("corrupt tile: the raw bits do not match the tokens");
+    if (zigzagged)
+        predictor_of(int(predictor)).decode(out, residuals.data(), width, n, es);
+    else
+        std::memcpy(out, residuals.data(), n * es);
+    return true;
+}
+
+double estimate_context_rans(const Plane &plane, const unsigned char *samples) {
+    const uint64_t n = plane.count, es = plane.elem_size;
+    if (plane.width == 0 || n == 0) return 0;
+    Scratch residuals(n * es);
+    choose_predictor(plane, samples, 1, residuals.data());
+    std::vector<uint8_t> tokens(n), ctx(n);
+    with_width(es, 0, [&]<Element T>() {
+        tokenise_plane<T>(plane, residuals.data(), tokens.data(), ctx.data(), nullptr);
+        return 0;
+    });
+    const unsigned alphabet = alphabet_for(es);
+    std::vector<uint32_t> counts(size_t(contexts) * alphabet, 0);
+    std::vector<uint64_t> per_context(contexts, 0);
+    double bits = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        ++counts[size_t(ctx[i]) * alphabet + tokens[i]];
+        ++per_context[ctx[i]];
+        bits += token_table.extra[tokens[i]];
+    }
+    for (unsigned c = 0; c < contexts; ++c)
+        for (unsigned t = 0; t < alphabet; ++t) {
+            const uint32_t k = counts[size_t(c) * alphabet + t];
+            if (k) bits += double(k) * std::log2(double(per_context[c]) / double(k)) + 8;
+        }
+    return bits / 8;
+}
+
+} // namespace varda::codec
