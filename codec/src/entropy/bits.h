@@ -51,7 +51,7 @@ class BitReader {
 
     // Up to 32 bits.
     uint64_t get(unsigned count) {
-        if (filled_ < count) refill();
+        if (filled_ < count) fill();
         if (filled_ < count) {
             overrun_ = true;
             filled_ = count; // zeros
@@ -66,12 +66,24 @@ class BitReader {
         const uint64_t low = get(32);
         return low | get(count - 32) << 32;
     }
+    // For a decode loop: refill() once per value, then take() up to 56
+    // bits with no further test.
+    void refill() {
+        if (filled_ < 56) fill();
+    }
+    uint64_t take(unsigned count) {
+        const uint64_t value = acc_ & ((uint64_t(1) << count) - 1);
+        acc_ >>= count;
+        overrun_ |= count > filled_;
+        filled_ = filled_ >= count ? filled_ - count : 0;
+        return value;
+    }
     bool overrun() const { return overrun_; }
     // Whole bytes the reader has not taken in.
     size_t unread_bytes() const { return size_t(end_ - at_) + filled_ / 8; }
 
   private:
-    void refill() {
+    void fill() {
         if (end_ - at_ >= 8) {
             uint64_t word;
             std::memcpy(&word, at_, 8);

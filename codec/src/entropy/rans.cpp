@@ -134,7 +134,7 @@ bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &t
 }
 
 void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *contexts, uint64_t count,
-            Bytes &out) {
+            uint64_t width, Bytes &out) {
     // Cumulative frequencies, per context.
     std::vector<uint16_t> start(tables.freq.size());
     for (unsigned c = 0; c < tables.contexts; ++c) {
@@ -148,20 +148,22 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
     // way round.
     std::vector<uint16_t> words;
     words.reserve(count / 2 + 16);
-    uint32_t states[2] = {state_low, state_low};
+    uint32_t states[lanes];
+    for (uint32_t &state : states) state = state_low;
     for (uint64_t i = count; i-- > 0;) {
         const size_t entry = size_t(contexts[i]) * tables.alphabet + symbols[i];
         const uint32_t freq = tables.freq[entry];
-        uint32_t x = states[i & 1];
+        const unsigned lane = unsigned(i % width % lanes);
+        uint32_t x = states[lane];
         if (uint64_t(x) >= uint64_t(freq) << (32 - precision_bits)) {
             words.push_back(uint16_t(x));
             x >>= 16;
         }
-        states[i & 1] = ((x / freq) << precision_bits) + x % freq + start[entry];
+        states[lane] = ((x / freq) << precision_bits) + x % freq + start[entry];
     }
     out.clear();
-    out.reserve(8 + 2 * words.size());
-    for (int lane = 0; lane < 2; ++lane)
+    out.reserve(4 * lanes + 2 * words.size());
+    for (unsigned lane = 0; lane < lanes; ++lane)
         for (int k = 0; k < 4; ++k) out.push_back(static_cast<unsigned char>(states[lane] >> (8 * k)));
     for (size_t k = words.size(); k-- > 0;) {
         out.push_back(static_cast<unsigned char>(words[k]));
@@ -169,8 +171,22 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
     }
 }
 
+bool Decoder::start(const unsigned char *data, size_t size) {
+    if (size < 4 * lanes) return false;
+    bool in_range = true;
+    for (unsigned lane = 0; lane < lanes; ++lane) {
+        states_[lane] = uint32_t(Reader::read_le(data + 4 * lane, 4));
+        in_range &= states_[lane] >= state_low;
+    }
+    words_.assign(data + 4 * lanes, data + size);
+    end_ = words_.size();
+    words_.resize(end_ + 2, 0);
+    at_ = 0;
+    return in_range;
+}
+
 void DecodeTable::build(const Tables &tables) {
-    slots.assign(size_t(tables.contexts) * total, Slot{0, 0, 0});
+    slots.assign(size_t(tables.contexts) * total, missing);
     used = tables.used;
     for (unsigned c = 0; c < tables.contexts; ++c) {
         if (!tables.used[c]) continue;
@@ -179,7 +195,7 @@ void DecodeTable::build(const Tables &tables) {
         for (unsigned s = 0; s < tables.alphabet; ++s) {
             const uint16_t freq = tables.freq[size_t(c) * tables.alphabet + s];
             for (uint32_t k = 0; k < freq; ++k, ++at)
-                slot[at] = Slot{freq, uint16_t(k), uint8_t(s)};
+                slot[at] = Slot(freq - 1u) | Slot(k) << 12 | Slot(s) << 24;
         }
     }
 }

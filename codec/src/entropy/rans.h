@@ -1,6 +1,6 @@
 // A static rANS coder over a few contexts: each context has its own
 // frequency table, stored with the stream, and the decoder turns each slot
-// into its symbol with one lookup. Two states interleave so that
+// into its symbol with one lookup. Four states interleave so that
 // consecutive symbols do not wait on each other; states are 32 bits wide
 // and move 16 bits at a time.
 #pragma once
@@ -15,6 +15,7 @@ namespace varda::codec::entropy {
 constexpr unsigned precision_bits = 12;
 constexpr uint32_t total = uint32_t(1) << precision_bits;
 constexpr uint32_t state_low = uint32_t(1) << 16;
+constexpr unsigned lanes = 4;
 
 // Normalised frequencies of one context: `alphabet` entries summing to
 // `total`, every symbol seen at least once kept at 1 or more. An unused
@@ -36,17 +37,20 @@ void write_tables(const Tables &tables, Writer &out);
 bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &tables, Error &err);
 
 // Codes symbols[i] in context contexts[i], i = 0 .. count - 1, into `out`:
-// the two final states, then the 16-bit words in the order the decoder
-// reads them.
+// the final states, then the 16-bit words in the order the decoder reads
+// them. The symbols are rows of `width`: symbol i is coded by state
+// (i % width) % lanes.
 void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *contexts, uint64_t count,
-            Bytes &out);
+            uint64_t width, Bytes &out);
 
 // The decoder's side: one entry per slot of every used context.
 struct DecodeTable {
-    struct Slot {
-        uint16_t freq, bias; // bias = slot - cumulative frequency
-        uint8_t symbol;
-    };
+    // freq - 1, slot - cumulative frequency, symbol: 12, 12 and 8 bits, so
+    // that a context's table is 16 KiB. A context without a table has
+    // all-ones slots, which no table can hold (bias 4095 needs the whole
+    // total on one symbol, whose freq - 1 is then 4095 with symbol < 255).
+    using Slot = uint32_t;
+    static constexpr Slot missing = ~Slot(0);
     std::vector<Slot> slots; // contexts x total
     std::vector<uint8_t> used;
     void build(const Tables &tables);
@@ -54,45 +58,60 @@ struct DecodeTable {
 
 class Decoder {
   public:
-    // False when the stream is too short for the two states.
-    bool start(const unsigned char *data, size_t size) {
-        if (size < 8) return false;
-        states_[0] = uint32_t(Reader::read_le(data, 4));
-        states_[1] = uint32_t(Reader::read_le(data + 4, 4));
-        at_ = data + 8;
-        end_ = data + size;
-        return states_[0] >= state_low && states_[1] >= state_low;
-    }
-    // The symbol in a slot of `context`, coded by state `lane` (0 or 1).
-    // Running out of words marks the decoder overrun; it then reads zeros.
-    // Either fault shows in finished().
-    uint8_t next(const DecodeTable::Slot *context, unsigned lane) {
-        uint32_t x = states_[lane];
-        const DecodeTable::Slot &slot = context[x & (total - 1)];
-        x = uint32_t(slot.freq) * (x >> precision_bits) + slot.bias;
-        broken_ |= slot.freq == 0; // a context the stream has no table for
-        if (x < state_low) {
-            uint32_t word = 0;
-            if (end_ - at_ >= 2) {
-                word = uint32_t(at_[0]) | uint32_t(at_[1]) << 8;
-                at_ += 2;
-            } else {
-                overrun_ = true;
-            }
-            x = x << 16 | word;
+    // Takes a copy of the stream with two zero bytes after it, so that
+    // renormalisation can read a word without a branch. False when the
+    // stream is too short for the states.
+    bool start(const unsigned char *data, size_t size);
+    // The tokens of one row of `width` symbols, symbol k in context
+    // contexts[k] and coded by state k % lanes. Running out of words marks
+    // the decoder overrun (it then reads zeros), and a slot of a context
+    // without a table marks it broken; both show in finished().
+    void decode_row(const DecodeTable &table, const uint8_t *contexts, uint64_t width,
+                    uint8_t *symbols) {
+        // Everything in locals: the stores of symbols may alias any byte.
+        uint32_t x0 = states_[0], x1 = states_[1], x2 = states_[2], x3 = states_[3];
+        const unsigned char *words = words_.data();
+        size_t at = at_;
+        const size_t end = end_;
+        bool bad = false;
+        const DecodeTable::Slot *slots = table.slots.data();
+        const auto step = [&](uint32_t &x, uint64_t k) {
+            const DecodeTable::Slot slot = slots[size_t(contexts[k]) * total + (x & (total - 1))];
+            bad |= slot == DecodeTable::missing;
+            x = ((slot & 0xFFF) + 1) * (x >> precision_bits) + (slot >> 12 & 0xFFF);
+            const bool low = x < state_low, left = at < end;
+            const uint32_t word = uint32_t(words[at]) | uint32_t(words[at + 1]) << 8;
+            x = low ? x << 16 | word : x;
+            bad |= low && !left;
+            at += size_t(low && left) * 2;
+            symbols[k] = uint8_t(slot >> 24);
+        };
+        uint64_t k = 0;
+        for (; k + 4 <= width; k += 4) {
+            step(x0, k);
+            step(x1, k + 1);
+            step(x2, k + 2);
+            step(x3, k + 3);
         }
-        states_[lane] = x;
-        return slot.symbol;
+        if (k < width) step(x0, k++);
+        if (k < width) step(x1, k++);
+        if (k < width) step(x2, k++);
+        states_[0] = x0, states_[1] = x1, states_[2] = x2, states_[3] = x3;
+        at_ = at;
+        broken_ |= bad;
     }
     // Whether the stream ended exactly where the encoder started.
     bool finished() const {
-        return !overrun_ && !broken_ && at_ == end_ && states_[0] == state_low && states_[1] == state_low;
+        bool settled = true;
+        for (uint32_t state : states_) settled &= state == state_low;
+        return !broken_ && at_ == end_ && settled;
     }
 
   private:
-    uint32_t states_[2] = {};
-    const unsigned char *at_ = nullptr, *end_ = nullptr;
-    bool overrun_ = false, broken_ = false;
+    uint32_t states_[lanes] = {};
+    Bytes words_;
+    size_t at_ = 0, end_ = 0;
+    bool broken_ = false;
 };
 
 } // namespace varda::codec::entropy
