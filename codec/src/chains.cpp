@@ -35,6 +35,7 @@ const ChainInfo chains[chain_count] = {
     {VARDA_CHAIN_FLOATQUANT, "floatquant", kind_splitter},
     {VARDA_CHAIN_FLOATMULT, "floatmult", kind_splitter},
     {VARDA_CHAIN_CONTEXT_RANS, "context-rans", kind_fused},
+    {VARDA_CHAIN_FLOATMULT_WIDE, "floatmult-wide", kind_splitter},
 };
 
 bool is_integer(int dtype) { return dtype >= 0 && dtype <= 7; }
@@ -178,11 +179,15 @@ bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
         out.bytes(best.data(), best.size());
         return true;
     }
-    default: { // floatmult
-        const double step = decimal_step(samples, n, es);
+    default: { // floatmult, floatmult-wide
+        const bool wide = id == VARDA_CHAIN_FLOATMULT_WIDE;
+        const double step = decimal_step(samples, n, es, wide);
         if (step == 0) return err.set("floatmult: the tile's samples lie on no decimal step");
         out.f64(step);
-        host::floatmult_split(first.data(), second.data(), samples, n, es, step);
+        if (wide)
+            host::floatmult_split_wide(first.data(), second.data(), samples, n, step);
+        else
+            host::floatmult_split(first.data(), second.data(), samples, n, es, step);
         return encode_nested(words, first.data(), options, out, err) &&
                pack_planes(second.data(), plane, options.zstd_level, out, err);
     }
@@ -233,14 +238,17 @@ bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out,
             return corrupt("a low part is wider than the cut", err);
         return true;
     }
-    default: { // floatmult
+    default: { // floatmult, floatmult-wide
         double step = 0;
         if (!in.f64(step, "step", err)) return false;
         if (!std::isfinite(step)) return corrupt("the step is not finite", err);
         if (!decode_chain(in, words, first.data(), true, err) ||
             !unpack_planes(in, plane, second.data(), "key corrections", err))
             return false;
-        floatmult_join(out, first.data(), second.data(), n, es, step);
+        if (id == VARDA_CHAIN_FLOATMULT_WIDE)
+            host::floatmult_join_wide(out, first.data(), second.data(), n, step);
+        else
+            floatmult_join(out, first.data(), second.data(), n, es, step);
         return true;
     }
     }
@@ -268,6 +276,7 @@ bool chain_accepts(int id, int dtype) {
     if (id == VARDA_CHAIN_INTMULT) return is_integer(dtype);
     if (id == VARDA_CHAIN_FLOATQUANT || id == VARDA_CHAIN_FLOATMULT)
         return dtype == 9 || dtype == 10;
+    if (id == VARDA_CHAIN_FLOATMULT_WIDE) return dtype == 9;
     return true;
 }
 

@@ -220,7 +220,8 @@ const int effort0[] = {VARDA_CHAIN_MED_ZIGZAG};
 const int effort1[] = {VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG,
                        VARDA_CHAIN_AVERAGE,           VARDA_CHAIN_SHUFFLE_ZSTD,
                        VARDA_CHAIN_CONTEXT_RANS,      VARDA_CHAIN_INTMULT,
-                       VARDA_CHAIN_FLOATQUANT,        VARDA_CHAIN_FLOATMULT};
+                       VARDA_CHAIN_FLOATQUANT,        VARDA_CHAIN_FLOATMULT,
+                       VARDA_CHAIN_FLOATMULT_WIDE};
 // Effort 2 tries every chain, fastest decoders first.
 const int effort2[] = {VARDA_CHAIN_PLANAR_PFOR,  VARDA_CHAIN_PLANAR_PFOR_ZSTD,
                        VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_PLANAR_LANES_ZSTD,
@@ -230,7 +231,8 @@ const int effort2[] = {VARDA_CHAIN_PLANAR_PFOR,  VARDA_CHAIN_PLANAR_PFOR_ZSTD,
                        VARDA_CHAIN_WP,           VARDA_CHAIN_CONTEXT_RANS,
                        VARDA_CHAIN_ZSTD,
                        VARDA_CHAIN_INTMULT,      VARDA_CHAIN_BINOFFSET,
-                       VARDA_CHAIN_FLOATQUANT,   VARDA_CHAIN_FLOATMULT};
+                       VARDA_CHAIN_FLOATQUANT,   VARDA_CHAIN_FLOATMULT,
+                       VARDA_CHAIN_FLOATMULT_WIDE};
 
 bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                     Bytes &section, Error &err) {

@@ -117,15 +117,16 @@ const Shape shapes[] = {{1, 1}, {37, 1}, {1, 29}, {13, 7}, {64, 64}, {100, 3}};
 } // namespace
 
 TEST(Codec, ChainsAreListedByStableIdAndName) {
-    EXPECT_EQ(varda_codec_chain_count(), 17);
+    EXPECT_EQ(varda_codec_chain_count(), 18);
     EXPECT_STREQ(varda_codec_chain_name(1), "zstd");
     EXPECT_STREQ(varda_codec_chain_name(5), "planar");
     EXPECT_STREQ(varda_codec_chain_name(16), "floatmult");
     EXPECT_STREQ(varda_codec_chain_name(255), "auto");
     EXPECT_EQ(varda_codec_chain_name(0), nullptr);
     EXPECT_STREQ(varda_codec_chain_name(17), "context-rans");
-    EXPECT_EQ(varda_codec_chain_name(18), nullptr);
-    for (int id = 1; id <= 17; ++id)
+    EXPECT_STREQ(varda_codec_chain_name(18), "floatmult-wide");
+    EXPECT_EQ(varda_codec_chain_name(19), nullptr);
+    for (int id = 1; id <= 18; ++id)
         EXPECT_EQ(varda_codec_chain_id(varda_codec_chain_name(id)), id);
     EXPECT_EQ(varda_codec_chain_id("auto"), 255);
     EXPECT_EQ(varda_codec_chain_id("Planar"), -1);
@@ -133,6 +134,8 @@ TEST(Codec, ChainsAreListedByStableIdAndName) {
     EXPECT_EQ(varda_codec_chain_accepts(15, 1), 0); // floatquant: f32, f64
     EXPECT_EQ(varda_codec_chain_accepts(15, 8), 0);
     EXPECT_EQ(varda_codec_chain_accepts(16, 10), 1);
+    EXPECT_EQ(varda_codec_chain_accepts(18, 9), 1); // floatmult-wide: f32 only
+    EXPECT_EQ(varda_codec_chain_accepts(18, 10), 0);
 }
 
 // Every chain, every dtype it takes, every shape and content, bit for bit.
@@ -150,7 +153,7 @@ TEST(Codec, EveryChainRoundTripsEveryDtypeItTakes) {
                     const Bytes blob = encode(p, tile, s.width, s.height, &why);
                     if (blob.empty()) {
                         // Only a splitter may find nothing to split.
-                        EXPECT_TRUE(chain >= 13 && chain <= 16) << varda_codec_chain_name(chain) << ": " << why;
+                        EXPECT_TRUE((chain >= 13 && chain <= 16) || chain == 18) << varda_codec_chain_name(chain) << ": " << why;
                         continue;
                     }
                     Bytes out(tile.size(), 0xA5);
@@ -189,6 +192,22 @@ TEST(Codec, SplittersApplyWhereTheirStructureIs) {
     Bytes out(floats.size());
     ASSERT_EQ(decode(blob, out), 0);
     EXPECT_EQ(out, floats);
+    // Floats written from a decimal grid, float(k x 0.04): binary32 products
+    // of the step miss many samples and the step found is useless; binary64
+    // products rebuild them all on 0.01, and the indices code far smaller.
+    std::mt19937_64 rng(8);
+    for (size_t i = 0; i < 64 * 64; ++i) {
+        const double k = std::floor(500 + 300 * std::sin(double(i % 64) / 9) + double(i / 64)) +
+                         double(rng() % 3);
+        const float v = float(k * 0.04);
+        std::memcpy(floats.data() + 4 * i, &v, 4);
+    }
+    const Bytes single = encode(product_for(9, VARDA_CHAIN_FLOATMULT), floats, 64, 64);
+    const Bytes wide = encode(product_for(9, VARDA_CHAIN_FLOATMULT_WIDE), floats, 64, 64);
+    ASSERT_FALSE(wide.empty());
+    EXPECT_LT(double(wide.size()) * 1.3, double(single.size()));
+    ASSERT_EQ(decode(wide, out), 0);
+    EXPECT_EQ(out, floats);
 }
 
 TEST(Codec, AutoIsNeverLargerThanTheChainsItTries) {
@@ -197,7 +216,8 @@ TEST(Codec, AutoIsNeverLargerThanTheChainsItTries) {
                                                   VARDA_CHAIN_MED_ZIGZAG, VARDA_CHAIN_AVERAGE,
                                                   VARDA_CHAIN_SHUFFLE_ZSTD,
                                                   VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_INTMULT,
-                                                  VARDA_CHAIN_FLOATQUANT, VARDA_CHAIN_FLOATMULT},
+                                                  VARDA_CHAIN_FLOATQUANT, VARDA_CHAIN_FLOATMULT,
+                                                  VARDA_CHAIN_FLOATMULT_WIDE},
                                                  {}}; // effort 2: every chain
     for (int dtype : {1, 5, 9}) {
         const Bytes tile = make_tile(dtype, 64, 64, Content::smooth, 3);
