@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 3) return 0;
     const int dtype = data[0] % 11;
     const uint32_t width = uint32_t(data[1]) + 1, height = uint32_t(data[2]) + 1;
-    std::vector<unsigned char> blob = {'V', 'R', 'D', 'T', VARDA_CODEC_FORMAT_VERSION,
-                                       uint8_t(dtype), 0, 0};
+    std::vector<unsigned char> blob = {
+        'V', 'R', 'D', 'T', VARDA_CODEC_FORMAT_VERSION, uint8_t(dtype), 0, 0};
     for (uint32_t v : {width, height})
         for (int i = 0; i < 4; ++i) blob.push_back(uint8_t(v >> (8 * i)));
     blob.push_back(VARDA_CHAIN_CONTEXT_RANS);
@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint64_t raw = uint64_t(width) * height * sizes[dtype];
     std::vector<unsigned char> out(raw), again(raw);
     char err[256];
-    if (varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err, sizeof err) != 0) {
+    if (varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err, sizeof err) !=
+        0) {
         require(err[0] != '\0');
         return 0;
     }
@@ -50,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     p.chain = VARDA_CHAIN_CONTEXT_RANS;
     std::vector<unsigned char> coded(varda_codec_bound(&p, width, height));
     uint64_t len = 0;
-    require(varda_codec_encode(&p, out.data(), width, height, coded.data(), coded.size(), &len,
-                               err, sizeof err) == 0);
+    require(varda_codec_encode(&p, out.data(), width, height, coded.data(), coded.size(), &len, err,
+                               sizeof err) == 0);
     std::fill(again.begin(), again.end(), 0);
     require(varda_codec_decode(coded.data(), len, again.data(), again.size(), err, sizeof err) ==
             0);

@@ -121,34 +121,59 @@ void residuals_of(int predictor, const Plane &plane, const unsigned char *sample
     }
     predictor_of(predictor).encode(residuals, samples, plane.width, plane.count, plane.elem_size);
     with_width(plane.elem_size, 0, [&]<Element T>() {
-        for (uint64_t i = 0; i < plane.count; ++i) store<T>(residuals, i, zigzag(load<T>(residuals, i)));
+        for (uint64_t i = 0; i < plane.count; ++i)
+            store<T>(residuals, i, zigzag(load<T>(residuals, i)));
         return 0;
     });
 }
 
-// A cheap stand-in for the coded size: the bits of each residual beyond
-// its leading one plus a couple for its class.
-uint64_t rough_cost(const Plane &plane, const unsigned char *residuals) {
-    return with_width(plane.elem_size, uint64_t(0), [&]<Element T>() {
-        uint64_t bits = 0;
-        for (uint64_t i = 0; i < plane.count; ++i)
-            bits += unsigned(std::bit_width(uint64_t(load<T>(residuals, i))));
-        return bits;
+// A cheap stand-in for the coded size, in bits: the order-0 entropy of the
+// tokens plus their raw bits.
+double rough_cost(const Plane &plane, const unsigned char *residuals) {
+    uint64_t counts[2 * 64 + direct_tokens] = {};
+    double bits = 0;
+    with_width(plane.elem_size, 0, [&]<Element T>() {
+        for (uint64_t i = 0; i < plane.count; ++i) {
+            const Token t = tokenise(load<T>(residuals, i));
+            ++counts[t.token];
+            bits += t.extra;
+        }
+        return 0;
     });
+    for (uint64_t k : counts)
+        if (k) bits += double(k) * std::log2(double(plane.count) / double(k));
+    return bits;
 }
 
+// Tall tiles are judged on a few bands of rows, each predicted as a tile of
+// its own with one row more above it, which is left out of the cost (first
+// rows are predicted differently and would skew the choice). The choice
+// then costs a fraction of a pass.
 int choose_predictor(const Plane &plane, const unsigned char *samples, int effort,
                      unsigned char *residuals) {
-    if (effort == 0) {
-        residuals_of(VARDA_CHAIN_MED, plane, samples, residuals);
-        return VARDA_CHAIN_MED;
-    }
-    int best = 0;
-    uint64_t best_cost = 0;
-    for (int id : predictors) {
-        residuals_of(id, plane, samples, residuals);
-        const uint64_t cost = rough_cost(plane, residuals);
-        if (best == 0 || cost < best_cost) best = id, best_cost = cost;
+    int best = VARDA_CHAIN_MED;
+    if (effort > 0) {
+        constexpr uint64_t bands = 8, band_rows = 12;
+        const uint64_t height = plane.count / plane.width,
+                       row_bytes = plane.width * plane.elem_size;
+        const bool sampled = height >= 4 * bands * (band_rows + 1);
+        Plane band = plane, scored = plane;
+        if (sampled) {
+            band.height = band_rows + 1;
+            band.count = band.height * plane.width;
+            scored.height = band_rows;
+            scored.count = band_rows * plane.width;
+        }
+        double best_cost = 0;
+        for (int id : predictors) {
+            double cost = 0;
+            for (uint64_t b = 0; b < (sampled ? bands : 1); ++b) {
+                const uint64_t first_row = sampled ? (2 * b + 1) * height / (2 * bands) : 0;
+                residuals_of(id, band, samples + first_row * row_bytes, residuals);
+                cost += rough_cost(scored, sampled ? residuals + row_bytes : residuals);
+            }
+            if (id == predictors[0] || cost < best_cost) best = id, best_cost = cost;
+        }
     }
     residuals_of(best, plane, samples, residuals);
     return best;
@@ -252,16 +277,15 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
                 const uint8_t t = row[col];
                 bits.refill();
                 const unsigned extra = token_table.extra[t];
-                const uint64_t low = extra <= 56 ? bits.take(extra)
-                                                 : bits.take(32) | bits.wide(extra - 32) << 32;
+                const uint64_t low =
+                    extra <= 56 ? bits.take(extra) : bits.take(32) | bits.wide(extra - 32) << 32;
                 const T value = T(token_table.base[t] | low);
                 store<T>(residuals.data(), row_start + col, zigzagged ? unzigzag(value) : value);
             }
         }
         return 0;
     });
-    if (!tokens_in.finished())
-        return err.set("corrupt tile: the token stream does not decode");
+    if (!tokens_in.finished()) return err.set("corrupt tile: the token stream does not decode");
     if (bits.overrun() || bits.unread_bytes() != 0)
         return err.set("corrupt tile: the raw bits do not match the tokens");
     if (zigzagged)

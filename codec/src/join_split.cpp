@@ -201,7 +201,8 @@ void floatmult_join_wide(void *dst, const void *index, const void *residual, uin
     for (uint64_t i = 0; i < count; ++i) {
         const auto q = uint32_t(get(index, i, 4));
         const auto predicted = std::bit_cast<uint32_t>(float(double(value_of<float>(q)) * step));
-        put(dst, i, 4, signed_order(uint32_t(float_key(predicted) + uint32_t(get(residual, i, 4)))));
+        put(dst, i, 4,
+            signed_order(uint32_t(float_key(predicted) + uint32_t(get(residual, i, 4)))));
     }
 }
 

@@ -153,7 +153,8 @@ TEST(Codec, EveryChainRoundTripsEveryDtypeItTakes) {
                     const Bytes blob = encode(p, tile, s.width, s.height, &why);
                     if (blob.empty()) {
                         // Only a splitter may find nothing to split.
-                        EXPECT_TRUE((chain >= 13 && chain <= 16) || chain == 18) << varda_codec_chain_name(chain) << ": " << why;
+                        EXPECT_TRUE((chain >= 13 && chain <= 16) || chain == 18)
+                            << varda_codec_chain_name(chain) << ": " << why;
                         continue;
                     }
                     Bytes out(tile.size(), 0xA5);
@@ -211,14 +212,12 @@ TEST(Codec, SplittersApplyWhereTheirStructureIs) {
 }
 
 TEST(Codec, AutoIsNeverLargerThanTheChainsItTries) {
-    const std::vector<std::vector<int>> tried = {{VARDA_CHAIN_MED_ZIGZAG},
-                                                 {VARDA_CHAIN_PLANAR_LANES_ZSTD,
-                                                  VARDA_CHAIN_MED_ZIGZAG, VARDA_CHAIN_AVERAGE,
-                                                  VARDA_CHAIN_SHUFFLE_ZSTD,
-                                                  VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_INTMULT,
-                                                  VARDA_CHAIN_FLOATQUANT, VARDA_CHAIN_FLOATMULT,
-                                                  VARDA_CHAIN_FLOATMULT_WIDE},
-                                                 {}}; // effort 2: every chain
+    const std::vector<std::vector<int>> tried = {
+        {VARDA_CHAIN_MED_ZIGZAG},
+        {VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG, VARDA_CHAIN_AVERAGE,
+         VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_INTMULT,
+         VARDA_CHAIN_FLOATQUANT, VARDA_CHAIN_FLOATMULT, VARDA_CHAIN_FLOATMULT_WIDE},
+        {}}; // effort 2: every chain
     for (int dtype : {1, 5, 9}) {
         const Bytes tile = make_tile(dtype, 64, 64, Content::smooth, 3);
         for (int effort = 0; effort <= 2; ++effort) {

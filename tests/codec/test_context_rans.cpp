@@ -75,7 +75,8 @@ void expect_round_trip(int dtype, const Bytes &tile, size_t width, size_t height
 // Re-seal a blob after an edit, so that the decoder gets past the checksum.
 void seal(Bytes &blob) {
     const uint64_t sum = XXH3_64bits(blob.data(), blob.size() - 8);
-    for (int i = 0; i < 8; ++i) blob[blob.size() - 8 + i] = static_cast<unsigned char>(sum >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        blob[blob.size() - 8 + i] = static_cast<unsigned char>(sum >> (8 * i));
 }
 
 } // namespace
@@ -91,18 +92,22 @@ TEST(ContextRans, RoundTripsWidestTokensAndOddShapes) {
             const size_t n = shape[0] * shape[1];
             const std::string at = "dtype " + std::to_string(dtype) + " " +
                                    std::to_string(shape[0]) + "x" + std::to_string(shape[1]);
-            expect_round_trip(dtype, tile_of(es, n, [&](size_t i) {
-                                  return i % 2 ? ~uint64_t(0) : uint64_t(1) << (8 * es - 1);
-                              }),
+            expect_round_trip(dtype,
+                              tile_of(es, n,
+                                      [&](size_t i) {
+                                          return i % 2 ? ~uint64_t(0) : uint64_t(1) << (8 * es - 1);
+                                      }),
                               shape[0], shape[1], at + " extremes");
             expect_round_trip(dtype, tile_of(es, n, [&](size_t) { return rng(); }), shape[0],
                               shape[1], at + " noise");
             // Mostly small residuals with rare wide ones: many contexts, a
             // long alphabet, raw bits of every length.
-            expect_round_trip(dtype, tile_of(es, n, [&](size_t i) {
-                                  const uint64_t r = rng();
-                                  return (r & 15) == 0 ? r >> (r % 64) : i / 7 + (r & 3);
-                              }),
+            expect_round_trip(dtype,
+                              tile_of(es, n,
+                                      [&](size_t i) {
+                                          const uint64_t r = rng();
+                                          return (r & 15) == 0 ? r >> (r % 64) : i / 7 + (r & 3);
+                                      }),
                               shape[0], shape[1], at + " mixed");
         }
     }

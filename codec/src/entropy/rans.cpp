@@ -91,8 +91,7 @@ void write_tables(const Tables &tables, Writer &out) {
     }
 }
 
-bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &tables,
-                 Error &err) {
+bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &tables, Error &err) {
     unsigned alphabet = 0, stored_contexts = 0;
     if (!in.u8(alphabet, "frequency tables", err) ||
         !in.u8(stored_contexts, "frequency tables", err))
@@ -110,7 +109,8 @@ bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &t
         if (!in.u8(bits, "frequency tables", err)) return false;
         for (unsigned k = 0; k < 8; ++k) {
             if (!(bits >> k & 1)) continue;
-            if (c + k >= contexts) return err.set("corrupt tile: a context beyond the last is used");
+            if (c + k >= contexts)
+                return err.set("corrupt tile: a context beyond the last is used");
             tables.used[c + k] = 1;
         }
     }
@@ -124,7 +124,8 @@ bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &t
         for (unsigned s = 0; s < last; ++s) {
             uint32_t value = 0;
             if (!get_varint(in, value, err)) return false;
-            if (value > total) return err.set("corrupt tile: a frequency is above the table's total");
+            if (value > total)
+                return err.set("corrupt tile: a frequency is above the table's total");
             sum += value;
             tables.freq[size_t(c) * alphabet + s] = uint16_t(value);
         }
@@ -164,7 +165,8 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
     out.clear();
     out.reserve(4 * lanes + 2 * words.size());
     for (unsigned lane = 0; lane < lanes; ++lane)
-        for (int k = 0; k < 4; ++k) out.push_back(static_cast<unsigned char>(states[lane] >> (8 * k)));
+        for (int k = 0; k < 4; ++k)
+            out.push_back(static_cast<unsigned char>(states[lane] >> (8 * k)));
     for (size_t k = words.size(); k-- > 0;) {
         out.push_back(static_cast<unsigned char>(words[k]));
         out.push_back(static_cast<unsigned char>(words[k] >> 8));
