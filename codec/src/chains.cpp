@@ -337,7 +337,8 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
     const ChainInfo *info = chain_info(int(id));
     char text[120];
     if (!info) {
-        std::snprintf(text, sizeof text, "corrupt tile: unknown chain id %u", id);
+        std::snprintf(text, sizeof text,
+                      "unknown chain id %u: a chain of a newer library, or a corrupt tile", id);
         return err.set(text);
     }
     if (nested && info->kind == kind_splitter)

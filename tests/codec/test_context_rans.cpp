@@ -215,6 +215,12 @@ TEST(ContextRans, RefusesHostileSections) {
     seal(bad);
     decode(bad, out, &why);
     EXPECT_EQ(why, "corrupt tile: the token alphabet is out of range");
+    // A chain id this build does not know (a newer library's) is named.
+    bad = blob;
+    bad[section] = 200;
+    seal(bad);
+    decode(bad, out, &why);
+    EXPECT_EQ(why, "unknown chain id 200: a chain of a newer library, or a corrupt tile");
     // The blob cut short inside its streams, resealed.
     for (size_t cut : {size_t(5), size_t(20), size_t(40)}) {
         Bytes shorter(blob.begin(), blob.end() - long(8 + cut));
