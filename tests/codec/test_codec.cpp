@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/codec_support.h"
 #include "support/support.h"
 #include "varda_codec.h"
 #include "wrap/failing_malloc.h"
@@ -19,6 +20,9 @@
 namespace {
 
 using vt::Bytes;
+using vt::decode;
+using vt::encode;
+using vt::product_for;
 
 constexpr int all_dtypes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 const uint64_t dtype_bytes[] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
@@ -78,35 +82,6 @@ Bytes make_tile(int dtype, size_t width, size_t height, Content content, uint32_
         }
     }
     return out;
-}
-
-varda_codec_product product_for(int dtype, int chain) {
-    varda_codec_product p;
-    varda_codec_product_init(&p, dtype);
-    p.chain = chain;
-    return p;
-}
-
-Bytes encode(const varda_codec_product &p, const Bytes &tile, size_t width, size_t height,
-             std::string *message = nullptr) {
-    Bytes blob(varda_codec_bound(&p, width, height));
-    uint64_t len = 0;
-    char err[256] = "";
-    if (varda_codec_encode(&p, tile.data(), width, height, blob.data(), blob.size(), &len, err,
-                           sizeof err) != 0) {
-        if (message) *message = err;
-        return {};
-    }
-    blob.resize(len);
-    return blob;
-}
-
-int decode(const Bytes &blob, Bytes &out, std::string *message = nullptr) {
-    char err[256] = "";
-    const int rc =
-        varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err, sizeof err);
-    if (message) *message = err;
-    return rc;
 }
 
 struct Shape {

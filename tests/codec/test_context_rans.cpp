@@ -11,6 +11,7 @@
 #include <vector>
 #include <xxhash.h>
 
+#include "codec/codec_support.h"
 #include "support/support.h"
 #include "varda_codec.h"
 
@@ -22,35 +23,18 @@ constexpr int chain = VARDA_CHAIN_CONTEXT_RANS;
 const uint64_t dtype_bytes[] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
 
 varda_codec_product product(int dtype, int chosen = chain) {
-    varda_codec_product p;
-    varda_codec_product_init(&p, dtype);
-    p.chain = chosen;
-    return p;
+    return vt::product_for(dtype, chosen);
 }
 
+// Encodes where the test expects the codec to take the tile.
 Bytes encode(const varda_codec_product &p, const Bytes &tile, size_t width, size_t height) {
-    Bytes blob(varda_codec_bound(&p, width, height));
-    uint64_t len = 0;
-    char err[256] = "";
-    EXPECT_EQ(varda_codec_encode(&p, tile.data(), width, height, blob.data(), blob.size(), &len,
-                                 err, sizeof err),
-              0)
-        << err;
-    blob.resize(len);
+    std::string why;
+    Bytes blob = vt::encode(p, tile, width, height, &why);
+    EXPECT_FALSE(blob.empty()) << why;
     return blob;
 }
 
-int decode(const Bytes &blob, Bytes &out, std::string *why = nullptr) {
-    char err[256] = "";
-    const int rc =
-        varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err, sizeof err);
-    if (why) *why = err;
-    return rc;
-}
-
-template <class T> void put(Bytes &out, size_t i, T value) {
-    std::memcpy(out.data() + i * sizeof(T), &value, sizeof(T));
-}
+using vt::decode;
 
 // Samples of width es from a generator of 64-bit values.
 template <class F> Bytes tile_of(uint64_t es, size_t count, F &&value) {
