@@ -42,10 +42,12 @@ inline Token tokenise(uint64_t value) {
             value & ((uint64_t(1) << extra) - 1)};
 }
 
-// What a token stands for before its raw bits are added.
+// What a token stands for before its raw bits are added; padded to every
+// byte, since a corrupt stream may decode the missing-table symbol before
+// the decoder refuses it.
 struct TokenTable {
-    uint64_t base[2 * 64 + direct_tokens] = {};
-    uint8_t extra[2 * 64 + direct_tokens] = {};
+    uint64_t base[256] = {};
+    uint8_t extra[256] = {};
     constexpr TokenTable() {
         for (unsigned t = 0; t < direct_tokens; ++t) base[t] = t;
         for (unsigned length = 4; length <= 64; ++length)
