@@ -104,11 +104,12 @@ bool unpack_planes(Reader &in, const Plane &plane, unsigned char *out, const cha
 }
 
 // The main stream of a splitter, as a nested chain section: planar unless
-// the effort asks for a search.
+// the effort asks for a search, which includes the context chain.
 bool encode_nested(const Plane &plane, const unsigned char *samples, const EncodeOptions &options,
                    Writer &out, Error &err) {
-    static const int searched[] = {VARDA_CHAIN_PLANAR, VARDA_CHAIN_MED, VARDA_CHAIN_DELTA_W,
-                                   VARDA_CHAIN_AVERAGE, VARDA_CHAIN_SHUFFLE_ZSTD};
+    static const int searched[] = {VARDA_CHAIN_PLANAR,       VARDA_CHAIN_MED,
+                                   VARDA_CHAIN_DELTA_W,      VARDA_CHAIN_AVERAGE,
+                                   VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_CONTEXT_RANS};
     if (options.effort < 2)
         return encode_chain(VARDA_CHAIN_PLANAR, plane, samples, options, out, err);
     Bytes best;

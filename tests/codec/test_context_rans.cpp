@@ -214,3 +214,22 @@ TEST(ContextRans, RefusesHostileSections) {
         EXPECT_NE(why.find("tile"), std::string::npos) << why;
     }
 }
+
+// At effort 2 a splitter's main stream may go through the context chain.
+TEST(ContextRans, NestsInASplitterAtEffortTwo) {
+    constexpr size_t side = 256, n = side * side;
+    std::mt19937_64 rng(6);
+    std::normal_distribution<double> noise(0, 2);
+    const Bytes tile = tile_of(2, n, [&](size_t i) {
+        const double x = double(i % side), y = double(i / side);
+        return 5 + 12 * uint64_t(std::lround(2000 + 30 * std::sin(x / 20) + y + noise(rng)));
+    });
+    varda_codec_product p = product(1, VARDA_CHAIN_INTMULT);
+    p.effort = 2;
+    const Bytes blob = encode(p, tile, side, side);
+    ASSERT_GT(blob.size(), 26u);
+    EXPECT_EQ(blob[16 + 1 + 8], chain); // after the splitter's id and multiplier
+    Bytes out(tile.size());
+    ASSERT_EQ(decode(blob, out), 0);
+    EXPECT_EQ(out, tile);
+}
