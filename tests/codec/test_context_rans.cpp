@@ -56,6 +56,15 @@ void expect_round_trip(int dtype, const Bytes &tile, size_t width, size_t height
     EXPECT_EQ(out, tile) << what;
 }
 
+// A 16-bit field of side x side samples from value(x, y, g), g a standard
+// normal draw per sample.
+template <class F> Bytes field_of(size_t side, uint64_t seed, F &&value) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> noise(0, 1);
+    return tile_of(2, side * side,
+                   [&](size_t i) { return value(double(i % side), double(i / side), noise(rng)); });
+}
+
 // Re-seal a blob after an edit, so that the decoder gets past the checksum.
 void seal(Bytes &blob) {
     const uint64_t sum = XXH3_64bits(blob.data(), blob.size() - 8);
@@ -122,13 +131,11 @@ TEST(ContextRans, FlatPartsAndZeroRunsCostNextToNothing) {
 TEST(ContextRans, BeatsBytePlanesOnSmoothNoiseAndNeverExpandsNoise) {
     constexpr size_t side = 192, n = side * side;
     std::mt19937_64 rng(9);
-    std::normal_distribution<double> noise(0, 3);
     // A smooth field with noise whose level changes across the tile: the
     // quiet half and the busy half want different statistics.
-    const Bytes smooth = tile_of(2, n, [&](size_t i) {
-        const double x = double(i % side), y = double(i / side);
-        const double sigma = x < side / 2 ? 0.3 : 4;
-        return uint64_t(std::lround(20000 + 40 * std::sin(x / 30) + 3 * y + sigma * noise(rng)));
+    const Bytes smooth = field_of(side, 9, [](double x, double y, double g) {
+        const double sigma = x < side / 2 ? 0.9 : 12;
+        return uint64_t(std::lround(20000 + 40 * std::sin(x / 30) + 3 * y + sigma * g));
     });
     const Bytes coded = encode(product(1), smooth, side, side);
     for (int other : {VARDA_CHAIN_PLANAR, VARDA_CHAIN_MED_ZIGZAG, VARDA_CHAIN_PLANAR_LANES_ZSTD})
@@ -217,12 +224,9 @@ TEST(ContextRans, RefusesHostileSections) {
 
 // At effort 2 a splitter's main stream may go through the context chain.
 TEST(ContextRans, NestsInASplitterAtEffortTwo) {
-    constexpr size_t side = 256, n = side * side;
-    std::mt19937_64 rng(6);
-    std::normal_distribution<double> noise(0, 2);
-    const Bytes tile = tile_of(2, n, [&](size_t i) {
-        const double x = double(i % side), y = double(i / side);
-        return 5 + 12 * uint64_t(std::lround(2000 + 30 * std::sin(x / 20) + y + noise(rng)));
+    constexpr size_t side = 256;
+    const Bytes tile = field_of(side, 6, [](double x, double y, double g) {
+        return 5 + 12 * uint64_t(std::lround(2000 + 30 * std::sin(x / 20) + y + 2 * g));
     });
     varda_codec_product p = product(1, VARDA_CHAIN_INTMULT);
     p.effort = 2;
