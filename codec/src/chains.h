@@ -37,7 +37,7 @@ struct Predictor {
 Predictor predictor_of(int id);
 
 struct EncodeOptions {
-    int zstd_level = 9;
+    int zstd_level = VARDA_CODEC_DEFAULT_ZSTD_LEVEL;
     int effort = 1; // how hard a splitter searches its own parameters
 };
 

@@ -217,7 +217,7 @@ TEST(ContextRans, RefusesHostileSections) {
         Bytes shorter(blob.begin(), blob.end() - long(8 + cut));
         shorter.resize(shorter.size() + 8);
         seal(shorter);
-        EXPECT_EQ(decode(shorter, out, &why), 1) << cut;
+        EXPECT_EQ(decode(shorter, out, &why), VARDA_CODEC_CORRUPT) << cut;
         EXPECT_NE(why.find("tile"), std::string::npos) << why;
     }
 }
