@@ -297,31 +297,4 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
     return true;
 }
 
-double estimate_context_rans(const Plane &plane, const unsigned char *samples) {
-    const uint64_t n = plane.count, es = plane.elem_size;
-    if (plane.width == 0 || n == 0) return 0;
-    Scratch residuals(n * es);
-    choose_predictor(plane, samples, 1, residuals.data());
-    std::vector<uint8_t> tokens(n), ctx(n);
-    with_width(es, 0, [&]<Element T>() {
-        tokenise_plane<T>(plane, residuals.data(), tokens.data(), ctx.data(), nullptr);
-        return 0;
-    });
-    const unsigned alphabet = alphabet_for(es);
-    std::vector<uint32_t> counts(size_t(contexts) * alphabet, 0);
-    std::vector<uint64_t> per_context(contexts, 0);
-    double bits = 0;
-    for (uint64_t i = 0; i < n; ++i) {
-        ++counts[size_t(ctx[i]) * alphabet + tokens[i]];
-        ++per_context[ctx[i]];
-        bits += token_table.extra[tokens[i]];
-    }
-    for (unsigned c = 0; c < contexts; ++c)
-        for (unsigned t = 0; t < alphabet; ++t) {
-            const uint32_t k = counts[size_t(c) * alphabet + t];
-            if (k) bits += double(k) * std::log2(double(per_context[c]) / double(k)) + 8;
-        }
-    return bits / 8;
-}
-
 } // namespace varda::codec

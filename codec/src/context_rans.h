@@ -19,9 +19,4 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
                          const EncodeOptions &options, Writer &out, Error &err);
 bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Error &err);
 
-// The cost in bytes that the chain's tokens and raw bits would take for
-// these samples under the given predictor, estimated from a order-0 count
-// of the tokens in each context; used to choose without coding.
-double estimate_context_rans(const Plane &plane, const unsigned char *samples);
-
 } // namespace varda::codec
