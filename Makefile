@@ -18,7 +18,7 @@ WERROR     := $(if $(CI),-DVARDA_WERROR=ON,)
 
 BASE_PKGS  := cmake ninja-build g++ pkg-config binutils libzstd-dev libxxhash-dev
 TEST_PKGS  := $(BASE_PKGS) googletest libgtest-dev libgmock-dev locales
-BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3 libblosc-dev libcharls-dev
+BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3 libblosc-dev libcharls-dev libjxl-dev
 FUZZ_PKGS  := $(BASE_PKGS) clang libclang-rt-14-dev
 TSAN_PKGS  := $(TEST_PKGS) clang libclang-rt-14-dev
 LINT_PKGS  := $(BASE_PKGS) clang-tidy clang-format googletest libgtest-dev libbenchmark-dev

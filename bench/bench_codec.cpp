@@ -1,7 +1,7 @@
 // The tile codec on whole rasters cut into 512 x 512 tiles, every chain and
-// "auto" at each effort, beside Blosc (zstd, byte shuffle), plain zstd and
-// JPEG-LS lossless on the same tiles. Those three are here for comparison
-// only; the library never links them.
+// "auto" at each effort, beside Blosc (zstd, byte shuffle), plain zstd,
+// JPEG-LS lossless and JPEG XL lossless at efforts 1 and 7 on the same
+// tiles. Those are here for comparison only; the library never links them.
 //
 // Rasters, 1024 x 1024, made in code:
 //   smooth   u16  a smooth field with noise of about 3 counts
@@ -14,6 +14,8 @@
 #include <charls/charls.h>
 #include <cmath>
 #include <cstdio>
+#include <jxl/decode.h>
+#include <jxl/encode.h>
 #include <zstd.h>
 
 #include "varda_codec.h"
@@ -203,6 +205,68 @@ Coder jpegls_coder(const Raster &r) {
             }};
 }
 
+// JPEG XL lossless, one grey channel of 16 bits, on the calling thread;
+// signed samples offset as for JPEG-LS.
+Coder jxl_coder(const Raster &r, int effort) {
+    const bool is_signed = r.dtype == 5;
+    const JxlPixelFormat format{1, JXL_TYPE_UINT16, JXL_LITTLE_ENDIAN, 0};
+    return {[=](const vb::Bytes &t) {
+                vb::Bytes samples = t;
+                if (is_signed)
+                    for (size_t i = 1; i < samples.size(); i += 2) samples[i] ^= 0x80;
+                JxlEncoder *enc = JxlEncoderCreate(nullptr);
+                JxlBasicInfo info;
+                JxlEncoderInitBasicInfo(&info);
+                info.xsize = info.ysize = uint32_t(tile);
+                info.bits_per_sample = 16;
+                info.num_color_channels = 1;
+                info.uses_original_profile = JXL_TRUE;
+                JxlEncoderSetBasicInfo(enc, &info);
+                JxlColorEncoding colour;
+                JxlColorEncodingSetToLinearSRGB(&colour, JXL_TRUE);
+                JxlEncoderSetColorEncoding(enc, &colour);
+                JxlEncoderFrameSettings *settings = JxlEncoderFrameSettingsCreate(enc, nullptr);
+                JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+                JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, effort);
+                vb::Bytes out;
+                if (JxlEncoderAddImageFrame(settings, &format, samples.data(), samples.size()) ==
+                    JXL_ENC_SUCCESS) {
+                    JxlEncoderCloseInput(enc);
+                    out.resize(1 << 16);
+                    size_t used = 0;
+                    for (;;) {
+                        uint8_t *next = out.data() + used;
+                        size_t room = out.size() - used;
+                        const JxlEncoderStatus st = JxlEncoderProcessOutput(enc, &next, &room);
+                        used = size_t(next - out.data());
+                        if (st != JXL_ENC_NEED_MORE_OUTPUT) {
+                            out.resize(st == JXL_ENC_SUCCESS ? used : 0);
+                            break;
+                        }
+                        out.resize(out.size() * 2);
+                    }
+                }
+                JxlEncoderDestroy(enc);
+                return out;
+            },
+            [=](const vb::Bytes &blob, vb::Bytes &out) {
+                JxlDecoder *dec = JxlDecoderCreate(nullptr);
+                JxlDecoderSubscribeEvents(dec, JXL_DEC_FULL_IMAGE);
+                JxlDecoderSetInput(dec, blob.data(), blob.size());
+                JxlDecoderCloseInput(dec);
+                for (;;) {
+                    const JxlDecoderStatus st = JxlDecoderProcessInput(dec);
+                    if (st == JXL_DEC_NEED_IMAGE_OUT_BUFFER)
+                        JxlDecoderSetImageOutBuffer(dec, &format, out.data(), out.size());
+                    else if (st != JXL_DEC_FULL_IMAGE)
+                        break;
+                }
+                JxlDecoderDestroy(dec);
+                if (is_signed)
+                    for (size_t i = 1; i < out.size(); i += 2) out[i] ^= 0x80;
+            }};
+}
+
 // Encode and decode rows of one coder over the raster's tiles.
 void add_coder(const Raster &r, std::function<Coder()> make, const vb::Row &encode_row,
                const vb::Row &decode_row) {
@@ -291,9 +355,16 @@ VB_REGISTER {
                   {"blosc_decode", type, data, path});
         add_coder(*r, [] { return zstd_coder(); }, {"zstd9_encode", type, data, path},
                   {"zstd9_decode", type, data, path});
-        if (integer)
+        if (integer) {
             add_coder(*r, [r] { return jpegls_coder(*r); }, {"jpegls_encode", type, data, path},
                       {"jpegls_decode", type, data, path});
+            for (int effort : {1, 7}) {
+                const std::string kernel = "jxl" + std::to_string(effort);
+                add_coder(*r, [r, effort] { return jxl_coder(*r, effort); },
+                          {kernel + "_encode", type, data, path},
+                          {kernel + "_decode", type, data, path});
+            }
+        }
     }
 }
 

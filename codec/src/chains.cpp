@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "context_rans.h"
 #include "frame/elem.h"
 #include "frame/zigzag.h"
 #include "join_split.h"
@@ -35,25 +36,9 @@ const ChainInfo chains[chain_count] = {
     {VARDA_CHAIN_BINOFFSET, "binoffset", kind_splitter},
     {VARDA_CHAIN_FLOATQUANT, "floatquant", kind_splitter},
     {VARDA_CHAIN_FLOATMULT, "floatmult", kind_splitter},
+    {VARDA_CHAIN_CONTEXT_RANS, "context-rans", kind_fused},
+    {VARDA_CHAIN_FLOATMULT_WIDE, "floatmult-wide", kind_splitter},
 };
-
-using Kernel = int (*)(void *, const void *, uint64_t, uint64_t, uint64_t);
-
-struct Predictor {
-    Kernel encode, decode;
-};
-
-// The fixed predictors; wp has weights and is handled on its own.
-Predictor predictor_of(int id) {
-    switch (id) {
-    case VARDA_CHAIN_DELTA_W: return {delta_w_encode, delta_w_decode};
-    case VARDA_CHAIN_DELTA_N: return {delta_n_encode, delta_n_decode};
-    case VARDA_CHAIN_PLANAR: return {planar_encode, planar_decode};
-    case VARDA_CHAIN_AVERAGE: return {average_encode, average_decode};
-    case VARDA_CHAIN_MED: return {med_encode, med_decode};
-    default: return {med_zigzag_encode, med_zigzag_decode};
-    }
-}
 
 bool is_integer(int dtype) { return dtype >= 0 && dtype <= 7; }
 bool is_signed(int dtype) { return dtype >= 4 && dtype <= 7; }
@@ -154,11 +139,12 @@ bool join_planes(Reader &in, const Plane &plane, unsigned char *out, const char 
 }
 
 // The main stream of a splitter, as a nested chain section: planar unless
-// the effort asks for a search.
+// the effort asks for a search, which includes the context chain.
 bool encode_nested(const Plane &plane, const unsigned char *samples, const EncodeOptions &options,
                    Writer &out, Error &err) {
-    static const int searched[] = {VARDA_CHAIN_PLANAR, VARDA_CHAIN_MED, VARDA_CHAIN_DELTA_W,
-                                   VARDA_CHAIN_AVERAGE, VARDA_CHAIN_SHUFFLE_ZSTD};
+    static const int searched[] = {VARDA_CHAIN_PLANAR,       VARDA_CHAIN_MED,
+                                   VARDA_CHAIN_DELTA_W,      VARDA_CHAIN_AVERAGE,
+                                   VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_CONTEXT_RANS};
     if (options.effort < 2)
         return encode_chain(VARDA_CHAIN_PLANAR, plane, samples, options, out, err);
     Bytes best;
@@ -235,13 +221,17 @@ bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
         out.bytes(best.data(), best.size());
         return true;
     }
-    default: { // floatmult
-        const double step = decimal_step(samples, n, es);
+    default: { // floatmult, floatmult-wide
+        const bool wide = id == VARDA_CHAIN_FLOATMULT_WIDE;
+        const double step = decimal_step(samples, n, es, wide);
         if (step == 0)
             return err.set("floatmult: the tile's samples lie on no decimal step",
                            VARDA_CODEC_NOT_APPLICABLE);
         out.f64(step);
-        host::floatmult_split(first.data(), second.data(), samples, n, es, step);
+        if (wide)
+            host::floatmult_split_wide(first.data(), second.data(), samples, n, step);
+        else
+            host::floatmult_split(first.data(), second.data(), samples, n, es, step);
         return encode_nested(words, first.data(), options, out, err) &&
                pack_planes(second.data(), plane, options.zstd_level, out, err);
     }
@@ -292,14 +282,18 @@ bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out,
                                return floatquant_join(dst, high, low, k, es, shift);
                            });
     }
-    default: { // floatmult
+    default: { // floatmult, floatmult-wide
         double step = 0;
         if (!in.f64(step, "step", err)) return false;
         if (!std::isfinite(step)) return corrupt("the step is not finite", err);
+        const bool wide = id == VARDA_CHAIN_FLOATMULT_WIDE;
         return decode_chain(in, words, out, true, err) &&
                join_planes(in, plane, out, "key corrections", "key corrections", err,
                            [&](void *dst, const void *index, const void *fix, uint64_t k) {
-                               floatmult_join(dst, index, fix, k, es, step);
+                               if (wide)
+                                   host::floatmult_join_wide(dst, index, fix, k, step);
+                               else
+                                   floatmult_join(dst, index, fix, k, es, step);
                                return 0;
                            });
     }
@@ -313,6 +307,17 @@ bool decodes_in_place(int id) {
 
 } // namespace
 
+Predictor predictor_of(int id) {
+    switch (id) {
+    case VARDA_CHAIN_DELTA_W: return {delta_w_encode, delta_w_decode};
+    case VARDA_CHAIN_DELTA_N: return {delta_n_encode, delta_n_decode};
+    case VARDA_CHAIN_PLANAR: return {planar_encode, planar_decode};
+    case VARDA_CHAIN_AVERAGE: return {average_encode, average_decode};
+    case VARDA_CHAIN_MED: return {med_encode, med_decode};
+    default: return {med_zigzag_encode, med_zigzag_decode};
+    }
+}
+
 const ChainInfo *chain_info(int id) {
     return id >= 1 && id <= chain_count ? &chains[id - 1] : nullptr;
 }
@@ -322,6 +327,7 @@ bool chain_accepts(int id, int dtype) {
     if (id == VARDA_CHAIN_INTMULT) return is_integer(dtype);
     if (id == VARDA_CHAIN_FLOATQUANT || id == VARDA_CHAIN_FLOATMULT)
         return dtype == 9 || dtype == 10;
+    if (id == VARDA_CHAIN_FLOATMULT_WIDE) return dtype == 9;
     return true;
 }
 
@@ -365,6 +371,7 @@ bool encode_chain(int id, const Plane &plane, const unsigned char *samples,
         out.stream(stream);
         return true;
     }
+    case VARDA_CHAIN_CONTEXT_RANS: return encode_context_rans(plane, samples, options, out, err);
     default:
         if (info->kind == kind_splitter)
             return encode_splitter(id, plane, samples, options, out, err);
@@ -381,7 +388,8 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
     const ChainInfo *info = chain_info(int(id));
     char text[120];
     if (!info) {
-        std::snprintf(text, sizeof text, "corrupt tile: unknown chain id %u", id);
+        std::snprintf(text, sizeof text,
+                      "unknown chain id %u: a chain of a newer library, or a corrupt tile", id);
         return err.set(text);
     }
     if (nested && info->kind == kind_splitter)
@@ -442,6 +450,7 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
             return corrupt("the PFOR stream does not decode", err);
         return true;
     }
+    case VARDA_CHAIN_CONTEXT_RANS: return decode_context_rans(in, plane, out, err);
     default: {
         if (info->kind == kind_splitter) return decode_splitter(int(id), in, plane, out, err);
         // The residuals land in `out`; a decoder that needs them apart gets

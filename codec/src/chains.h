@@ -24,9 +24,17 @@ struct ChainInfo {
 };
 
 // Ids 1 .. chain_count in order; null for an unknown id.
-constexpr int chain_count = 16;
+constexpr int chain_count = 18;
 const ChainInfo *chain_info(int id);
 bool chain_accepts(int id, int dtype);
+
+// The fixed predictors by their chain id (med_zigzag for any other id); wp
+// has weights and is handled on its own.
+using Kernel = int (*)(void *, const void *, uint64_t, uint64_t, uint64_t);
+struct Predictor {
+    Kernel encode, decode;
+};
+Predictor predictor_of(int id);
 
 struct EncodeOptions {
     int zstd_level = VARDA_CODEC_DEFAULT_ZSTD_LEVEL;

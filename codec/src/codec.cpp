@@ -223,19 +223,20 @@ bool rebuilds_sentinel(const varda_codec_product &p, const unsigned char *quanti
 // The chains "auto" tries at each effort, where they take the samples.
 // Ties go to the earlier chain, so the faster decoders come first.
 const int effort0[] = {VARDA_CHAIN_MED_ZIGZAG};
-const int effort1[] = {VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG,
-                       VARDA_CHAIN_AVERAGE,           VARDA_CHAIN_SHUFFLE_ZSTD,
-                       VARDA_CHAIN_INTMULT,           VARDA_CHAIN_FLOATQUANT,
-                       VARDA_CHAIN_FLOATMULT};
+const int effort1[] = {
+    VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG,   VARDA_CHAIN_AVERAGE,
+    VARDA_CHAIN_SHUFFLE_ZSTD,      VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_INTMULT,
+    VARDA_CHAIN_FLOATQUANT,        VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE};
 // Effort 2 tries every chain, fastest decoders first.
 const int effort2[] = {VARDA_CHAIN_PLANAR_PFOR,  VARDA_CHAIN_PLANAR_PFOR_ZSTD,
                        VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_PLANAR_LANES_ZSTD,
                        VARDA_CHAIN_DELTA_W,      VARDA_CHAIN_DELTA_N,
                        VARDA_CHAIN_PLANAR,       VARDA_CHAIN_MED_ZIGZAG,
                        VARDA_CHAIN_MED,          VARDA_CHAIN_AVERAGE,
-                       VARDA_CHAIN_WP,           VARDA_CHAIN_ZSTD,
-                       VARDA_CHAIN_INTMULT,      VARDA_CHAIN_BINOFFSET,
-                       VARDA_CHAIN_FLOATQUANT,   VARDA_CHAIN_FLOATMULT};
+                       VARDA_CHAIN_WP,           VARDA_CHAIN_CONTEXT_RANS,
+                       VARDA_CHAIN_ZSTD,         VARDA_CHAIN_INTMULT,
+                       VARDA_CHAIN_BINOFFSET,    VARDA_CHAIN_FLOATQUANT,
+                       VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE};
 
 bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                     Bytes &section, Error &err) {

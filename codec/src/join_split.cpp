@@ -61,15 +61,16 @@ template <class F> F value_of(Bits<F> q) {
     return positive ? magnitude : -magnitude;
 }
 
-template <class F>
-void floatmult_split_as(void *index, void *residual, const void *src, uint64_t count, F step) {
+// The prediction index x step is computed in A and rounded once to F.
+template <class F, class A = F>
+void floatmult_split_as(void *index, void *residual, const void *src, uint64_t count, A step) {
     using U = Bits<F>;
     for (uint64_t i = 0; i < count; ++i) {
         U bits;
         std::memcpy(&bits, static_cast<const unsigned char *>(src) + i * sizeof(U), sizeof(U));
-        const F ratio = std::bit_cast<F>(bits) / step;
-        const U q = std::isfinite(ratio) ? index_of<F>(std::nearbyint(ratio)) : sign_of<U>;
-        const U predicted = std::bit_cast<U>(F(value_of<F>(q) * step));
+        const F whole = F(std::nearbyint(A(std::bit_cast<F>(bits)) / step));
+        const U q = std::isfinite(whole) ? index_of<F>(whole) : sign_of<U>;
+        const U predicted = std::bit_cast<U>(F(A(value_of<F>(q)) * step));
         put(index, i, sizeof(U), q);
         put(residual, i, sizeof(U), U(signed_order(bits) - float_key(predicted)));
     }
@@ -187,6 +188,21 @@ int floatmult_split(void *index, void *residual, const void *src, uint64_t count
     case 4: floatmult_split_as<float>(index, residual, src, count, float(step)); return 0;
     case 8: floatmult_split_as<double>(index, residual, src, count, step); return 0;
     default: return 1;
+    }
+}
+
+void floatmult_split_wide(void *index, void *residual, const void *src, uint64_t count,
+                          double step) {
+    floatmult_split_as<float, double>(index, residual, src, count, step);
+}
+
+void floatmult_join_wide(void *dst, const void *index, const void *residual, uint64_t count,
+                         double step) {
+    for (uint64_t i = 0; i < count; ++i) {
+        const auto q = uint32_t(get(index, i, 4));
+        const auto predicted = std::bit_cast<uint32_t>(float(double(value_of<float>(q)) * step));
+        put(dst, i, 4,
+            signed_order(uint32_t(float_key(predicted) + uint32_t(get(residual, i, 4)))));
     }
 }
 

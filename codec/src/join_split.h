@@ -55,6 +55,15 @@ int floatquant_split(void *high, void *low, const void *src, uint64_t count, uin
 int floatmult_split(void *index, void *residual, const void *src, uint64_t count,
                     uint64_t elem_size, double step);
 
+// The same for binary32 samples with the prediction computed in binary64
+// and rounded once: float(k x 0.04) written from decimal data then rebuilds
+// on the step 0.01, where single-precision products miss a quarter of the
+// samples. The join is the codec's own, in the same arithmetic.
+void floatmult_split_wide(void *index, void *residual, const void *src, uint64_t count,
+                          double step);
+void floatmult_join_wide(void *dst, const void *index, const void *residual, uint64_t count,
+                         double step);
+
 // Byte j of every element, then byte j + 1, ...: plane j at j * count.
 void blocked_transpose_zstd_shuffle(void *dst, const void *src, uint64_t count, uint64_t elem_size);
 

@@ -55,8 +55,9 @@ void intmult_split_signed(unsigned char *quot, unsigned char *rem, const unsigne
     });
 }
 
-double decimal_step(const unsigned char *samples, uint64_t count, uint64_t elem_size) {
+double decimal_step(const unsigned char *samples, uint64_t count, uint64_t elem_size, bool wide) {
     if (elem_size != 4 && elem_size != 8) return 0;
+    if (wide && elem_size != 4) return 0;
     // A sample the step rebuilds exactly leaves the correction S, the sign
     // bit of the element, whatever its sign.
     const uint64_t probe = count < 4096 ? count : 4096, stride = count / probe;
@@ -67,7 +68,10 @@ double decimal_step(const unsigned char *samples, uint64_t count, uint64_t elem_
     const int digits = elem_size == 4 ? 7 : 15;
     for (int k = 0; k <= digits; ++k) {
         const double step = std::pow(10.0, -k);
-        host::floatmult_split(index.data(), fix.data(), picked.data(), probe, elem_size, step);
+        if (wide)
+            host::floatmult_split_wide(index.data(), fix.data(), picked.data(), probe, step);
+        else
+            host::floatmult_split(index.data(), fix.data(), picked.data(), probe, elem_size, step);
         uint64_t finite = 0, exact = 0;
         for (uint64_t i = 0; i < probe; ++i) {
             uint64_t bits = 0, correction = 0;

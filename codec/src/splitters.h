@@ -21,7 +21,9 @@ void intmult_split_signed(unsigned char *quot, unsigned char *rem, const unsigne
 
 // The coarsest step 10^-k (k = 0, 1, ...) on which nineteen in twenty of
 // the finite samples lie exactly, as floatmult_join rebuilds them (float
-// widths 4 and 8); 0 when there is none.
-double decimal_step(const unsigned char *samples, uint64_t count, uint64_t elem_size);
+// widths 4 and 8); 0 when there is none. `wide`: for binary32 samples, as
+// floatmult_join_wide rebuilds them.
+double decimal_step(const unsigned char *samples, uint64_t count, uint64_t elem_size,
+                    bool wide = false);
 
 } // namespace varda::codec

@@ -178,6 +178,24 @@ void codec_seeds(const Tile &t, Corpus &c) {
     c.write(t.name, in);
 }
 
+// Each golden tile coded by the context chain, as that target takes it: the
+// section without its header, nodata or lossy steps.
+void context_rans_seeds(const Tile &t, Corpus &c) {
+    if (t.info.width > 256 || t.info.height > 256) return;
+    varda_codec_product p;
+    varda_codec_product_init(&p, t.info.dtype);
+    p.chain = VARDA_CHAIN_CONTEXT_RANS;
+    Bytes blob(varda_codec_bound(&p, t.info.width, t.info.height));
+    uint64_t len = 0;
+    if (varda_codec_encode(&p, t.samples.data(), t.info.width, t.info.height, blob.data(),
+                           blob.size(), &len, nullptr, 0) != 0)
+        return;
+    Bytes in{uint8_t(t.info.dtype), uint8_t(t.info.width - 1), uint8_t(t.info.height - 1)};
+    // Header 16 bytes and the chain id before the section, checksum after.
+    in.insert(in.end(), blob.begin() + 17, blob.begin() + long(len) - 8);
+    c.write(t.name, in);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -188,15 +206,16 @@ int main(int argc, char **argv) {
     const fs::path corpus(argv[2]);
     Corpus quant{corpus / "quant_decode_fuzz"}, domain{corpus / "lossy_domain_fuzz"},
         joins{corpus / "joins_decode_fuzz"}, planar{corpus / "planar_decode_fuzz"},
-        codec{corpus / "codec_encode_fuzz"};
+        codec{corpus / "codec_encode_fuzz"}, context{corpus / "codec_context_rans_fuzz"};
     for (const Tile &t : golden_tiles(argv[1])) {
         quant_seeds(t, quant);
         domain_seeds(t, domain);
         join_seeds(t, joins);
         planar_seeds(t, planar);
         codec_seeds(t, codec);
+        context_rans_seeds(t, context);
     }
-    for (const Corpus *c : {&quant, &domain, &joins, &planar, &codec})
+    for (const Corpus *c : {&quant, &domain, &joins, &planar, &codec, &context})
         std::printf("%s: %d seeds\n", c->folder.string().c_str(), c->written);
     return 0;
 }

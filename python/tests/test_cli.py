@@ -132,7 +132,8 @@ def test_bench_json_lists_every_chain(rng, tmp_path, capsys):
     assert result["dtype"] == "int16" and result["nodata"] == -99
     labels = {row["label"] for row in result["rows"]}
     expected = set(varda.chains_for("int16")) | {"auto", "auto LINEAR:MAX_ERROR=2",
-                                                 "blosc-zstd-shuffle", "numcodecs-zstd"}
+                                                 "blosc-zstd-shuffle", "numcodecs-zstd",
+                                                 "geotiff-zstd-predictor"}
     assert labels == expected
     ratios = [r["ratio"] for r in result["rows"] if r["ratio"] is not None]
     assert ratios == sorted(ratios, reverse=True)

@@ -1,0 +1,300 @@
+#include "context_rans.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "entropy/bits.h"
+#include "entropy/rans.h"
+#include "frame/elem.h"
+#include "frame/zigzag.h"
+#include "varda_codec.h"
+
+namespace varda::codec {
+
+namespace {
+
+using entropy::BitReader;
+using entropy::BitWriter;
+
+constexpr unsigned direct_tokens = 8; // values below this are their own token
+constexpr unsigned contexts = 12;
+
+// Tokens of a width: the direct ones, then two per bit length from 4 up.
+constexpr unsigned alphabet_for(uint64_t elem_size) {
+    return direct_tokens + 2 * (8 * unsigned(elem_size) - 3);
+}
+
+struct Token {
+    uint8_t token;
+    uint8_t extra; // raw bits below the two leading ones
+    uint64_t raw;
+};
+
+inline Token tokenise(uint64_t value) {
+    if (value < direct_tokens) return {uint8_t(value), 0, 0};
+    const unsigned length = unsigned(std::bit_width(value));
+    const unsigned extra = length - 2;
+    const unsigned second = unsigned(value >> extra) & 1u;
+    return {uint8_t(direct_tokens + 2 * (length - 4) + second), uint8_t(extra),
+            value & ((uint64_t(1) << extra) - 1)};
+}
+
+// What a token stands for before its raw bits are added; padded to every
+// byte, since a corrupt stream may decode the missing-table symbol before
+// the decoder refuses it.
+struct TokenTable {
+    uint64_t base[256] = {};
+    uint8_t extra[256] = {};
+    constexpr TokenTable() {
+        for (unsigned t = 0; t < direct_tokens; ++t) base[t] = t;
+        for (unsigned length = 4; length <= 64; ++length)
+            for (unsigned second = 0; second < 2; ++second) {
+                const unsigned t = direct_tokens + 2 * (length - 4) + second;
+                extra[t] = uint8_t(length - 2);
+                base[t] = uint64_t(2 | second) << (length - 2);
+            }
+    }
+};
+constexpr TokenTable token_table;
+
+// Local activity to context: 3N + 3(NW + NE)/2 of the neighbours' tokens,
+// cut where the statistics of natural and scientific rasters change. Only
+// the row above counts: the contexts of a whole row are then known before
+// its first token is decoded, and the decoder's states never wait on a
+// table lookup of the sample before (W would be worth well under 1 % of
+// the size, and costs half the speed).
+struct ContextTable {
+    uint8_t of[128] = {};
+    constexpr ContextTable() {
+        const unsigned limits[contexts - 1] = {1, 3, 5, 8, 12, 18, 26, 36, 50, 70, 100};
+        for (unsigned a = 0; a < 128; ++a) {
+            unsigned c = 0;
+            while (c < contexts - 1 && a >= limits[c]) ++c;
+            of[a] = uint8_t(c);
+        }
+    }
+};
+constexpr ContextTable context_table;
+
+inline uint8_t context_of(unsigned n, unsigned nw, unsigned ne) {
+    return context_table.of[std::min(3 * n + (3 * (nw + ne)) / 2, 127u)];
+}
+
+// The contexts of a row from the tokens of the row above (null for the
+// first row). Past the tile's edge a neighbour takes N's token.
+void row_contexts(const uint8_t *above, uint64_t width, uint8_t *ctx) {
+    if (!above) {
+        std::memset(ctx, 0, width);
+        return;
+    }
+    if (width == 1) {
+        ctx[0] = context_of(above[0], above[0], above[0]);
+        return;
+    }
+    ctx[0] = context_of(above[0], above[0], above[1]);
+    for (uint64_t col = 1; col + 1 < width; ++col)
+        ctx[col] = context_of(above[col], above[col - 1], above[col + 1]);
+    ctx[width - 1] = context_of(above[width - 1], above[width - 2], above[width - 1]);
+}
+
+// The predictors the chain may use, by their chain ids, and no prediction
+// at all (the samples as they are, not zigzagged), which sparse counts on a
+// zero floor want: any predictor smears each count onto its neighbours.
+constexpr unsigned identity = VARDA_CHAIN_ZSTD;
+constexpr int predictors[] = {VARDA_CHAIN_PLANAR,  VARDA_CHAIN_MED,     VARDA_CHAIN_AVERAGE,
+                              VARDA_CHAIN_DELTA_W, VARDA_CHAIN_DELTA_N, int(identity)};
+
+// In place of a predictor: the samples follow as they are.
+constexpr unsigned stored = 0;
+
+bool known_predictor(unsigned id) {
+    return std::find(std::begin(predictors), std::end(predictors), int(id)) != std::end(predictors);
+}
+
+// Zigzagged residuals of a predictor, in place of the samples' words.
+void residuals_of(int predictor, const Plane &plane, const unsigned char *samples,
+                  unsigned char *residuals) {
+    if (predictor == int(identity)) {
+        std::memcpy(residuals, samples, plane.count * plane.elem_size);
+        return;
+    }
+    predictor_of(predictor).encode(residuals, samples, plane.width, plane.count, plane.elem_size);
+    with_width(plane.elem_size, 0, [&]<Element T>() {
+        for (uint64_t i = 0; i < plane.count; ++i)
+            store<T>(residuals, i, zigzag(load<T>(residuals, i)));
+        return 0;
+    });
+}
+
+// A cheap stand-in for the coded size, in bits: the order-0 entropy of the
+// tokens plus their raw bits.
+double rough_cost(const Plane &plane, const unsigned char *residuals) {
+    uint64_t counts[2 * 64 + direct_tokens] = {};
+    double bits = 0;
+    with_width(plane.elem_size, 0, [&]<Element T>() {
+        for (uint64_t i = 0; i < plane.count; ++i) {
+            const Token t = tokenise(load<T>(residuals, i));
+            ++counts[t.token];
+            bits += t.extra;
+        }
+        return 0;
+    });
+    for (uint64_t k : counts)
+        if (k) bits += double(k) * std::log2(double(plane.count) / double(k));
+    return bits;
+}
+
+// Tall tiles are judged on a few bands of rows, each predicted as a tile of
+// its own with one row more above it, which is left out of the cost (first
+// rows are predicted differently and would skew the choice). The choice
+// then costs a fraction of a pass.
+int choose_predictor(const Plane &plane, const unsigned char *samples, int effort,
+                     unsigned char *residuals) {
+    int best = VARDA_CHAIN_MED;
+    if (effort > 0) {
+        constexpr uint64_t bands = 8, band_rows = 12;
+        const uint64_t height = plane.count / plane.width,
+                       row_bytes = plane.width * plane.elem_size;
+        const bool sampled = height >= 4 * bands * (band_rows + 1);
+        Plane band = plane, scored = plane;
+        if (sampled) {
+            band.height = band_rows + 1;
+            band.count = band.height * plane.width;
+            scored.height = band_rows;
+            scored.count = band_rows * plane.width;
+        }
+        double best_cost = 0;
+        for (int id : predictors) {
+            double cost = 0;
+            for (uint64_t b = 0; b < (sampled ? bands : 1); ++b) {
+                const uint64_t first_row = sampled ? (2 * b + 1) * height / (2 * bands) : 0;
+                residuals_of(id, band, samples + first_row * row_bytes, residuals);
+                cost += rough_cost(scored, sampled ? residuals + row_bytes : residuals);
+            }
+            if (id == predictors[0] || cost < best_cost) best = id, best_cost = cost;
+        }
+    }
+    residuals_of(best, plane, samples, residuals);
+    return best;
+}
+
+// Tokens and contexts of every residual, raw bits written as they come.
+template <Element T>
+void tokenise_plane(const Plane &plane, const unsigned char *residuals, uint8_t *tokens,
+                    uint8_t *ctx, BitWriter *bits) {
+    const uint64_t width = plane.width;
+    for (uint64_t i = 0; i < plane.count; ++i) {
+        const Token t = tokenise(load<T>(residuals, i));
+        tokens[i] = t.token;
+        if (bits && t.extra) bits->wide(t.raw, t.extra);
+    }
+    for (uint64_t row_start = 0; row_start < plane.count; row_start += width)
+        row_contexts(row_start ? tokens + row_start - width : nullptr, width, ctx + row_start);
+}
+
+} // namespace
+
+bool encode_context_rans(const Plane &plane, const unsigned char *samples,
+                         const EncodeOptions &options, Writer &out, Error &err) {
+    const uint64_t n = plane.count, es = plane.elem_size;
+    if (plane.width == 0) return err.set("context-rans: the tile is empty");
+    Scratch residuals(n * es);
+    const int predictor = choose_predictor(plane, samples, options.effort, residuals.data());
+    std::vector<uint8_t> tokens(n), ctx(n);
+    Bytes raw;
+    BitWriter bits(raw);
+    with_width(es, 0, [&]<Element T>() {
+        tokenise_plane<T>(plane, residuals.data(), tokens.data(), ctx.data(), &bits);
+        return 0;
+    });
+    bits.flush();
+    unsigned alphabet = 1;
+    for (uint8_t t : tokens) alphabet = std::max(alphabet, unsigned(t) + 1);
+    std::vector<uint32_t> counts(size_t(contexts) * alphabet, 0);
+    for (uint64_t i = 0; i < n; ++i) ++counts[size_t(ctx[i]) * alphabet + tokens[i]];
+    const entropy::Tables tables = entropy::normalise(counts, contexts, alphabet);
+    Bytes coded;
+    entropy::encode(tables, tokens.data(), ctx.data(), n, plane.width, coded);
+    if (coded.size() > UINT32_MAX || raw.size() > UINT32_MAX || n * es > UINT32_MAX)
+        return err.set("context-rans: the tile's streams are too long");
+    Bytes section;
+    Writer body(section);
+    entropy::write_tables(tables, body);
+    body.stream(coded);
+    body.stream(raw);
+    // Noise gains nothing from modelling: it is stored as it is, so the
+    // chain never takes more than the samples themselves.
+    if (section.size() >= n * es) {
+        out.u8(stored);
+        out.u32(uint32_t(n * es));
+        out.bytes(samples, n * es);
+        return true;
+    }
+    out.u8(unsigned(predictor));
+    out.bytes(section.data(), section.size());
+    return true;
+}
+
+bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Error &err) {
+    const uint64_t n = plane.count, es = plane.elem_size, width = plane.width;
+    unsigned predictor = 0;
+    if (!in.u8(predictor, "predictor", err)) return false;
+    if (predictor == stored) {
+        const unsigned char *samples = nullptr;
+        size_t size = 0;
+        if (!in.stream(samples, size, "stored samples", err)) return false;
+        if (size != n * es) return err.set("corrupt tile: the stored samples are not the tile's");
+        std::memcpy(out, samples, size);
+        return true;
+    }
+    if (!known_predictor(predictor))
+        return err.set("corrupt tile: the context chain's predictor is unknown");
+    entropy::Tables tables;
+    if (!entropy::read_tables(in, contexts, alphabet_for(es), tables, err)) return false;
+    const unsigned char *coded = nullptr, *raw = nullptr;
+    size_t coded_size = 0, raw_size = 0;
+    if (!in.stream(coded, coded_size, "token stream", err) ||
+        !in.stream(raw, raw_size, "raw bits", err))
+        return false;
+    entropy::DecodeTable table;
+    table.build(tables);
+    entropy::Decoder tokens_in;
+    if (!tokens_in.start(coded, coded_size))
+        return err.set("corrupt tile: the token stream's states are out of range");
+    BitReader bits(raw, raw_size);
+    std::vector<uint8_t> tokens(n);
+    Scratch residuals(n * es);
+    const bool zigzagged = predictor != identity;
+    std::vector<uint8_t> ctx(width);
+    with_width(es, 0, [&]<Element T>() {
+        for (uint64_t row_start = 0; row_start < n; row_start += width) {
+            row_contexts(row_start ? tokens.data() + row_start - width : nullptr, width,
+                         ctx.data());
+            uint8_t *row = tokens.data() + row_start;
+            tokens_in.decode_row(table, ctx.data(), width, row);
+            for (uint64_t col = 0; col < width; ++col) {
+                const uint8_t t = row[col];
+                bits.refill();
+                const unsigned extra = token_table.extra[t];
+                const uint64_t low =
+                    extra <= 56 ? bits.take(extra) : bits.take(32) | bits.wide(extra - 32) << 32;
+                const T value = T(token_table.base[t] | low);
+                store<T>(residuals.data(), row_start + col, zigzagged ? unzigzag(value) : value);
+            }
+        }
+        return 0;
+    });
+    if (!tokens_in.finished()) return err.set("corrupt tile: the token stream does not decode");
+    if (bits.overrun() || bits.unread_bytes() != 0)
+        return err.set("corrupt tile: the raw bits do not match the tokens");
+    if (zigzagged)
+        predictor_of(int(predictor)).decode(out, residuals.data(), width, n, es);
+    else
+        std::memcpy(out, residuals.data(), n * es);
+    return true;
+}
+
+} // namespace varda::codec

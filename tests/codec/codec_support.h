@@ -1,0 +1,41 @@
+// Products, encoding and decoding for the codec's tests: an empty blob
+// stands for a refused encode, with its message where one is asked for.
+#pragma once
+
+#include <string>
+
+#include "support/support.h"
+#include "varda_codec.h"
+
+namespace vt {
+
+inline varda_codec_product product_for(int dtype, int chain) {
+    varda_codec_product p;
+    varda_codec_product_init(&p, dtype);
+    p.chain = chain;
+    return p;
+}
+
+inline Bytes encode(const varda_codec_product &p, const Bytes &tile, size_t width, size_t height,
+                    std::string *message = nullptr) {
+    Bytes blob(varda_codec_bound(&p, width, height));
+    uint64_t len = 0;
+    char err[256] = "";
+    if (varda_codec_encode(&p, tile.data(), width, height, blob.data(), blob.size(), &len, err,
+                           sizeof err) != 0) {
+        if (message) *message = err;
+        return {};
+    }
+    blob.resize(len);
+    return blob;
+}
+
+inline int decode(const Bytes &blob, Bytes &out, std::string *message = nullptr) {
+    char err[256] = "";
+    const int rc =
+        varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err, sizeof err);
+    if (message) *message = err;
+    return rc;
+}
+
+} // namespace vt

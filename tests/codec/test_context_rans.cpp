@@ -1,0 +1,239 @@
+// The context-modelling chain: what it is for (flat parts and zero runs
+// next to free, never worse than the samples on noise, better than the byte
+// planes on smooth rasters), every width's widest tokens, lossy quantised
+// streams, hostile sections and its golden blobs.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+#include <xxhash.h>
+
+#include "codec/codec_support.h"
+#include "support/support.h"
+#include "varda_codec.h"
+
+namespace {
+
+using vt::Bytes;
+
+constexpr int chain = VARDA_CHAIN_CONTEXT_RANS;
+const uint64_t dtype_bytes[] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
+
+varda_codec_product product(int dtype, int chosen = chain) {
+    return vt::product_for(dtype, chosen);
+}
+
+// Encodes where the test expects the codec to take the tile.
+Bytes encode(const varda_codec_product &p, const Bytes &tile, size_t width, size_t height) {
+    std::string why;
+    Bytes blob = vt::encode(p, tile, width, height, &why);
+    EXPECT_FALSE(blob.empty()) << why;
+    return blob;
+}
+
+using vt::decode;
+
+// Samples of width es from a generator of 64-bit values.
+template <class F> Bytes tile_of(uint64_t es, size_t count, F &&value) {
+    Bytes out(count * es);
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t v = value(i);
+        std::memcpy(out.data() + i * es, &v, es); // little-endian hosts and the emulator alike
+    }
+    return out;
+}
+
+void expect_round_trip(int dtype, const Bytes &tile, size_t width, size_t height,
+                       const std::string &what) {
+    const Bytes blob = encode(product(dtype), tile, width, height);
+    ASSERT_FALSE(blob.empty()) << what;
+    Bytes out(tile.size(), 0xA5);
+    std::string why;
+    ASSERT_EQ(decode(blob, out, &why), 0) << what << ": " << why;
+    EXPECT_EQ(out, tile) << what;
+}
+
+// A 16-bit field of side x side samples from value(x, y, g), g a standard
+// normal draw per sample.
+template <class F> Bytes field_of(size_t side, uint64_t seed, F &&value) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> noise(0, 1);
+    return tile_of(2, side * side,
+                   [&](size_t i) { return value(double(i % side), double(i / side), noise(rng)); });
+}
+
+// Re-seal a blob after an edit, so that the decoder gets past the checksum.
+void seal(Bytes &blob) {
+    const uint64_t sum = XXH3_64bits(blob.data(), blob.size() - 8);
+    for (int i = 0; i < 8; ++i)
+        blob[blob.size() - 8 + i] = static_cast<unsigned char>(sum >> (8 * i));
+}
+
+} // namespace
+
+// The widest residuals of each width take the longest raw-bit runs (62 bits
+// at 64), and alternating extremes defeat every predictor.
+TEST(ContextRans, RoundTripsWidestTokensAndOddShapes) {
+    const size_t shapes[][2] = {{1, 1}, {1, 40}, {41, 1}, {2, 2}, {33, 17}};
+    for (int dtype : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}) {
+        const uint64_t es = dtype_bytes[dtype];
+        std::mt19937_64 rng(uint64_t(dtype) + 1);
+        for (const auto &shape : shapes) {
+            const size_t n = shape[0] * shape[1];
+            const std::string at = "dtype " + std::to_string(dtype) + " " +
+                                   std::to_string(shape[0]) + "x" + std::to_string(shape[1]);
+            expect_round_trip(dtype,
+                              tile_of(es, n,
+                                      [&](size_t i) {
+                                          return i % 2 ? ~uint64_t(0) : uint64_t(1) << (8 * es - 1);
+                                      }),
+                              shape[0], shape[1], at + " extremes");
+            expect_round_trip(dtype, tile_of(es, n, [&](size_t) { return rng(); }), shape[0],
+                              shape[1], at + " noise");
+            // Mostly small residuals with rare wide ones: many contexts, a
+            // long alphabet, raw bits of every length.
+            expect_round_trip(dtype,
+                              tile_of(es, n,
+                                      [&](size_t i) {
+                                          const uint64_t r = rng();
+                                          return (r & 15) == 0 ? r >> (r % 64) : i / 7 + (r & 3);
+                                      }),
+                              shape[0], shape[1], at + " mixed");
+        }
+    }
+}
+
+TEST(ContextRans, FlatPartsAndZeroRunsCostNextToNothing) {
+    constexpr size_t side = 256, n = side * side;
+    // All zero, then sparse counts on a zero floor (a photon-counting frame).
+    const Bytes zeros(n * 2, 0);
+    std::mt19937_64 rng(5);
+    const Bytes sparse = tile_of(4, n, [&](size_t) {
+        const uint64_t r = rng();
+        return r % 100 == 0 ? 1 + (r >> 32) % 190 : 0;
+    });
+    const Bytes flat = encode(product(1), zeros, side, side);
+    const Bytes counts = encode(product(6), sparse, side, side);
+    EXPECT_LT(flat.size(), 120u); // the header, the tables, the two states
+    // About 1 % of samples carry ~8 bits of value plus their position: well
+    // under 0.2 bits per sample overall.
+    EXPECT_LT(double(counts.size()) * 8 / n, 0.2) << counts.size();
+    // zstd over byte planes is the chain this has to beat.
+    EXPECT_LT(counts.size(), encode(product(6, VARDA_CHAIN_PLANAR), sparse, side, side).size());
+    Bytes out(sparse.size());
+    ASSERT_EQ(decode(counts, out), 0);
+    EXPECT_EQ(out, sparse);
+}
+
+TEST(ContextRans, BeatsBytePlanesOnSmoothNoiseAndNeverExpandsNoise) {
+    constexpr size_t side = 192, n = side * side;
+    std::mt19937_64 rng(9);
+    // A smooth field with noise whose level changes across the tile: the
+    // quiet half and the busy half want different statistics.
+    const Bytes smooth = field_of(side, 9, [](double x, double y, double g) {
+        const double sigma = x < side / 2 ? 0.9 : 12;
+        return uint64_t(std::lround(20000 + 40 * std::sin(x / 30) + 3 * y + sigma * g));
+    });
+    const Bytes coded = encode(product(1), smooth, side, side);
+    for (int other : {VARDA_CHAIN_PLANAR, VARDA_CHAIN_MED_ZIGZAG, VARDA_CHAIN_PLANAR_LANES_ZSTD})
+        EXPECT_LT(coded.size(), encode(product(1, other), smooth, side, side).size())
+            << varda_codec_chain_name(other);
+    const Bytes random = tile_of(8, n, [&](size_t) { return rng(); });
+    EXPECT_LE(encode(product(3), random, side, side).size(), random.size() + 64);
+}
+
+TEST(ContextRans, CodesLossyQuantisedStreams) {
+    constexpr size_t side = 128, n = side * side;
+    std::mt19937_64 rng(4);
+    std::normal_distribution<double> noise(0, 20);
+    const Bytes tile = tile_of(2, n, [&](size_t i) {
+        return uint64_t(std::lround(3000 + double(i % side) * 4 + noise(rng)));
+    });
+    varda_codec_product p = product(1);
+    char err[256];
+    ASSERT_EQ(varda_codec_prepare(&p, "LINEAR:MAX_ERROR=8", tile.data(), side, n, err, sizeof err),
+              0)
+        << err;
+    const Bytes blob = encode(p, tile, side, side);
+    Bytes out(tile.size());
+    ASSERT_EQ(decode(blob, out), 0);
+    for (size_t i = 0; i < n; ++i) {
+        uint16_t a, b;
+        std::memcpy(&a, tile.data() + 2 * i, 2);
+        std::memcpy(&b, out.data() + 2 * i, 2);
+        ASSERT_LE(std::abs(int(a) - int(b)), 8) << i;
+    }
+    varda_codec_info info;
+    ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &info, nullptr, 0), 0);
+    EXPECT_EQ(info.chain, chain);
+}
+
+// Every byte of the chain section changed in turn, the checksum made right:
+// the decoder refuses with a message or decodes, never reads out of bounds
+// (the sanitizer builds check that), and a table or stream that cannot be
+// right is named.
+TEST(ContextRans, RefusesHostileSections) {
+    constexpr size_t side = 24;
+    std::mt19937_64 rng(2);
+    const Bytes tile = tile_of(2, side * side, [&](size_t i) { return i * 3 + (rng() & 7); });
+    const Bytes blob = encode(product(1), tile, side, side);
+    ASSERT_GT(blob.size(), 32u);
+    Bytes out(tile.size());
+    std::string why;
+    size_t refused = 0;
+    for (size_t at = 16; at + 8 < blob.size(); ++at)
+        for (unsigned char delta : {1, 0x80, 0xFF}) {
+            Bytes bad = blob;
+            bad[at] = static_cast<unsigned char>(bad[at] + delta);
+            seal(bad);
+            if (decode(bad, out, &why) != 0) {
+                ++refused;
+                EXPECT_FALSE(why.empty());
+            }
+        }
+    EXPECT_GT(refused, blob.size()); // most edits are caught, not decoded
+    const size_t section = 16;       // no nodata, no lossy section
+    Bytes bad = blob;
+    bad[section + 1] = 0x63; // predictor
+    seal(bad);
+    decode(bad, out, &why);
+    EXPECT_EQ(why, "corrupt tile: the context chain's predictor is unknown");
+    bad = blob;
+    bad[section + 2] = 200; // token alphabet beyond a 16-bit sample's
+    seal(bad);
+    decode(bad, out, &why);
+    EXPECT_EQ(why, "corrupt tile: the token alphabet is out of range");
+    // A chain id this build does not know (a newer library's) is named.
+    bad = blob;
+    bad[section] = 200;
+    seal(bad);
+    decode(bad, out, &why);
+    EXPECT_EQ(why, "unknown chain id 200: a chain of a newer library, or a corrupt tile");
+    // The blob cut short inside its streams, resealed.
+    for (size_t cut : {size_t(5), size_t(20), size_t(40)}) {
+        Bytes shorter(blob.begin(), blob.end() - long(8 + cut));
+        shorter.resize(shorter.size() + 8);
+        seal(shorter);
+        EXPECT_EQ(decode(shorter, out, &why), VARDA_CODEC_CORRUPT) << cut;
+        EXPECT_NE(why.find("tile"), std::string::npos) << why;
+    }
+}
+
+// At effort 2 a splitter's main stream may go through the context chain.
+TEST(ContextRans, NestsInASplitterAtEffortTwo) {
+    constexpr size_t side = 256;
+    const Bytes tile = field_of(side, 6, [](double x, double y, double g) {
+        return 5 + 12 * uint64_t(std::lround(2000 + 30 * std::sin(x / 20) + y + 2 * g));
+    });
+    varda_codec_product p = product(1, VARDA_CHAIN_INTMULT);
+    p.effort = 2;
+    const Bytes blob = encode(p, tile, side, side);
+    ASSERT_GT(blob.size(), 26u);
+    EXPECT_EQ(blob[16 + 1 + 8], chain); // after the splitter's id and multiplier
+    Bytes out(tile.size());
+    ASSERT_EQ(decode(blob, out), 0);
+    EXPECT_EQ(out, tile);
+}
