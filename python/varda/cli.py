@@ -15,6 +15,7 @@ import math
 import os
 import signal
 import sys
+import tempfile
 import threading
 import time
 
@@ -159,7 +160,8 @@ def _common(p, *, plural: bool) -> None:
                    help="the value that marks missing samples, or nan (default: the file's)")
     p.add_argument("--subdataset", default=None, metavar="NAME",
                    help="which raster of a file that holds several (NetCDF variables, FITS "
-                        "extensions), by name or number; GDAL's own NETCDF:\"f.nc\":var works too")
+                        "extensions), by name or number (a FITS HDU's); GDAL's own "
+                        "NETCDF:\"f.nc\":var works too")
     if plural:
         p.add_argument("--recipe", action="append", default=[], metavar="TEXT",
                        help="a lossy recipe to measure at chain auto; repeat for more "
@@ -391,8 +393,12 @@ def check_plot_path(out: str) -> None:
         raise UsageError(f"cannot write the plot {out}: it is a folder")
     if not os.path.isdir(folder):
         raise DataError(f"cannot write the plot {out}: no folder {folder}")
-    if not os.access(folder, os.W_OK | os.X_OK):
-        raise DataError(f"cannot write the plot {out}: permission denied on {folder}")
+    # Permissions alone do not tell (root, read-only mounts, /proc): try.
+    try:
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as e:
+        raise DataError(f"cannot write the plot {out}: {e.strerror or e}") from None
 
 
 def pareto(points: list[tuple[float, float]]) -> list[int]:
@@ -598,7 +604,8 @@ def cmd_bench(args) -> int:
                              nodata=nodata, effort=args.effort, repeat=args.repeat,
                              chains=args.chain, references=args.references,
                              progress=lambda _step: bar.advance(1))
-        title = f"{path}: {' x '.join(map(str, data.shape))} {data.dtype}" + \
+        name = f"{path} ({args.subdataset})" if args.subdataset else path
+        title = f"{name}: {' x '.join(map(str, data.shape))} {data.dtype}" + \
             (f", nodata {nodata}" if nodata is not None else "")
         results.append((title, rows, path, data, nodata))
     if args.json:

@@ -117,21 +117,39 @@ def _check_band(path, band, count):
         raise RasterError(f"{path}: band {band} is not in 1 .. {count}")
 
 
-def subdataset_name(full: str) -> str:
-    """The short name of a sub-dataset: its variable or extension, the part
-    after the file name (NETCDF:"f.nc":temp gives temp)."""
-    return full.rsplit(":", 1)[-1] if full.count(":") >= 2 else full
+def subdatasets(src) -> list[tuple[str, str, str]]:
+    """A container's rasters as (GDAL name, short name, description): the
+    short name is a NetCDF variable's, a FITS extension's EXTNAME, or else
+    what follows the file name (FITS:"f.fits":2 gives 2)."""
+    tags = src.tags(ns="SUBDATASETS")
+    out = []
+    for i in range(1, len(tags) // 2 + 1):
+        full, desc = tags.get(f"SUBDATASET_{i}_NAME"), tags.get(f"SUBDATASET_{i}_DESC", "")
+        if full is None:
+            break
+        short = full.rsplit(":", 1)[-1] if full.count(":") >= 2 else full
+        if full.upper().startswith("FITS:") and "), " in desc:
+            short = desc.rsplit("), ", 1)[-1].strip() or short
+        out.append((full, short, desc))
+    return out
 
 
-def _pick_subdataset(path, names, wanted: str) -> str:
-    # Names first: a FITS extension's name is its number.
-    for full in names:
-        if wanted in (full, subdataset_name(full)):
+def _pick_subdataset(path, found, wanted: str) -> str:
+    if not found:
+        raise UnsupportedRaster(f"{path} holds one raster, no sub-datasets to choose from")
+    # Names first: a FITS extension's GDAL name is its number.
+    for full, short, _ in found:
+        if wanted == full or wanted.lower() == short.lower() or \
+                wanted == full.rsplit(":", 1)[-1]:
             return full
-    if wanted.isdigit() and 1 <= int(wanted) <= len(names):
-        return names[int(wanted) - 1]
-    listed = ", ".join(subdataset_name(n) for n in names) or "none"
-    raise UnsupportedRaster(f"{path}: no sub-dataset {wanted!r}; it holds {listed}")
+    if wanted.isdigit() and 1 <= int(wanted) <= len(found):
+        return found[int(wanted) - 1][0]
+    raise UnsupportedRaster(f"{path}: no sub-dataset {wanted!r}; " + _listing(path, found))
+
+
+def _listing(path, found) -> str:
+    rows = "\n".join(f"  {short:<12} {desc}  ({full})" for full, short, desc in found)
+    return f"it holds {len(found)} rasters; choose one with --subdataset NAME:\n{rows}"
 
 
 def _read_gdal(path, band, subdataset, progress):
@@ -141,13 +159,10 @@ def _read_gdal(path, band, subdataset, progress):
     try:
         if subdataset is not None:
             with rasterio.open(path) as container:
-                names = list(container.subdatasets)
-            path = _pick_subdataset(path, names, subdataset)
+                path = _pick_subdataset(path, subdatasets(container), subdataset)
         with rasterio.open(path) as src:
             if src.count == 0 and src.subdatasets:
-                listed = "\n".join(f"  {subdataset_name(n)}    ({n})" for n in src.subdatasets)
-                raise UnsupportedRaster(
-                    f"{path} holds several rasters; choose one with --subdataset NAME:\n{listed}")
+                raise UnsupportedRaster(f"{path}: " + _listing(path, subdatasets(src)))
             _check_band(path, band, src.count)
             indexes = [band] if band is not None else list(range(1, src.count + 1))
             data = np.empty((len(indexes), src.height, src.width), src.dtypes[indexes[0] - 1])
@@ -189,7 +204,8 @@ def is_raster_file(path) -> bool:
 _PREDICTING = ("ZSTD", "DEFLATE", "LZW", "LERC_ZSTD", "LERC_DEFLATE")
 
 
-def geotiff_options(dtype, rows: int, cols: int, tile: int = 512, extra: dict | None = None) -> dict:
+def geotiff_options(dtype, rows: int, cols: int, tile: int = 512,
+                    extra: dict | None = None) -> dict:
     """GDAL creation options for a GeoTIFF of `dtype`: tiled like the store,
     ZSTD with the horizontal predictor for integers and the floating-point
     one for floats, BigTIFF when needed. `extra` (KEY: VALUE, any case)
