@@ -1,9 +1,10 @@
 """The `varda` command: bench, compress, decompress, info, demo.
 
-Exit status: 0 done; 1 corrupt or unreadable data (the message names the
-chunk and what failed, and a half-written output is removed); 2 usage
-errors and refused recipes, chains or values (the library's message);
-130 and 143 stopped by SIGINT (Ctrl-C) or SIGTERM, the output removed.
+Exit status: 0 done; 1 corrupt or unreadable data, or an output that could
+not be written, permissions included (the message names the chunk or file
+and what failed, and a half-written output is removed); 2 usage errors,
+refused recipes, chains, values and dtypes (the library's message); 130 and
+143 stopped by SIGINT (Ctrl-C) or SIGTERM, the output removed.
 """
 
 from __future__ import annotations

@@ -1,8 +1,9 @@
 """Zarr stores coded with the varda codec, one chunk per tile.
 
 A store holds one Zarr (v2) array at its root: (rows, columns) or (bands,
-rows, columns), chunks of one band by `tile` x `tile` samples, the varda
-codec as compressor. Its attributes keep the georeferencing (CRS as WKT,
+rows, columns), chunks of one band by `tile` x `tile` samples (or the
+raster's own rows and columns where it is smaller), the varda codec as
+compressor. Its attributes keep the georeferencing (CRS as WKT,
 the affine transform), the nodata value, the band names and the dimension
 names that xarray reads. A path ending in ".zip" is a zip file, anything
 else a directory. A directory store's attributes say `"complete": false`
@@ -84,9 +85,9 @@ def describe_chunk(idx, sel) -> str:
 
 
 def _fill_value(source, nodata, lossy: bool):
-    """What zarr pads edge chunks with: the nodata value, so that padding
-    is masked, or else a value inside the raster's own domain, so that a
-    lossy grid cut on the raster takes it."""
+    """The array's fill value, which a missing tile of a partial store reads
+    as: the nodata value, or else a value inside the raster's own domain,
+    so that a lossy grid cut on the raster takes it."""
     if nodata is not None:
         return nodata
     if not lossy:
