@@ -479,7 +479,7 @@ def plot(results: list[tuple[str, list]], out: str) -> None:
         if not drawn:
             ax.set_title(title, fontsize=10)
             continue
-        for number, r in enumerate(drawn, 1):
+        for r in drawn:
             marker, colour, _ = _KINDS[_kind(r)]
             ax.scatter(r.decode_mbs, r.ratio, marker=marker, color=colour,
                        s=110 if marker == "*" else 45, zorder=4 if marker == "*" else 3,
@@ -509,8 +509,6 @@ def plot(results: list[tuple[str, list]], out: str) -> None:
         with _output.creating(out, replace=True) as temp:
             fig.savefig(temp, format=os.path.splitext(out)[1][1:].lower() or
                         matplotlib.rcParams["savefig.format"], dpi=110)
-    except PermissionError as e:
-        raise DataError(f"cannot write the plot {out}: {e}") from None
     except (OSError, ValueError) as e:
         raise DataError(f"cannot write the plot {out}: {e}") from None
     finally:
@@ -607,7 +605,7 @@ def cmd_bench(args) -> int:
                              progress=lambda _step: bar.advance(1))
         name = f"{path} ({args.subdataset})" if args.subdataset else path
         title = f"{name}: {' x '.join(map(str, data.shape))} {data.dtype}" + \
-            (f", nodata {nodata}" if nodata is not None else "")
+            (f", nodata {nodata:g}" if nodata is not None else "")
         results.append((title, rows, path, data, nodata))
     if args.json:
         print(json.dumps([{"file": path, "shape": list(data.shape), "dtype": data.dtype.name,
