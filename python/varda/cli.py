@@ -205,8 +205,9 @@ def parser() -> argparse.ArgumentParser:
     _common(c, plural=False)
     c.add_argument("--chain", default="auto", metavar="NAME",
                    help="the chain for every tile, or auto to choose per tile (default auto)")
-    c.add_argument("--level", type=int, default=3, metavar="L",
-                   help="zstd level of the chains that end in zstd, 1 to 22 (default 3)")
+    c.add_argument("--level", type=int, default=None, metavar="L",
+                   help="zstd level of the chains that end in zstd, 1 to 22 "
+                        "(default: the codec's own, 3)")
 
     d = _sub(sub, "decompress", "a store back to a GeoTIFF or .npy file",
              "Writes a store's raster to a GeoTIFF, with its georeferencing, nodata and band "
@@ -668,8 +669,9 @@ def cmd_compress(args) -> int:
     count = math.prod(math.ceil(n / c) for n, c in zip(data.shape, chunks))
     with _Bar("compress", data.nbytes) as bar:
         store.compress(data, args.output, chain=args.chain, recipe=args.recipe, nodata=meta.nodata,
-                       tile=args.tile, threads=args.threads, effort=args.effort, level=args.level,
-                       meta=meta, progress=lambda n=1: bar.advance(n * data.nbytes / count))
+                       tile=args.tile, threads=args.threads, effort=args.effort, meta=meta,
+                       progress=lambda n=1: bar.advance(n * data.nbytes / count),
+                       **({} if args.level is None else {"level": args.level}))
     seconds = time.perf_counter() - started
     summary = store.info(args.output)
     print(f"{args.output}: {' x '.join(map(str, data.shape))} {data.dtype}, {summary['tiles']} "
