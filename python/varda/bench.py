@@ -27,13 +27,14 @@ class Row:
     bits_per_sample: float
     encode_mbs: float
     decode_mbs: float
-    worst: float                # worst error over the bound; 0 when lossless
+    worst: float                # largest error over the bound; 0 when lossless
     verified: bool
     encode_cpu_mbs: float = math.nan   # per second of processor time, all threads
     decode_cpu_mbs: float = math.nan
     reference: bool = False
     note: str = ""
     tiny: int = 0               # LOG: samples below the smallest normal, not measured
+    max_error: float = 0.0      # largest error, in the raster's units
 
     @property
     def label(self) -> str:
@@ -75,20 +76,29 @@ def _nodata_mask(tile: np.ndarray, nodata) -> np.ndarray | None:
     return tile.view(f"u{tile.dtype.itemsize}") == bits
 
 
-def _lossy_check(recipe: Recipe, tile, rebuilt, nodata) -> tuple[Check, bool]:
-    """The round trip of the valid samples, and whether the nodata ones
-    came back where they were."""
+def _largest_error(tile, rebuilt) -> float:
+    """The largest absolute error over the samples that are finite in both."""
+    a, b = tile.astype(np.float64), rebuilt.astype(np.float64)
+    both = np.isfinite(a) & np.isfinite(b)
+    return float(np.abs(a[both] - b[both]).max()) if both.any() else 0.0
+
+
+def _lossy_check(recipe: Recipe, tile, rebuilt, nodata) -> tuple[Check, bool, float]:
+    """The round trip of the valid samples, whether the nodata ones came
+    back where they were, and the largest error of the valid ones."""
     mask = _nodata_mask(tile, nodata)
     if mask is None:
-        return check(recipe, tile, rebuilt), True
+        return check(recipe, tile, rebuilt), True, _largest_error(tile, rebuilt)
     rebuilt_mask = _nodata_mask(rebuilt, nodata)
     positions_exact = np.array_equal(mask, rebuilt_mask)
     if isinstance(nodata, (int, float)) and not (isinstance(nodata, float) and math.isnan(nodata)):
         u = f"u{tile.dtype.itemsize}"
         positions_exact &= np.array_equal(tile.view(u)[mask], rebuilt.view(u)[mask])
     valid = ~mask
-    result = check(recipe, tile[valid], rebuilt[valid]) if valid.any() else Check(0.0)
-    return result, bool(positions_exact)
+    if not valid.any():
+        return Check(0.0), bool(positions_exact), 0.0
+    return (check(recipe, tile[valid], rebuilt[valid]), bool(positions_exact),
+            _largest_error(tile[valid], rebuilt[valid]))
 
 
 class _Timer:
@@ -209,10 +219,11 @@ def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, reci
                 continue
             recipe = Recipe.parse(codec.recipe)
             decoded, t_dec = timer.run(decode_tile, blobs)
-            worst, exact, nonfinite, tiny = 0.0, True, 0, 0
+            worst, exact, nonfinite, tiny, largest = 0.0, True, 0, 0, 0.0
             for t, d in zip(tiles, decoded):
-                result, e = _lossy_check(recipe, t, d, nodata)
+                result, e, error = _lossy_check(recipe, t, d, nodata)
                 worst, exact = max(worst, result.worst), exact and e
+                largest = max(largest, error)
                 nonfinite, tiny = nonfinite + result.nonfinite, tiny + result.tiny
             notes = [] if exact else ["nodata positions changed"]
             if nonfinite:
@@ -223,7 +234,7 @@ def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, reci
                 notes.append(f"resolved as {codec.recipe}")
             row = _row("auto", text, tiles, blobs, t_enc, t_dec, math.inf if nonfinite else worst,
                        exact and not nonfinite and worst <= 1.0, note="; ".join(notes))
-            row.tiny = tiny
+            row.tiny, row.max_error = tiny, largest
             rows.append(row)
         if references:
             for name, ref in reference_codecs(raster.dtype).items():

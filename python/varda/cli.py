@@ -1,9 +1,10 @@
 """The `varda` command: bench, compress, decompress, info, demo.
 
-Exit status: 0 done; 1 corrupt or unreadable data (the message names the
-chunk and what failed, and a half-written output is removed); 2 usage
-errors and refused recipes, chains or values (the library's message);
-130 and 143 stopped by SIGINT (Ctrl-C) or SIGTERM, the output removed.
+Exit status: 0 done; 1 corrupt or unreadable data, or an output that could
+not be written, permissions included (the message names the chunk or file
+and what failed, and a half-written output is removed); 2 usage errors,
+refused recipes, chains, values and dtypes (the library's message); 130 and
+143 stopped by SIGINT (Ctrl-C) or SIGTERM, the output removed.
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ import math
 import os
 import signal
 import sys
+import tempfile
 import threading
 import time
 
@@ -54,54 +56,194 @@ def _positive(text: str) -> int:
     return value
 
 
+RECIPES = """\
+recipes (lossy, every sample within a bound; lossless when none is given):
+  LINEAR:MAX_ERROR=V             within V of the original, in the raster's units
+                                 e.g. LINEAR:MAX_ERROR=0.5 for heights to half a metre
+  LOG:MAX_ERROR=P%               within P per cent of each sample (0 < P < 100)
+                                 e.g. LOG:MAX_ERROR=1% for radiances or flows
+  SQRT:MAX_ERROR=KN[,A=a,B=b]    within K sigmas of shot noise whose variance is
+                                 A + B x at signal x; A and B are fitted on the
+                                 raster when left out
+                                 e.g. SQRT:MAX_ERROR=1N, or SQRT:MAX_ERROR=2N,A=4,B=0.5
+"""
+
+EXITS = """\
+exit status: 0 done; 1 corrupt or unreadable data, or an output that could not
+be written (permissions included); 2 usage errors, refused recipes, chains,
+values and dtypes; 130 or 143 stopped by SIGINT or SIGTERM.
+"""
+
+EPILOGS = {
+    "varda": RECIPES + """
+examples:
+  varda demo                                      built-in rasters, tables and demo.png
+  varda bench scene.tif --plot bench.png          every chain on a file's tiles
+  varda compress dem.tif dem.zarr                 lossless Zarr store (or dem.zip)
+  varda compress sst.nc sst.zarr --recipe LINEAR:MAX_ERROR=0.01
+  varda info dem.zarr
+  varda decompress dem.zarr dem.tif               GeoTIFF with its georeferencing
+
+""" + EXITS,
+    "bench": RECIPES + """
+The table gives for each chain the ratio (raw bytes over coded bytes), bits per
+sample, encode and decode speed over all threads, and for recipes the largest
+error measured (in the raster's units) and that error as a fraction of the
+bound (at most 1).
+
+examples:
+  varda bench scene.tif
+  varda bench dem.tif --recipe LINEAR:MAX_ERROR=1 --recipe LINEAR:MAX_ERROR=5
+  varda bench frame.fits --recipe SQRT:MAX_ERROR=1N --chain auto --no-reference
+  varda bench a.tif b.tif --json > results.json --plot results.svg
+
+""" + EXITS,
+    "compress": RECIPES + """
+The output is a Zarr store: a folder, or a zip file when its name ends in .zip;
+a name that a raster file would have (.tif, .nc, ...) is refused. Lossy floats
+whose file marks nodata with a value keep that value for their NaN holes too.
+
+examples:
+  varda compress dem.tif dem.zarr
+  varda compress dem.tif dem.zip --chain planar-pfor       fastest decode
+  varda compress ortho.tif ortho.zarr --effort 2 --level 9
+  varda compress sst.nc sst.zarr --subdataset sst --recipe LINEAR:MAX_ERROR=0.01
+
+""" + EXITS,
+    "decompress": """\
+A .tif or .tiff output is a tiled GeoTIFF with ZSTD and the horizontal
+predictor (integers) or the floating-point one (floats), BigTIFF when needed;
+--co sets any GDAL creation option over those. A .npy output is the raster as
+a numpy array.
+
+examples:
+  varda decompress dem.zarr dem.tif
+  varda decompress dem.zarr dem.tif --co COMPRESS=DEFLATE --co ZLEVEL=9
+  varda decompress dem.zarr dem.tif --co TILED=NO
+  varda decompress dem.zarr dem.npy
+
+""" + EXITS,
+    "info": """\
+examples:
+  varda info dem.zarr
+  varda info dem.zip --json
+
+""" + EXITS,
+    "demo": """\
+examples:
+  varda demo
+  varda demo --size 512 --plot small.svg
+
+""" + EXITS,
+}
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    def __init__(self, prog):
+        super().__init__(prog, max_help_position=30)
+
+
+def _sub(sub, name: str, help: str, description: str):
+    return sub.add_parser(name, help=help, description=description, epilog=EPILOGS[name],
+                          formatter_class=_Formatter)
+
+
+def _common(p, *, plural: bool) -> None:
+    """The options bench and compress share."""
+    p.add_argument("--tile", type=_positive, default=512, metavar="N",
+                   help="tile (chunk) size in samples, N x N; a raster smaller than a tile "
+                        "is one tile of its own size (default 512)")
+    p.add_argument("--threads", type=_positive, default=None, metavar="N",
+                   help="threads that code tiles (default: one per core)")
+    p.add_argument("--effort", type=int, choices=(0, 1, 2), default=1,
+                   help="how many chains auto tries per tile: 0 one, 1 a few, 2 all (default 1)")
+    p.add_argument("--nodata", type=_nodata, default=None, metavar="V",
+                   help="the value that marks missing samples, or nan (default: the file's)")
+    p.add_argument("--subdataset", default=None, metavar="NAME",
+                   help="which raster of a file that holds several (NetCDF variables, FITS "
+                        "extensions), by name or number (a FITS HDU's); GDAL's own "
+                        "NETCDF:\"f.nc\":var works too")
+    if plural:
+        p.add_argument("--recipe", action="append", default=[], metavar="TEXT",
+                       help="a lossy recipe to measure at chain auto; repeat for more "
+                            "(default: none, lossless only)")
+    else:
+        p.add_argument("--recipe", default=None, metavar="TEXT",
+                       help="a lossy recipe (default: none, lossless)")
+
+
 def parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="varda", description="Raster tile compression: "
-                                "benchmarks, Zarr stores and a demo.")
+    p = argparse.ArgumentParser(prog="varda", formatter_class=_Formatter, epilog=EPILOGS["varda"],
+                                description="Raster tile compression: benchmarks, Zarr stores "
+                                "and a demo. 'varda COMMAND --help' tells more of each.")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    b = sub.add_parser("bench", help="every chain and recipe on the tiles of raster files")
-    b.add_argument("files", nargs="+", metavar="FILE")
-    b.add_argument("--tile", type=_positive, default=512)
-    b.add_argument("--threads", type=_positive, default=None)
-    b.add_argument("--recipe", action="append", default=[], metavar="TEXT")
-    b.add_argument("--nodata", type=_nodata, default=None, metavar="V")
-    b.add_argument("--band", type=_positive, default=None, metavar="K")
+    b = _sub(sub, "bench", "every chain and recipe on the tiles of raster files",
+             "Cuts raster files into tiles and codes them with every chain that takes their "
+             "dtype, auto, each recipe and two reference compressors, verifies every round "
+             "trip and prints a table sorted by ratio.")
+    b.add_argument("files", nargs="+", metavar="FILE", help="raster files GDAL reads, or .npy")
+    _common(b, plural=True)
+    b.add_argument("--band", type=_positive, default=None, metavar="K",
+                   help="only band K, counted from 1 (default: every band)")
     b.add_argument("--chain", action="append", default=None, metavar="NAME",
-                   help="only these chains (auto included by name); all by default")
+                   help="only this chain (auto included by name); repeat for more "
+                        "(default: every chain that takes the dtype, and auto)")
     b.add_argument("--no-reference", dest="references", action="store_false",
-                   help="leave out the Blosc and Zstd rows")
-    b.add_argument("--effort", type=int, choices=(0, 1, 2), default=1)
-    b.add_argument("--repeat", type=_positive, default=1,
-                   help="time each step this often and keep the best")
+                   help="leave out the Blosc and Zstd reference rows")
+    b.add_argument("--repeat", type=_positive, default=1, metavar="N",
+                   help="time each step N times and keep the best (default 1)")
     b.add_argument("--json", action="store_true", help="print the results as JSON")
-    b.add_argument("--plot", metavar="OUT", help="ratio against decode speed, .png or .svg")
+    b.add_argument("--plot", metavar="OUT",
+                   help="draw ratio against decode speed to OUT (.png, .svg, .pdf ...)")
 
-    c = sub.add_parser("compress", help="a raster file to a varda-coded Zarr store")
-    c.add_argument("input", metavar="IN")
-    c.add_argument("output", metavar="OUT.zarr")
-    c.add_argument("--chain", default="auto")
-    c.add_argument("--recipe", default=None, metavar="TEXT")
-    c.add_argument("--nodata", type=_nodata, default=None, metavar="V")
-    c.add_argument("--tile", type=_positive, default=512)
-    c.add_argument("--threads", type=_positive, default=None)
-    c.add_argument("--effort", type=int, choices=(0, 1, 2), default=1)
-    c.add_argument("--level", type=int, help="zstd level (default: the codec's own)")
+    c = _sub(sub, "compress", "a raster file to a varda-coded Zarr store",
+             "Writes a raster file (anything GDAL reads, or .npy) to a Zarr store, one "
+             "varda-coded chunk per tile, with its georeferencing, nodata and band names.")
+    c.add_argument("input", metavar="IN", help="the raster file")
+    c.add_argument("output", metavar="OUT.zarr", help="the store: a folder, or OUT.zip")
+    _common(c, plural=False)
+    c.add_argument("--chain", default="auto", metavar="NAME",
+                   help="the chain for every tile, or auto to choose per tile (default auto)")
+    c.add_argument("--level", type=int, default=None, metavar="L",
+                   help="zstd level of the chains that end in zstd, 1 to 22 "
+                        "(default: the codec's own, 3)")
 
-    d = sub.add_parser("decompress", help="a store back to a GeoTIFF or .npy file")
-    d.add_argument("input", metavar="IN.zarr")
-    d.add_argument("output", metavar="OUT.tif|.npy")
-    d.add_argument("--threads", type=_positive, default=None)
+    d = _sub(sub, "decompress", "a store back to a GeoTIFF or .npy file",
+             "Writes a store's raster to a GeoTIFF, with its georeferencing, nodata and band "
+             "names, or to a numpy .npy file.")
+    d.add_argument("input", metavar="IN.zarr", help="the store")
+    d.add_argument("output", metavar="OUT.tif|.npy", help="the file to write")
+    d.add_argument("--threads", type=_positive, default=None, metavar="N",
+                   help="threads that decode tiles (default: one per core)")
+    d.add_argument("--co", action="append", default=[], type=_creation_option, metavar="KEY=VALUE",
+                   help="a GDAL creation option for a GeoTIFF output; repeat for more "
+                        "(default: tiled, COMPRESS=ZSTD with a predictor)")
 
-    i = sub.add_parser("info", help="shape, dtype, chains and ratio of a store")
-    i.add_argument("input", metavar="IN.zarr")
-    i.add_argument("--json", action="store_true")
+    i = _sub(sub, "info", "shape, dtype, chains and ratio of a store",
+             "Reads every tile's header of a store and says how it is coded.")
+    i.add_argument("input", metavar="IN.zarr", help="the store")
+    i.add_argument("--json", action="store_true", help="print the summary as JSON")
 
-    m = sub.add_parser("demo", help="built-in rasters through bench, with a plot")
-    m.add_argument("--size", type=_positive, default=1024)
-    m.add_argument("--plot", default="demo.png", metavar="OUT")
-    m.add_argument("--threads", type=_positive, default=None)
-    m.add_argument("--json", action="store_true")
+    m = _sub(sub, "demo", "built-in rasters through bench, with a plot",
+             "Makes three rasters in code (an elevation model with a nodata sea, photon "
+             "counts with known noise, a float field with NaN holes), benches each and "
+             "draws the results.")
+    m.add_argument("--size", type=_positive, default=1024, metavar="N",
+                   help="rasters of N x N samples (default 1024)")
+    m.add_argument("--plot", default="demo.png", metavar="OUT",
+                   help="the picture to write (default demo.png)")
+    m.add_argument("--threads", type=_positive, default=None, metavar="N",
+                   help="threads that code tiles (default: one per core)")
+    m.add_argument("--json", action="store_true", help="print the results as JSON")
     return p
+
+
+def _creation_option(text: str) -> tuple[str, str]:
+    key, sep, value = text.partition("=")
+    if not sep or not key:
+        raise argparse.ArgumentTypeError(f"{text!r} is not KEY=VALUE")
+    return key.upper(), value
 
 
 # ---- output -------------------------------------------------------------------
@@ -111,17 +253,57 @@ def _tty() -> bool:
     return sys.stdout.isatty()
 
 
-@contextlib.contextmanager
-def _progress(total: int, what: str):
-    """A progress bar on a terminal, nothing elsewhere; yields advance(n)."""
-    if not (sys.stderr.isatty() and total > 1):
-        yield lambda n=1: None
-        return
-    from rich.progress import Progress
+class _Bar:
+    """A progress bar on a terminal, nothing elsewhere. The total counts
+    bytes, shown with their rate and the time left, or `steps` that are not
+    bytes; it may be given late, once known (start)."""
 
-    with Progress(transient=True) as bar:
-        task = bar.add_task(what, total=total)
-        yield lambda n=1: bar.advance(task, n)
+    def __init__(self, what: str, total: float = 0, steps: bool = False):
+        self.what, self.steps, self.bar, self.task = what, steps, None, None
+        if total:
+            self.start(total)
+
+    def start(self, total: float) -> None:
+        if self.bar is not None or not (sys.stderr.isatty() and total > 0):
+            return
+        from rich.console import Console
+        from rich.progress import (BarColumn, DownloadColumn, MofNCompleteColumn, Progress,
+                                   TextColumn, TimeElapsedColumn, TimeRemainingColumn,
+                                   TransferSpeedColumn)
+
+        counts = (MofNCompleteColumn(), TimeElapsedColumn()) if self.steps else \
+            (DownloadColumn(), TransferSpeedColumn())
+        self.bar = Progress(TextColumn("{task.description}"), BarColumn(), *counts,
+                            TimeRemainingColumn(), console=Console(stderr=True), transient=True)
+        self.bar.start()
+        self.task = self.bar.add_task(self.what, total=total)
+
+    def advance(self, n: float = 1) -> None:
+        if self.bar is not None:
+            self.bar.advance(self.task, n)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_exc):
+        if self.bar is not None:
+            self.bar.stop()
+
+
+def _size(n: float) -> str:
+    """Bytes in B, kB, MB, GB or TB with three figures."""
+    for unit in ("B", "kB", "MB", "GB"):
+        if abs(n) < 999.5:
+            break
+        n /= 1000
+    else:
+        unit = "TB"
+    return f"{n:.0f} {unit}" if unit == "B" or abs(n) >= 99.5 else \
+        f"{n:.{1 if abs(n) >= 9.95 else 2}f} {unit}"
+
+
+def _rate(nbytes: float, seconds: float) -> str:
+    return _size(nbytes / max(seconds, 1e-9)) + "/s"
 
 
 def _fmt(value, digits=2) -> str:
@@ -130,17 +312,31 @@ def _fmt(value, digits=2) -> str:
     return f"{value:.{digits}f}"
 
 
-COLUMNS = ("chain", "ratio", "bits/sample", "encode MB/s", "decode MB/s", "worst error")
+def _speed(value) -> str:
+    # Three figures, whatever the speed: 0.42, 8.31, 95.2, 1234.
+    if value is None or not math.isfinite(value):
+        return "-"
+    return f"{value:.0f}" if value >= 99.5 else f"{value:.{1 if value >= 9.95 else 2}f}"
+
+
+COLUMNS = ("chain", "ratio", "bits/sample", "encode MB/s", "decode MB/s", "max error",
+           "of bound")
 
 
 def _cells(row) -> list[str]:
     if row.note.startswith("not applicable"):
-        return [row.label, "-", "-", "-", "-", "n/a"]
-    worst = "FAILED" if not row.verified else ("-" if row.recipe is None else _fmt(row.worst, 3))
-    if not row.verified and row.recipe is None:
-        worst = "FAILED"
-    return [row.label + (" (ref)" if row.reference else ""), _fmt(row.ratio), _fmt(row.bits_per_sample),
-            _fmt(row.encode_mbs, 0), _fmt(row.decode_mbs, 0), worst]
+        return [row.label, "-", "-", "-", "-", "n/a", "n/a"]
+    if row.recipe is None:
+        error, of_bound = ("0" if row.verified else "FAILED"), "-"
+    elif not math.isfinite(row.worst):
+        error = of_bound = "FAILED"
+    else:
+        error, of_bound = f"{row.max_error:.3g}", f"{row.worst:.3f}"
+        if not row.verified:
+            of_bound += " FAILED"
+    return [row.label + (" (ref)" if row.reference else ""), _fmt(row.ratio),
+            _fmt(row.bits_per_sample), _speed(row.encode_mbs), _speed(row.decode_mbs), error,
+            of_bound]
 
 
 def print_table(title: str, rows) -> None:
@@ -155,11 +351,12 @@ def print_table(title: str, rows) -> None:
 
 def _print_cells(title: str, rows) -> None:
     cells = [_cells(r) for r in rows]
+    note = "max error in the raster's units; of bound: that error over the recipe's bound"
     if _tty():
         from rich.console import Console
         from rich.table import Table
 
-        table = Table(title=title)
+        table = Table(title=title, caption=note if any(r.recipe for r in rows) else None)
         for i, col in enumerate(COLUMNS):
             if i == 0:
                 table.add_column(col, no_wrap=True, min_width=max(len(c[0]) for c in cells))
@@ -174,67 +371,242 @@ def _print_cells(title: str, rows) -> None:
     print("  ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(COLUMNS, widths))))
     for c in cells:
         print("  ".join(v.ljust(w) if i == 0 else v.rjust(w) for i, (v, w) in enumerate(zip(c, widths))))
+    if any(r.recipe for r in rows):
+        print(f"({note})")
     print()
 
 
-def plot(results: list[tuple[str, list]], out: str) -> None:
+def check_plot_path(out: str) -> None:
+    """Refuses, before any work, a plot that could not be written: a format
+    matplotlib does not write, or a folder that is missing or read-only."""
     import matplotlib
-    import matplotlib.ticker
+
+    matplotlib.use("Agg")
+    from matplotlib.figure import Figure
+
+    ext = os.path.splitext(out)[1][1:].lower()
+    formats = Figure().canvas.get_supported_filetypes()
+    if ext not in formats:
+        raise UsageError(f"cannot write the plot {out}: its name ends in "
+                         f"{'.' + ext if ext else 'no extension'}; plots are "
+                         f"{', '.join('.' + f for f in sorted(formats))}")
+    folder = os.path.dirname(os.path.abspath(out))
+    if os.path.isdir(out):
+        raise UsageError(f"cannot write the plot {out}: it is a folder")
+    if not os.path.isdir(folder):
+        raise DataError(f"cannot write the plot {out}: no folder {folder}")
+    # Permissions alone do not tell (root, read-only mounts, /proc): try.
+    try:
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as e:
+        raise DataError(f"cannot write the plot {out}: {e.strerror or e}") from None
+
+
+def pareto(points: list[tuple[float, float]]) -> list[int]:
+    """Indices of the points no other beats on both coordinates (higher is
+    better on each), ordered by the first."""
+    order = sorted(range(len(points)), key=lambda i: (-points[i][0], -points[i][1]))
+    front, best = [], -math.inf
+    for i in order:
+        if points[i][1] > best:
+            front.append(i)
+            best = points[i][1]
+    return front[::-1]
+
+
+def log_ticks(lo: float, hi: float) -> list[float]:
+    """Ticks for a log axis over [lo, hi]: of the 1-2-5 like series, the
+    sparsest with three ticks inside the range, from one at or below `lo`
+    to one at or above `hi`, so that no point lies beyond the last tick."""
+    series = [(1.0,), (1.0, 2.0, 5.0), (1.0, 1.5, 2.0, 3.0, 5.0, 7.0),
+              (1.0, 1.5, 2.0, 2.5, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0)]
+    first, last = math.floor(math.log10(lo)) - 1, math.ceil(math.log10(hi)) + 1
+
+    def every(subs):
+        return [s * 10.0 ** e for e in range(first, last + 1) for s in subs]
+
+    for subs in series:
+        # The ends come from a series at least as fine as 1-2-5: the axis
+        # runs at most a step past the data.
+        ends = every(subs if len(subs) > 1 else series[1])
+        below = max(t for t in ends if t <= lo * (1 + 1e-9))
+        above = min(t for t in ends if t >= hi * (1 - 1e-9))
+        ticks = sorted({below, above, *(t for t in every(subs) if below <= t <= above)})
+        if len(ticks) >= 5:
+            break
+    return ticks
+
+
+def _log_axis(ax, axis: str, values) -> None:
+    import matplotlib.ticker as ticker
+
+    ticks = log_ticks(min(values) / 1.04, max(values) * 1.04)
+    target = ax.xaxis if axis == "x" else ax.yaxis
+    (ax.set_xscale if axis == "x" else ax.set_yscale)("log")
+    (ax.set_xlim if axis == "x" else ax.set_ylim)(ticks[0] / 1.03, ticks[-1] * 1.03)
+    target.set_major_locator(ticker.FixedLocator(ticks))
+    target.set_minor_locator(ticker.NullLocator())
+    target.set_major_formatter(ticker.FuncFormatter(lambda v, _pos: f"{v:g}"))
+
+
+_KINDS = {  # kind: marker, colour, legend text
+    "chain": ("o", "tab:blue", "lossless chain"),
+    "auto": ("*", "tab:green", "auto (best chain per tile)"),
+    "recipe": ("^", "tab:red", "lossy recipe (at auto)"),
+    "reference": ("s", "grey", "reference: Blosc, Zstd"),
+}
+
+
+def _kind(row) -> str:
+    return "reference" if row.reference else "recipe" if row.recipe else \
+        "auto" if row.chain == "auto" else "chain"
+
+
+def plot(results: list[tuple[str, list]], out: str) -> None:
+    """One panel per raster: ratio against decode speed, each point numbered
+    and listed in a table beside it, the Pareto front drawn."""
+    import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
 
-    fig, axes = plt.subplots(1, len(results), figsize=(6.5 * len(results), 5.2), squeeze=False)
-    for ax, (title, rows) in zip(axes[0], results):
-        for r in rows:
-            if not math.isfinite(r.ratio):
-                continue
-            marker = "s" if r.reference else ("^" if r.recipe else "o")
-            color = "grey" if r.reference else ("tab:red" if r.recipe else "tab:blue")
-            ax.scatter(r.decode_mbs, r.ratio, marker=marker, color=color)
-            ax.annotate(r.label, (r.decode_mbs, r.ratio), fontsize=7, xytext=(3, 2),
-                        textcoords="offset points")
-        ax.set_xscale("log")
-        # Lossy ratios run far above lossless ones; a log axis keeps both legible.
-        ax.set_yscale("log")
-        ax.yaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
-        ax.yaxis.set_minor_formatter(matplotlib.ticker.ScalarFormatter())
-        ax.set_xlabel("decode MB/s (all threads)")
+    fig, axes = plt.subplots(len(results), 2, figsize=(12.5, 5.0 * len(results)), squeeze=False,
+                             gridspec_kw={"width_ratios": [1.25, 1]})
+    for (ax, side), (title, rows) in zip(axes, results):
+        drawn = [r for r in rows if math.isfinite(r.ratio) and r.decode_mbs > 0]
+        side.axis("off")
+        if not drawn:
+            ax.set_title(title, fontsize=10)
+            continue
+        for r in drawn:
+            marker, colour, _ = _KINDS[_kind(r)]
+            ax.scatter(r.decode_mbs, r.ratio, marker=marker, color=colour,
+                       s=110 if marker == "*" else 45, zorder=4 if marker == "*" else 3,
+                       edgecolors="black",
+                       linewidths=0.4)
+        points = [(r.decode_mbs, r.ratio) for r in drawn]
+        front = pareto(points)
+        ax.plot([points[i][0] for i in front], [points[i][1] for i in front], ls="--",
+                color="black", lw=0.8, alpha=0.6, zorder=2, drawstyle="steps-pre")
+        _log_axis(ax, "x", [p[0] for p in points])
+        _log_axis(ax, "y", [p[1] for p in points])
+        _number_points(fig, ax, points)
+        ax.set_xlabel("decode speed, MB/s (all threads)")
         ax.set_ylabel("compression ratio")
         ax.set_title(title, fontsize=10)
-        ax.grid(True, alpha=0.3)
+        ax.grid(True, which="major", alpha=0.3)
+        handles = [Line2D([], [], ls="", marker=m, color=c, markeredgecolor="black",
+                          markeredgewidth=0.4, markersize=11 if m == "*" else 7, label=text)
+                   for m, c, text in (_KINDS[k] for k in _KINDS)]
+        handles.append(Line2D([], [], ls="--", color="black", lw=0.8,
+                              label="best trade-off (nothing both smaller and faster)"))
+        ax.legend(handles=handles, fontsize=7.5, loc="best", framealpha=0.9)
+        _point_table(side, drawn, set(front))
     fig.tight_layout()
     try:
         # Written under a temporary name: the format comes from the real one.
         with _output.creating(out, replace=True) as temp:
-            fig.savefig(temp, format=os.path.splitext(out)[1][1:] or
-                        matplotlib.rcParams["savefig.format"])
+            fig.savefig(temp, format=os.path.splitext(out)[1][1:].lower() or
+                        matplotlib.rcParams["savefig.format"], dpi=110)
     except (OSError, ValueError) as e:
-        raise UsageError(f"cannot write the plot {out}: {e}") from None
+        raise DataError(f"cannot write the plot {out}: {e}") from None
     finally:
         plt.close(fig)
+
+
+def _number_points(fig, ax, points) -> None:
+    """Each point's number beside it, at the first of eight places around
+    the point where it overlaps no number already placed."""
+    fig.canvas.draw()
+    size = 7.5 * fig.dpi / 72
+    taken: list[tuple[float, float, float, float]] = []
+    where = [(4, 3), (4, -10), (-10, 3), (-10, -10), (0, 7), (0, -13), (8, -3), (-14, -3)]
+    for number, (x, y) in enumerate(points, 1):
+        px, py = ax.transData.transform((x, y))
+        width = 0.6 * size * len(str(number))
+        choice = where[0]
+        for dx, dy in where:
+            box = (px + dx, py + dy, px + dx + width, py + dy + size)
+            if not any(box[0] < t[2] and t[0] < box[2] and box[1] < t[3] and t[1] < box[3]
+                       for t in taken):
+                choice = (dx, dy)
+                break
+        dx, dy = choice
+        taken.append((px + dx, py + dy, px + dx + width, py + dy + size))
+        ax.annotate(str(number), (x, y), xytext=(dx, dy), textcoords="offset points",
+                    fontsize=7.5, zorder=4)
+
+
+def _point_table(side, rows, front: set) -> None:
+    lines = [f"{'#':>2}  {'chain / recipe':<30}{'ratio':>7}{'decode':>8}", ""]
+    for number, r in enumerate(rows, 1):
+        label = r.label + (" (reference)" if r.reference else "")
+        mark = " *" if number - 1 in front else ""
+        lines.append(f"{number:>2}  {label[:30]:<30}{r.ratio:>7.2f}{_speed(r.decode_mbs):>8}{mark}")
+    lines += ["", "decode in MB/s; * on the best trade-off line"]
+    side.text(0.0, 1.0, "\n".join(lines), family="monospace", fontsize=7.5, va="top",
+              transform=side.transAxes)
 
 
 # ---- commands -----------------------------------------------------------------
 
 
-def cmd_bench(args) -> int:
-    from . import bench, raster
-    from .codec import chains_for
+def _read(path, band=None, subdataset=None):
+    """A raster file, a progress bar while it is read, and the seconds it took."""
+    from . import raster
 
+    started = time.perf_counter()
+    with _Bar(f"read {os.path.basename(str(path))}") as bar:
+
+        def advance(n, total):
+            bar.start(total)
+            bar.advance(n)
+
+        data, meta = raster.read(path, band, subdataset, progress=advance)
+    return data, meta, time.perf_counter() - started
+
+
+def _holes_as_nodata(data, nodata, lossy: bool):
+    """A lossy float raster whose file marks nodata with a value gets that
+    value for its NaN samples too, which a lossy grid cannot keep: the
+    holes come back as the file's own nodata."""
+    if not (lossy and data.dtype.kind == "f" and isinstance(nodata, (int, float)) and
+            math.isfinite(nodata)):
+        return data
+    import numpy as np
+
+    holes = np.isnan(data)
+    if holes.any():
+        data[holes] = nodata
+        print(f"varda: {int(holes.sum())} NaN samples are stored as nodata ({nodata:g}), "
+              "as the file marks its nodata", file=sys.stderr)
+    return data
+def cmd_bench(args) -> int:
+    from . import bench
+    from .codec import chains_for
+    from .lossy import Recipe
+
+    if args.plot:
+        check_plot_path(args.plot)
+    for text in args.recipe:
+        Recipe.parse(text)  # a mistyped recipe is refused before any file is read
     results = []
     for path in args.files:
-        data, meta = raster.read(path, args.band)
+        data, meta, _ = _read(path, args.band, args.subdataset)
         nodata = args.nodata if args.nodata is not None else meta.nodata
+        data = _holes_as_nodata(data, nodata, bool(args.recipe))
         steps = len(args.chain or chains_for(data.dtype)) + (0 if args.chain else 1) + \
             len(args.recipe) + (2 if args.references else 0)
-        with _progress(steps, f"bench {path}") as advance:
+        with _Bar(f"bench {os.path.basename(path)}", steps, steps=True) as bar:
             rows = bench.run(data, tile=args.tile, threads=args.threads, recipes=args.recipe,
                              nodata=nodata, effort=args.effort, repeat=args.repeat,
                              chains=args.chain, references=args.references,
-                             progress=lambda _step: advance(1))
-        title = f"{path}: {' x '.join(map(str, data.shape))} {data.dtype}" + \
-            (f", nodata {nodata}" if nodata is not None else "")
+                             progress=lambda _step: bar.advance(1))
+        name = f"{path} ({args.subdataset})" if args.subdataset else path
+        title = f"{name}: {' x '.join(map(str, data.shape))} {data.dtype}" + \
+            (f", nodata {nodata:g}" if nodata is not None else "")
         results.append((title, rows, path, data, nodata))
     if args.json:
         print(json.dumps([{"file": path, "shape": list(data.shape), "dtype": data.dtype.name,
@@ -262,41 +634,75 @@ def _verified(tables) -> int:
     return 0
 
 
-def cmd_compress(args) -> int:
-    from . import raster, store
+# Names that say "a raster file": a store under one would mislead.
+RASTER_SUFFIXES = (".tif", ".tiff", ".gtiff", ".png", ".jpg", ".jpeg", ".jp2", ".gif", ".bmp",
+                   ".nc", ".nc4", ".cdf", ".h5", ".hdf", ".hdf5", ".he5", ".fits", ".fit", ".fts",
+                   ".img", ".vrt", ".asc", ".bil", ".dem", ".grd", ".grib", ".grb", ".grib2",
+                   ".gpkg", ".ecw", ".sid", ".npy", ".npz")
 
-    data, meta = raster.read(args.input)
+
+def _store_name(output: str) -> None:
+    stem, suffix = os.path.splitext(output.rstrip("/"))
+    if suffix.lower() in RASTER_SUFFIXES:
+        raise UsageError(f"{output}: compress writes a Zarr store (a folder, or a zip file when "
+                         f"the name ends in .zip), not a {suffix} file; name it {stem}.zarr or "
+                         f"{stem}.zip, and 'varda decompress' gives a {suffix} back")
+
+
+def cmd_compress(args) -> int:
+    from . import store
+    from .lossy import Recipe
+
+    _store_name(args.output)
+    if args.recipe:
+        Recipe.parse(args.recipe)
+    if os.path.lexists(args.output):
+        raise FileExistsError(f"{args.output} already exists; remove it or choose another name")
+    data, meta, read_seconds = _read(args.input, subdataset=args.subdataset)
     if args.nodata is not None:
         meta.nodata = args.nodata
+    data = _holes_as_nodata(data, meta.nodata, bool(args.recipe))
     if data.shape[0] == 1:
         data = data[0]
     started = time.perf_counter()
-    chunks = math.ceil(data.shape[-2] / args.tile) * math.ceil(data.shape[-1] / args.tile) * \
-        (data.shape[0] if data.ndim == 3 else 1)
-    with _progress(chunks, "compress") as advance:
+    chunks = store.chunk_shape(data.shape, args.tile)
+    count = math.prod(math.ceil(n / c) for n, c in zip(data.shape, chunks))
+    with _Bar("compress", data.nbytes) as bar:
         store.compress(data, args.output, chain=args.chain, recipe=args.recipe, nodata=meta.nodata,
                        tile=args.tile, threads=args.threads, effort=args.effort, meta=meta,
-                       progress=advance, **({} if args.level is None else {"level": args.level}))
+                       progress=lambda n=1: bar.advance(n * data.nbytes / count),
+                       **({} if args.level is None else {"level": args.level}))
     seconds = time.perf_counter() - started
     summary = store.info(args.output)
-    print(f"{args.output}: {' x '.join(map(str, data.shape))} {data.dtype}, {summary['tiles']} tiles, "
-          f"ratio {summary['ratio']:.2f}, {data.nbytes / 1e6 / seconds:.0f} MB/s")
+    print(f"{args.output}: {' x '.join(map(str, data.shape))} {data.dtype}, {summary['tiles']} "
+          f"tiles of {' x '.join(map(str, chunks[-2:]))}; {_size(data.nbytes)} to "
+          f"{_size(summary['stored_bytes'])}, ratio {summary['ratio']:.2f}; read in "
+          f"{read_seconds:.1f} s, coded at {_rate(data.nbytes, seconds)}")
     return 0
 
 
 def cmd_decompress(args) -> int:
     from . import store
 
+    started = time.perf_counter()
     z = store.open_array(args.input)
-    with _progress(z.nchunks, "decompress") as advance:
-        store.decompress(args.input, args.output, threads=args.threads, progress=advance)
-    print(f"{args.output}: {' x '.join(map(str, z.shape))} {z.dtype}")
+    if args.co and not args.output.lower().endswith((".tif", ".tiff")):
+        raise UsageError("--co sets GeoTIFF creation options; the output is not a .tif or .tiff")
+    with _Bar("decompress", z.nbytes) as bar:
+        store.decompress(args.input, args.output, threads=args.threads,
+                         progress=lambda n=1: bar.advance(n * z.nbytes / z.nchunks),
+                         options=dict(args.co))
+    seconds = time.perf_counter() - started
+    print(f"{args.output}: {' x '.join(map(str, z.shape))} {z.dtype}, "
+          f"{_size(os.path.getsize(args.output))} written at {_rate(z.nbytes, seconds)}")
     return 0
 
 
 def cmd_info(args) -> int:
-    from . import store
+    from . import raster, store
 
+    if not args.input.lower().endswith(".zip") and raster.is_raster_file(args.input):
+        raise UsageError(_raster_not_store(args.input))
     summary = store.info(args.input)
     if args.json:
         print(json.dumps(summary, indent=1))
@@ -315,7 +721,7 @@ def cmd_info(args) -> int:
         ("transform", ", ".join(f"{v:g}" for v in summary["transform"])
          if summary["transform"] else "none"),
         ("bands", ", ".join(n or "-" for n in summary["band_names"]) or "-"),
-        ("size", f"{summary['raw_bytes']} bytes raw, {summary['stored_bytes']} stored"),
+        ("size", f"{_size(summary['raw_bytes'])} raw, {_size(summary['stored_bytes'])} stored"),
         ("ratio", f"{summary['ratio']:.3f}"),
     ]
     for key, value in lines:
@@ -323,31 +729,44 @@ def cmd_info(args) -> int:
     return 0
 
 
+def _raster_not_store(path: str) -> str:
+    stem = os.path.splitext(os.path.basename(path))[0]
+    return (f"{path} is a raster file, not a varda store. To measure how it compresses: "
+            f"'varda bench {path}'; to make a store of it: 'varda compress {path} {stem}.zarr', "
+            f"then 'varda info {stem}.zarr'")
+
+
 def cmd_demo(args) -> int:
     from . import bench, demo
 
+    check_plot_path(args.plot)
     started = time.perf_counter()
     results = []
-    for item in demo.rasters(args.size):
-        rows = bench.run(item.data, tile=512, threads=args.threads, recipes=item.recipes,
-                         nodata=item.nodata)
-        title = f"{item.title} ({' x '.join(map(str, item.data.shape))})"
-        results.append((title, rows))
-        if not args.json:
-            print_table(title, rows)
-            fitted = [r.note for r in rows if r.recipe and r.recipe.startswith("SQRT")
-                      and r.note.startswith("resolved as ") and ",A=" in r.note]
-            if fitted:
-                found = dict(part.split("=", 1) for part in fitted[0].split(",")[1:])
-                print(f"noise curve: made with A={demo.NOISE_A:g} B={demo.NOISE_B:g}, fitted "
-                      f"A={float(found['A']):.4g} B={float(found['B']):.4g}\n")
+    items = demo.rasters(args.size)
+    steps = sum(len(bench.chains_for(i.data.dtype)) + 3 + len(i.recipes) for i in items)
+    with _Bar("demo", steps, steps=True) as bar:
+        for item in items:
+            rows = bench.run(item.data, tile=512, threads=args.threads, recipes=item.recipes,
+                             nodata=item.nodata, progress=lambda _step: bar.advance(1))
+            title = f"{item.title} ({' x '.join(map(str, item.data.shape))})"
+            results.append((title, rows, item))
+    for title, rows, item in results:
+        if args.json:
+            break
+        print_table(title, rows)
+        fitted = [r.note for r in rows if r.recipe and r.recipe.startswith("SQRT")
+                  and r.note.startswith("resolved as ") and ",A=" in r.note]
+        if fitted:
+            found = dict(part.split("=", 1) for part in fitted[0].split(",")[1:])
+            print(f"noise curve: made with A={demo.NOISE_A:g} B={demo.NOISE_B:g}, fitted "
+                  f"A={float(found['A']):.4g} B={float(found['B']):.4g}\n")
     if args.json:
-        print(json.dumps([{"raster": t, "rows": [r.to_dict() for r in rows]} for t, rows in results],
-                         indent=1))
-    plot(results, args.plot)
+        print(json.dumps([{"raster": t, "rows": [r.to_dict() for r in rows]}
+                          for t, rows, _ in results], indent=1))
+    plot([(t, rows) for t, rows, _ in results], args.plot)
     if not args.json:
         print(f"{args.plot} written; {time.perf_counter() - started:.1f} s")
-    return _verified([rows for _, rows in results])
+    return _verified([rows for _, rows, _ in results])
 
 
 COMMANDS = {"bench": cmd_bench, "compress": cmd_compress, "decompress": cmd_decompress,
@@ -385,13 +804,16 @@ def _interruptible():
 def main(argv=None) -> int:
     args = parser().parse_args(argv)
     from ._lib import CorruptTile, LibraryNotFound, VardaError
-    from .raster import RasterError
+    from .raster import RasterError, UnsupportedRaster
     from .store import StoreError
 
     try:
         with _interruptible():
             return COMMANDS[args.command](args)
     except LibraryNotFound as e:
+        print(f"varda: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except UnsupportedRaster as e:
         print(f"varda: {e}", file=sys.stderr)
         return EXIT_USAGE
     except (StoreError, RasterError, CorruptTile, DataError) as e:

@@ -7,8 +7,10 @@ import ctypes
 import ctypes.util
 import functools
 import math
+import os
 import warnings
 from dataclasses import dataclass, field
+from typing import Callable
 
 import numpy as np
 
@@ -53,47 +55,194 @@ def _rasterio():
     return rasterio
 
 
-def read(path, band: int | None = None) -> tuple[np.ndarray, Meta]:
+class UnsupportedRaster(RasterError):
+    """A raster that reads but cannot be stored: its dtype, its layout, or
+    a container whose sub-datasets the caller has to choose between."""
+
+
+def read(path, band: int | None = None, subdataset: str | None = None,
+         progress: Callable[[int, int], None] | None = None) -> tuple[np.ndarray, Meta]:
     """Samples as (bands, rows, columns), or (1, rows, columns) for one
-    `band` (counted from 1), and the raster's metadata."""
-    rasterio = _rasterio()
+    `band` (counted from 1), and the raster's metadata. `path` is anything
+    GDAL reads or a numpy .npy file; `subdataset` picks one of a
+    container's rasters by name or number. `progress(n, total)` is told the
+    bytes of each strip as it arrives, and the raster's."""
+    path = str(path)
+    if path.lower().endswith(".npy") and subdataset is None:
+        data, meta = _read_npy(path, band, progress)
+    else:
+        data, meta = _read_gdal(path, band, subdataset, progress)
     try:
+        dtype_code(data.dtype)
+    except TypeError as e:
+        raise UnsupportedRaster(f"{path}: {e}") from None
+    return data, meta
+
+
+def _read_npy(path, band, progress):
+    try:
+        data = np.load(path, mmap_mode="r", allow_pickle=False)
+    except (OSError, ValueError, EOFError) as e:
+        raise RasterError(f"cannot read {path}: {e}") from None
+    if data.ndim == 2:
+        data = data[None]
+    if data.ndim != 3:
+        raise UnsupportedRaster(f"{path}: a {data.ndim}-D array is no raster; one is rows x "
+                                "columns or bands x rows x columns")
+    _check_band(path, band, data.shape[0])
+    if band is not None:
+        data = data[band - 1:band]
+    try:
+        dtype_code(data.dtype)
+    except TypeError as e:
+        raise UnsupportedRaster(f"{path}: {e}") from None
+    out = np.empty(data.shape, data.dtype)
+    for band_out, band_in in zip(out, data):
+        for r, c in _strips(band_in.shape[0], band_in.shape[1] * data.dtype.itemsize):
+            band_out[r:c] = band_in[r:c]
+            if progress:
+                progress(band_in[r:c].nbytes, data.nbytes)
+    return out, Meta()
+
+
+def _strips(rows: int, row_bytes: int, target: int = 1 << 24):
+    """Row ranges of about `target` bytes each."""
+    step = max(1, target // max(1, row_bytes))
+    for r in range(0, rows, step):
+        yield r, min(rows, r + step)
+
+
+def _check_band(path, band, count):
+    if band is not None and not 1 <= band <= count:
+        raise RasterError(f"{path}: band {band} is not in 1 .. {count}")
+
+
+def subdatasets(src) -> list[tuple[str, str, str]]:
+    """A container's rasters as (GDAL name, short name, description): the
+    short name is a NetCDF variable's, a FITS extension's EXTNAME, or else
+    what follows the file name (FITS:"f.fits":2 gives 2)."""
+    tags = src.tags(ns="SUBDATASETS")
+    out = []
+    for i in range(1, len(tags) // 2 + 1):
+        full, desc = tags.get(f"SUBDATASET_{i}_NAME"), tags.get(f"SUBDATASET_{i}_DESC", "")
+        if full is None:
+            break
+        short = full.rsplit(":", 1)[-1] if full.count(":") >= 2 else full
+        if full.upper().startswith("FITS:") and "), " in desc:
+            short = desc.rsplit("), ", 1)[-1].strip() or short
+        out.append((full, short, desc))
+    return out
+
+
+def _pick_subdataset(path, found, wanted: str) -> str:
+    if not found:
+        raise UnsupportedRaster(f"{path} holds one raster, no sub-datasets to choose from")
+    # Names first: a FITS extension's GDAL name is its number.
+    for full, short, _ in found:
+        if wanted == full or wanted.lower() == short.lower() or \
+                wanted == full.rsplit(":", 1)[-1]:
+            return full
+    if wanted.isdigit() and 1 <= int(wanted) <= len(found):
+        return found[int(wanted) - 1][0]
+    raise UnsupportedRaster(f"{path}: no sub-dataset {wanted!r}; " + _listing(path, found))
+
+
+def _listing(path, found) -> str:
+    rows = "\n".join(f"  {short:<12} {desc}  ({full})" for full, short, desc in found)
+    return f"it holds {len(found)} rasters; choose one with --subdataset NAME:\n{rows}"
+
+
+def _read_gdal(path, band, subdataset, progress):
+    rasterio = _rasterio()
+    from rasterio.windows import Window
+
+    try:
+        if subdataset is not None:
+            with rasterio.open(path) as container:
+                path = _pick_subdataset(path, subdatasets(container), subdataset)
         with rasterio.open(path) as src:
-            if band is not None and not 1 <= band <= src.count:
-                raise RasterError(f"{path}: band {band} is not in 1 .. {src.count}")
+            if src.count == 0 and src.subdatasets:
+                raise UnsupportedRaster(f"{path}: " + _listing(path, subdatasets(src)))
+            _check_band(path, band, src.count)
             indexes = [band] if band is not None else list(range(1, src.count + 1))
-            data = src.read(indexes)
+            data = np.empty((len(indexes), src.height, src.width), src.dtypes[indexes[0] - 1])
+            row_bytes = src.width * data.dtype.itemsize * len(indexes)
+            for r, c in _strips(src.height, row_bytes):
+                src.read(indexes, window=Window(0, r, src.width, c - r), out=data[:, r:c])
+                if progress:
+                    progress(data[:, r:c].nbytes, data.nbytes)
             crs = src.crs.to_wkt() if src.crs else None
             transform = tuple(src.transform)[:6] if not src.transform.is_identity else None
             names = [src.descriptions[i - 1] for i in indexes]
             nodata = src.nodata
     except rasterio.errors.RasterioError as e:
         raise RasterError(f"cannot read {path}: {e}") from None
-    try:
-        dtype_code(data.dtype)
     except TypeError as e:
-        raise RasterError(f"{path}: {e}") from None
+        # A GDAL type numpy has no dtype for.
+        raise UnsupportedRaster(f"{path}: {e}") from None
     if nodata is not None and data.dtype.kind in "iu" and float(nodata).is_integer():
         nodata = int(nodata)
-    return np.ascontiguousarray(data), Meta(crs, transform, nodata, names)
+    return data, Meta(crs, transform, nodata, names)
+
+
+def is_raster_file(path) -> bool:
+    """Whether GDAL (or numpy, for .npy) reads `path` as a raster."""
+    path = str(path)
+    if not os.path.isfile(path):
+        return False
+    if path.lower().endswith(".npy"):
+        return True
+    rasterio = _rasterio()
+    try:
+        with rasterio.open(path):
+            return True
+    except (rasterio.errors.RasterioError, OSError):
+        return False
+
+
+# Compressions that take a predictor.
+_PREDICTING = ("ZSTD", "DEFLATE", "LZW", "LERC_ZSTD", "LERC_DEFLATE")
+
+
+def geotiff_options(dtype, rows: int, cols: int, tile: int = 512,
+                    extra: dict | None = None) -> dict:
+    """GDAL creation options for a GeoTIFF of `dtype`: tiled like the store,
+    ZSTD with the horizontal predictor for integers and the floating-point
+    one for floats, BigTIFF when needed. `extra` (KEY: VALUE, any case)
+    overrides any of them; a compression without a predictor drops ours."""
+    options = {"COMPRESS": "ZSTD", "PREDICTOR": "3" if np.dtype(dtype).kind == "f" else "2",
+               "BIGTIFF": "IF_SAFER"}
+    # GeoTIFF tiles are multiples of 16; a raster narrower than that is
+    # written in strips.
+    block = min(tile, rows, cols) // 16 * 16
+    if block >= 16:
+        options.update(TILED="YES", BLOCKXSIZE=str(block), BLOCKYSIZE=str(block))
+    extra = {k.upper(): str(v) for k, v in (extra or {}).items()}
+    if "PREDICTOR" not in extra and extra.get("COMPRESS", "ZSTD").upper() not in _PREDICTING:
+        del options["PREDICTOR"]
+    if extra.get("TILED", "YES").upper() in ("NO", "FALSE", "OFF", "0"):
+        options.pop("BLOCKXSIZE", None)
+        options.pop("BLOCKYSIZE", None)
+    options.update(extra)
+    return options
 
 
 @contextlib.contextmanager
-def writing_geotiff(path, shape, dtype, meta: Meta, tile: int = 512, name=None):
-    """A GeoTIFF open for writing (bands, rows, columns), tiled like the
-    store and deflated, with the georeferencing, nodata and band names.
-    Closed at the end of the block; RasterError if GDAL failed to write any
-    of it (`name` is the file the message names, `path` by default)."""
+def writing_geotiff(path, shape, dtype, meta: Meta, tile: int = 512, name=None,
+                    options: dict | None = None):
+    """A GeoTIFF open for writing (bands, rows, columns), with the
+    georeferencing, nodata and band names, and the creation options of
+    geotiff_options (`options` overriding them). Closed at the end of the
+    block; RasterError if GDAL failed to write any of it (`name` is the
+    file the message names, `path` by default)."""
     rasterio = _rasterio()
     from affine import Affine
 
     name = name or path
     bands, rows, cols = shape
     profile = {"driver": "GTiff", "width": cols, "height": rows, "count": bands,
-               "dtype": np.dtype(dtype).name, "compress": "deflate", "BIGTIFF": "IF_SAFER"}
-    block = min(tile, rows, cols) // 16 * 16
-    if block >= 16:
-        profile.update(tiled=True, blockxsize=block, blockysize=block)
+               "dtype": np.dtype(dtype).name,
+               **geotiff_options(dtype, rows, cols, tile, options)}
     if meta.crs:
         profile["crs"] = rasterio.crs.CRS.from_user_input(meta.crs)
     if meta.transform:
@@ -163,8 +312,9 @@ def _libgdal():
     return gdal
 
 
-def write_geotiff(path, data: np.ndarray, meta: Meta, tile: int = 512) -> None:
+def write_geotiff(path, data: np.ndarray, meta: Meta, tile: int = 512,
+                  options: dict | None = None) -> None:
     if data.ndim == 2:
         data = data[None]
-    with writing_geotiff(path, data.shape, data.dtype, meta, tile) as dst:
+    with writing_geotiff(path, data.shape, data.dtype, meta, tile, options=options) as dst:
         dst.write(data)

@@ -1,8 +1,9 @@
 """Zarr stores coded with the varda codec, one chunk per tile.
 
 A store holds one Zarr (v2) array at its root: (rows, columns) or (bands,
-rows, columns), chunks of one band by `tile` x `tile` samples, the varda
-codec as compressor. Its attributes keep the georeferencing (CRS as WKT,
+rows, columns), chunks of one band by `tile` x `tile` samples (or the
+raster's own rows and columns where it is smaller), the varda codec as
+compressor. Its attributes keep the georeferencing (CRS as WKT,
 the affine transform), the nodata value, the band names and the dimension
 names that xarray reads. A path ending in ".zip" is a zip file, anything
 else a directory. A directory store's attributes say `"complete": false`
@@ -84,9 +85,9 @@ def describe_chunk(idx, sel) -> str:
 
 
 def _fill_value(source, nodata, lossy: bool):
-    """What zarr pads edge chunks with: the nodata value, so that padding
-    is masked, or else a value inside the raster's own domain, so that a
-    lossy grid cut on the raster takes it."""
+    """The array's fill value, which a missing tile of a partial store reads
+    as: the nodata value, or else a value inside the raster's own domain,
+    so that a lossy grid cut on the raster takes it."""
     if nodata is not None:
         return nodata
     if not lossy:
@@ -123,7 +124,7 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
     codec = prepare(resolved_on, recipe=recipe, nodata=nodata, chain=chain, effort=effort,
                     level=level) if recipe else VardaCodec(chain=chain, effort=effort, level=level,
                                                            nodata=nodata)
-    chunks = (1,) * (source.ndim - 2) + (tile, tile)
+    chunks = chunk_shape(source.shape, tile)
     codec = codec.for_array(source.dtype, chunks)
     # Refuse a bad chain, nodata value or dtype before anything is written.
     codec.product(source.dtype)
@@ -162,24 +163,48 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
     return codec
 
 
+def chunk_shape(shape, tile: int) -> tuple:
+    """One band by `tile` x `tile` samples, or the raster's own rows and
+    columns where it is smaller than a tile."""
+    return (1,) * (len(shape) - 2) + tuple(min(tile, n) or 1 for n in shape[-2:])
+
+
+def _write_chunk(z, idx, block) -> None:
+    """Codes one chunk. An edge chunk is padded by repeating its last row
+    and column: the predictors see a flat run instead of a step to the fill
+    value, so the padding costs next to nothing, and a lossy grid never
+    meets a value outside the raster."""
+    block = np.asarray(block)
+    short = [(0, c - n) for c, n in zip(z.chunks, block.shape)]
+    if any(after for _, after in short):
+        block = np.pad(block, short, mode="edge")
+    z.store[".".join(map(str, idx))] = z.compressor.encode(np.ascontiguousarray(block, z.dtype))
+
+
+def _store_block(block, z, block_info=None):
+    _write_chunk(z, block_info[0]["chunk-location"], block)
+    return np.ones((1,) * block.ndim, np.int8)
+
+
 def _write_tiles(source, z, chunks, threads, progress, zipped: bool):
     dask_source = _is_dask(source)
     if dask_source and not zipped:
         # Aligned chunks: each task writes whole tiles, no locks needed.
-        source.rechunk(chunks).store(z, lock=False, compute=True)
+        source.rechunk(chunks).map_blocks(_store_block, z, dtype=np.int8,
+                                          chunks=(1,) * source.ndim).compute()
         if progress:
             progress(z.nchunks)
         return
 
-    def write(sel):
+    def write(item):
+        idx, sel = item
         block = source[sel]
-        z[sel] = block.compute() if dask_source else block
+        _write_chunk(z, idx, block.compute() if dask_source else block)
         return 1
 
-    grid = [sel for _, sel in _chunk_grid(source.shape, chunks)]
     workers = 1 if dask_source else (threads or os.cpu_count() or 1)
     with ThreadPoolExecutor(workers) as pool:
-        for done in pool.map(write, grid):
+        for done in pool.map(write, _chunk_grid(source.shape, chunks)):
             if progress:
                 progress(done)
 
@@ -315,10 +340,12 @@ def read_chunks(z, threads: int | None = None):
 
 
 def decompress(path, out, threads: int | None = None,
-               progress: Callable[[int], None] | None = None) -> Meta:
+               progress: Callable[[int], None] | None = None,
+               options: dict | None = None) -> Meta:
     """Writes the store's raster to `out`: a GeoTIFF (".tif", ".tiff")
-    with its georeferencing, or a numpy ".npy" file. A failure leaves no
-    output behind."""
+    with its georeferencing (tiled, ZSTD with a predictor; `options` are
+    GDAL creation options over those), or a numpy ".npy" file. A failure
+    leaves no output behind."""
     z = open_array(path)
     meta = meta_of(z)
     out = str(out)
@@ -329,7 +356,7 @@ def decompress(path, out, threads: int | None = None,
         if suffix == ".npy":
             _write_npy(z, temp, threads, progress)
         else:
-            _write_tif(z, temp, out, meta, threads, progress)
+            _write_tif(z, temp, out, meta, threads, progress, options)
     return meta
 
 
@@ -366,13 +393,14 @@ def _reserve(fd, size: int) -> None:
             raise
 
 
-def _write_tif(z, path, out, meta: Meta, threads, progress):
+def _write_tif(z, path, out, meta: Meta, threads, progress, options=None):
     from rasterio.windows import Window
 
     from . import raster
 
     shape = z.shape if z.ndim == 3 else (1,) + z.shape
-    with raster.writing_geotiff(path, shape, z.dtype, meta, tile=z.chunks[-1], name=out) as dst:
+    with raster.writing_geotiff(path, shape, z.dtype, meta, tile=z.chunks[-1], name=out,
+                                options=options) as dst:
         for sel, block in read_chunks(z, threads):
             rows, cols = sel[-2], sel[-1]
             window = Window(cols.start, rows.start, cols.stop - cols.start, rows.stop - rows.start)
