@@ -24,13 +24,11 @@ from numcodecs.abc import Codec
 from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray
 from numcodecs.registry import register_codec
 
-from ._lib import CodecInfo, CodecProduct, CorruptTile, Message, VardaError, fn
+from ._lib import CodecInfo, CodecProduct, CorruptTile, Message, VardaError, code, fn
 from ._types import DTYPES, code_dtype, dtype_code, is_int, is_number, ptr, samples
 from .kernels import sentinel_bits
-from .lossy import Recipe, Resolved
+from .lossy import Recipe, Resolved, stream_dtype
 
-AUTO = 255
-NODATA_NONE, NODATA_VALUE, NODATA_NAN = 0, 1, 2
 
 # The tile library's own default: on byte planes it packs as well as
 # higher levels and encodes several times faster.
@@ -57,16 +55,14 @@ def chain_name(chain: int) -> str:
 
 def chains_for(dtype, lossy: bool = False) -> list[str]:
     """The chains that code samples of `dtype` (lossy: its quantised stream)."""
-    code = dtype_code(dtype)
-    if lossy and code >= 8:
-        code = {8: 5, 9: 6, 10: 7}[code]
+    code = dtype_code(stream_dtype(dtype) if lossy else dtype)
     accepts = fn("varda_codec_chain_accepts")
     return [c for i, c in enumerate(chains(), 1) if accepts(i, code)]
 
 
 def _nodata_kind(nodata, dtype) -> tuple[int, int]:
     if nodata is None:
-        return NODATA_NONE, 0
+        return code("NODATA_NONE"), 0
     if isinstance(nodata, str):
         if nodata.lower() != "nan":
             raise VardaError(f"nodata {nodata!r} is neither a number nor nan")
@@ -74,9 +70,9 @@ def _nodata_kind(nodata, dtype) -> tuple[int, int]:
     if isinstance(nodata, float) and math.isnan(nodata):
         if np.dtype(dtype).kind != "f":
             raise VardaError("NaN marks nodata only in float rasters")
-        return NODATA_NAN, 0
+        return code("NODATA_NAN"), 0
     try:
-        return NODATA_VALUE, sentinel_bits(nodata, dtype)
+        return code("NODATA_VALUE"), sentinel_bits(nodata, dtype)
     except (ValueError, OverflowError):
         raise VardaError(f"nodata value {nodata} does not fit {np.dtype(dtype)}") from None
 

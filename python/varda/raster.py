@@ -161,10 +161,3 @@ def _libgdal():
     gdal.CPLPushErrorHandler.restype = None
     gdal.CPLPopErrorHandler.restype = None
     return gdal
-
-
-def write_geotiff(path, data: np.ndarray, meta: Meta, tile: int = 512) -> None:
-    if data.ndim == 2:
-        data = data[None]
-    with writing_geotiff(path, data.shape, data.dtype, meta, tile) as dst:
-        dst.write(data)
