@@ -280,10 +280,10 @@ _codes: dict[str, int] = {}
 def codes() -> dict[str, int]:
     """The codes the library's layers share, by their C name without the
     VARDA_ prefix: "DTYPE_U8" -> 0, "LOSSY_SQRT" -> 3, "NODATA_NAN" -> 2."""
+    entry = fn("varda_codes")  # loads the library, under _lock itself
     with _lock:
         if not _codes:
             name, value = c_char_p(), c_longlong()
-            entry = fn("varda_codes")
             index = 0
             while entry(index, byref(name), byref(value)) == 0:
                 _codes[name.value.decode().removeprefix("VARDA_")] = value.value
