@@ -27,7 +27,7 @@ from numcodecs.registry import register_codec
 from ._lib import CodecInfo, CodecProduct, CorruptTile, Message, VardaError, code, fn
 from ._types import DTYPES, code_dtype, dtype_code, is_int, is_number, ptr, samples
 from .kernels import sentinel_bits
-from .lossy import Recipe, Resolved, stream_dtype
+from .lossy import Recipe, Resolved, family_name, stream_dtype
 
 
 # The tile library's own default: on byte planes it packs as well as
@@ -111,7 +111,7 @@ def read_info(blob) -> TileInfo:
     info, msg = CodecInfo(), Message()
     if fn("varda_codec_read_info")(ptr(src), src.size, byref(info), *msg.args):
         raise CorruptTile(msg.text)
-    lossy = {1: "LINEAR", 2: "LOG", 3: "SQRT"}.get(info.lossy)
+    lossy = family_name(info.lossy)
     return TileInfo(info.version, code_dtype(info.dtype), info.width, info.height,
                     chain_name(info.chain), lossy, bool(info.nodata), info.raw_bytes,
                     info.blob_bytes, bool(info.nonfinite))
