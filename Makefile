@@ -19,8 +19,11 @@ WERROR     := $(if $(CI),-DVARDA_WERROR=ON,)
 BASE_PKGS  := cmake ninja-build g++ pkg-config binutils libzstd-dev libxxhash-dev
 TEST_PKGS  := $(BASE_PKGS) googletest libgtest-dev libgmock-dev locales
 BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3 libblosc-dev libcharls-dev libjxl-dev
-FUZZ_PKGS  := $(BASE_PKGS) clang libclang-rt-14-dev
-TSAN_PKGS  := $(TEST_PKGS) clang libclang-rt-14-dev
+# The clang runtime of the clang installed (or to be installed), looked up
+# only by the targets that need it.
+CLANG_RT    = $(shell bash scripts/clang_runtime.sh)
+FUZZ_PKGS   = $(BASE_PKGS) clang $(CLANG_RT)
+TSAN_PKGS   = $(TEST_PKGS) clang $(CLANG_RT)
 LINT_PKGS  := $(BASE_PKGS) clang-tidy clang-format googletest libgtest-dev libbenchmark-dev
 # GoogleTest is built for the target from the googletest source package;
 # the codec's zstd and xxhash, and the runtime the tests run on, come from
@@ -32,7 +35,7 @@ PORT_PKGS  := $(BASE_PKGS) g++-aarch64-linux-gnu qemu-user googletest \
 PY_PKGS    := python3 python3-venv python3-pip python3-setuptools \
               python3-wheel python3-numpy python3-numcodecs python3-zarr python3-dask \
               python3-distributed python3-rasterio python3-rich python3-matplotlib python3-pytest \
-              python3-scipy
+              python3-scipy python3-pytest-timeout
 PYTHON     := /usr/bin/python3
 VENV       ?= .venv
 
@@ -62,8 +65,7 @@ python:
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_TESTS=OFF $(WERROR)
 	cmake --build $(BUILD) -j $(JOBS) --target varda_kernels varda_codec
 	@$(MAKE) --no-print-directory venv
-	@mkdir -p python/varda/_libs
-	@cp -L $(BUILD)/libvarda_kernels.so.0 $(BUILD)/codec/libvarda_codec.so.0 python/varda/_libs/
+	@cmake --build $(BUILD) --target python_libs
 
 demo: python
 	$(VENV)/bin/varda demo

@@ -1,7 +1,7 @@
 // Neighbour predictors and the interleave split on a 512 x 512 tile of a
 // smooth field with noise, 1-, 2- and 4-byte samples.
 #include "bench_support.h"
-#include "frame/med_row.h"
+#include "neighbours/med_row.h"
 
 namespace {
 

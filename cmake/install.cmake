@@ -23,24 +23,33 @@ install(EXPORT varda_kernels_targets
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/varda_kernels-config.cmake.in
   ${PROJECT_BINARY_DIR}/varda_kernels-config.cmake
   INSTALL_DESTINATION ${VARDA_CMAKE_DIR})
+# While the version is 0.x, each minor version is its own ABI.
+if(PROJECT_VERSION_MAJOR EQUAL 0)
+  set(VARDA_COMPATIBILITY SameMinorVersion)
+else()
+  set(VARDA_COMPATIBILITY SameMajorVersion)
+endif()
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/varda_kernels-config-version.cmake
-  COMPATIBILITY SameMajorVersion)
+  COMPATIBILITY ${VARDA_COMPATIBILITY})
 install(FILES
   ${PROJECT_BINARY_DIR}/varda_kernels-config.cmake
   ${PROJECT_BINARY_DIR}/varda_kernels-config-version.cmake
   DESTINATION ${VARDA_CMAKE_DIR})
 
-# The pkg-config file finds its prefix from where it lies, so the installed
-# tree may be moved or installed with --prefix.
-file(RELATIVE_PATH VARDA_PC_UP "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
-set(VARDA_PC_PREFIX "\${pcfiledir}/${VARDA_PC_UP}")
-configure_file(${PROJECT_SOURCE_DIR}/cmake/varda_kernels.pc.in
-  ${PROJECT_BINARY_DIR}/varda_kernels.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/varda_kernels.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# The pkg-config files name the prefix, libdir and includedir the tree is
+# installed to, written when it is installed.
+function(varda_install_pc name)
+  set(out ${PROJECT_BINARY_DIR}/pkgconfig/${name}.pc)
+  install(CODE "
+    set(VARDA_PC_IN \"${PROJECT_SOURCE_DIR}/cmake/${name}.pc.in\")
+    set(VARDA_PC_OUT \"${out}\")
+    set(VARDA_PC_VERSION \"${PROJECT_VERSION}\")
+    set(VARDA_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+    set(VARDA_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+    include(\"${PROJECT_SOURCE_DIR}/cmake/write_pc.cmake\")")
+  install(FILES ${out} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endfunction()
+varda_install_pc(varda_kernels)
 if(VARDA_ENABLE_CODEC)
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/varda_codec.pc.in
-    ${PROJECT_BINARY_DIR}/varda_codec.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/varda_codec.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  varda_install_pc(varda_codec)
 endif()

@@ -85,9 +85,6 @@ enum {
     VARDA_CHAIN_AUTO = 255
 };
 
-/* Nodata conventions of a product. */
-enum { VARDA_NODATA_NONE = 0, VARDA_NODATA_VALUE = 1, VARDA_NODATA_NAN = 2 };
-
 /* ---- Chains ------------------------------------------------------------ */
 
 /* The chains in listing order: ids 1 .. count, "auto" excluded. */
@@ -108,7 +105,7 @@ VARDA_CODEC_API int varda_codec_chain_accepts(int chain, int dtype);
  * varda_codec_prepare (which a lossy recipe requires). The record is plain
  * data: a host may store it and copy it between processes. */
 typedef struct varda_codec_product {
-    int32_t dtype;                 /* 0 .. 10, as the kernels count them */
+    int32_t dtype;                 /* VARDA_DTYPE_U8 .. VARDA_DTYPE_F64 */
     int32_t chain;                 /* a chain id, or VARDA_CHAIN_AUTO */
     int32_t effort;                /* auto: 0 one chain, 1 a short list, 2 all */
     int32_t zstd_level;            /* 1 .. 22 */

@@ -26,6 +26,33 @@
 extern "C" {
 #endif
 
+/* ---- Codes shared by every layer ---------------------------------------
+ * Element types, lossy families and nodata kinds, as stored in records and
+ * blobs: the values never change. */
+enum {
+    VARDA_DTYPE_U8 = 0,
+    VARDA_DTYPE_U16 = 1,
+    VARDA_DTYPE_U32 = 2,
+    VARDA_DTYPE_U64 = 3,
+    VARDA_DTYPE_I8 = 4,
+    VARDA_DTYPE_I16 = 5,
+    VARDA_DTYPE_I32 = 6,
+    VARDA_DTYPE_I64 = 7,
+    VARDA_DTYPE_F16 = 8,
+    VARDA_DTYPE_F32 = 9,
+    VARDA_DTYPE_F64 = 10,
+    VARDA_DTYPE_COUNT = 11
+};
+
+enum { VARDA_LOSSY_NONE = 0, VARDA_LOSSY_LINEAR = 1, VARDA_LOSSY_LOG = 2, VARDA_LOSSY_SQRT = 3 };
+
+enum { VARDA_NODATA_NONE = 0, VARDA_NODATA_VALUE = 1, VARDA_NODATA_NAN = 2 };
+
+/* The codes above as name/value pairs ("VARDA_DTYPE_U8", 0), for hosts that
+ * cannot read this header: 0 fills entry `index`, 1 means index is past the
+ * last entry (or negative). Either pointer may be NULL. */
+VARDA_API int varda_codes(int index, const char **name, long long *value);
+
 /* ---- SIMD path ---------------------------------------------------------
  * Path ids: 0 "scalar", 1 "sse2", 2 "avx2", 3 "neon". The path is resolved
  * on first use from the processor and the VARDA_SIMD environment variable;
@@ -187,7 +214,7 @@ VARDA_API int nodata_restore_guarded(void *dst, const void *src, const uint8_t *
                                      const nodata_guard *guard);
 
 /* ---- Lossy quantisation: records, recipes, quantisers, fit, driver ------ */
-/* Family codes: 0 none, 1 LINEAR, 2 LOG, 3 SQRT. */
+/* Family codes: VARDA_LOSSY_NONE, _LINEAR, _LOG and _SQRT. */
 
 /* What a recipe text carries. max_error: LINEAR an absolute error in sample
  * units, LOG a relative error as a fraction, SQRT a count of noise sigmas.

@@ -40,14 +40,17 @@ const ChainInfo chains[chain_count] = {
     {VARDA_CHAIN_FLOATMULT_WIDE, "floatmult-wide", kind_splitter},
 };
 
-bool is_integer(int dtype) { return dtype >= 0 && dtype <= 7; }
-bool is_signed(int dtype) { return dtype >= 4 && dtype <= 7; }
+bool is_integer(int dtype) { return dtype >= VARDA_DTYPE_U8 && dtype <= VARDA_DTYPE_I64; }
+bool is_signed(int dtype) { return dtype >= VARDA_DTYPE_I8 && dtype <= VARDA_DTYPE_I64; }
 
 uint64_t raw_bytes(const Plane &plane) { return plane.count * plane.elem_size; }
 
 // The dtype of a split-off stream: unsigned words of the same width.
 int word_dtype(uint64_t elem_size) {
-    return elem_size == 1 ? 0 : elem_size == 2 ? 1 : elem_size == 4 ? 2 : 3;
+    return elem_size == 1   ? VARDA_DTYPE_U8
+           : elem_size == 2 ? VARDA_DTYPE_U16
+           : elem_size == 4 ? VARDA_DTYPE_U32
+                            : VARDA_DTYPE_U64;
 }
 
 bool corrupt(const std::string &why, Error &err) { return err.set("corrupt tile: " + why); }
@@ -323,11 +326,11 @@ const ChainInfo *chain_info(int id) {
 }
 
 bool chain_accepts(int id, int dtype) {
-    if (dtype < 0 || dtype > 10 || !chain_info(id)) return false;
+    if (dtype < VARDA_DTYPE_U8 || dtype >= VARDA_DTYPE_COUNT || !chain_info(id)) return false;
     if (id == VARDA_CHAIN_INTMULT) return is_integer(dtype);
     if (id == VARDA_CHAIN_FLOATQUANT || id == VARDA_CHAIN_FLOATMULT)
-        return dtype == 9 || dtype == 10;
-    if (id == VARDA_CHAIN_FLOATMULT_WIDE) return dtype == 9;
+        return dtype == VARDA_DTYPE_F32 || dtype == VARDA_DTYPE_F64;
+    if (id == VARDA_CHAIN_FLOATMULT_WIDE) return dtype == VARDA_DTYPE_F32;
     return true;
 }
 

@@ -44,9 +44,9 @@ std::string format(const char *fmt, ...) {
     return text;
 }
 
-bool valid_dtype(int dtype) { return dtype >= 0 && dtype <= 10; }
+bool valid_dtype(int dtype) { return dtype >= VARDA_DTYPE_U8 && dtype < VARDA_DTYPE_COUNT; }
 
-bool is_float(int dtype) { return dtype >= 8 && dtype <= 10; }
+bool is_float(int dtype) { return dtype >= VARDA_DTYPE_F16 && dtype <= VARDA_DTYPE_F64; }
 uint64_t elem_size_of(int dtype) { return dtype_sizes[dtype]; }
 
 uint64_t width_mask(uint64_t elem_size) {
@@ -57,10 +57,12 @@ uint64_t width_mask(uint64_t elem_size) {
 // sample's width, signed for the floats.
 int coded_dtype(int dtype, bool lossy) {
     if (!lossy || !is_float(dtype)) return dtype;
-    return dtype == 8 ? 5 : dtype == 9 ? 6 : 7;
+    return dtype == VARDA_DTYPE_F16   ? VARDA_DTYPE_I16
+           : dtype == VARDA_DTYPE_F32 ? VARDA_DTYPE_I32
+                                      : VARDA_DTYPE_I64;
 }
 
-bool is_lossy(const varda_codec_product &p) { return p.recipe.family != 0; }
+bool is_lossy(const varda_codec_product &p) { return p.recipe.family != VARDA_LOSSY_NONE; }
 
 // The product's chain, known and able to take the samples it codes (a
 // lossy float product codes integers).
@@ -89,7 +91,7 @@ bool check_product(const varda_codec_product *p, Error &err) {
         return err.set(format("nodata kind %d is not 0, 1 or 2", p->nodata));
     if (p->nodata == VARDA_NODATA_NAN && !is_float(p->dtype))
         return err.set("NaN marks nodata only in float rasters");
-    if (p->recipe.family < 0 || p->recipe.family > 3)
+    if (p->recipe.family < VARDA_LOSSY_NONE || p->recipe.family > VARDA_LOSSY_SQRT)
         return err.set(format("lossy family %d is not one the codec knows", p->recipe.family));
     if (is_lossy(*p) && (!p->prepared || p->resolved.family != p->recipe.family))
         return err.set("a lossy product needs varda_codec_prepare on the whole raster first");
@@ -151,8 +153,8 @@ bool build_mask(const varda_codec_product &p, const unsigned char *samples, uint
 int quantise(const varda_codec_product &p, void *dst, const void *src, uint64_t count) {
     const auto dtype = unsigned(p.dtype);
     switch (p.recipe.family) {
-    case 1: return quant_linear_encode(dst, src, &p.resolved.grid, dtype, count);
-    case 2: return quant_log_encode(dst, src, &p.resolved.grid, dtype, count);
+    case VARDA_LOSSY_LINEAR: return quant_linear_encode(dst, src, &p.resolved.grid, dtype, count);
+    case VARDA_LOSSY_LOG: return quant_log_encode(dst, src, &p.resolved.grid, dtype, count);
     default: return quant_sqrt_encode(dst, src, &p.resolved.grid, dtype, count);
     }
 }
@@ -160,8 +162,8 @@ int quantise(const varda_codec_product &p, void *dst, const void *src, uint64_t 
 int dequantise(int family, const quant_grid &grid, int dtype, void *dst, const void *src,
                uint64_t count) {
     switch (family) {
-    case 1: return quant_linear_decode(dst, src, &grid, unsigned(dtype), count);
-    case 2: return quant_log_decode(dst, src, &grid, dtype, count);
+    case VARDA_LOSSY_LINEAR: return quant_linear_decode(dst, src, &grid, unsigned(dtype), count);
+    case VARDA_LOSSY_LOG: return quant_log_decode(dst, src, &grid, dtype, count);
     default: return quant_sqrt_decode(dst, src, &grid, unsigned(dtype), count);
     }
 }
@@ -341,7 +343,8 @@ bool read_sections(Reader &in, const Header &h, Sections &s, Error &err) {
         if (!in.u8(s.family, "lossy family", err) || !in.u8(mode, "grid", err) ||
             !in.f64(s.grid.step, "grid", err) || !in.f64(s.grid.offset, "grid", err))
             return false;
-        if (s.family < 1 || s.family > 3) return err.set("corrupt tile: unknown lossy family");
+        if (s.family < VARDA_LOSSY_LINEAR || s.family > VARDA_LOSSY_SQRT)
+            return err.set("corrupt tile: unknown lossy family");
         s.grid.mode = uint8_t(mode);
     }
     if (h.flags & flag_nonfinite) {
@@ -372,7 +375,7 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
                               raw, dst ? dst_capacity : 0),
                        VARDA_CODEC_REFUSED);
     auto *out = static_cast<unsigned char *>(dst);
-    const bool lossy = s.family != 0;
+    const bool lossy = s.family != VARDA_LOSSY_NONE;
     const Plane plane{h.width, h.height, h.count, h.elem_size, coded_dtype(h.dtype, lossy)};
     // The quantised stream has the samples' width: it is decoded into `out`
     // and rebuilt there.
@@ -511,7 +514,7 @@ bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uin
     p.prepared = 0;
     std::memset(&p.resolved, 0, sizeof p.resolved);
     const int saved_family = p.recipe.family;
-    p.recipe.family = 0; // checked as lossless until the recipe is read
+    p.recipe.family = VARDA_LOSSY_NONE; // checked as lossless until the recipe is read
     if (!check_product(&p, error)) {
         p.recipe.family = saved_family;
         return false;
@@ -536,7 +539,7 @@ bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uin
     uint64_t sentinel;
     const bool has_nodata =
         p.nodata != VARDA_NODATA_NONE && build_mask(p, samples, count, mask, kind, sentinel);
-    if (p.recipe.family == 3 && !p.recipe.spec.has_ab) {
+    if (p.recipe.family == VARDA_LOSSY_SQRT && !p.recipe.spec.has_ab) {
         // The fit skips blocks that hold NaN: nodata samples become NaN in a
         // binary64 copy, so that they take no part in the noise measure.
         int rc;
@@ -547,7 +550,7 @@ bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uin
                     values[i] = mask[i] ? varda::to_double(varda::load_sample<S>(samples, i)) : NAN;
                 return 0;
             });
-            rc = varda_lossy_fit(&p.recipe, values.data(), 10, width, count, message,
+            rc = varda_lossy_fit(&p.recipe, values.data(), VARDA_DTYPE_F64, width, count, message,
                                  sizeof message);
         } else {
             rc =

@@ -1,9 +1,11 @@
 // The element types by code: the names numpy gives them, and their sizes.
 #pragma once
 
+#include "varda_kernels.h"
+
 namespace varda::codec {
 
-inline constexpr int dtype_count = 11;
+inline constexpr int dtype_count = VARDA_DTYPE_COUNT;
 inline constexpr const char *dtype_names[dtype_count] = {"uint8",   "uint16",  "uint32", "uint64",
                                                          "int8",    "int16",   "int32",  "int64",
                                                          "float16", "float32", "float64"};

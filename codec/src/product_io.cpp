@@ -74,11 +74,11 @@ class ObjectWriter {
 
 void write_stats(ObjectWriter &out, const varda_lossy_resolved &r) {
     switch (r.family) {
-    case 1:
+    case VARDA_LOSSY_LINEAR:
         out.real("max_abs", r.stats.linear.max_abs);
         out.integer("negatives", r.stats.linear.negatives);
         break;
-    case 2:
+    case VARDA_LOSSY_LOG:
         out.real("min_abs", r.stats.log.min_abs);
         out.real("max_abs", r.stats.log.max_abs);
         out.integer("negatives", r.stats.log.negatives);
@@ -108,9 +108,9 @@ std::string product_text(const varda_codec_product &p) {
         out.string("nodata_value", bits);
     }
     out.string("lossy", family_names[p.recipe.family]);
-    if (p.recipe.family != 0) {
+    if (p.recipe.family != VARDA_LOSSY_NONE) {
         out.real("max_error", p.recipe.spec.max_error);
-        if (p.recipe.family == 3 && p.recipe.spec.has_ab) {
+        if (p.recipe.family == VARDA_LOSSY_SQRT && p.recipe.spec.has_ab) {
             out.real("noise_a", p.recipe.spec.a);
             out.real("noise_b", p.recipe.spec.b);
         }
@@ -333,10 +333,10 @@ class Loader {
 
 bool load_stats(Loader &in, varda_lossy_resolved &r) {
     switch (r.family) {
-    case 1:
+    case VARDA_LOSSY_LINEAR:
         return in.real("max_abs", r.stats.linear.max_abs) &&
                in.flag("negatives", r.stats.linear.negatives);
-    case 2:
+    case VARDA_LOSSY_LOG:
         return in.real("min_abs", r.stats.log.min_abs) && in.real("max_abs", r.stats.log.max_abs) &&
                in.flag("negatives", r.stats.log.negatives) && in.flag("tiny", r.stats.log.tiny);
     default:
@@ -367,7 +367,7 @@ bool load_recipe(Loader &in, varda_codec_product &p, Error &err) {
     varda_lossy_recipe &r = p.recipe;
     if (!in.finite("max_error", r.spec.max_error)) return false;
     // A SQRT recipe's noise curve, when it has one: both terms or none.
-    if (r.family == 3 && in.present("noise_a")) {
+    if (r.family == VARDA_LOSSY_SQRT && in.present("noise_a")) {
         if (!in.finite("noise_a", r.spec.a) || !in.finite("noise_b", r.spec.b)) return false;
         r.spec.has_ab = 1;
     }
@@ -414,7 +414,7 @@ bool load_product(const char *text, size_t len, varda_codec_product &out, Error 
     p.effort = int32_t(effort);
     p.zstd_level = int32_t(level);
     if (p.nodata == VARDA_NODATA_VALUE && !load_sentinel(in, p, err)) return false;
-    if (p.recipe.family != 0 && !load_recipe(in, p, err)) return false;
+    if (p.recipe.family != VARDA_LOSSY_NONE && !load_recipe(in, p, err)) return false;
     p.prepared = 1;
     if (const Field *extra = object.unused())
         return err.set("field " + quoted(extra->key) + " has no place in this product");
@@ -466,10 +466,10 @@ VARDA_CODEC_API int varda_codec_recipe_text(const varda_lossy_recipe *recipe, ch
         const quant_spec &s = r.spec;
         std::string out;
         switch (r.family) {
-        case 0: break;
-        case 1: out = "LINEAR:MAX_ERROR=" + plain(s.max_error); break;
-        case 2: out = "LOG:MAX_ERROR=" + plain(s.max_error * 100) + "%"; break;
-        case 3:
+        case VARDA_LOSSY_NONE: break;
+        case VARDA_LOSSY_LINEAR: out = "LINEAR:MAX_ERROR=" + plain(s.max_error); break;
+        case VARDA_LOSSY_LOG: out = "LOG:MAX_ERROR=" + plain(s.max_error * 100) + "%"; break;
+        case VARDA_LOSSY_SQRT:
             out = "SQRT:MAX_ERROR=" + plain(s.max_error) + "N";
             if (s.has_ab) out += ",A=" + plain(s.a) + ",B=" + plain(s.b);
             break;

@@ -2,9 +2,15 @@
 
 The libraries are looked for, in this order, in the folders of the
 VARDA_LIB_DIR environment variable (separated like PATH), in the package's
-own ``_libs`` folder (where ``make python`` copies them) and in the build
-folder of the repository the package sits in. Functions are bound on first
-use, so a library built without one family still serves the others.
+own ``_libs`` folder (where ``make python`` copies them) and, when the
+package runs from a development checkout (its folder sits in the
+repository, beside the top CMakeLists.txt), in that checkout's build
+folders. Functions are bound on first use, so a library built without one
+family still serves the others.
+
+The libraries are loaded with RTLD_LOCAL: their plainly named entry points
+(planar_encode, ...) stay out of the process's global namespace, where
+they could take the place of another library's functions of the same name.
 """
 
 from __future__ import annotations
@@ -13,11 +19,13 @@ import ctypes
 import os
 import pathlib
 import threading
-from ctypes import POINTER, c_char_p, c_double, c_int, c_int32, c_size_t, c_uint, c_uint8
-from ctypes import c_uint32, c_uint64, c_void_p
+from ctypes import POINTER, byref, c_char_p, c_double, c_int, c_int32, c_longlong, c_size_t
+from ctypes import c_uint, c_uint8, c_uint32, c_uint64, c_void_p
 
-KERNELS = "libvarda_kernels.so.0"
-CODEC = "libvarda_codec.so.0"
+# While the version is 0.x, a minor version is its own ABI, and the SONAME
+# carries it.
+KERNELS = "libvarda_kernels.so.0.1"
+CODEC = "libvarda_codec.so.0.1"
 
 _HERE = pathlib.Path(__file__).resolve().parent
 
@@ -65,10 +73,22 @@ def codec_error(rc: int, text: str, corrupt: type = CorruptTile) -> VardaError:
 def search_dirs() -> list[pathlib.Path]:
     dirs = [pathlib.Path(p) for p in os.environ.get("VARDA_LIB_DIR", "").split(os.pathsep) if p]
     dirs.append(_HERE / "_libs")
-    repo = _HERE.parent.parent
-    for build in sorted(repo.glob("build*")):
-        dirs += [build, build / "codec"]
+    repo = _development_checkout()
+    if repo is not None:
+        for build in sorted(repo.glob("build*")):
+            dirs += [build, build / "codec"]
     return dirs
+
+
+def _development_checkout() -> pathlib.Path | None:
+    """The repository the package runs from, or None for an installed
+    package: the repository holds python/varda beside its CMakeLists.txt
+    and the public headers."""
+    repo = _HERE.parent.parent
+    if _HERE.parent.name == "python" and (repo / "CMakeLists.txt").is_file() and \
+            (repo / "include" / "varda_kernels.h").is_file():
+        return repo
+    return None
 
 
 def _find(name: str) -> pathlib.Path:
@@ -94,7 +114,8 @@ def _load(name: str) -> ctypes.CDLL:
         if name not in _loaded:
             if name == CODEC:
                 # The codec's own reference to the kernels resolves to the copy
-                # already in the process, so both always come from one place.
+                # already in the process (the loader matches it by SONAME), so
+                # both always come from one place.
                 _load_unlocked(KERNELS)
             _load_unlocked(name)
         return _loaded[name]
@@ -102,7 +123,7 @@ def _load(name: str) -> ctypes.CDLL:
 
 def _load_unlocked(name: str) -> None:
     if name not in _loaded:
-        _loaded[name] = ctypes.CDLL(str(_find(name)), mode=ctypes.RTLD_GLOBAL)
+        _loaded[name] = ctypes.CDLL(str(_find(name)), mode=ctypes.RTLD_LOCAL)
 
 
 def library_paths() -> dict[str, str]:
@@ -185,6 +206,7 @@ ERR = (c_char_p, c_size_t)
 _tile = (P, P, U64, U64, U64)  # dst, src, width, count, elem_size
 
 _KERNEL_SIGS: dict[str, tuple] = {
+    "varda_codes": (c_int, (c_int, POINTER(c_char_p), POINTER(c_longlong))),
     "varda_simd_built": (c_uint, ()),
     "varda_simd_cpu": (c_uint, ()),
     "varda_simd_name": (c_char_p, (c_int,)),
@@ -285,12 +307,36 @@ def fn(name: str):
     return f
 
 
-def has(name: str) -> bool:
+_codes: dict[str, int] = {}
+
+
+def codes() -> dict[str, int]:
+    """The codes the library's layers share, by their C name without the
+    VARDA_ prefix: "DTYPE_U8" -> 0, "LOSSY_SQRT" -> 3, "NODATA_NAN" -> 2."""
+    entry = fn("varda_codes")  # loads the library, under _lock itself
+    with _lock:
+        if not _codes:
+            name, value = c_char_p(), c_longlong()
+            index = 0
+            while entry(index, byref(name), byref(value)) == 0:
+                _codes[name.value.decode().removeprefix("VARDA_")] = value.value
+                index += 1
+        return _codes
+
+
+def code(name: str) -> int:
+    """One shared code by name ("LOSSY_LINEAR")."""
     try:
-        fn(name)
-        return True
-    except NotImplementedError:
-        return False
+        return codes()[name]
+    except KeyError:
+        raise KeyError(f"the library has no code {name}") from None
+
+
+def code_names(prefix: str) -> dict[int, str]:
+    """The codes of one group by value: code_names("LOSSY_") gives
+    {0: "NONE", 1: "LINEAR", ...}. Counts are not codes and are left out."""
+    return {v: k[len(prefix):] for k, v in codes().items()
+            if k.startswith(prefix) and not k.endswith("_COUNT")}
 
 
 def simd_path_var() -> c_int:

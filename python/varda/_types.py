@@ -5,25 +5,33 @@ from __future__ import annotations
 
 import numpy as np
 
+from ._lib import code
+
 DTYPES = ("uint8", "uint16", "uint32", "uint64", "int8", "int16", "int32", "int64",
           "float16", "float32", "float64")
-_CODES = {np.dtype(name): code for code, name in enumerate(DTYPES)}
+_TYPES = frozenset(np.dtype(name) for name in DTYPES)
+
+
+def _code_name(dt: np.dtype) -> str:
+    # The library names its types by kind and width: DTYPE_U8, DTYPE_F32.
+    return f"DTYPE_{dt.kind.upper()}{8 * dt.itemsize}"
 
 
 def dtype_code(dtype) -> int:
-    """The library's code (0 .. 10) for a numpy dtype."""
+    """The library's code for a numpy dtype."""
     dt = np.dtype(dtype)
     key = dt.newbyteorder("=") if dt.byteorder not in ("=", "|") else dt
-    try:
-        return _CODES[key]
-    except KeyError:
-        raise TypeError(f"dtype {dt} is not one of {', '.join(DTYPES)}") from None
+    if key not in _TYPES:
+        raise TypeError(f"dtype {dt} is not one of {', '.join(DTYPES)}")
+    return code(_code_name(key))
 
 
-def code_dtype(code: int) -> np.dtype:
-    if not 0 <= code < len(DTYPES):
-        raise ValueError(f"dtype {code} is not a type")
-    return np.dtype(DTYPES[code])
+def code_dtype(value: int) -> np.dtype:
+    """The numpy dtype of a library dtype code."""
+    for dt in _TYPES:
+        if code(_code_name(dt)) == value:
+            return dt
+    raise ValueError(f"dtype {value} is not a type")
 
 
 def unsigned_of(dtype) -> np.dtype:

@@ -15,7 +15,7 @@ import numpy as np
 from ._lib import NotApplicable, VardaError
 from ._types import native
 from .codec import Product, chain_id, chains_for, decode_tile, prepare
-from .kernels import sentinel_bits
+from .kernels import is_nan_nodata, nodata_mask
 from .lossy import Check, Recipe, check
 
 
@@ -65,17 +65,6 @@ def _same_bits(a: np.ndarray, b: np.ndarray) -> bool:
     return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a.view(u), b.view(u))
 
 
-def _nodata_mask(tile: np.ndarray, nodata) -> np.ndarray | None:
-    """True where a sample is nodata, compared bit for bit (any NaN for a
-    NaN nodata)."""
-    if nodata is None:
-        return None
-    if isinstance(nodata, str) or (isinstance(nodata, float) and math.isnan(nodata)):
-        return np.isnan(tile) if tile.dtype.kind == "f" else None
-    bits = sentinel_bits(nodata, tile.dtype)
-    return tile.view(f"u{tile.dtype.itemsize}") == bits
-
-
 def _largest_error(tile, rebuilt) -> float:
     """The largest absolute error over the samples that are finite in both."""
     a, b = tile.astype(np.float64), rebuilt.astype(np.float64)
@@ -86,12 +75,12 @@ def _largest_error(tile, rebuilt) -> float:
 def _lossy_check(recipe: Recipe, tile, rebuilt, nodata) -> tuple[Check, bool, float]:
     """The round trip of the valid samples, whether the nodata ones came
     back where they were, and the largest error of the valid ones."""
-    mask = _nodata_mask(tile, nodata)
+    mask = nodata_mask(tile, nodata)
     if mask is None:
         return check(recipe, tile, rebuilt), True, _largest_error(tile, rebuilt)
-    rebuilt_mask = _nodata_mask(rebuilt, nodata)
+    rebuilt_mask = nodata_mask(rebuilt, nodata)
     positions_exact = np.array_equal(mask, rebuilt_mask)
-    if isinstance(nodata, (int, float)) and not (isinstance(nodata, float) and math.isnan(nodata)):
+    if not is_nan_nodata(nodata):
         u = f"u{tile.dtype.itemsize}"
         positions_exact &= np.array_equal(tile.view(u)[mask], rebuilt.view(u)[mask])
     valid = ~mask

@@ -27,13 +27,11 @@ from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray
 from numcodecs.registry import register_codec
 
 from ._lib import NO_MEMORY, CodecInfo, CodecProduct, CorruptProduct, CorruptTile, Message
-from ._lib import VardaError, codec_error, fn
+from ._lib import VardaError, code, codec_error, fn
 from ._types import DTYPES, code_dtype, dtype_code, is_int, is_number, ptr, samples
 from .kernels import sentinel_bits
-from .lossy import Recipe, Resolved
+from .lossy import Recipe, Resolved, family_name, stream_dtype
 
-AUTO = 255
-NODATA_NONE, NODATA_VALUE, NODATA_NAN = 0, 1, 2
 
 # The codec's own default level (a test holds the two together).
 DEFAULT_LEVEL = 3
@@ -61,16 +59,14 @@ def chain_name(chain: int) -> str:
 
 def chains_for(dtype, lossy: bool = False) -> list[str]:
     """The chains that code samples of `dtype` (lossy: its quantised stream)."""
-    code = dtype_code(dtype)
-    if lossy and code >= 8:
-        code = {8: 5, 9: 6, 10: 7}[code]
+    code = dtype_code(stream_dtype(dtype) if lossy else dtype)
     accepts = fn("varda_codec_chain_accepts")
     return [c for i, c in enumerate(chains(), 1) if accepts(i, code)]
 
 
 def _nodata_kind(nodata, dtype) -> tuple[int, int]:
     if nodata is None:
-        return NODATA_NONE, 0
+        return code("NODATA_NONE"), 0
     if isinstance(nodata, str):
         if nodata.lower() != "nan":
             raise VardaError(f"nodata {nodata!r} is neither a number nor nan")
@@ -78,9 +74,9 @@ def _nodata_kind(nodata, dtype) -> tuple[int, int]:
     if isinstance(nodata, float) and math.isnan(nodata):
         if np.dtype(dtype).kind != "f":
             raise VardaError("NaN marks nodata only in float rasters")
-        return NODATA_NAN, 0
+        return code("NODATA_NAN"), 0
     try:
-        return NODATA_VALUE, sentinel_bits(nodata, dtype)
+        return code("NODATA_VALUE"), sentinel_bits(nodata, dtype)
     except (ValueError, OverflowError):
         raise VardaError(f"nodata value {nodata} does not fit {np.dtype(dtype)}") from None
 
@@ -126,7 +122,7 @@ def read_info(blob) -> TileInfo:
     rc = fn("varda_codec_read_info")(ptr(src), src.size, byref(info), *msg.args)
     if rc:
         raise _unreadable(rc, msg.text)
-    lossy = {1: "LINEAR", 2: "LOG", 3: "SQRT"}.get(info.lossy)
+    lossy = family_name(info.lossy)
     return TileInfo(info.version, code_dtype(info.dtype), info.width, info.height,
                     chain_name(info.chain), lossy, bool(info.nodata), info.raw_bytes,
                     info.blob_bytes, bool(info.nonfinite))
@@ -225,14 +221,11 @@ def decode_tile(blob, out=None, dtype=None, chunks=None, order: str | None = Non
     return result
 
 
-_NODATA_NAMES = ("none", "value", "nan")
-
-
 def _nodata_value(kind: int, bits: int, dtype):
     """The nodata a product's record names, as the codec takes it."""
-    if kind == NODATA_NAN:
+    if kind == code("NODATA_NAN"):
         return "nan"
-    if kind == NODATA_VALUE:
+    if kind == code("NODATA_VALUE"):
         dt = np.dtype(dtype).newbyteorder("<")
         return np.frombuffer(int(bits).to_bytes(8, "little")[: dt.itemsize], dt)[0].item()
     return None

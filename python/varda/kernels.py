@@ -318,6 +318,29 @@ def mark_value(a, sentinel, out=None) -> np.ndarray:
     return mask
 
 
+def is_nan_nodata(nodata) -> bool:
+    """Whether a nodata setting means NaN ("nan" or a float NaN)."""
+    if isinstance(nodata, str):
+        return nodata.lower() == "nan"
+    return isinstance(nodata, float) and math.isnan(nodata)
+
+
+def nodata_mask(a, nodata) -> np.ndarray | None:
+    """True where a sample of `a` is nodata, as the codec sees it: any NaN
+    for a NaN nodata, else the sentinel's bit pattern (so -0.0 is not the
+    nodata 0.0). None when nothing can be nodata: no nodata, or NaN in an
+    integer array. A sentinel that `a`'s type cannot hold marks nothing."""
+    if nodata is None:
+        return None
+    a = samples(a)
+    if is_nan_nodata(nodata):
+        return mark_nan(a) == 0 if a.dtype.kind == "f" else None
+    try:
+        return mark_value(a, nodata) == 0
+    except (ValueError, OverflowError):
+        return np.zeros(a.shape, bool)
+
+
 def _mask_for(a, mask) -> np.ndarray:
     mask = np.ascontiguousarray(mask, np.uint8)
     if mask.size != a.size:

@@ -10,12 +10,18 @@ from dataclasses import dataclass
 import numpy as np
 
 from ._lib import LossyRecipe, LossyResolved, Message, QuantSpec, SqrtCurve
-from ._lib import VardaError, fn
+from ._lib import VardaError, code, code_names, fn
 from ._types import dtype_code, ptr, samples, tile_shape
 
-FAMILIES = {0: None, 1: "LINEAR", 2: "LOG", 3: "SQRT"}
 # Room for the longest recipe text: three shortest doubles and the words.
 _TEXT_SIZE = 160
+
+
+def family_name(family: int) -> str | None:
+    """"LINEAR", "LOG" or "SQRT" for a lossy family code; None for lossless
+    or a code the library does not know."""
+    name = code_names("LOSSY_").get(family)
+    return None if name in (None, "NONE") else name
 
 
 @dataclass(frozen=True)
@@ -47,7 +53,7 @@ class Recipe:
 
     @property
     def name(self) -> str | None:
-        return FAMILIES.get(self.family)
+        return family_name(self.family)
 
     @property
     def text(self) -> str:
@@ -75,7 +81,7 @@ class Recipe:
         """The grid for the whole product, fitting the noise curve first
         when the recipe needs one."""
         raster = samples(raster)
-        recipe = self.fit(raster) if self.family == 3 and not self.has_ab else self
+        recipe = self.fit(raster) if self.family == code("LOSSY_SQRT") and not self.has_ab else self
         record, resolved, msg = recipe.record(), LossyResolved(), Message()
         if fn("varda_lossy_resolve")(byref(record), ptr(raster), dtype_code(raster.dtype),
                                      raster.size, byref(resolved), *msg.args):
@@ -87,7 +93,6 @@ class Recipe:
         return fn("varda_lossy_guard_radius")(byref(record), c_double(x))
 
 
-_STATS = {1: "linear", 2: "log", 3: "sqrt"}
 
 
 class Resolved:
@@ -107,10 +112,10 @@ class Resolved:
 
     @property
     def stats(self) -> dict:
-        name = _STATS.get(self._record.family)
+        name = family_name(self._record.family)
         if name is None:
             return {}
-        rec = getattr(self._record.stats, name)
+        rec = getattr(self._record.stats, name.lower())
         return {field: getattr(rec, field) for field, _ in rec._fields_}
 
     def to_config(self) -> dict:
@@ -132,7 +137,7 @@ class Resolved:
             raise VardaError(msg.text)
 
     def _family(self) -> str:
-        name = FAMILIES.get(self._record.family)
+        name = family_name(self._record.family)
         if name is None:
             raise ValueError("a lossless recipe has no quantiser")
         return name.lower()
@@ -141,7 +146,7 @@ class Resolved:
         """The quantised stream: integers of the sample's width (signed for
         floats)."""
         a = samples(a)
-        out = np.empty(a.shape, _stream_dtype(a.dtype))
+        out = np.empty(a.shape, stream_dtype(a.dtype))
         name = f"quant_{self._family()}_encode"
         if fn(name)(ptr(out), ptr(a), byref(self._record.grid), dtype_code(a.dtype), a.size):
             raise VardaError(f"{name} refused the grid or the samples")
@@ -165,7 +170,9 @@ class Resolved:
         return check(self.recipe, original, rebuilt)
 
 
-def _stream_dtype(dtype) -> np.dtype:
+def stream_dtype(dtype) -> np.dtype:
+    """The type of a lossy stream of `dtype` samples: the integer of the
+    sample's width, signed for floats."""
     dt = np.dtype(dtype)
     return np.dtype(f"i{dt.itemsize}") if dt.kind == "f" else dt
 
@@ -195,7 +202,7 @@ def check(recipe: Recipe, original, rebuilt) -> Check:
     if original.dtype != rebuilt.dtype or original.shape != rebuilt.shape:
         raise ValueError("original and rebuilt differ in dtype or shape")
     u = f"u{original.dtype.itemsize}"
-    if recipe.family == 0:
+    if recipe.family == code("LOSSY_NONE"):
         return Check(0.0 if np.array_equal(original.view(u), rebuilt.view(u)) else math.inf)
     nonfinite = 0
     if original.dtype.kind == "f":
@@ -207,9 +214,9 @@ def check(recipe: Recipe, original, rebuilt) -> Check:
     worst, spec = c_double(), recipe.record().spec
     dt, n = dtype_code(original.dtype), original.size
     tiny = c_size_t()
-    if recipe.family == 1:
+    if recipe.family == code("LOSSY_LINEAR"):
         rc = fn("quant_linear_verify")(ptr(original), ptr(rebuilt), byref(spec), dt, n, byref(worst))
-    elif recipe.family == 2:
+    elif recipe.family == code("LOSSY_LOG"):
         rc = fn("quant_log_verify")(ptr(original), ptr(rebuilt), byref(spec), dt, n, byref(worst),
                                     byref(tiny))
     else:

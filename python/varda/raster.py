@@ -310,11 +310,3 @@ def _libgdal():
     gdal.CPLPushErrorHandler.restype = None
     gdal.CPLPopErrorHandler.restype = None
     return gdal
-
-
-def write_geotiff(path, data: np.ndarray, meta: Meta, tile: int = 512,
-                  options: dict | None = None) -> None:
-    if data.ndim == 2:
-        data = data[None]
-    with writing_geotiff(path, data.shape, data.dtype, meta, tile, options=options) as dst:
-        dst.write(data)

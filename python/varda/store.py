@@ -31,6 +31,7 @@ from . import _output
 from ._lib import CorruptTile, VardaError
 from ._types import dtype_code, is_number, native
 from .codec import DEFAULT_LEVEL, VardaCodec, nodata_problem, prepare, read_info, tile_mismatch
+from .kernels import nodata_mask
 from .raster import Meta
 
 FORMAT = 1
@@ -214,11 +215,8 @@ def _padded(sel, chunks) -> bool:
 
 
 def _holds_nodata(block, nodata) -> bool:
-    if nodata is None:
-        return False
-    if isinstance(nodata, float) and math.isnan(nodata):
-        return bool(np.isnan(block).any()) if block.dtype.kind == "f" else False
-    return bool((block == nodata).any())
+    mask = nodata_mask(block, nodata)
+    return mask is not None and bool(mask.any())
 
 
 def open_array(path, partial: bool = False) -> zarr.Array:

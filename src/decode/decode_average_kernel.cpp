@@ -4,10 +4,10 @@
 // e + mean(W, N) rearranged.
 #include <cstdlib>
 
-#include "frame/average.h"
 #include "frame/elem.h"
 #include "frame/tile.h"
 #include "frame/vec.h"
+#include "neighbours/average.h"
 #include "varda_kernels.h"
 
 using namespace varda;

@@ -1,9 +1,9 @@
 // Joins the even-indexed and odd-indexed halves of a run back into the run.
 #include <cstring>
 
-#include "frame/deinterleave.h"
 #include "frame/elem.h"
 #include "frame/vec.h"
+#include "neighbours/deinterleave.h"
 #include "varda_kernels.h"
 
 using namespace varda;

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "frame/elem.h"
-#include "frame/float_key.h"
+#include "joins/float_key.h"
 #include "varda_kernels.h"
 
 using namespace varda;

@@ -5,8 +5,8 @@
 
 #include "frame/alias.h"
 #include "frame/elem.h"
-#include "frame/float_key.h"
 #include "frame/vec.h"
+#include "joins/float_key.h"
 #include "varda_kernels.h"
 
 using namespace varda;

@@ -1,8 +1,8 @@
 // Median edge predictor, decoder: raster order, four staggered rows at a
 // time where the tile allows.
 #include "frame/elem.h"
-#include "frame/med_row.h"
 #include "frame/tile.h"
+#include "neighbours/med_row.h"
 #include "varda_kernels.h"
 
 using namespace varda;

@@ -1,7 +1,7 @@
 // Median edge predictor with zigzag codes, decoder.
 #include "frame/elem.h"
-#include "frame/med_row.h"
 #include "frame/tile.h"
+#include "neighbours/med_row.h"
 #include "varda_kernels.h"
 
 using namespace varda;

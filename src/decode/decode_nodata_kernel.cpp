@@ -2,7 +2,7 @@
 // and under a guarded mask a valid sample that decoded onto the sentinel
 // steps off it to the side it came from.
 #include "frame/elem.h"
-#include "frame/mask_block.h"
+#include "nodata/mask_block.h"
 #include "varda_kernels.h"
 
 using namespace varda;

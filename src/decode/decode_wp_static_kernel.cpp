@@ -8,8 +8,8 @@
 #include "frame/row_scan.h"
 #include "frame/simd.h"
 #include "frame/tile.h"
-#include "frame/wp_static.h"
 #include "varda_kernels.h"
+#include "wp_static/wp_static.h"
 
 using namespace varda;
 

@@ -1,9 +1,9 @@
 // Average predictor, encoder: residuals against the mean of the west and
 // north neighbours, a missing neighbour counting as 0.
 #include "frame/alias.h"
-#include "frame/average.h"
 #include "frame/elem.h"
 #include "frame/tile.h"
+#include "neighbours/average.h"
 #include "varda_kernels.h"
 
 using namespace varda;

@@ -1,9 +1,9 @@
 // Splits a run of elements into its even-indexed and odd-indexed halves.
 #include <cstring>
 
-#include "frame/deinterleave.h"
 #include "frame/elem.h"
 #include "frame/vec.h"
+#include "neighbours/deinterleave.h"
 #include "varda_kernels.h"
 
 using namespace varda;

@@ -4,8 +4,8 @@
 
 #include "frame/alias.h"
 #include "frame/elem.h"
-#include "frame/lanewise.h"
 #include "frame/tile.h"
+#include "neighbours/lanewise.h"
 #include "varda_kernels.h"
 
 using namespace varda;

@@ -1,8 +1,8 @@
 // Median edge predictor, encoder: residuals against the median of W, N and
 // the plane value W + N - NW.
 #include "frame/elem.h"
-#include "frame/med_row.h"
 #include "frame/tile.h"
+#include "neighbours/med_row.h"
 #include "varda_kernels.h"
 
 using namespace varda;

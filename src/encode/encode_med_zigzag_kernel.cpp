@@ -1,8 +1,8 @@
 // Median edge predictor with zigzag codes, encoder: the plain form's
 // residuals, the first sample's included, as zigzag codes.
 #include "frame/elem.h"
-#include "frame/med_row.h"
 #include "frame/tile.h"
+#include "neighbours/med_row.h"
 #include "varda_kernels.h"
 
 using namespace varda;

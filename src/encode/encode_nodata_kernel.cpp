@@ -8,8 +8,8 @@
 
 #include "frame/dtype.h"
 #include "frame/elem.h"
-#include "frame/mask_block.h"
 #include "frame/sample.h"
+#include "nodata/mask_block.h"
 #include "varda_kernels.h"
 
 using namespace varda;

@@ -17,12 +17,13 @@ uint64_t encode_stack(unsigned char *dst, const void *src, size_t width, size_t 
     size_t fill = 0;
     uint64_t written = 0;
     for (size_t p = 0; p < count; p += plane) {
-        for (size_t row = p; row < p + plane; row += width) {
-            const void *north = row > p ? at<T>(src, row - width) : nullptr;
+        const void *plane_src = at<T>(src, p);
+        for (size_t r = 0; r < plane / width; ++r) {
             // A row may straddle blocks and a block may straddle rows.
             for (size_t c = 0; c < width;) {
                 const size_t piece = width - c < block_len - fill ? width - c : block_len - fill;
-                planar_codes<T, true>(block + fill, at<T>(src, row), north, c, c + piece);
+                planar_codes_band<T, true, 1>(ElementSink<T>{block + fill, r * width + c},
+                                              plane_src, width, r, c, c + piece);
                 fill += piece;
                 c += piece;
                 if (fill == block_len) {

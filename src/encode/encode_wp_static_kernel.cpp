@@ -3,8 +3,8 @@
 #include "frame/elem.h"
 #include "frame/planar_row.h"
 #include "frame/tile.h"
-#include "frame/wp_static.h"
 #include "varda_kernels.h"
+#include "wp_static/wp_static.h"
 
 using namespace varda;
 

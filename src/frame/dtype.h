@@ -3,22 +3,24 @@
 
 #include <cstdint>
 
+#include "varda_kernels.h"
+
 namespace varda {
 
 enum Dtype : uint32_t {
-    dtype_u8,
-    dtype_u16,
-    dtype_u32,
-    dtype_u64,
-    dtype_i8,
-    dtype_i16,
-    dtype_i32,
-    dtype_i64,
-    dtype_f16,
-    dtype_f32,
-    dtype_f64,
+    dtype_u8 = VARDA_DTYPE_U8,
+    dtype_u16 = VARDA_DTYPE_U16,
+    dtype_u32 = VARDA_DTYPE_U32,
+    dtype_u64 = VARDA_DTYPE_U64,
+    dtype_i8 = VARDA_DTYPE_I8,
+    dtype_i16 = VARDA_DTYPE_I16,
+    dtype_i32 = VARDA_DTYPE_I32,
+    dtype_i64 = VARDA_DTYPE_I64,
+    dtype_f16 = VARDA_DTYPE_F16,
+    dtype_f32 = VARDA_DTYPE_F32,
+    dtype_f64 = VARDA_DTYPE_F64,
 };
-constexpr uint32_t dtype_count = 11;
+constexpr uint32_t dtype_count = VARDA_DTYPE_COUNT;
 
 constexpr bool valid_dtype(uint64_t dtype) { return dtype < dtype_count; }
 constexpr bool is_signed_int(uint32_t dtype) { return dtype >= dtype_i8 && dtype <= dtype_i64; }

@@ -296,76 +296,6 @@ VARDA_AVX2 inline void scan_pair_avx2(void *dst, const void *codes, const void *
         scan_portable<T, Zig>(next + skip, in_next + skip, nullptr, width - done, low);
 }
 
-// The row functions by name: first rows (seeded with W) and later rows.
-VARDA_AVX2 inline uint8_t varda_scan8_avx2(void *d, const void *s, size_t n, uint8_t seed) {
-    return scan_avx2<uint8_t, false, false>(d, s, nullptr, n, seed);
-}
-VARDA_AVX2 inline uint16_t varda_scan16_avx2(void *d, const void *s, size_t n, uint16_t seed) {
-    return scan_avx2<uint16_t, false, false>(d, s, nullptr, n, seed);
-}
-VARDA_AVX2 inline uint32_t varda_scan32_avx2(void *d, const void *s, size_t n, uint32_t seed) {
-    return scan_avx2<uint32_t, false, false>(d, s, nullptr, n, seed);
-}
-VARDA_AVX2 inline uint8_t frow8_avx2(void *d, const void *s, const void *north, size_t n,
-                                     uint8_t seed) {
-    return scan_avx2<uint8_t, false, true>(d, s, north, n, seed);
-}
-VARDA_AVX2 inline uint16_t frow16_avx2(void *d, const void *s, const void *north, size_t n,
-                                       uint16_t seed) {
-    return scan_avx2<uint16_t, false, true>(d, s, north, n, seed);
-}
-VARDA_AVX2 inline uint32_t frow32_avx2(void *d, const void *s, const void *north, size_t n,
-                                       uint32_t seed) {
-    return scan_avx2<uint32_t, false, true>(d, s, north, n, seed);
-}
-VARDA_AVX2 inline uint8_t zscan8_avx2(void *d, const void *s, size_t n, uint8_t seed) {
-    return scan_avx2<uint8_t, true, false>(d, s, nullptr, n, seed);
-}
-VARDA_AVX2 inline uint16_t zscan16_avx2(void *d, const void *s, size_t n, uint16_t seed) {
-    return scan_avx2<uint16_t, true, false>(d, s, nullptr, n, seed);
-}
-VARDA_AVX2 inline uint32_t zscan32_avx2(void *d, const void *s, size_t n, uint32_t seed) {
-    return scan_avx2<uint32_t, true, false>(d, s, nullptr, n, seed);
-}
-VARDA_AVX2 inline uint8_t zfrow8_avx2(void *d, const void *s, const void *north, size_t n,
-                                      uint8_t seed) {
-    return scan_avx2<uint8_t, true, true>(d, s, north, n, seed);
-}
-VARDA_AVX2 inline uint16_t zfrow16_avx2(void *d, const void *s, const void *north, size_t n,
-                                        uint16_t seed) {
-    return scan_avx2<uint16_t, true, true>(d, s, north, n, seed);
-}
-VARDA_AVX2 inline uint32_t zfrow32_avx2(void *d, const void *s, const void *north, size_t n,
-                                        uint32_t seed) {
-    return scan_avx2<uint32_t, true, true>(d, s, north, n, seed);
-}
-
-template <Element T, bool Zig>
-inline T scan_row_avx2(void *dst, const void *codes, const void *north, size_t n, T seed) {
-    if constexpr (sizeof(T) == 1) {
-        if constexpr (Zig)
-            return north ? zfrow8_avx2(dst, codes, north, n, seed)
-                         : zscan8_avx2(dst, codes, n, seed);
-        else
-            return north ? frow8_avx2(dst, codes, north, n, seed)
-                         : varda_scan8_avx2(dst, codes, n, seed);
-    } else if constexpr (sizeof(T) == 2) {
-        if constexpr (Zig)
-            return north ? zfrow16_avx2(dst, codes, north, n, seed)
-                         : zscan16_avx2(dst, codes, n, seed);
-        else
-            return north ? frow16_avx2(dst, codes, north, n, seed)
-                         : varda_scan16_avx2(dst, codes, n, seed);
-    } else {
-        if constexpr (Zig)
-            return north ? zfrow32_avx2(dst, codes, north, n, seed)
-                         : zscan32_avx2(dst, codes, n, seed);
-        else
-            return north ? frow32_avx2(dst, codes, north, n, seed)
-                         : varda_scan32_avx2(dst, codes, n, seed);
-    }
-}
-
 #endif
 
 // One row piece on the given path. `north` is null on a plane's first row.
@@ -374,7 +304,9 @@ template <Element T, bool Zig>
 inline T scan_row(void *dst, const void *codes, const void *north, size_t n, T seed, bool avx2) {
 #if VARDA_X86
     if constexpr (sizeof(T) < 8) {
-        if (avx2) return scan_row_avx2<T, Zig>(dst, codes, north, n, seed);
+        if (avx2)
+            return north ? scan_avx2<T, Zig, true>(dst, codes, north, n, seed)
+                         : scan_avx2<T, Zig, false>(dst, codes, nullptr, n, seed);
         return north ? scan_sse2<T, Zig, true>(dst, codes, north, n, seed)
                      : scan_sse2<T, Zig, false>(dst, codes, nullptr, n, seed);
     }
@@ -392,12 +324,10 @@ inline void scan_pair(void *dst, const void *codes, const void *north, size_t wi
 #if VARDA_X86
     if constexpr (sizeof(T) < 8) {
         if (avx2) {
-            if (!Chained)
-                scan_pair_avx2<T, Zig, false, false>(dst, codes, nullptr, width);
-            else if (north)
-                scan_pair_avx2<T, Zig, true, true>(dst, codes, north, width);
+            if (Chained && north)
+                scan_pair_avx2<T, Zig, true, Chained>(dst, codes, north, width);
             else
-                scan_pair_avx2<T, Zig, false, true>(dst, codes, nullptr, width);
+                scan_pair_avx2<T, Zig, false, Chained>(dst, codes, nullptr, width);
             return;
         }
     }

@@ -13,9 +13,9 @@
 #include "frame/elem.h"
 #include "frame/planar_row.h"
 #include "frame/tile.h"
-#include "frame/wp_static.h"
 #include "frame/zigzag.h"
 #include "varda_kernels.h"
+#include "wp_static/wp_static.h"
 
 namespace varda::wp_train {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/wp_static.h"
+#include "wp_static/wp_static.h"
 
 namespace varda::wp_train {
 

@@ -686,10 +686,22 @@ TEST(Codec, GoldenBlobsDecodeAndEncodeAsStored) {
         if (!g.recipe) {
             EXPECT_EQ(from_stored, tile) << g.file;
         }
-        // zstd's output may change with its version; ours must not.
-        EXPECT_EQ(blob, stored) << g.file << " encodes to other bytes"
-                                << (ZSTD_versionNumber() == VARDA_GOLDEN_ZSTD ? ""
-                                                                              : " (another zstd)");
+        // zstd's output may change with its version, so the bytes are held
+        // to the blobs only under the zstd that wrote them; under another,
+        // what the header records must still agree.
+        if (ZSTD_versionNumber() == VARDA_GOLDEN_ZSTD) {
+            EXPECT_EQ(blob, stored) << g.file << " encodes to other bytes";
+            continue;
+        }
+        varda_codec_info was{}, now{};
+        ASSERT_EQ(varda_codec_read_info(stored.data(), stored.size(), &was, nullptr, 0), 0);
+        ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &now, nullptr, 0), 0);
+        EXPECT_EQ(now.dtype, was.dtype) << g.file;
+        EXPECT_EQ(now.lossy, was.lossy) << g.file;
+        EXPECT_EQ(now.nodata, was.nodata) << g.file;
+        if (g.chain != VARDA_CHAIN_AUTO) {
+            EXPECT_EQ(now.chain, was.chain) << g.file;
+        }
     }
 }
 
