@@ -1,15 +1,115 @@
-// What the tile codec's files share beside the chains.
+// What the tile codec's files share beside the chains: the blob's layout,
+// the element types as the codec sees them, and the steps between a
+// product's samples and the chain section.
 #pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "blob.h"
 #include "chains.h"
+#include "dtype_names.h"
 #include "varda_codec.h"
 
 namespace varda::codec {
 
+constexpr unsigned char magic[4] = {'V', 'R', 'D', 'T'};
+constexpr size_t header_bytes = 16, checksum_bytes = 8;
+constexpr uint64_t max_tile_bytes = uint64_t(1) << 30;
+constexpr unsigned flag_nodata = 1, flag_lossy = 2, flag_nonfinite = 4;
+// Tiles without a non-finite section keep the first format, byte for byte.
+constexpr unsigned plain_version = 1;
+constexpr size_t max_nonfinite_patterns = 255;
+constexpr unsigned mask_plain = 0, mask_guarded = 1;
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+inline std::string format(const char *fmt, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
+
+inline bool valid_dtype(int dtype) { return dtype >= VARDA_DTYPE_U8 && dtype < VARDA_DTYPE_COUNT; }
+
+inline bool is_float(int dtype) { return dtype >= VARDA_DTYPE_F16 && dtype <= VARDA_DTYPE_F64; }
+inline uint64_t elem_size_of(int dtype) { return dtype_sizes[dtype]; }
+
+inline uint64_t width_mask(uint64_t elem_size) {
+    return elem_size == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * elem_size)) - 1;
+}
+
+// The type a lossy product's quantised stream has: the integer of the
+// sample's width, signed for the floats.
+inline int coded_dtype(int dtype, bool lossy) {
+    if (!lossy || !is_float(dtype)) return dtype;
+    return dtype == VARDA_DTYPE_F16   ? VARDA_DTYPE_I16
+           : dtype == VARDA_DTYPE_F32 ? VARDA_DTYPE_I32
+                                      : VARDA_DTYPE_I64;
+}
+
+inline bool is_lossy(const varda_codec_product &p) { return p.recipe.family != VARDA_LOSSY_NONE; }
+
+// Product checks and preparation (prepare.cpp).
+bool check_chain(const varda_codec_product *p, Error &err);
+bool check_product(const varda_codec_product *p, Error &err);
+bool check_shape(uint64_t width, uint64_t height, uint64_t elem_size, Error &err);
+bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uint64_t width,
+             uint64_t count, Error &error);
+
+// Nodata masks and the non-finite samples set aside (masks.cpp).
+bool build_mask(const varda_codec_product &p, const unsigned char *samples, uint64_t count,
+                Bytes &mask, unsigned &kind, uint64_t &sentinel);
+bool is_nonfinite(int dtype, uint64_t bits);
+bool find_nonfinite(const varda_codec_product &p, const unsigned char *samples, uint64_t count,
+                    const Bytes *nodata_mask, Bytes &index, std::vector<uint64_t> &patterns,
+                    bool &found, Error &err);
+bool rebuilds_sentinel(const varda_codec_product &p, const unsigned char *quantised, uint64_t count,
+                       uint64_t sentinel);
+
+// The lossy family's quantiser and its inverse (quantise.cpp).
+int quantise(const varda_codec_product &p, void *dst, const void *src, uint64_t count);
+int dequantise(int family, const quant_grid &grid, int dtype, void *dst, const void *src,
+               uint64_t count);
+
 // The section of coded samples for the product's chain; for "auto", the
-// smallest of the chains its effort tries.
+// smallest of the chains its effort tries (auto_search.cpp).
 bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                     Bytes &section, Error &err);
+
+// The blob's fixed header and the sections before the chain (header.cpp).
+struct Header {
+    unsigned version = plain_version;
+    int dtype = 0;
+    unsigned flags = 0;
+    uint64_t width = 0, height = 0, count = 0, elem_size = 0;
+};
+
+struct Sections {
+    unsigned mask_kind = 0;
+    uint64_t sentinel = 0;
+    const unsigned char *mask_frame = nullptr;
+    size_t mask_frame_size = 0;
+    unsigned family = 0;
+    quant_grid grid{};
+    uint64_t patterns[max_nonfinite_patterns] = {};
+    unsigned pattern_count = 0;
+    const unsigned char *index_frame = nullptr;
+    size_t index_frame_size = 0;
+};
+
+bool read_header(const void *blob, uint64_t blob_len, Header &h, Reader &body, Error &err);
+bool read_sections(Reader &in, const Header &h, Sections &s, Error &err);
+
+// Whole tiles (tile.cpp).
+bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, uint64_t height,
+                 Bytes &blob, Error &err);
+bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_capacity, Error &err);
 
 } // namespace varda::codec

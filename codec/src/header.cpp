@@ -1,0 +1,82 @@
+// Reading the blob: the magic, version and checksum, the fixed header, and
+// the nodata, lossy and non-finite sections before the chain.
+#include "tile.h"
+
+#include <cstring>
+#include <xxhash.h>
+
+namespace varda::codec {
+
+// Magic, version, checksum and the fixed header; on success `body` spans
+// the sections between the header and the checksum.
+bool read_header(const void *blob, uint64_t blob_len, Header &h, Reader &body, Error &err) {
+    const auto *bytes = static_cast<const unsigned char *>(blob);
+    if (!blob || blob_len < header_bytes + checksum_bytes || std::memcmp(bytes, magic, 4) != 0)
+        return err.set("not a varda tile: the blob does not start with the tile magic");
+    if (bytes[4] < plain_version || bytes[4] > VARDA_CODEC_FORMAT_VERSION)
+        return err.set(format("tile format version %u is not one this build reads (it reads %u "
+                              "to %d)",
+                              bytes[4], plain_version, VARDA_CODEC_FORMAT_VERSION),
+                       VARDA_CODEC_REFUSED);
+    const uint64_t stored = Reader::read_le(bytes + blob_len - checksum_bytes, 8);
+    if (XXH3_64bits(bytes, size_t(blob_len - checksum_bytes)) != stored)
+        return err.set("corrupt tile: the checksum does not match");
+    h.version = bytes[4];
+    h.dtype = bytes[5];
+    h.flags = bytes[6];
+    h.width = Reader::read_le(bytes + 8, 4);
+    h.height = Reader::read_le(bytes + 12, 4);
+    if (!valid_dtype(h.dtype))
+        return err.set(format("corrupt tile: dtype %d is not a type", h.dtype));
+    if ((h.flags & ~(flag_nodata | flag_lossy | flag_nonfinite)) != 0 || bytes[7] != 0)
+        return err.set("corrupt tile: unknown header flags");
+    // The non-finite section came with version 2, which marks the tiles
+    // that hold one.
+    if (((h.flags & flag_nonfinite) != 0) != (h.version != plain_version))
+        return err.set(format("corrupt tile: a version %u tile %s non-finite samples", h.version,
+                              h.version == plain_version ? "cannot carry" : "must carry"));
+    if ((h.flags & flag_nonfinite) && (!(h.flags & flag_lossy) || !is_float(h.dtype)))
+        return err.set("corrupt tile: non-finite samples set aside in a tile that is not lossy "
+                       "floats");
+    h.elem_size = elem_size_of(h.dtype);
+    if (!check_shape(h.width, h.height, h.elem_size, err)) return false;
+    h.count = h.width * h.height;
+    body = Reader(bytes + header_bytes, bytes + blob_len - checksum_bytes);
+    return true;
+}
+
+bool read_sections(Reader &in, const Header &h, Sections &s, Error &err) {
+    if (h.flags & flag_nodata) {
+        if (!in.u8(s.mask_kind, "nodata mask kind", err) || !in.u64(s.sentinel, "sentinel", err) ||
+            !in.stream(s.mask_frame, s.mask_frame_size, "nodata mask", err))
+            return false;
+        if (s.mask_kind > mask_guarded) return err.set("corrupt tile: unknown nodata mask kind");
+        if ((s.sentinel & ~width_mask(h.elem_size)) != 0)
+            return err.set("corrupt tile: the sentinel is wider than the samples");
+    }
+    if (h.flags & flag_lossy) {
+        unsigned mode = 0;
+        if (!in.u8(s.family, "lossy family", err) || !in.u8(mode, "grid", err) ||
+            !in.f64(s.grid.step, "grid", err) || !in.f64(s.grid.offset, "grid", err))
+            return false;
+        if (s.family < VARDA_LOSSY_LINEAR || s.family > VARDA_LOSSY_SQRT)
+            return err.set("corrupt tile: unknown lossy family");
+        s.grid.mode = uint8_t(mode);
+    }
+    if (h.flags & flag_nonfinite) {
+        if (!in.u8(s.pattern_count, "non-finite pattern count", err)) return false;
+        if (s.pattern_count == 0)
+            return err.set("corrupt tile: a non-finite section without patterns");
+        for (unsigned k = 0; k < s.pattern_count; ++k) {
+            const unsigned char *at = nullptr;
+            if (!in.bytes(at, size_t(h.elem_size), "non-finite patterns", err)) return false;
+            s.patterns[k] = Reader::read_le(at, int(h.elem_size));
+            if (!is_nonfinite(h.dtype, s.patterns[k]))
+                return err.set("corrupt tile: a set-aside pattern is a finite number");
+        }
+        if (!in.stream(s.index_frame, s.index_frame_size, "non-finite index", err)) return false;
+    }
+    return true;
+}
+
+} // namespace varda::codec

@@ -1,0 +1,160 @@
+// A tile to its blob and back: nodata and non-finite samples set aside,
+// the lossy grid, the chain section, the header and the checksum.
+#include "tile.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <vector>
+#include <xxhash.h>
+
+#include "zstd_stream.h"
+
+namespace varda::codec {
+
+bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_capacity,
+                 Error &err) {
+    Header h;
+    Reader in(nullptr, nullptr);
+    Sections s;
+    if (!read_header(blob, blob_len, h, in, err) || !read_sections(in, h, s, err)) return false;
+    const uint64_t raw = h.count * h.elem_size;
+    if (!dst || dst_capacity < raw)
+        return err.set(format("the tile needs %" PRIu64 " bytes, the destination holds %" PRIu64,
+                              raw, dst ? dst_capacity : 0),
+                       VARDA_CODEC_REFUSED);
+    auto *out = static_cast<unsigned char *>(dst);
+    const bool lossy = s.family != VARDA_LOSSY_NONE;
+    const Plane plane{h.width, h.height, h.count, h.elem_size, coded_dtype(h.dtype, lossy)};
+    // The quantised stream has the samples' width: it is decoded into `out`
+    // and rebuilt there.
+    if (!decode_chain(in, plane, out, false, err)) return false;
+    if (!in.done()) return err.set("corrupt tile: bytes are left over after the chain");
+    if (lossy && !rewrite_in_blocks(
+                     out, h.count, h.elem_size,
+                     [&](unsigned char *rebuilt, const unsigned char *codes, uint64_t, uint64_t k) {
+                         return dequantise(int(s.family), s.grid, h.dtype, rebuilt, codes, k) == 0;
+                     }))
+        return err.set("corrupt tile: the lossy grid is not one the quantiser takes");
+    if (h.flags & flag_nodata) {
+        Scratch mask;
+        if (!zstd_unpack_new(s.mask_frame, s.mask_frame_size, h.count, mask, "nodata mask", err))
+            return false;
+        if (s.mask_kind == mask_plain) {
+            nodata_restore(out, out, mask.data(), h.count, h.elem_size, s.sentinel);
+        } else {
+            nodata_guard guard;
+            nodata_guard_values(&guard, h.dtype, s.sentinel);
+            if (nodata_restore_guarded(out, out, mask.data(), h.count, h.elem_size, s.sentinel,
+                                       &guard) != 0)
+                return err.set("corrupt tile: a nodata mask code cannot be honoured");
+        }
+    }
+    if (h.flags & flag_nonfinite) {
+        Scratch index;
+        if (!zstd_unpack_new(s.index_frame, s.index_frame_size, h.count, index, "non-finite index",
+                             err))
+            return false;
+        for (uint64_t i = 0; i < h.count; ++i) {
+            if (index[i] == 0) continue;
+            if (index[i] > s.pattern_count)
+                return err.set("corrupt tile: a non-finite index names no pattern");
+            std::memcpy(out + i * h.elem_size, &s.patterns[index[i] - 1], size_t(h.elem_size));
+        }
+    }
+    return true;
+}
+
+bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, uint64_t height,
+                 Bytes &blob, Error &err) {
+    if (!check_product(&p, err)) return false;
+    const uint64_t es = elem_size_of(p.dtype);
+    if (!src) return err.set("no samples given");
+    if (!check_shape(width, height, es, err)) return false;
+    const uint64_t count = width * height, raw = count * es;
+    const auto *samples = static_cast<const unsigned char *>(src);
+    const bool lossy = is_lossy(p);
+
+    Bytes mask, filled, quantised;
+    unsigned mask_kind = mask_plain;
+    uint64_t sentinel = 0;
+    bool has_nodata =
+        p.nodata != VARDA_NODATA_NONE && build_mask(p, samples, count, mask, mask_kind, sentinel);
+    Bytes index;
+    std::vector<uint64_t> patterns;
+    bool has_nonfinite = false;
+    if (!find_nonfinite(p, samples, count, has_nodata ? &mask : nullptr, index, patterns,
+                        has_nonfinite, err))
+        return false;
+    if (lossy) {
+        char message[512] = "";
+        if (varda_lossy_check_domain(&p.resolved, samples, p.dtype, count,
+                                     p.nodata == VARDA_NODATA_VALUE, p.nodata_value, message,
+                                     sizeof message) != 0)
+            return err.set(message);
+    }
+    if (has_nodata || has_nonfinite) {
+        // Set-aside samples take their neighbours' values, which the grid
+        // codes cheaply and which the decoder overwrites.
+        const Bytes *aside = &mask;
+        Bytes both;
+        if (has_nonfinite) {
+            both.resize(count);
+            for (uint64_t i = 0; i < count; ++i)
+                both[i] = (has_nodata && mask[i] == 0) || index[i] != 0 ? 0 : 0xFF;
+            aside = &both;
+        }
+        filled.resize(raw);
+        nodata_fill(filled.data(), samples, aside->data(), width, count, es);
+        samples = filled.data();
+    }
+    if (lossy) {
+        quantised.resize(raw);
+        if (quantise(p, quantised.data(), samples, count) != 0)
+            return err.set("the quantiser refused the product's grid");
+        samples = quantised.data();
+        // A tile without nodata still needs its guarded mask when the grid
+        // rebuilds a valid sample as the sentinel: the codes move it off.
+        if (!has_nodata && mask_kind == mask_guarded &&
+            rebuilds_sentinel(p, quantised.data(), count, sentinel))
+            has_nodata = true;
+    }
+    const Plane plane{width, height, count, es, coded_dtype(p.dtype, lossy)};
+    Bytes section;
+    if (!encode_samples(p, plane, samples, section, err)) return false;
+
+    Writer out(blob);
+    out.bytes(magic, 4);
+    out.u8(has_nonfinite ? VARDA_CODEC_FORMAT_VERSION : plain_version);
+    out.u8(unsigned(p.dtype));
+    out.u8((has_nodata ? flag_nodata : 0) | (lossy ? flag_lossy : 0) |
+           (has_nonfinite ? flag_nonfinite : 0));
+    out.u8(0);
+    out.u32(uint32_t(width));
+    out.u32(uint32_t(height));
+    if (has_nodata) {
+        Bytes frame;
+        if (!zstd_pack(mask.data(), mask.size(), p.zstd_level, frame, err)) return false;
+        out.u8(mask_kind);
+        out.u64(sentinel);
+        out.stream(frame);
+    }
+    if (lossy) {
+        out.u8(unsigned(p.recipe.family));
+        out.u8(p.resolved.grid.mode);
+        out.f64(p.resolved.grid.step);
+        out.f64(p.resolved.grid.offset);
+    }
+    if (has_nonfinite) {
+        Bytes frame;
+        if (!zstd_pack(index.data(), index.size(), p.zstd_level, frame, err)) return false;
+        out.u8(unsigned(patterns.size()));
+        for (uint64_t bits : patterns)
+            for (uint64_t b = 0; b < es; ++b) out.u8(unsigned(bits >> (8 * b)) & 0xFF);
+        out.stream(frame);
+    }
+    out.bytes(section.data(), section.size());
+    out.u64(XXH3_64bits(blob.data(), blob.size()));
+    return true;
+}
+
+} // namespace varda::codec
