@@ -53,6 +53,15 @@ enum { VARDA_NODATA_NONE = 0, VARDA_NODATA_VALUE = 1, VARDA_NODATA_NAN = 2 };
  * last entry (or negative). Either pointer may be NULL. */
 VARDA_API int varda_codes(int index, const char **name, long long *value);
 
+/* The size in bytes of an element of type `dtype`; 0 for a code that is
+ * not a type. */
+VARDA_API uint64_t varda_dtype_size(int dtype);
+
+/* `count` samples of type `dtype` as doubles: exact for every type but the
+ * 64-bit integers, which round to nearest. 1 for a code that is not a type
+ * (nothing written). */
+VARDA_API int varda_widen(double *dst, const void *src, int dtype, uint64_t count);
+
 /* ---- SIMD path ---------------------------------------------------------
  * Path ids: 0 "scalar", 1 "sse2", 2 "avx2", 3 "neon". The path is resolved
  * on first use from the processor and the VARDA_SIMD environment variable;

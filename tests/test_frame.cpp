@@ -50,6 +50,36 @@ TEST(Dtype, TablesHoldTheBoundaryValues) {
     EXPECT_EQ(dtype_unit_roundoff[dtype_f32 - 8], 5.960464477539063e-08);
 }
 
+// Hosts size and read samples through these calls instead of tables of
+// their own.
+TEST(Dtype, SizesAndWideningForHosts) {
+    for (int d = 0; d < int(dtype_count); ++d) EXPECT_EQ(varda_dtype_size(d), dtype_size[d]) << d;
+    EXPECT_EQ(varda_dtype_size(-1), 0u);
+    EXPECT_EQ(varda_dtype_size(11), 0u);
+
+    const uint16_t halves[] = {0x3C00, 0xC000, 0x7C00, 0x0001};
+    double out[4] = {};
+    ASSERT_EQ(varda_widen(out, halves, dtype_f16, 4), 0);
+    EXPECT_EQ(out[0], 1.0);
+    EXPECT_EQ(out[1], -2.0);
+    EXPECT_TRUE(std::isinf(out[2]));
+    EXPECT_EQ(out[3], 0x1p-24);
+    // Past the vector width, so that the 8-bit path and its tail both run.
+    int8_t bytes[37];
+    double wide[37];
+    for (int i = 0; i < 37; ++i) bytes[i] = int8_t(i * 7 - 128);
+    ASSERT_EQ(varda_widen(wide, bytes, dtype_i8, 37), 0);
+    for (int i = 0; i < 37; ++i) EXPECT_EQ(wide[i], double(i * 7 - 128)) << i;
+    const int64_t big = INT64_MAX;
+    ASSERT_EQ(varda_widen(out, &big, dtype_i64, 1), 0);
+    EXPECT_EQ(out[0], 0x1p63);
+
+    out[0] = 5;
+    EXPECT_EQ(varda_widen(out, halves, 11, 1), 1);
+    EXPECT_EQ(varda_widen(out, halves, -1, 1), 1);
+    EXPECT_EQ(out[0], 5.0);
+}
+
 TEST(Tile, ShapeCheck) {
     EXPECT_TRUE(valid_tile(1, 1));
     EXPECT_TRUE(valid_tile(5, 5));

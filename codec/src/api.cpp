@@ -73,11 +73,11 @@ VARDA_CODEC_API uint64_t varda_codec_bound(const varda_codec_product *product, u
     try {
         Error error;
         if (!check_product(product, error)) return 0;
-        if (!check_shape(width, height, elem_size_of(product->dtype), error)) return 0;
+        if (!check_shape(width, height, varda_dtype_size(product->dtype), error)) return 0;
     } catch (const std::exception &) {
         return 0;
     }
-    const uint64_t es = elem_size_of(product->dtype);
+    const uint64_t es = varda_dtype_size(product->dtype);
     const uint64_t count = width * height, raw = count * es;
     const uint64_t widest = std::max<uint64_t>(raw, planar_zigzag_pfor_bound(count, es));
     // Header, sections and checksum, the mask, then the widest chain: a

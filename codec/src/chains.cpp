@@ -7,12 +7,12 @@
 #include <string>
 
 #include "context_rans.h"
-#include "frame/elem.h"
-#include "frame/zigzag.h"
+#include "dtypes.h"
 #include "join_split.h"
 #include "splitters.h"
 #include "varda_codec.h"
 #include "varda_kernels.h"
+#include "words.h"
 #include "zstd_stream.h"
 
 namespace varda::codec {
@@ -39,9 +39,6 @@ const ChainInfo chains[chain_count] = {
     {VARDA_CHAIN_CONTEXT_RANS, "context-rans", kind_fused},
     {VARDA_CHAIN_FLOATMULT_WIDE, "floatmult-wide", kind_splitter},
 };
-
-bool is_integer(int dtype) { return dtype >= VARDA_DTYPE_U8 && dtype <= VARDA_DTYPE_I64; }
-bool is_signed(int dtype) { return dtype >= VARDA_DTYPE_I8 && dtype <= VARDA_DTYPE_I64; }
 
 uint64_t raw_bytes(const Plane &plane) { return plane.count * plane.elem_size; }
 

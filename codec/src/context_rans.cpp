@@ -8,9 +8,8 @@
 
 #include "entropy/bits.h"
 #include "entropy/rans.h"
-#include "frame/elem.h"
-#include "frame/zigzag.h"
 #include "varda_codec.h"
+#include "words.h"
 
 namespace varda::codec {
 

@@ -38,7 +38,7 @@ bool read_header(const void *blob, uint64_t blob_len, Header &h, Reader &body, E
     if ((h.flags & flag_nonfinite) && (!(h.flags & flag_lossy) || !is_float(h.dtype)))
         return err.set("corrupt tile: non-finite samples set aside in a tile that is not lossy "
                        "floats");
-    h.elem_size = elem_size_of(h.dtype);
+    h.elem_size = varda_dtype_size(h.dtype);
     if (!check_shape(h.width, h.height, h.elem_size, err)) return false;
     h.count = h.width * h.height;
     body = Reader(bytes + header_bytes, bytes + blob_len - checksum_bytes);

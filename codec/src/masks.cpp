@@ -5,15 +5,13 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/sample.h"
-
 namespace varda::codec {
 
 // The sentinel's value, for the guard radius.
 double sentinel_value(int dtype, uint64_t bits) {
-    return varda::with_dtype(uint64_t(dtype), 0.0, [&]<varda::Sample S>() {
-        return varda::to_double(varda::load_sample<S>(&bits, 0));
-    });
+    double value = 0;
+    varda_widen(&value, &bits, dtype, 1);
+    return value;
 }
 
 // The mask of one tile, or of a whole raster. Returns false when nothing
@@ -21,7 +19,7 @@ double sentinel_value(int dtype, uint64_t bits) {
 // restored pattern would not give back bit for bit.
 bool build_mask(const varda_codec_product &p, const unsigned char *samples, uint64_t count,
                 Bytes &mask, unsigned &kind, uint64_t &sentinel) {
-    const uint64_t es = elem_size_of(p.dtype);
+    const uint64_t es = varda_dtype_size(p.dtype);
     mask.resize(count);
     kind = mask_plain;
     if (p.nodata == VARDA_NODATA_VALUE) {
@@ -40,20 +38,21 @@ bool build_mask(const varda_codec_product &p, const unsigned char *samples, uint
         if (!nodata_find_nan(&nan_bits, samples, count, es)) return false;
         sentinel = nan_bits;
         nodata_mark_nan(mask.data(), samples, count, es);
-        if (!is_lossy(p))
-            for (uint64_t i = 0; i < count; ++i) {
-                uint64_t bits = 0;
-                std::memcpy(&bits, samples + i * es, es);
-                if (mask[i] == 0 && bits != nan_bits) return false;
-            }
+        if (!is_lossy(p)) {
+            // Every NaN must be the one pattern restored: the samples of
+            // that pattern are then exactly the NaN samples.
+            Bytes same(count);
+            nodata_mark_value(same.data(), samples, count, es, nan_bits);
+            if (std::memcmp(same.data(), mask.data(), count) != 0) return false;
+        }
     }
     return std::memchr(mask.data(), 0, count) != nullptr;
 }
 
 bool is_nonfinite(int dtype, uint64_t bits) {
     switch (dtype) {
-    case 8: return (bits & 0x7C00u) == 0x7C00u;
-    case 9: return (bits & 0x7F800000u) == 0x7F800000u;
+    case VARDA_DTYPE_F16: return (bits & 0x7C00u) == 0x7C00u;
+    case VARDA_DTYPE_F32: return (bits & 0x7F800000u) == 0x7F800000u;
     default: return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull;
     }
 }
@@ -68,7 +67,7 @@ bool find_nonfinite(const varda_codec_product &p, const unsigned char *samples, 
                     bool &found, Error &err) {
     found = false;
     if (!is_lossy(p) || !is_float(p.dtype)) return true;
-    const uint64_t es = elem_size_of(p.dtype);
+    const uint64_t es = varda_dtype_size(p.dtype);
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t bits = 0;
         std::memcpy(&bits, samples + i * es, es);
@@ -91,17 +90,14 @@ bool find_nonfinite(const varda_codec_product &p, const unsigned char *samples, 
 // Whether the quantised stream decodes any sample to the sentinel's bits.
 bool rebuilds_sentinel(const varda_codec_product &p, const unsigned char *quantised, uint64_t count,
                        uint64_t sentinel) {
-    const uint64_t es = elem_size_of(p.dtype);
+    const uint64_t es = varda_dtype_size(p.dtype);
     Bytes rebuilt(count * es);
     if (dequantise(p.recipe.family, p.resolved.grid, p.dtype, rebuilt.data(), quantised, count) !=
         0)
         return true; // keep the mask when in doubt
-    for (uint64_t i = 0; i < count; ++i) {
-        uint64_t bits = 0;
-        std::memcpy(&bits, rebuilt.data() + i * es, es);
-        if (bits == sentinel) return true;
-    }
-    return false;
+    Bytes marks(count);
+    nodata_mark_value(marks.data(), rebuilt.data(), count, es, sentinel);
+    return std::memchr(marks.data(), 0, count) != nullptr;
 }
 
 } // namespace varda::codec

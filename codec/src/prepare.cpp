@@ -2,13 +2,12 @@
 // resolves a lossy recipe on the whole raster.
 #include "tile.h"
 
+#include <bit>
 #include <cinttypes>
-#include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 #include <zstd.h>
-
-#include "frame/sample.h"
 
 namespace varda::codec {
 
@@ -80,7 +79,7 @@ bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uin
     if (width == 0 || count % width != 0)
         return error.set(
             format("%" PRIu64 " samples do not divide into rows of %" PRIu64, count, width));
-    const uint64_t es = elem_size_of(p.dtype);
+    const uint64_t es = varda_dtype_size(p.dtype);
     const auto *samples = static_cast<const unsigned char *>(raster);
     Bytes mask, filled;
     unsigned kind;
@@ -93,11 +92,9 @@ bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uin
         int rc;
         if (has_nodata) {
             std::vector<double> values(count);
-            varda::with_dtype(uint64_t(p.dtype), 0, [&]<varda::Sample S>() {
-                for (uint64_t i = 0; i < count; ++i)
-                    values[i] = mask[i] ? varda::to_double(varda::load_sample<S>(samples, i)) : NAN;
-                return 0;
-            });
+            varda_widen(values.data(), samples, p.dtype, count);
+            nodata_restore(values.data(), values.data(), mask.data(), count, sizeof(double),
+                           std::bit_cast<uint64_t>(std::numeric_limits<double>::quiet_NaN()));
             rc = varda_lossy_fit(&p.recipe, values.data(), VARDA_DTYPE_F64, width, count, message,
                                  sizeof message);
         } else {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "blob.h"
-#include "dtype_names.h"
+#include "dtypes.h"
 #include "entry.h"
 
 using namespace varda::codec;
@@ -356,7 +356,7 @@ bool load_sentinel(Loader &in, varda_codec_product &p, Error &err) {
                      std::from_chars(v.data() + 2, last, bits, 16).ptr == last;
     if (!hex)
         return err.set("field 'nodata_value' is not a bit pattern of 1 to 16 hex digits after 0x");
-    const unsigned width = dtype_sizes[p.dtype];
+    const uint64_t width = varda_dtype_size(p.dtype);
     if (width < 8 && (bits >> (8 * width)) != 0)
         return err.set(std::string("field 'nodata_value' is wider than a ") + dtype_names[p.dtype]);
     p.nodata_value = bits;

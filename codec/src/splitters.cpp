@@ -8,8 +8,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "frame/elem.h"
 #include "join_split.h"
+#include "words.h"
 
 namespace varda::codec {
 

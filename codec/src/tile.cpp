@@ -67,7 +67,7 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
 bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, uint64_t height,
                  Bytes &blob, Error &err) {
     if (!check_product(&p, err)) return false;
-    const uint64_t es = elem_size_of(p.dtype);
+    const uint64_t es = varda_dtype_size(p.dtype);
     if (!src) return err.set("no samples given");
     if (!check_shape(width, height, es, err)) return false;
     const uint64_t count = width * height, raw = count * es;

@@ -12,7 +12,7 @@
 
 #include "blob.h"
 #include "chains.h"
-#include "dtype_names.h"
+#include "dtypes.h"
 #include "varda_codec.h"
 
 namespace varda::codec {
@@ -35,11 +35,6 @@ inline std::string format(const char *fmt, ...) {
     va_end(args);
     return text;
 }
-
-inline bool valid_dtype(int dtype) { return dtype >= VARDA_DTYPE_U8 && dtype < VARDA_DTYPE_COUNT; }
-
-inline bool is_float(int dtype) { return dtype >= VARDA_DTYPE_F16 && dtype <= VARDA_DTYPE_F64; }
-inline uint64_t elem_size_of(int dtype) { return dtype_sizes[dtype]; }
 
 inline uint64_t width_mask(uint64_t elem_size) {
     return elem_size == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * elem_size)) - 1;

@@ -40,3 +40,7 @@ const double dtype_neg_magnitude[4] = {128.0, 32768.0, 2147483648.0, 92233720368
 const double dtype_unit_roundoff[3] = {0x1p-11, 0x1p-24, 0x1p-53};
 
 } // namespace varda
+
+extern "C" VARDA_API uint64_t varda_dtype_size(int dtype) {
+    return dtype >= 0 && varda::valid_dtype(uint64_t(dtype)) ? varda::dtype_size[dtype] : 0;
+}

@@ -97,6 +97,12 @@ void widen_row(double *dst, const void *src, uint32_t dtype, size_t n) {
 
 } // namespace varda
 
+extern "C" VARDA_API int varda_widen(double *dst, const void *src, int dtype, uint64_t count) {
+    if (dtype < 0 || !valid_dtype(uint64_t(dtype))) return 1;
+    widen_row(dst, src, uint32_t(dtype), size_t(count));
+    return 0;
+}
+
 namespace {
 
 constexpr size_t band_rows = 10;

@@ -243,6 +243,77 @@ TEST(Codec, NodataPositionsComeBackExactly) {
     }
 }
 
+// Lossless NaN nodata keeps a mask only while one pattern restores every
+// NaN; a second payload leaves the NaN samples to the chain, bit for bit.
+TEST(Codec, LosslessNanNodataMasksOnlyOnePattern) {
+    const size_t w = 17, h = 9;
+    for (int dtype : {8, 9, 10}) {
+        const uint64_t es = dtype_bytes[dtype];
+        const uint64_t quiet = dtype == 8   ? 0x7E00
+                               : dtype == 9 ? 0x7FC00000u
+                                            : 0x7FF8000000000000ull;
+        for (bool second_payload : {false, true}) {
+            Bytes tile = make_tile(dtype, w, h, Content::smooth, 3);
+            for (size_t i = 0; i < w * h; i += 5) {
+                const uint64_t bits = second_payload && i % 2 ? quiet | 1 : quiet;
+                std::memcpy(tile.data() + i * es, &bits, es);
+            }
+            varda_codec_product p = product_for(dtype, VARDA_CHAIN_SHUFFLE_ZSTD);
+            p.nodata = VARDA_NODATA_NAN;
+            const Bytes blob = encode(p, tile, w, h);
+            ASSERT_FALSE(blob.empty());
+            varda_codec_info info;
+            ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &info, nullptr, 0), 0);
+            EXPECT_EQ(info.nodata, second_payload ? 0 : 1) << dtype;
+            Bytes out(tile.size());
+            ASSERT_EQ(decode(blob, out), 0);
+            EXPECT_EQ(out, tile) << dtype << " " << second_payload;
+        }
+    }
+}
+
+// The noise fit of a SQRT recipe never sees nodata: whatever value the
+// sentinel has, the fitted curve and the grid are the same.
+TEST(Codec, SqrtFitLeavesNodataOut) {
+    const size_t w = 256, h = 192;
+    std::mt19937 rng(11);
+    std::vector<double> values(w * h);
+    for (size_t i = 0; i < w * h; ++i) {
+        const double mean = 100.0 + 20.0 * double(i % w);
+        values[i] =
+            std::round(mean + std::normal_distribution<double>(0, std::sqrt(4 + mean))(rng));
+    }
+    for (int dtype : {1, 5, 9}) {
+        const uint64_t es = dtype_bytes[dtype];
+        Bytes clean(w * h * es);
+        for (size_t i = 0; i < w * h; ++i) {
+            const auto u = uint16_t(values[i]);
+            const auto f = float(values[i]);
+            std::memcpy(clean.data() + i * es, dtype == 9 ? static_cast<const void *>(&f) : &u, es);
+        }
+        varda_lossy_recipe fitted[2];
+        for (int k = 0; k < 2; ++k) {
+            const uint64_t sentinel =
+                dtype == 9 ? (k ? 0x47000000u : 0xC61C3C00u) : (k ? 0x7FFF : 3);
+            Bytes tile = clean;
+            // A band of rows, and samples scattered below it.
+            for (size_t i = 0; i < w * h; i += i < 20 * w ? 1 : 997)
+                std::memcpy(tile.data() + i * es, &sentinel, es);
+            varda_codec_product p = product_for(dtype, VARDA_CHAIN_AUTO);
+            p.nodata = VARDA_NODATA_VALUE;
+            p.nodata_value = sentinel;
+            char err[256] = "";
+            ASSERT_EQ(varda_codec_prepare(&p, "SQRT:MAX_ERROR=1N", tile.data(), w, w * h, err,
+                                          sizeof err),
+                      0)
+                << dtype << ": " << err;
+            fitted[k] = p.recipe;
+        }
+        EXPECT_EQ(fitted[0].spec.a, fitted[1].spec.a) << dtype;
+        EXPECT_EQ(fitted[0].spec.b, fitted[1].spec.b) << dtype;
+    }
+}
+
 // A lossy product resolved on a whole raster, cut into tiles: every tile's
 // samples stay within the bound, and nodata comes back as the sentinel.
 TEST(Codec, LossyTilesStayWithinTheirBound) {
