@@ -2,7 +2,8 @@
 // checksum made right, so that the fuzzer reaches the sections and chains
 // behind it. The decoder must refuse or decode without touching memory
 // outside the blob and the destination; a blob it accepts must read back
-// its header, and decoding must be repeatable.
+// its header, and decoding must be repeatable. The description read without
+// the checksum must be the verified one wherever that one is given.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -33,6 +34,10 @@ void decode_checked(std::vector<unsigned char> blob) {
     varda_codec_info info;
     char err[256];
     const int header = varda_codec_read_info(blob.data(), blob.size(), &info, err, sizeof err);
+    varda_codec_info peeked;
+    const int peek = varda_codec_peek_info(blob.data(), blob.size(), &peeked, err, sizeof err);
+    require(peek == 0 || header != 0);
+    if (header == 0) require(std::memcmp(&peeked, &info, sizeof info) == 0);
     const uint64_t room = room_for(header, info, blob.size());
     const std::unique_ptr<unsigned char[]> out(new unsigned char[room]);
     const int rc = varda_codec_decode(blob.data(), blob.size(), out.get(), room, err, sizeof err);

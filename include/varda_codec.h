@@ -201,6 +201,13 @@ typedef struct varda_codec_info {
 VARDA_CODEC_API int varda_codec_read_info(const void *blob, uint64_t blob_len,
                                           varda_codec_info *info, char *err, size_t err_size);
 
+/* The same description without verifying the checksum, for a host that
+ * sizes the destination of varda_codec_decode from it: the decode verifies
+ * the checksum, so the blob is hashed once. Every length is still checked,
+ * but the fields of a damaged blob may be wrong. */
+VARDA_CODEC_API int varda_codec_peek_info(const void *blob, uint64_t blob_len,
+                                          varda_codec_info *info, char *err, size_t err_size);
+
 #ifdef __cplusplus
 }
 #endif

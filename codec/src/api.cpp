@@ -96,13 +96,14 @@ VARDA_CODEC_API int varda_codec_encode(const varda_codec_product *product, const
     return guarded(VARDA_CODEC_REFUSED, err, err_size, [&](Error &error) {
         if (!product) return error.set("no product given");
         if (!out_len) return error.set("no place for the blob's length");
-        Bytes blob;
-        if (!encode_tile(*product, src, width, height, blob, error)) return false;
-        if (!dst || dst_capacity < blob.size())
-            return error.set(format("the blob needs %zu bytes, the destination holds %" PRIu64,
-                                    blob.size(), dst ? dst_capacity : 0));
-        std::memcpy(dst, blob.data(), blob.size());
-        *out_len = blob.size();
+        EncodedTile tile;
+        if (!encode_tile(*product, src, width, height, tile, error)) return false;
+        if (!dst || dst_capacity < tile.size())
+            return error.set(format("the blob needs %" PRIu64
+                                    " bytes, the destination holds %" PRIu64,
+                                    tile.size(), dst ? dst_capacity : 0));
+        write_blob(tile, static_cast<unsigned char *>(dst));
+        *out_len = tile.size();
         return true;
     });
 }
@@ -118,25 +119,15 @@ VARDA_CODEC_API int varda_codec_read_info(const void *blob, uint64_t blob_len,
                                           varda_codec_info *info, char *err, size_t err_size) {
     return guarded(VARDA_CODEC_CORRUPT, err, err_size, [&](Error &error) {
         if (!info) return error.set("no place for the tile's description", VARDA_CODEC_REFUSED);
-        Header h;
-        Reader in(nullptr, nullptr);
-        Sections s;
-        unsigned chain = 0;
-        if (!read_header(blob, blob_len, h, in, error) || !read_sections(in, h, s, error) ||
-            !in.u8(chain, "chain id", error))
-            return false;
-        *info = varda_codec_info{};
-        info->version = h.version;
-        info->dtype = h.dtype;
-        info->width = h.width;
-        info->height = h.height;
-        info->chain = int32_t(chain);
-        info->lossy = int32_t(s.family);
-        info->nodata = (h.flags & flag_nodata) ? 1 : 0;
-        info->nonfinite = (h.flags & flag_nonfinite) ? 1 : 0;
-        info->raw_bytes = h.count * h.elem_size;
-        info->blob_bytes = blob_len;
-        return true;
+        return describe(blob, blob_len, true, *info, error);
+    });
+}
+
+VARDA_CODEC_API int varda_codec_peek_info(const void *blob, uint64_t blob_len,
+                                          varda_codec_info *info, char *err, size_t err_size) {
+    return guarded(VARDA_CODEC_CORRUPT, err, err_size, [&](Error &error) {
+        if (!info) return error.set("no place for the tile's description", VARDA_CODEC_REFUSED);
+        return describe(blob, blob_len, false, *info, error);
     });
 }
 

@@ -7,9 +7,10 @@
 
 namespace varda::codec {
 
-// Magic, version, checksum and the fixed header; on success `body` spans
-// the sections between the header and the checksum.
-bool read_header(const void *blob, uint64_t blob_len, Header &h, Reader &body, Error &err) {
+// Magic, version, checksum (when `verify`) and the fixed header; on
+// success `body` spans the sections between the header and the checksum.
+bool read_header(const void *blob, uint64_t blob_len, bool verify, Header &h, Reader &body,
+                 Error &err) {
     const auto *bytes = static_cast<const unsigned char *>(blob);
     if (!blob || blob_len < header_bytes + checksum_bytes || std::memcmp(bytes, magic, 4) != 0)
         return err.set("not a varda tile: the blob does not start with the tile magic");
@@ -19,7 +20,7 @@ bool read_header(const void *blob, uint64_t blob_len, Header &h, Reader &body, E
                               bytes[4], plain_version, VARDA_CODEC_FORMAT_VERSION),
                        VARDA_CODEC_REFUSED);
     const uint64_t stored = Reader::read_le(bytes + blob_len - checksum_bytes, 8);
-    if (XXH3_64bits(bytes, size_t(blob_len - checksum_bytes)) != stored)
+    if (verify && XXH3_64bits(bytes, size_t(blob_len - checksum_bytes)) != stored)
         return err.set("corrupt tile: the checksum does not match");
     h.version = bytes[4];
     h.dtype = bytes[5];
@@ -76,6 +77,29 @@ bool read_sections(Reader &in, const Header &h, Sections &s, Error &err) {
         }
         if (!in.stream(s.index_frame, s.index_frame_size, "non-finite index", err)) return false;
     }
+    return true;
+}
+
+bool describe(const void *blob, uint64_t blob_len, bool verify, varda_codec_info &info,
+              Error &err) {
+    Header h;
+    Reader in(nullptr, nullptr);
+    Sections s;
+    unsigned chain = 0;
+    if (!read_header(blob, blob_len, verify, h, in, err) || !read_sections(in, h, s, err) ||
+        !in.u8(chain, "chain id", err))
+        return false;
+    info = varda_codec_info{};
+    info.version = h.version;
+    info.dtype = h.dtype;
+    info.width = h.width;
+    info.height = h.height;
+    info.chain = int32_t(chain);
+    info.lossy = int32_t(s.family);
+    info.nodata = (h.flags & flag_nodata) ? 1 : 0;
+    info.nonfinite = (h.flags & flag_nonfinite) ? 1 : 0;
+    info.raw_bytes = h.count * h.elem_size;
+    info.blob_bytes = blob_len;
     return true;
 }
 

@@ -16,7 +16,8 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
     Header h;
     Reader in(nullptr, nullptr);
     Sections s;
-    if (!read_header(blob, blob_len, h, in, err) || !read_sections(in, h, s, err)) return false;
+    if (!read_header(blob, blob_len, true, h, in, err) || !read_sections(in, h, s, err))
+        return false;
     const uint64_t raw = h.count * h.elem_size;
     if (!dst || dst_capacity < raw)
         return err.set(format("the tile needs %" PRIu64 " bytes, the destination holds %" PRIu64,
@@ -65,7 +66,7 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
 }
 
 bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, uint64_t height,
-                 Bytes &blob, Error &err) {
+                 EncodedTile &tile, Error &err) {
     if (!check_product(&p, err)) return false;
     const uint64_t es = varda_dtype_size(p.dtype);
     if (!src) return err.set("no samples given");
@@ -119,10 +120,9 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
             has_nodata = true;
     }
     const Plane plane{width, height, count, es, coded_dtype(p.dtype, lossy)};
-    Bytes section;
-    if (!encode_samples(p, plane, samples, section, err)) return false;
+    if (!encode_samples(p, plane, samples, tile.section, err)) return false;
 
-    Writer out(blob);
+    Writer out(tile.head);
     out.bytes(magic, 4);
     out.u8(has_nonfinite ? VARDA_CODEC_FORMAT_VERSION : plain_version);
     out.u8(unsigned(p.dtype));
@@ -152,9 +152,16 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
             for (uint64_t b = 0; b < es; ++b) out.u8(unsigned(bits >> (8 * b)) & 0xFF);
         out.stream(frame);
     }
-    out.bytes(section.data(), section.size());
-    out.u64(XXH3_64bits(blob.data(), blob.size()));
     return true;
+}
+
+void write_blob(const EncodedTile &tile, unsigned char *dst) {
+    const size_t body = tile.head.size() + tile.section.size();
+    std::memcpy(dst, tile.head.data(), tile.head.size());
+    std::memcpy(dst + tile.head.size(), tile.section.data(), tile.section.size());
+    const uint64_t sum = XXH3_64bits(dst, body);
+    for (size_t i = 0; i < checksum_bytes; ++i)
+        dst[body + i] = static_cast<unsigned char>(sum >> (8 * i));
 }
 
 } // namespace varda::codec

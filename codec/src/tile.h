@@ -99,12 +99,24 @@ struct Sections {
     size_t index_frame_size = 0;
 };
 
-bool read_header(const void *blob, uint64_t blob_len, Header &h, Reader &body, Error &err);
+bool read_header(const void *blob, uint64_t blob_len, bool verify, Header &h, Reader &body,
+                 Error &err);
 bool read_sections(Reader &in, const Header &h, Sections &s, Error &err);
+// What the header and sections say; the checksum is verified when `verify`.
+bool describe(const void *blob, uint64_t blob_len, bool verify, varda_codec_info &info, Error &err);
 
-// Whole tiles (tile.cpp).
+// Whole tiles (tile.cpp). An encoded tile is kept in two parts, so that
+// the blob is put together once, where the caller wants it: the fixed header
+// with the sections before the chain, then the chain's section; the checksum
+// over both follows them.
+struct EncodedTile {
+    Bytes head, section;
+    uint64_t size() const { return head.size() + section.size() + checksum_bytes; }
+};
 bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, uint64_t height,
-                 Bytes &blob, Error &err);
+                 EncodedTile &tile, Error &err);
+// Writes the blob, tile.size() bytes, at `dst`.
+void write_blob(const EncodedTile &tile, unsigned char *dst);
 bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_capacity, Error &err);
 
 } // namespace varda::codec

@@ -278,6 +278,7 @@ _CODEC_SIGS: dict[str, tuple] = {
     "varda_codec_encode": (c_int, (POINTER(CodecProduct), P, U64, U64, P, U64, POINTER(U64)) + ERR),
     "varda_codec_decode": (c_int, (P, U64, P, U64) + ERR),
     "varda_codec_read_info": (c_int, (P, U64, POINTER(CodecInfo)) + ERR),
+    "varda_codec_peek_info": (c_int, (P, U64, POINTER(CodecInfo)) + ERR),
     "varda_codec_product_check": (c_int, (POINTER(CodecProduct),) + ERR),
     "varda_codec_product_save": (c_int, (POINTER(CodecProduct), c_char_p, c_size_t,
                                          POINTER(c_size_t)) + ERR),

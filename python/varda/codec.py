@@ -117,9 +117,12 @@ def _unreadable(rc: int, text: str) -> VardaError:
 def read_info(blob) -> TileInfo:
     """A blob's header, checksum verified, streams not decoded."""
     src = np.frombuffer(blob, np.uint8) if not isinstance(blob, np.ndarray) else blob
-    src = ensure_contiguous_ndarray(src).view(np.uint8)
+    return _describe(ensure_contiguous_ndarray(src).view(np.uint8), "varda_codec_read_info")
+
+
+def _describe(src: np.ndarray, entry: str) -> TileInfo:
     info, msg = CodecInfo(), Message()
-    rc = fn("varda_codec_read_info")(ptr(src), src.size, byref(info), *msg.args)
+    rc = fn(entry)(ptr(src), src.size, byref(info), *msg.args)
     if rc:
         raise _unreadable(rc, msg.text)
     lossy = family_name(info.lossy)
@@ -201,7 +204,9 @@ def decode_tile(blob, out=None, dtype=None, chunks=None, order: str | None = Non
     A blob that is not a chunk of `chunks` (see tile_mismatch) is refused
     before anything is allocated."""
     src = _blob(blob)
-    info = read_info(src)
+    # The header sizes the tile without the checksum, which the decode
+    # verifies: the blob is hashed once.
+    info = _describe(src, "varda_codec_peek_info")
     want = info.dtype if dtype is None else np.dtype(dtype)
     wrong = tile_mismatch(info, want, chunks, order)
     if wrong:

@@ -14,6 +14,7 @@
 #include "codec/codec_support.h"
 #include "support/support.h"
 #include "varda_codec.h"
+#include "wrap/counting_hash.h"
 #include "wrap/failing_malloc.h"
 #include <xxhash.h>
 #include <zstd.h>
@@ -555,6 +556,45 @@ TEST(Codec, RefusesDamagedNonFiniteSections) {
     bad.insert(bad.end(), frame.begin(), frame.end());
     bad.insert(bad.end(), blob.begin() + long(index_at + 4 + old_len), blob.end());
     refused_for(bad, "names no pattern");
+}
+
+// Each call hashes the blob once at most: the encoder the blob it writes,
+// read_info and decode the blob they verify; peek_info, which sizes a
+// decode, not at all, and it still reads a blob whose checksum is wrong.
+TEST(Codec, EachCallHashesTheBlobOnce) {
+    const size_t w = 32, h = 16;
+    const Bytes tile = make_tile(1, w, h, Content::smooth, 4);
+    const varda_codec_product p = product_for(1, VARDA_CHAIN_AUTO);
+    size_t before = vt::hash_calls();
+    Bytes blob = encode(p, tile, w, h);
+    ASSERT_FALSE(blob.empty());
+    EXPECT_EQ(vt::hash_calls() - before, 1u);
+
+    varda_codec_info verified, peeked;
+    before = vt::hash_calls();
+    ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &verified, nullptr, 0), 0);
+    EXPECT_EQ(vt::hash_calls() - before, 1u);
+    before = vt::hash_calls();
+    ASSERT_EQ(varda_codec_peek_info(blob.data(), blob.size(), &peeked, nullptr, 0), 0);
+    EXPECT_EQ(vt::hash_calls() - before, 0u);
+    EXPECT_EQ(std::memcmp(&peeked, &verified, sizeof peeked), 0);
+    Bytes out(tile.size());
+    before = vt::hash_calls();
+    ASSERT_EQ(decode(blob, out), 0);
+    EXPECT_EQ(vt::hash_calls() - before, 1u);
+    EXPECT_EQ(out, tile);
+
+    blob[blob.size() - 9] ^= 0x40; // the chain's last byte
+    std::string message;
+    EXPECT_EQ(varda_codec_peek_info(blob.data(), blob.size(), &peeked, nullptr, 0), 0);
+    EXPECT_EQ(peeked.width, w);
+    EXPECT_EQ(varda_codec_read_info(blob.data(), blob.size(), &verified, nullptr, 0),
+              VARDA_CODEC_CORRUPT);
+    EXPECT_EQ(decode(blob, out, &message), VARDA_CODEC_CORRUPT);
+    EXPECT_NE(message.find("checksum"), std::string::npos) << message;
+    EXPECT_EQ(varda_codec_peek_info(blob.data(), 20, &peeked, nullptr, 0), VARDA_CODEC_CORRUPT);
+    EXPECT_EQ(varda_codec_peek_info(blob.data(), blob.size(), nullptr, nullptr, 0),
+              VARDA_CODEC_REFUSED);
 }
 
 TEST(Codec, RefusesCorruptBlobsWithTheirOwnMessages) {
