@@ -81,6 +81,18 @@ def _nodata_kind(nodata, dtype) -> tuple[int, int]:
         raise VardaError(f"nodata value {nodata} does not fit {np.dtype(dtype)}") from None
 
 
+def _number_text(text: str):
+    """A nodata value given as text ("-9999", "0.5"): the number it says;
+    any other text as it is, for the checks to name."""
+    for parse in (int, float):
+        try:
+            value = parse(text)
+        except ValueError:
+            continue
+        return text if isinstance(value, float) and math.isnan(value) else value
+    return text
+
+
 def nodata_problem(nodata, dtype=None) -> str | None:
     """Why `nodata` cannot mark samples of `dtype` (of any, when None)."""
     if not (nodata is None or is_number(nodata) or
@@ -263,23 +275,28 @@ class VardaCodec(Codec):
     `varda.prepare`. dtype, chunks and order describe the array: decoding
     refuses a blob that is not one of its chunks, and an array of the other
     byte order (">i2") needs its dtype here, since zarr reads chunks back
-    without saying which order it wants.
+    without saying which order it wants. width, the chunks' last size, is
+    what other writers that know no chunk shape (GDAL) record instead.
+    Configurations written as text (GDAL's) give nodata as numeric text.
     """
 
     codec_id = "varda"
-    KEYS = ("chain", "effort", "level", "nodata", "recipe", "resolved", "dtype", "chunks", "order")
+    KEYS = ("chain", "effort", "level", "nodata", "recipe", "resolved", "dtype", "chunks", "order",
+            "width")
 
     def __init__(self, chain: str = "auto", effort: int = 1, level: int = DEFAULT_LEVEL, nodata=None,
                  recipe: str | None = None, resolved: dict | None = None, dtype: str | None = None,
-                 chunks=None, order: str | None = None):
+                 chunks=None, order: str | None = None, width: int | None = None):
         if isinstance(nodata, np.generic):
             nodata = nodata.item()
+        if isinstance(nodata, str):
+            nodata = _number_text(nodata)
         if isinstance(nodata, float) and math.isnan(nodata):
             nodata = "nan"
         self.chain, self.effort, self.level, self.nodata = chain, effort, level, nodata
         self.recipe = recipe or None
         self.resolved = resolved
-        self.dtype, self.chunks, self.order = dtype, chunks, order
+        self.dtype, self.chunks, self.order, self.width = dtype, chunks, order, width
         problems = self._problems()
         if problems:
             raise VardaError("; ".join(problems))
@@ -314,6 +331,8 @@ class VardaCodec(Codec):
             out.append(f"chunks {self.chunks!r} is not a list of positive sizes")
         if self.order not in (None, "C", "F"):
             out.append(f"order {self.order!r} is not C or F")
+        if self.width is not None and not (is_int(self.width) and self.width > 0):
+            out.append(f"width {self.width!r} is not a positive size")
         if self.recipe is not None:
             out += self._recipe_problems(dtype)
         return out
@@ -364,7 +383,7 @@ class VardaCodec(Codec):
                   "level": self.level, "nodata": self.nodata}
         if self.recipe:
             config.update(recipe=self.recipe, resolved=self.resolved)
-        for key in ("dtype", "chunks", "order"):
+        for key in ("dtype", "chunks", "order", "width"):
             if getattr(self, key) is not None:
                 config[key] = getattr(self, key)
         return config
@@ -405,12 +424,20 @@ class VardaCodec(Codec):
         if self.chunks is not None and list(chunk.shape) != self.chunks:
             raise VardaError(f"the chunk is {_dims(chunk.shape)}, the codec's chunks "
                              f"{_dims(self.chunks)}")
+        if self.width is not None and (chunk.shape[-1] if chunk.ndim else 1) != self.width:
+            raise VardaError(f"the chunk is {_dims(chunk.shape)}, the codec's chunks "
+                             f"{self.width} wide")
         tile, _ = _tile_view(chunk)
         if tile is None:
             tile, _ = _tile_view(np.ascontiguousarray(chunk))
         return self.product(dt).encode(tile)
 
     def decode(self, buf, out=None):
+        if self.width is not None and self.chunks is None:
+            width = read_info(_blob(buf)).width
+            if width != self.width:
+                raise CorruptTile(f"the tile is {width} samples wide, the array's chunks "
+                                  f"{self.width}")
         return decode_tile(buf, out, self.dtype, self.chunks, self.order)
 
     def __repr__(self):

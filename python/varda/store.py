@@ -252,6 +252,8 @@ def _codec_problems(z) -> list[str]:
         out.append(f"the codec's chunks are {codec.chunks}, the array's {list(z.chunks)}")
     if codec.order is not None and codec.order != z.order:
         out.append(f"the codec's chunks are in {codec.order} order, the array's in {z.order}")
+    if codec.width is not None and z.chunks and codec.width != z.chunks[-1]:
+        out.append(f"the codec's chunks are {codec.width} wide, the array's {z.chunks[-1]}")
     return out
 
 
