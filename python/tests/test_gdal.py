@@ -67,6 +67,9 @@ def test_gdal_decodes_a_store_to_the_same_samples(tmp_path, dtype):
     run = gdal("gdalinfo", "-json", str(tmp_path / "s.zarr"))
     info = json.loads(run.stdout)
     assert info["size"] == [z.shape[1], z.shape[0]]
+    assert tuple(info["geoTransform"]) == pytest.approx(
+        (meta.transform[2], meta.transform[0], 0, meta.transform[5], 0, meta.transform[4]))
+    assert 'ID["EPSG",4326]' in info["coordinateSystem"]["wkt"]
     band = info["bands"][0]
     assert band["type"] == GDAL_TYPES.get(dtype, dtype.capitalize().replace("int", "Int"))
     assert band["block"] == [16, 16]
@@ -91,9 +94,10 @@ def test_a_store_gdal_writes_reads_back_with_varda(tmp_path):
     assert codec["nodata"] == str(meta.nodata) and codec["width"] == 24
     np.testing.assert_array_equal(np.asarray(store.open(out)), z)
     # Without the chunk's type and width GDAL cannot give the codec a tile.
+    # (gdal_translate 3.6 reports the failed chunks but still exits 0.)
     run = gdal("gdal_translate", "-q", "-of", "ZARR", "-co", "COMPRESS=VARDA",
                str(tmp_path / "in.tif"), str(tmp_path / "h.zarr"), check=False)
-    assert run.returncode != 0 and "VARDA_DTYPE" in run.stderr
+    assert "varda: GDAL does not tell a compressor" in run.stderr and "VARDA_DTYPE" in run.stderr
 
 
 def test_a_corrupt_chunk_is_a_gdal_error_not_a_crash(tmp_path):
