@@ -440,10 +440,18 @@ def decompress(path, out, threads: int | None = None,
     if suffix not in (".tif", ".tiff", ".npy"):
         raise VardaError(f"{out}: the output is a .tif, .tiff or .npy file")
     with _output.creating(out) as temp:
-        if suffix == ".npy":
-            _write_npy(z, temp, threads, progress)
-        else:
-            _write_tif(z, temp, out, meta, threads, progress)
+        try:
+            if suffix == ".npy":
+                _write_npy(z, temp, threads, progress)
+            else:
+                _write_tif(z, temp, out, meta, threads, progress)
+        except BaseException:
+            _output._remove(temp + ".aux.xml")
+            raise
+    # What GDAL keeps beside a GeoTIFF (category names, attribute tables)
+    # follows it to its name.
+    if os.path.exists(temp + ".aux.xml"):
+        os.replace(temp + ".aux.xml", out + ".aux.xml")
     return meta
 
 
