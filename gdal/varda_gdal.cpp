@@ -28,8 +28,8 @@
 namespace {
 
 struct Dtype {
-    int code = 0;     // the codec's dtype code
-    int size = 1;     // bytes per sample
+    int code = 0;      // the codec's dtype code
+    int size = 1;      // bytes per sample
     bool swap = false; // stored in the other byte order than this machine's
 };
 
@@ -40,9 +40,8 @@ bool fail(const std::string &why) {
 
 // "int16", "<i2", ">f4", "|u1", "float64": numpy's names and type strings.
 std::optional<Dtype> parse_dtype(const char *text) {
-    static const char *const names[] = {"uint8", "uint16", "uint32", "uint64",
-                                        "int8",  "int16",  "int32",  "int64",
-                                        "float16", "float32", "float64"};
+    static const char *const names[] = {"uint8", "uint16", "uint32",  "uint64",  "int8",   "int16",
+                                        "int32", "int64",  "float16", "float32", "float64"};
     static const char *const typestrs[] = {"u1", "u2", "u4", "u8", "i1", "i2",
                                            "i4", "i8", "f2", "f4", "f8"};
     std::string s(text);
@@ -95,7 +94,8 @@ std::string parse_nodata(const char *text, const Dtype &d, varda_codec_product &
         return {};
     }
     const auto v = parse_number(text);
-    if (!v || std::isnan(*v)) return std::string("nodata '") + text + "' is neither a number nor nan";
+    if (!v || std::isnan(*v))
+        return std::string("nodata '") + text + "' is neither a number nor nan";
     p.nodata = VARDA_NODATA_VALUE;
     const std::string misfit = std::string("nodata value ") + text + " does not fit the dtype";
     if (d.code == 10) {
@@ -161,8 +161,7 @@ bool config_dtype(CSLConstList options, std::optional<Dtype> &d) {
 
 // Where a caller's buffer, or one allocated here, receives `bytes`.
 // Writes through `fill` and reports the size in *output_size.
-template <class Fill>
-bool deliver(void **output, size_t *output_size, uint64_t bytes, Fill fill) {
+template <class Fill> bool deliver(void **output, size_t *output_size, uint64_t bytes, Fill fill) {
     if (bytes > std::numeric_limits<size_t>::max()) return fail("the chunk is too large");
     if (output == nullptr) {
         *output_size = static_cast<size_t>(bytes);
@@ -204,8 +203,10 @@ bool decompress(const void *input, size_t input_size, void **output, size_t *out
         const auto width = parse_int(w);
         if (!width || *width < 1) return fail(std::string("width '") + w + "' is not a size");
         if (static_cast<uint64_t>(*width) != info.width)
-            return fail("the tile is " + std::to_string(info.width) + " samples wide, the array's "
-                        "chunks " + std::to_string(*width));
+            return fail("the tile is " + std::to_string(info.width) +
+                        " samples wide, the array's "
+                        "chunks " +
+                        std::to_string(*width));
     }
     // GDAL's Zarr driver passes no configuration to a decompressor, only the
     // chunk's buffer: a tile that would not fill it exactly is foreign.
@@ -278,8 +279,8 @@ bool compress(const void *input, size_t input_size, void **output, size_t *outpu
     std::vector<unsigned char> blob(bound);
     uint64_t length = 0;
     char err[256];
-    if (varda_codec_encode(&p, src, static_cast<uint64_t>(*width), height, blob.data(),
-                           blob.size(), &length, err, sizeof err) != 0)
+    if (varda_codec_encode(&p, src, static_cast<uint64_t>(*width), height, blob.data(), blob.size(),
+                           &length, err, sizeof err) != 0)
         return fail(err);
     return deliver(output, output_size, length, [&](void *dst, size_t bytes) {
         std::memcpy(dst, blob.data(), bytes);
@@ -303,8 +304,8 @@ const char *const metadata[] = {
 
 } // namespace
 
-bool varda_gdal_decompress(const void *input, size_t input_size, void **output,
-                           size_t *output_size, CSLConstList options, void *) {
+bool varda_gdal_decompress(const void *input, size_t input_size, void **output, size_t *output_size,
+                           CSLConstList options, void *) {
     try {
         return decompress(input, input_size, output, output_size, options);
     } catch (const std::bad_alloc &) {
@@ -312,8 +313,8 @@ bool varda_gdal_decompress(const void *input, size_t input_size, void **output,
     }
 }
 
-bool varda_gdal_compress(const void *input, size_t input_size, void **output,
-                         size_t *output_size, CSLConstList options, void *) {
+bool varda_gdal_compress(const void *input, size_t input_size, void **output, size_t *output_size,
+                         CSLConstList options, void *) {
     try {
         return compress(input, input_size, output, output_size, options);
     } catch (const std::bad_alloc &) {

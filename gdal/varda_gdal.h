@@ -7,9 +7,9 @@
 #include <cpl_port.h>
 #include <cstddef>
 
-bool varda_gdal_decompress(const void *input, size_t input_size, void **output,
-                           size_t *output_size, CSLConstList options, void *user_data);
-bool varda_gdal_compress(const void *input, size_t input_size, void **output,
-                         size_t *output_size, CSLConstList options, void *user_data);
+bool varda_gdal_decompress(const void *input, size_t input_size, void **output, size_t *output_size,
+                           CSLConstList options, void *user_data);
+bool varda_gdal_compress(const void *input, size_t input_size, void **output, size_t *output_size,
+                         CSLConstList options, void *user_data);
 
 #endif

@@ -93,6 +93,7 @@ def test_a_store_gdal_writes_reads_back_with_varda(tmp_path):
     codec = json.loads((out / "g" / ".zarray").read_text())["compressor"]
     assert codec["nodata"] == str(meta.nodata) and codec["width"] == 24
     np.testing.assert_array_equal(np.asarray(store.open(out)), z)
+    assert store.info(out)["layout"] == "group (variable g)"
     # Without the chunk's type and width GDAL cannot give the codec a tile.
     # (gdal_translate 3.6 reports the failed chunks but still exits 0.)
     run = gdal("gdal_translate", "-q", "-of", "ZARR", "-co", "COMPRESS=VARDA",

@@ -63,7 +63,11 @@ class Meta:
         if not (isinstance(tags, dict) and isinstance(bands, list) and
                 all(isinstance(b, dict) for b in bands)):
             raise ValueError("attributes tags and bands are not a mapping and a list of them")
-        return cls(attrs.get("crs"), tuple(transform) if transform else None, nodata,
+        crs = attrs.get("crs")
+        if crs is None and isinstance(attrs.get("_CRS"), dict):
+            # A store GDAL wrote says its CRS only where GDAL reads it.
+            crs = attrs["_CRS"].get("wkt")
+        return cls(crs, tuple(transform) if transform else None, nodata,
                    list(attrs.get("band_names") or []), tags, bands)
 
 
