@@ -124,3 +124,16 @@ def test_rasterio_opens_a_store_through_gdal(tmp_path):
     subprocess.run([sys.executable, "-c", code, str(tmp_path / "s.zarr"),
                     str(tmp_path / "r.npy")], check=True, env=env)
     np.testing.assert_array_equal(np.load(tmp_path / "r.npy"), z)
+
+
+def test_gdal_reads_each_band_of_a_multiband_store(tmp_path):
+    z, meta = dem("uint16")
+    bands = np.stack([z, z // 2, z + 3])
+    store.compress(bands, tmp_path / "s.zarr", tile=16, meta=meta)
+    # GDAL gives a 3-D array one sub-dataset per index of its first axis.
+    info = gdal("gdalinfo", str(tmp_path / "s.zarr")).stdout
+    assert 'SUBDATASET_3_NAME=ZARR:"' in info and '/raster:2' in info
+    gdal("gdal_translate", "-q", f'ZARR:"{tmp_path / "s.zarr"}":/raster:1', str(tmp_path / "b.tif"))
+    back, got = read(tmp_path / "b.tif")
+    np.testing.assert_array_equal(back[0], bands[1])
+    assert got.transform == pytest.approx(meta.transform)
