@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <limits>
-#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -101,8 +101,9 @@ std::string parse_nodata(const char *text, const Dtype &d, varda_codec_product &
     if (d.code == 10) {
         p.nodata_value = std::bit_cast<uint64_t>(*v);
     } else if (d.code == 9) {
+        // Checked before the conversion, which is undefined out of range.
+        if (std::isfinite(*v) && std::fabs(*v) > std::numeric_limits<float>::max()) return misfit;
         const float f = static_cast<float>(*v);
-        if (std::isfinite(*v) && !std::isfinite(f)) return misfit;
         p.nodata_value = std::bit_cast<uint32_t>(f);
     } else if (is_float) {
         return "a float16 nodata value is not taken here; write the store with varda";
@@ -308,7 +309,8 @@ bool varda_gdal_decompress(const void *input, size_t input_size, void **output, 
                            CSLConstList options, void *) {
     try {
         return decompress(input, input_size, output, output_size, options);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {
+        // A buffer the size of a hostile tile's bound.
         return fail("out of memory");
     }
 }
@@ -317,7 +319,8 @@ bool varda_gdal_compress(const void *input, size_t input_size, void **output, si
                          CSLConstList options, void *) {
     try {
         return compress(input, input_size, output, output_size, options);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {
+        // A buffer the size of a hostile tile's bound.
         return fail("out of memory");
     }
 }
