@@ -9,8 +9,9 @@
  * the streams, and an XXH3-64 checksum. Decoding needs the blob alone.
  * docs/format.md gives the blob byte by byte, docs/chains.md the chains.
  *
- * Conventions are those of the kernels: calls return 0 for done and 1 for
- * refused, and explain a refusal in one line of text in `err` (at most
+ * Calls return 0 for done and, when they fail, the kind of failure (see
+ * VARDA_CODEC_REFUSED and the kinds beside it; 1 is a refusal, as in the
+ * kernels), and explain it in one line of text in `err` (at most
  * `err_size` - 1 characters, always terminated; nothing when `err` is NULL
  * or `err_size` is 0). Nothing is printed, nothing outlives a call, and
  * every function is re-entrant.
@@ -35,6 +36,27 @@ extern "C" {
 
 /* The blob format this build writes, and the only one it reads. */
 #define VARDA_CODEC_FORMAT_VERSION 1
+
+/* What a failed call returns. Callers that only test for 0 keep working;
+ * those that tell failures apart test these. */
+enum {
+    VARDA_CODEC_OK = 0,
+    /* An argument, product or size the codec does not take. */
+    VARDA_CODEC_REFUSED = 1,
+    /* A blob or product text that is damaged, truncated or not one at all. */
+    VARDA_CODEC_CORRUPT = 2,
+    /* An allocation failed; the same call may succeed with more memory. */
+    VARDA_CODEC_NO_MEMORY = 3,
+    /* The chain does not apply to these samples (a splitter that finds
+     * nothing to split): another chain will code them. */
+    VARDA_CODEC_NOT_APPLICABLE = 4
+};
+
+/* The zstd level of a product that names none, and of every stream the
+ * chains pack: on byte planes and predictor residuals it packs within a
+ * few percent of level 9 (on some rasters better) and encodes two to five
+ * times faster; decoding is as fast at either. */
+#define VARDA_CODEC_DEFAULT_ZSTD_LEVEL 3
 
 /* Chain ids are stable: they are stored in blobs. */
 enum {
@@ -93,7 +115,7 @@ typedef struct varda_codec_product {
     int32_t prepared;              /* 1 once varda_codec_prepare succeeded */
 } varda_codec_product;
 
-/* Lossless, chain auto at effort 1, zstd level 3, no nodata. */
+/* Lossless, chain auto at effort 1, the default zstd level, no nodata. */
 VARDA_CODEC_API void varda_codec_product_init(varda_codec_product *product, int dtype);
 
 /* Readies a product. `recipe` is a lossy recipe text ("LINEAR:MAX_ERROR=0.5",
@@ -105,6 +127,40 @@ VARDA_CODEC_API void varda_codec_product_init(varda_codec_product *product, int 
 VARDA_CODEC_API int varda_codec_prepare(varda_codec_product *product, const char *recipe,
                                         const void *raster, uint64_t width, uint64_t count,
                                         char *err, size_t err_size);
+
+/* 0 when the record is a product the codec encodes with (a lossy one
+ * prepared, its grid one the quantiser takes); else why not. */
+VARDA_CODEC_API int varda_codec_product_check(const varda_codec_product *product, char *err,
+                                              size_t err_size);
+
+/* ---- Product text ------------------------------------------------------ */
+
+/* A product's saved form is one flat JSON object (docs/product.md gives it
+ * field by field); `varda_product` holds the version of the form. A host
+ * stores it (a numcodecs configuration carries it) and any host loads it
+ * back to the same record, lossy grid included. */
+#define VARDA_CODEC_PRODUCT_VERSION 1
+/* No saved product is longer than this, terminator included. */
+#define VARDA_CODEC_PRODUCT_TEXT_MAX 1024
+
+/* Writes the product as text into `text` (terminated) and its length,
+ * terminator excluded, into `*out_len`. Only a product that passes
+ * varda_codec_product_check is saved. */
+VARDA_CODEC_API int varda_codec_product_save(const varda_codec_product *product, char *text,
+                                             size_t text_size, size_t *out_len, char *err,
+                                             size_t err_size);
+
+/* Reads `text_len` bytes of saved text into `*product`. Text that is not
+ * the form (a malformed, unknown, missing or repeated field, a value out
+ * of range) is refused as corrupt with the field named; a version this
+ * build does not read is refused. `*product` is changed only on success. */
+VARDA_CODEC_API int varda_codec_product_load(varda_codec_product *product, const char *text,
+                                             size_t text_len, char *err, size_t err_size);
+
+/* The canonical text of a lossy recipe ("" for family 0): it parses back
+ * to the same recipe, a fitted noise curve included. */
+VARDA_CODEC_API int varda_codec_recipe_text(const varda_lossy_recipe *recipe, char *text,
+                                            size_t text_size, char *err, size_t err_size);
 
 /* ---- Tiles ------------------------------------------------------------- */
 

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "varda_codec.h"
+
 namespace varda::codec {
 
 using Bytes = std::vector<unsigned char>;
@@ -25,13 +27,20 @@ template <class T> struct UninitializedAllocator : std::allocator<T> {
 };
 using Scratch = std::vector<unsigned char, UninitializedAllocator<unsigned char>>;
 
-// Why a call failed, in the library's words; empty while all is well.
+// Why a call failed, in the library's words, and the kind of failure
+// (a VARDA_CODEC_* kind; 0 leaves it to the entry point's default); empty
+// while all is well. The first failure set is the one reported.
 struct Error {
     std::string message;
-    bool set(std::string text) {
-        if (message.empty()) message = std::move(text);
+    int kind = 0;
+    bool set(std::string text, int failure = 0) {
+        if (message.empty()) {
+            message = std::move(text);
+            kind = failure;
+        }
         return false;
     }
+    bool set(const Error &inner) { return set(inner.message, inner.kind); }
 };
 
 class Writer {

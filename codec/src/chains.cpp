@@ -131,10 +131,14 @@ bool encode_nested(const Plane &plane, const unsigned char *samples, const Encod
         Bytes candidate;
         Writer w(candidate);
         Error ignored;
-        if (!encode_chain(id, plane, samples, options, w, ignored)) continue;
+        if (!encode_chain(id, plane, samples, options, w, ignored)) {
+            if (ignored.kind == VARDA_CODEC_NO_MEMORY) return err.set(ignored);
+            continue;
+        }
         if (best.empty() || candidate.size() < best.size()) best.swap(candidate);
     }
-    if (best.empty()) return err.set("no chain could code the split-off stream");
+    if (best.empty())
+        return err.set("no chain could code the split-off stream", VARDA_CODEC_NOT_APPLICABLE);
     out.bytes(best.data(), best.size());
     return true;
 }
@@ -148,7 +152,9 @@ bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
     switch (id) {
     case VARDA_CHAIN_INTMULT: {
         const uint64_t m = common_multiplier(samples, n, es, is_signed(plane.dtype));
-        if (m == 0) return err.set("intmult: the tile's samples share no multiplier of 2 or more");
+        if (m == 0)
+            return err.set("intmult: the tile's samples share no multiplier of 2 or more",
+                           VARDA_CODEC_NOT_APPLICABLE);
         out.u64(m);
         if (is_signed(plane.dtype))
             intmult_split_signed(first.data(), second.data(), samples, n, es, m);
@@ -196,7 +202,9 @@ bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
     }
     default: { // floatmult
         const double step = decimal_step(samples, n, es);
-        if (step == 0) return err.set("floatmult: the tile's samples lie on no decimal step");
+        if (step == 0)
+            return err.set("floatmult: the tile's samples lie on no decimal step",
+                           VARDA_CODEC_NOT_APPLICABLE);
         out.f64(step);
         host::floatmult_split(first.data(), second.data(), samples, n, es, step);
         return encode_nested(words, first.data(), options, out, err) &&

@@ -29,7 +29,7 @@ const ChainInfo *chain_info(int id);
 bool chain_accepts(int id, int dtype);
 
 struct EncodeOptions {
-    int zstd_level = 9;
+    int zstd_level = VARDA_CODEC_DEFAULT_ZSTD_LEVEL;
     int effort = 1; // how hard a splitter searches its own parameters
 };
 

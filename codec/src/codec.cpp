@@ -15,6 +15,8 @@
 
 #include "blob.h"
 #include "chains.h"
+#include "dtype_names.h"
+#include "entry.h"
 #include "frame/sample.h"
 #include "zstd_stream.h"
 
@@ -28,11 +30,6 @@ constexpr uint64_t max_tile_bytes = uint64_t(1) << 30;
 constexpr unsigned flag_nodata = 1, flag_lossy = 2;
 constexpr unsigned mask_plain = 0, mask_guarded = 1;
 
-int report(const Error &error, char *err, size_t err_size) {
-    if (err && err_size) std::snprintf(err, err_size, "%s", error.message.c_str());
-    return 1;
-}
-
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *fmt, ...) {
     char text[256];
@@ -43,28 +40,10 @@ std::string format(const char *fmt, ...) {
     return text;
 }
 
-// Runs a C entry point's body; allocation failures become a message.
-template <class F> int guarded(char *err, size_t err_size, F &&body) {
-    Error error;
-    try {
-        if (body(error)) return 0;
-    } catch (const std::bad_alloc &) {
-        error.set("out of memory");
-    } catch (const std::exception &e) {
-        error.set(e.what());
-    }
-    return report(error, err, err_size);
-}
-
 bool valid_dtype(int dtype) { return dtype >= 0 && dtype <= 10; }
 
-const char *const dtype_names[11] = {"uint8", "uint16", "uint32",  "uint64",  "int8",   "int16",
-                                     "int32", "int64",  "float16", "float32", "float64"};
 bool is_float(int dtype) { return dtype >= 8 && dtype <= 10; }
-uint64_t elem_size_of(int dtype) {
-    static const uint64_t sizes[11] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
-    return sizes[dtype];
-}
+uint64_t elem_size_of(int dtype) { return dtype_sizes[dtype]; }
 
 uint64_t width_mask(uint64_t elem_size) {
     return elem_size == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * elem_size)) - 1;
@@ -244,8 +223,7 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         Writer out(candidate);
         Error quiet; // a splitter with nothing to split is no failure here
         if (!encode_chain(id, plane, samples, options, out, quiet)) {
-            if (quiet.message.find("out of memory") != std::string::npos)
-                return err.set(quiet.message);
+            if (quiet.kind == VARDA_CODEC_NO_MEMORY) return err.set(quiet);
             return true;
         }
         if (section.empty() || candidate.size() < section.size()) section.swap(candidate);
@@ -260,7 +238,7 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         for (int id : effort2)
             if (!attempt(id)) return false;
     }
-    return !section.empty() || err.set("no chain could code the tile");
+    return !section.empty() || err.set("no chain could code the tile", VARDA_CODEC_NOT_APPLICABLE);
 }
 
 struct Header {
@@ -277,7 +255,8 @@ bool read_header(const void *blob, uint64_t blob_len, Header &h, Reader &body, E
         return err.set("not a varda tile: the blob does not start with the tile magic");
     if (bytes[4] != VARDA_CODEC_FORMAT_VERSION)
         return err.set(format("tile format version %u is not one this build reads (it reads %d)",
-                              bytes[4], VARDA_CODEC_FORMAT_VERSION));
+                              bytes[4], VARDA_CODEC_FORMAT_VERSION),
+                       VARDA_CODEC_REFUSED);
     const uint64_t stored = Reader::read_le(bytes + blob_len - checksum_bytes, 8);
     if (XXH3_64bits(bytes, size_t(blob_len - checksum_bytes)) != stored)
         return err.set("corrupt tile: the checksum does not match");
@@ -334,7 +313,8 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
     const uint64_t raw = h.count * h.elem_size;
     if (!dst || dst_capacity < raw)
         return err.set(format("the tile needs %" PRIu64 " bytes, the destination holds %" PRIu64,
-                              raw, dst ? dst_capacity : 0));
+                              raw, dst ? dst_capacity : 0),
+                       VARDA_CODEC_REFUSED);
     auto *out = static_cast<unsigned char *>(dst);
     const bool lossy = s.family != 0;
     const Plane plane{h.width, h.height, h.count, h.elem_size, coded_dtype(h.dtype, lossy)};
@@ -433,7 +413,7 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
 }
 
 bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uint64_t width,
-             uint64_t count, char *err, size_t err_size, Error &error) {
+             uint64_t count, Error &error) {
     p.prepared = 0;
     std::memset(&p.resolved, 0, sizeof p.resolved);
     const int saved_family = p.recipe.family;
@@ -489,8 +469,6 @@ bool prepare(varda_codec_product &p, const char *recipe, const void *raster, uin
     if (varda_lossy_resolve(&p.recipe, samples, unsigned(p.dtype), count, &p.resolved, message,
                             sizeof message) != 0)
         return error.set(message);
-    (void)err;
-    (void)err_size;
     p.prepared = 1;
     return true;
 }
@@ -525,16 +503,28 @@ VARDA_CODEC_API void varda_codec_product_init(varda_codec_product *product, int 
     product->dtype = dtype;
     product->chain = VARDA_CHAIN_AUTO;
     product->effort = 1;
-    product->zstd_level = 3;
+    product->zstd_level = VARDA_CODEC_DEFAULT_ZSTD_LEVEL;
     product->prepared = 1; // lossless needs no preparation
 }
 
 VARDA_CODEC_API int varda_codec_prepare(varda_codec_product *product, const char *recipe,
                                         const void *raster, uint64_t width, uint64_t count,
                                         char *err, size_t err_size) {
-    return guarded(err, err_size, [&](Error &error) {
+    return guarded(VARDA_CODEC_REFUSED, err, err_size, [&](Error &error) {
         if (!product) return error.set("no product to prepare");
-        return prepare(*product, recipe, raster, width, count, err, err_size, error);
+        return prepare(*product, recipe, raster, width, count, error);
+    });
+}
+
+VARDA_CODEC_API int varda_codec_product_check(const varda_codec_product *product, char *err,
+                                              size_t err_size) {
+    return guarded(VARDA_CODEC_REFUSED, err, err_size, [&](Error &error) {
+        if (!check_product(product, error)) return false;
+        // A grid the quantiser refuses would fail every tile: no samples
+        // are enough for it to say so.
+        uint64_t probe = 0;
+        return !is_lossy(*product) || quantise(*product, &probe, &probe, 0) == 0 ||
+               error.set("the product's lossy grid is not one its quantiser takes");
     });
 }
 
@@ -561,7 +551,7 @@ VARDA_CODEC_API int varda_codec_encode(const varda_codec_product *product, const
                                        uint64_t width, uint64_t height, void *dst,
                                        uint64_t dst_capacity, uint64_t *out_len, char *err,
                                        size_t err_size) {
-    return guarded(err, err_size, [&](Error &error) {
+    return guarded(VARDA_CODEC_REFUSED, err, err_size, [&](Error &error) {
         if (!product) return error.set("no product given");
         if (!out_len) return error.set("no place for the blob's length");
         Bytes blob;
@@ -577,15 +567,15 @@ VARDA_CODEC_API int varda_codec_encode(const varda_codec_product *product, const
 
 VARDA_CODEC_API int varda_codec_decode(const void *blob, uint64_t blob_len, void *dst,
                                        uint64_t dst_capacity, char *err, size_t err_size) {
-    return guarded(err, err_size, [&](Error &error) {
+    return guarded(VARDA_CODEC_CORRUPT, err, err_size, [&](Error &error) {
         return decode_blob(blob, blob_len, dst, dst_capacity, error);
     });
 }
 
 VARDA_CODEC_API int varda_codec_read_info(const void *blob, uint64_t blob_len,
                                           varda_codec_info *info, char *err, size_t err_size) {
-    return guarded(err, err_size, [&](Error &error) {
-        if (!info) return error.set("no place for the tile's description");
+    return guarded(VARDA_CODEC_CORRUPT, err, err_size, [&](Error &error) {
+        if (!info) return error.set("no place for the tile's description", VARDA_CODEC_REFUSED);
         Header h;
         Reader in(nullptr, nullptr);
         Sections s;

@@ -23,7 +23,7 @@ bool corrupt(const char *what, const char *why, Error &err) {
 
 bool zstd_pack(const unsigned char *data, size_t size, int level, Bytes &frame, Error &err) {
     const std::unique_ptr<ZSTD_CCtx, FreeCctx> cctx(ZSTD_createCCtx());
-    if (!cctx) return err.set("out of memory");
+    if (!cctx) return err.set("out of memory", VARDA_CODEC_NO_MEMORY);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 1);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);
@@ -44,7 +44,7 @@ bool zstd_unpack(const unsigned char *frame, size_t frame_size, unsigned char *o
     if (ZSTD_findFrameCompressedSize(frame, frame_size) != frame_size)
         return corrupt(what, "is not exactly one zstd frame", err);
     const std::unique_ptr<ZSTD_DCtx, FreeDctx> dctx(ZSTD_createDCtx());
-    if (!dctx) return err.set("out of memory");
+    if (!dctx) return err.set("out of memory", VARDA_CODEC_NO_MEMORY);
     const size_t got = ZSTD_decompressDCtx(dctx.get(), out, expected, frame, frame_size);
     if (ZSTD_isError(got) || got != expected) return corrupt(what, "does not decompress", err);
     return true;

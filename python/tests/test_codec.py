@@ -237,6 +237,96 @@ def test_hostile_configurations_are_refused_field_by_field(config, messages):
     assert text.count(";") == len(messages) - 1, text
 
 
+# Configurations as the codec wrote them before it carried the saved
+# product: the recipe's text and its grid beside the other keys.
+EARLIER_CONFIGS = [
+    {"id": "varda", "chain": "planar", "effort": 1, "level": 3, "nodata": -9999.0,
+     "recipe": "LINEAR:MAX_ERROR=0.1",
+     "resolved": {"family": 1, "grid": {"mode": 1, "step": 0.1999978542327881, "offset": 0.0},
+                  "stats": {"max_abs": 9.0, "negatives": 0}},
+     "dtype": "float32", "chunks": [16, 16], "order": "C"},
+    {"id": "varda", "chain": "auto", "effort": 1, "level": 3, "nodata": None,
+     "recipe": "SQRT:MAX_ERROR=1.0N,A=2.0,B=0.5",
+     "resolved": {"family": 3, "grid": {"mode": 1, "step": 0.3535533905932738, "offset": 4.0},
+                  "stats": {"min": 100.0, "max": 35639.0, "negatives": 0, "nonfinite": 0}},
+     "dtype": "uint16", "chunks": [16, 16], "order": "C"},
+    {"id": "varda", "chain": "med_zigzag", "effort": 1, "level": 3, "nodata": 0, "dtype": ">i2",
+     "chunks": [16, 16], "order": "C"},
+]
+
+
+def _earlier_raster(dtype):
+    a = (np.arange(48 * 40, dtype=np.float32).reshape(48, 40) % 37) * 0.25
+    a[0, :5] = -9999
+    return a if dtype == "float32" else (a.astype(np.uint16) * 3 + 100).astype(dtype)
+
+
+@pytest.mark.parametrize("config", EARLIER_CONFIGS)
+def test_configs_of_the_earlier_form_still_load(config):
+    a = _earlier_raster(config["dtype"])[:16, :16].copy()
+    old = numcodecs.get_codec(config)
+    assert old.get_config()["product"]["varda_product"] == 1
+    assert old.recipe == (varda.Recipe.parse(config["recipe"]).text if "recipe" in config else None)
+    # The same product as a codec made today: the same blobs, the same form.
+    if "recipe" in config:
+        now = varda.prepare(_earlier_raster(config["dtype"]), recipe=config["recipe"],
+                            nodata=config["nodata"], chain=config["chain"])
+    else:
+        now = VardaCodec(chain=config["chain"], nodata=config["nodata"])
+    now = now.for_array(config["dtype"], config["chunks"])
+    assert old.get_config() == now.get_config()
+    assert old.encode(a) == now.encode(a)
+    back = numcodecs.get_codec(json.loads(json.dumps(old.get_config())))
+    assert back.encode(a) == old.encode(a)
+    if "recipe" not in config:
+        assert np.array_equal(back.decode(old.encode(a)), a)
+
+
+def test_saved_products_are_checked_by_the_codec(rng):
+    codec = varda.prepare(smooth_array(rng, "float32", (64, 64)), recipe="LOG:MAX_ERROR=1%",
+                          nodata="nan")
+    saved = codec.get_config()["product"]
+    assert saved["lossy"] == "LOG" and saved["nodata"] == "nan" and saved["max_error"] == 0.01
+    assert codec.recipe == "LOG:MAX_ERROR=1%"
+    for change, says in [({"grid_step": "4"}, "'grid_step' is not a number"),
+                         ({"tiny": 2}, "'tiny' is not an integer from 0 to 1"),
+                         ({"chain": "floatquant"}, "does not take")]:
+        with pytest.raises(varda.VardaError, match=says):
+            numcodecs.get_codec({"id": "varda", "product": {**saved, **change}})
+    with pytest.raises(varda.CorruptProduct, match="'dtype' is missing"):
+        varda.Product.load({"varda_product": 1})
+    with pytest.raises(varda.Refused, match="version 2"):
+        varda.Product.load({**saved, "varda_product": 2})
+    with pytest.raises(varda.VardaError, match="the product codes float32 samples"):
+        VardaCodec(product=saved, dtype="int16")
+
+
+def test_failures_raise_by_kind(rng):
+    a = smooth_array(rng, "uint16", (16, 16))
+    a[0, 0] = 1  # no multiple of 2 or more is common to all samples
+    with pytest.raises(varda.NotApplicable, match="no multiplier"):
+        varda.Product("uint16", chain="intmult").encode(a)
+    with pytest.raises(varda.Refused, match="does not take float32"):
+        varda.Product("float32", chain="intmult").encode(a.astype(np.float32))
+    blob = bytearray(VardaCodec().encode(a))
+    blob[-1] ^= 1
+    with pytest.raises(varda.CorruptTile, match="checksum"):
+        varda.decode_tile(bytes(blob))
+    # Each is also the error callers caught before there were kinds.
+    assert issubclass(varda.OutOfMemory, MemoryError)
+    assert all(issubclass(k, varda.VardaError) for k in (varda.Refused, varda.NotApplicable,
+                                                         varda.OutOfMemory, varda.CorruptProduct))
+
+
+def test_default_level_is_the_codecs():
+    from varda._lib import CodecProduct, fn
+    from ctypes import byref
+
+    record = CodecProduct()
+    fn("varda_codec_product_init")(byref(record), 0)
+    assert varda.codec.DEFAULT_LEVEL == record.zstd_level
+
+
 def test_a_configuration_written_as_text_reads_and_keeps_its_width():
     # As GDAL writes it: values as text, the chunks' width but not their shape.
     codec = VardaCodec.from_config({"id": "varda", "dtype": "int16", "width": 4, "nodata": "-1",

@@ -16,11 +16,13 @@ from conftest import smooth_array
 from varda.cli import main
 
 # The codec's own fields are refused one by one in test_codec; here, that
-# the refusal reaches the command line as one line and exit 1.
+# the refusal reaches the command line as one line and exit 1. "product.x"
+# is field x of the saved product the configuration carries.
 FIELDS = [
-    ({"chain": 7}, ["chain 7 is not one of auto"]),
-    ({"nodata": [1, 2], "level": None, "colour": 1},
-     ["no key 'colour'", "nodata [1, 2] is neither", "level None is not"]),
+    ({"product.chain": 7}, ["field 'chain' is not a chain's name or auto"]),
+    ({"product.zstd_level": None, "colour": 1},
+     ["no key 'colour'", "the value of 'zstd_level' is neither a string nor a JSON number"]),
+    ({"level": 3}, ["level: held in the product, not beside it"]),
 ]
 ATTRS = [
     ({"nodata": "abc"}, ["attribute nodata 'abc' is neither a number nor nan"]),
@@ -53,7 +55,11 @@ def _refused(*args, says=()):
                          [(".zarray", c, m) for c, m in FIELDS] + [(".zattrs", c, m) for c, m in ATTRS])
 def test_hostile_metadata_exits_1_with_a_message_per_field(store, tmp_path, where, changes, messages):
     meta = json.loads((store / where).read_text())
-    (meta["compressor"] if where == ".zarray" else meta).update(changes)
+    for key, value in changes.items():
+        target = meta["compressor"] if where == ".zarray" else meta
+        if key.startswith("product."):
+            target, key = target["product"], key[len("product."):]
+        target[key] = value
     (store / where).write_text(json.dumps(meta))
     for args in (["info", str(store)], ["decompress", str(store), str(tmp_path / "o.tif")]):
         text = _refused(*args, says=messages)

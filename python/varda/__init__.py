@@ -8,7 +8,8 @@ Zarr stores one chunk per tile (``varda.compress``, ``varda.open``,
 """
 
 from . import kernels
-from ._lib import CorruptTile, LibraryNotFound, VardaError, library_paths
+from ._lib import CorruptProduct, CorruptTile, LibraryNotFound, NotApplicable, OutOfMemory, Refused
+from ._lib import VardaError, library_paths
 from .codec import Product, VardaCodec, chains, chains_for, decode_tile, prepare, read_info
 from .kernels import set_simd_path, simd_path, simd_paths
 from .lossy import Check, Recipe, Resolved, check, verify
@@ -17,7 +18,8 @@ from .store import StoreError, compress, decompress, info, open
 __version__ = "0.1.0"
 
 __all__ = [
-    "kernels", "CorruptTile", "LibraryNotFound", "VardaError", "StoreError", "library_paths",
+    "kernels", "CorruptTile", "CorruptProduct", "Refused", "OutOfMemory", "NotApplicable",
+    "LibraryNotFound", "VardaError", "StoreError", "library_paths",
     "Product", "VardaCodec", "chains", "chains_for", "decode_tile", "prepare", "read_info",
     "set_simd_path", "simd_path", "simd_paths", "Recipe", "Resolved", "Check", "check", "verify",
     "compress", "decompress", "info", "open",

@@ -34,6 +34,34 @@ class CorruptTile(VardaError):
     """A tile blob could not be decoded: corrupt, truncated or foreign."""
 
 
+class Refused(VardaError):
+    """The codec does not take an argument, product or size it was given."""
+
+
+class CorruptProduct(VardaError):
+    """A product's saved text is damaged or not one at all."""
+
+
+class OutOfMemory(VardaError, MemoryError):
+    """The codec could not allocate what the call needs."""
+
+
+class NotApplicable(VardaError):
+    """The chain does not apply to these samples; another chain will code them."""
+
+
+# The kinds of failure the codec's calls return, by code.
+REFUSED, CORRUPT, NO_MEMORY, NOT_APPLICABLE = 1, 2, 3, 4
+
+
+def codec_error(rc: int, text: str, corrupt: type = CorruptTile) -> VardaError:
+    """The exception for a failed codec call's kind; `corrupt` is the class
+    for damaged input (a tile, by default)."""
+    kind = {REFUSED: Refused, CORRUPT: corrupt, NO_MEMORY: OutOfMemory,
+            NOT_APPLICABLE: NotApplicable}.get(rc, VardaError)
+    return kind(text)
+
+
 def search_dirs() -> list[pathlib.Path]:
     dirs = [pathlib.Path(p) for p in os.environ.get("VARDA_LIB_DIR", "").split(os.pathsep) if p]
     dirs.append(_HERE / "_libs")
@@ -228,6 +256,11 @@ _CODEC_SIGS: dict[str, tuple] = {
     "varda_codec_encode": (c_int, (POINTER(CodecProduct), P, U64, U64, P, U64, POINTER(U64)) + ERR),
     "varda_codec_decode": (c_int, (P, U64, P, U64) + ERR),
     "varda_codec_read_info": (c_int, (P, U64, POINTER(CodecInfo)) + ERR),
+    "varda_codec_product_check": (c_int, (POINTER(CodecProduct),) + ERR),
+    "varda_codec_product_save": (c_int, (POINTER(CodecProduct), c_char_p, c_size_t,
+                                         POINTER(c_size_t)) + ERR),
+    "varda_codec_product_load": (c_int, (POINTER(CodecProduct), c_char_p, c_size_t) + ERR),
+    "varda_codec_recipe_text": (c_int, (POINTER(LossyRecipe), c_char_p, c_size_t) + ERR),
 }
 
 _bound: dict[str, object] = {}

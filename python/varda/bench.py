@@ -12,7 +12,7 @@ from typing import Callable
 
 import numpy as np
 
-from ._lib import VardaError
+from ._lib import NotApplicable, VardaError
 from ._types import native
 from .codec import Product, chain_id, chains_for, decode_tile, prepare
 from .kernels import sentinel_bits
@@ -146,9 +146,9 @@ def run(raster: np.ndarray, *, tile: int = 512, threads: int | None = None, reci
             product = Product(raster.dtype, chain, effort=effort, nodata=nodata)
             try:
                 blobs, t_enc = timer.run(product.encode, tiles)
-            except VardaError as e:
-                # A splitter with nothing to split refuses the tile: the
-                # chain does not apply to this raster.
+            except NotApplicable as e:
+                # A splitter with nothing to split: the chain does not
+                # apply to this raster. Any other failure is one.
                 rows.append(Row(chain, None, math.nan, math.nan, math.nan, math.nan, math.nan,
                                 True, note=f"not applicable: {e}"))
                 continue

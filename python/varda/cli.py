@@ -85,7 +85,7 @@ def parser() -> argparse.ArgumentParser:
     c.add_argument("--tile", type=_positive, default=512)
     c.add_argument("--threads", type=_positive, default=None)
     c.add_argument("--effort", type=int, choices=(0, 1, 2), default=1)
-    c.add_argument("--level", type=int, default=3, help="zstd level (default 3)")
+    c.add_argument("--level", type=int, help="zstd level (default: the codec's own)")
 
     d = sub.add_parser("decompress", help="a store back to a GeoTIFF or .npy file")
     d.add_argument("input", metavar="IN.zarr")
@@ -275,8 +275,8 @@ def cmd_compress(args) -> int:
         (data.shape[0] if data.ndim == 3 else 1)
     with _progress(chunks, "compress") as advance:
         store.compress(data, args.output, chain=args.chain, recipe=args.recipe, nodata=meta.nodata,
-                       tile=args.tile, threads=args.threads, effort=args.effort, level=args.level,
-                       meta=meta, progress=advance)
+                       tile=args.tile, threads=args.threads, effort=args.effort, meta=meta,
+                       progress=advance, **({} if args.level is None else {"level": args.level}))
     seconds = time.perf_counter() - started
     summary = store.info(args.output)
     print(f"{args.output}: {' x '.join(map(str, data.shape))} {data.dtype}, {summary['tiles']} tiles, "

@@ -15,8 +15,10 @@ array is of the other order says so in its `dtype`.
 
 from __future__ import annotations
 
+import ctypes
+import json
 import math
-from ctypes import byref, c_uint64
+from ctypes import byref, c_size_t, c_uint64
 from dataclasses import dataclass
 
 import numpy as np
@@ -24,7 +26,8 @@ from numcodecs.abc import Codec
 from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray
 from numcodecs.registry import register_codec
 
-from ._lib import CodecInfo, CodecProduct, CorruptTile, Message, VardaError, fn
+from ._lib import NO_MEMORY, CodecInfo, CodecProduct, CorruptProduct, CorruptTile, Message
+from ._lib import VardaError, codec_error, fn
 from ._types import DTYPES, code_dtype, dtype_code, is_int, is_number, ptr, samples
 from .kernels import sentinel_bits
 from .lossy import Recipe, Resolved
@@ -32,9 +35,10 @@ from .lossy import Recipe, Resolved
 AUTO = 255
 NODATA_NONE, NODATA_VALUE, NODATA_NAN = 0, 1, 2
 
-# The tile library's own default: on byte planes it packs as well as
-# higher levels and encodes several times faster.
+# The codec's own default level (a test holds the two together).
 DEFAULT_LEVEL = 3
+# No saved product is longer, terminator included.
+PRODUCT_TEXT_MAX = 1024
 
 
 def chains() -> list[str]:
@@ -120,13 +124,20 @@ class TileInfo:
     nonfinite: bool = False     # a lossy tile that keeps non-finite samples
 
 
+def _unreadable(rc: int, text: str) -> VardaError:
+    # A blob of a format this build does not read is as foreign as a
+    # damaged one; only a failed allocation says nothing about the blob.
+    return codec_error(rc, text) if rc == NO_MEMORY else CorruptTile(text)
+
+
 def read_info(blob) -> TileInfo:
     """A blob's header, checksum verified, streams not decoded."""
     src = np.frombuffer(blob, np.uint8) if not isinstance(blob, np.ndarray) else blob
     src = ensure_contiguous_ndarray(src).view(np.uint8)
     info, msg = CodecInfo(), Message()
-    if fn("varda_codec_read_info")(ptr(src), src.size, byref(info), *msg.args):
-        raise CorruptTile(msg.text)
+    rc = fn("varda_codec_read_info")(ptr(src), src.size, byref(info), *msg.args)
+    if rc:
+        raise _unreadable(rc, msg.text)
     lossy = {1: "LINEAR", 2: "LOG", 3: "SQRT"}.get(info.lossy)
     return TileInfo(info.version, code_dtype(info.dtype), info.width, info.height,
                     chain_name(info.chain), lossy, bool(info.nodata), info.raw_bytes,
@@ -216,8 +227,9 @@ def decode_tile(blob, out=None, dtype=None, chunks=None, order: str | None = Non
     else:
         result, target = _target(out, info, want)
     msg = Message()
-    if fn("varda_codec_decode")(ptr(src), src.size, ptr(target), target.nbytes, *msg.args):
-        raise CorruptTile(msg.text)
+    rc = fn("varda_codec_decode")(ptr(src), src.size, ptr(target), target.nbytes, *msg.args)
+    if rc:
+        raise _unreadable(rc, msg.text)
     if not want.isnative:
         target.byteswap(inplace=True)
         if out is None:
@@ -225,9 +237,36 @@ def decode_tile(blob, out=None, dtype=None, chunks=None, order: str | None = Non
     return result
 
 
+_NODATA_NAMES = ("none", "value", "nan")
+
+
+def _nodata_value(kind: int, bits: int, dtype):
+    """The nodata a product's record names, as the codec takes it."""
+    if kind == NODATA_NAN:
+        return "nan"
+    if kind == NODATA_VALUE:
+        dt = np.dtype(dtype).newbyteorder("<")
+        return np.frombuffer(int(bits).to_bytes(8, "little")[: dt.itemsize], dt)[0].item()
+    return None
+
+
+def _with_grid(fields: dict, recipe: Recipe, resolved: dict) -> dict:
+    """A lossless product's saved fields with a lossy recipe and the grid it
+    was resolved to (as Resolved.to_config gives it) added."""
+    out = dict(fields, lossy=recipe.name, max_error=recipe.max_error)
+    if recipe.has_ab:
+        out.update(noise_a=recipe.a, noise_b=recipe.b)
+    grid = resolved["grid"]
+    out.update(grid_mode=grid["mode"], grid_step=grid["step"], grid_offset=grid["offset"])
+    out.update(resolved.get("stats", {}))
+    return out
+
+
 class Product:
     """What every tile of a product shares: dtype, chain, effort, zstd
-    level, nodata and, for lossy products, the recipe and its grid."""
+    level, nodata and, for lossy products, the recipe and its grid. `save`
+    gives it as the codec's saved form (a dict of JSON values), `load`
+    takes that form back; both are the codec's own, field for field."""
 
     def __init__(self, dtype, chain: str = "auto", effort: int = 1, level: int = DEFAULT_LEVEL, nodata=None,
                  recipe: Recipe | None = None, resolved: Resolved | None = None):
@@ -237,12 +276,44 @@ class Product:
         rec.chain = chain_id(chain)
         rec.effort, rec.zstd_level = effort, level
         rec.nodata, rec.nodata_value = _nodata_kind(nodata, self.dtype)
+        self.record = rec
         if recipe is not None and recipe.family:
             if resolved is None:
                 raise VardaError("a lossy product needs its grid: use varda.prepare on the raster")
-            rec.recipe = recipe.record()
-            rec.resolved = resolved.record
-        self.record = rec
+            self.record = Product.load(_with_grid(self.save(), recipe, resolved.to_config())).record
+
+    @classmethod
+    def load(cls, fields: dict | str) -> "Product":
+        """The product a saved form describes (a dict, or its JSON text)."""
+        text = fields if isinstance(fields, str) else json.dumps(fields)
+        raw, rec, msg = text.encode(), CodecProduct(), Message()
+        rc = fn("varda_codec_product_load")(byref(rec), raw, len(raw), *msg.args)
+        if rc:
+            raise codec_error(rc, msg.text, CorruptProduct)
+        product = cls.__new__(cls)
+        product.dtype, product.record = code_dtype(rec.dtype), rec
+        return product
+
+    def save(self) -> dict:
+        """The product's saved form, as JSON values."""
+        buf, length, msg = ctypes.create_string_buffer(PRODUCT_TEXT_MAX), c_size_t(), Message()
+        rc = fn("varda_codec_product_save")(byref(self.record), buf, PRODUCT_TEXT_MAX,
+                                            byref(length), *msg.args)
+        if rc:
+            raise codec_error(rc, msg.text)
+        return json.loads(buf.value.decode())
+
+    @property
+    def chain(self) -> str:
+        return chain_name(self.record.chain)
+
+    @property
+    def nodata(self):
+        return _nodata_value(self.record.nodata, self.record.nodata_value, self.dtype)
+
+    @property
+    def recipe(self) -> Recipe | None:
+        return Recipe._from_record(self.record.recipe) if self.record.recipe.family else None
 
     def bound(self, width: int, height: int) -> int:
         return fn("varda_codec_bound")(byref(self.record), width, height)
@@ -259,9 +330,10 @@ class Product:
         bound = self.bound(width, height)
         out = np.empty(max(bound, 1), np.uint8)
         length, msg = c_uint64(), Message()
-        if fn("varda_codec_encode")(byref(self.record), ptr(tile), width, height, ptr(out), out.size,
-                                    byref(length), *msg.args):
-            raise VardaError(msg.text)
+        rc = fn("varda_codec_encode")(byref(self.record), ptr(tile), width, height, ptr(out),
+                                      out.size, byref(length), *msg.args)
+        if rc:
+            raise codec_error(rc, msg.text)
         return out[: length.value].tobytes()
 
 
@@ -270,23 +342,32 @@ class VardaCodec(Codec):
 
     chain: "auto" (per chunk, the smallest of the chains `effort` tries) or
     a chain name; level: zstd level; nodata: a sentinel value, "nan", or
-    None. A lossy codec also carries the recipe (canonical text, noise curve
-    included) and the grid resolved on the whole product; make one with
-    `varda.prepare`. dtype, chunks and order describe the array: decoding
-    refuses a blob that is not one of its chunks, and an array of the other
-    byte order (">i2") needs its dtype here, since zarr reads chunks back
-    without saying which order it wants. width, the chunks' last size, is
-    what other writers that know no chunk shape (GDAL) record instead.
-    Configurations written as text (GDAL's) give nodata as numeric text.
+    None. dtype, chunks and order describe the array: decoding refuses a
+    blob that is not one of its chunks, and an array of the other byte
+    order (">i2") needs its dtype here, since zarr reads chunks back without
+    saying which order it wants. width, the chunks' last size, is what
+    writers that know no chunk shape (GDAL) record instead; configurations
+    written as text (GDAL's) give nodata as numeric text.
+
+    Once the dtype is known the configuration carries the product in the
+    codec's saved form under "product" (chain, effort, level, nodata and,
+    for a lossy codec, the recipe and the grid resolved on the whole
+    product; make one with `varda.prepare`). Configurations that give a
+    lossy codec's "recipe" text and "resolved" grid beside the other keys,
+    as earlier versions wrote them, still load.
     """
 
     codec_id = "varda"
-    KEYS = ("chain", "effort", "level", "nodata", "recipe", "resolved", "dtype", "chunks", "order",
-            "width")
+    KEYS = ("chain", "effort", "level", "nodata", "recipe", "resolved", "product", "dtype",
+            "chunks", "order", "width")
+    # What a saved product holds, and a configuration with one does not
+    # give beside it.
+    PRODUCT_KEYS = ("chain", "effort", "level", "nodata", "recipe", "resolved")
 
     def __init__(self, chain: str = "auto", effort: int = 1, level: int = DEFAULT_LEVEL, nodata=None,
                  recipe: str | None = None, resolved: dict | None = None, dtype: str | None = None,
-                 chunks=None, order: str | None = None, width: int | None = None):
+                 chunks=None, order: str | None = None, product: dict | None = None,
+                 width: int | None = None):
         if isinstance(nodata, np.generic):
             nodata = nodata.item()
         if isinstance(nodata, str):
@@ -294,19 +375,18 @@ class VardaCodec(Codec):
         if isinstance(nodata, float) and math.isnan(nodata):
             nodata = "nan"
         self.chain, self.effort, self.level, self.nodata = chain, effort, level, nodata
-        self.recipe = recipe or None
-        self.resolved = resolved
         self.dtype, self.chunks, self.order, self.width = dtype, chunks, order, width
-        problems = self._problems()
+        self._saved: dict | None = None  # the product's saved form, once the dtype fixes it
+        self._products: dict = {}
+        problems = self._problems(recipe or None, resolved, product)
         if problems:
             raise VardaError("; ".join(problems))
-        if dtype is not None:
-            dt = np.dtype(dtype)
+        if self.dtype is not None:
+            dt = np.dtype(self.dtype)
             self.dtype = dt.name if dt.isnative else dt.str
         self.chunks = None if chunks is None else [int(n) for n in chunks]
-        self._products: dict = {}
 
-    def _problems(self) -> list[str]:
+    def _problems(self, recipe, resolved, product) -> list[str]:
         """One message per field that cannot be what it says."""
         out = []
         if not isinstance(self.chain, str) or fn("varda_codec_chain_id")(self.chain.encode()) < 0:
@@ -333,27 +413,62 @@ class VardaCodec(Codec):
             out.append(f"order {self.order!r} is not C or F")
         if self.width is not None and not (is_int(self.width) and self.width > 0):
             out.append(f"width {self.width!r} is not a positive size")
-        if self.recipe is not None:
-            out += self._recipe_problems(dtype)
+        if product is not None:
+            if recipe is not None or resolved is not None:
+                out.append("the recipe and its grid are held in the product, not beside it")
+            else:
+                out += self._product_problems(product, dtype)
+        elif recipe is not None:
+            out += self._recipe_problems(recipe, resolved, dtype, not out)
+        elif dtype is not None and not out:
+            self._take(Product(dtype, self.chain, self.effort, self.level, self.nodata))
         return out
 
-    def _recipe_problems(self, dtype) -> list[str]:
-        if not isinstance(self.recipe, str):
-            return [f"recipe {self.recipe!r} is not a recipe text"]
+    def _take(self, product: Product) -> None:
+        """Makes `product` this codec's: its saved form, and its fields."""
+        self._saved = product.save()
+        self.chain, self.nodata = product.chain, product.nodata
+        self.effort, self.level = product.record.effort, product.record.zstd_level
+
+    def _product_problems(self, fields, dtype) -> list[str]:
+        if not isinstance(fields, (dict, str)):
+            return [f"product {fields!r} is not a saved product"]
         try:
-            recipe = Recipe.parse(self.recipe)
+            product = Product.load(fields)
+        except VardaError as e:
+            return [f"product: {e}"]
+        if dtype is not None and product.dtype != dtype.newbyteorder("="):
+            return [f"the product codes {product.dtype} samples, the array is {dtype.str}"]
+        if self.dtype is None:
+            self.dtype = product.dtype
+        self._take(product)
+        return []
+
+    def _recipe_problems(self, recipe, resolved, dtype, build: bool) -> list[str]:
+        """A configuration of the earlier form: the recipe's text and its grid."""
+        if not isinstance(recipe, str):
+            return [f"recipe {recipe!r} is not a recipe text"]
+        try:
+            parsed = Recipe.parse(recipe)
         except VardaError as e:
             return [f"recipe: {e}"]
-        if self.resolved is None or self.dtype is None:
+        if resolved is None or dtype is None:
             return ["a lossy varda codec needs the resolved grid and the dtype it was resolved "
                     "for: use varda.prepare on the raster"]
         try:
-            resolved = Resolved.from_config(recipe, self.resolved, dtype or "float64")
-        except (KeyError, TypeError, ValueError, AttributeError) as e:
-            return [f"resolved {self.resolved!r} is not a grid ({e!r})"]
-        if resolved.record.family != recipe.family:
-            return [f"resolved is a grid of family {resolved.record.family}, the recipe's is "
-                    f"{recipe.family}"]
+            _with_grid({}, parsed, resolved)
+            family = resolved["family"]
+        except (KeyError, TypeError, AttributeError) as e:
+            return [f"resolved {resolved!r} is not a grid ({e!r})"]
+        if family != parsed.family:
+            return [f"resolved is a grid of family {family}, the recipe's is {parsed.family}"]
+        if not build:
+            return []
+        lossless = Product(dtype, self.chain, self.effort, self.level, self.nodata)
+        try:
+            self._take(Product.load(_with_grid(lossless.save(), parsed, resolved)))
+        except VardaError as e:
+            return [f"resolved {resolved!r} is not a grid ({e})"]
         return []
 
     @classmethod
@@ -362,10 +477,14 @@ class VardaCodec(Codec):
         config.pop("id", None)
         unknown = [f"no key {k!r} (the codec takes {', '.join(cls.KEYS)})"
                    for k in config if k not in cls.KEYS]
-        try:
-            codec = cls(**{k: v for k, v in config.items() if k in cls.KEYS})
-        except VardaError as e:
-            unknown.append(str(e))
+        beside = [k for k in cls.PRODUCT_KEYS if k in config] if "product" in config else []
+        if beside:
+            unknown.append(f"{', '.join(beside)}: held in the product, not beside it")
+        else:
+            try:
+                codec = cls(**{k: v for k, v in config.items() if k in cls.KEYS})
+            except VardaError as e:
+                unknown.append(str(e))
         if unknown:
             raise VardaError("the varda codec's configuration: " + "; ".join(unknown))
         return codec
@@ -378,11 +497,21 @@ class VardaCodec(Codec):
         config.pop("id")
         return VardaCodec(**config)
 
+    @property
+    def recipe(self) -> str | None:
+        """The lossy recipe's canonical text, noise curve included; None
+        for a lossless codec."""
+        if self._saved is None or self._saved["lossy"] == "none":
+            return None
+        return self.product(self.dtype).recipe.text
+
     def get_config(self) -> dict:
-        config = {"id": self.codec_id, "chain": self.chain, "effort": self.effort,
-                  "level": self.level, "nodata": self.nodata}
-        if self.recipe:
-            config.update(recipe=self.recipe, resolved=self.resolved)
+        config = {"id": self.codec_id}
+        if self._saved is not None:
+            config["product"] = dict(self._saved)
+        else:
+            config.update(chain=self.chain, effort=self.effort, level=self.level,
+                          nodata=self.nodata)
         for key in ("dtype", "chunks", "order", "width"):
             if getattr(self, key) is not None:
                 config[key] = getattr(self, key)
@@ -400,14 +529,13 @@ class VardaCodec(Codec):
         dtype = np.dtype(dtype).newbyteorder("=")
         product = self._products.get(dtype)
         if product is None:
-            recipe = resolved = None
-            if self.recipe:
+            if self._saved is not None:
                 if dtype != np.dtype(self.dtype).newbyteorder("="):
-                    raise VardaError(f"the grid was resolved for {self.dtype}, not {dtype}")
-                recipe = Recipe.parse(self.recipe)
-                resolved = Resolved.from_config(recipe, self.resolved, dtype)
-            product = Product(dtype, self.chain, self.effort, self.level, self.nodata, recipe,
-                              resolved)
+                    what = "the grid was resolved for" if self.recipe else "the codec codes"
+                    raise VardaError(f"{what} {self.dtype}, not {dtype}")
+                product = Product.load(self._saved)
+            else:
+                product = Product(dtype, self.chain, self.effort, self.level, self.nodata)
             self._products[dtype] = product
         return product
 
@@ -456,16 +584,12 @@ def prepare(array, recipe: str | None = None, nodata=None, chain: str = "auto", 
     width = raster.shape[-1] if raster.ndim >= 2 else raster.size
     product = Product(raster.dtype, chain, effort, level, nodata)
     msg = Message()
-    if fn("varda_codec_prepare")(byref(product.record), recipe.encode(), ptr(raster), width,
-                                 raster.size, *msg.args):
-        raise VardaError(msg.text)
-    rec = product.record
-    parsed = Recipe._from_record(rec.recipe)
-    resolved = Resolved(parsed, rec.resolved, raster.dtype)
+    rc = fn("varda_codec_prepare")(byref(product.record), recipe.encode(), ptr(raster), width,
+                                   raster.size, *msg.args)
+    if rc:
+        raise codec_error(rc, msg.text)
     # The array's own dtype, byte order included: its chunks decode to it.
-    dtype = getattr(array, "dtype", raster.dtype)
-    return VardaCodec(chain=chain, effort=effort, level=level, nodata=nodata,
-                      recipe=parsed.text, resolved=resolved.to_config(), dtype=dtype)
+    return VardaCodec(product=product.save(), dtype=getattr(array, "dtype", raster.dtype))
 
 
 register_codec(VardaCodec)

@@ -2,22 +2,20 @@
 
 from __future__ import annotations
 
+import ctypes
 import math
 from ctypes import byref, c_double, c_size_t
 from dataclasses import dataclass
 
 import numpy as np
 
-from ._lib import LossyRecipe, LossyResolved, Message, QuantGrid, QuantSpec, SqrtCurve
+from ._lib import LossyRecipe, LossyResolved, Message, QuantSpec, SqrtCurve
 from ._lib import VardaError, fn
 from ._types import dtype_code, ptr, samples, tile_shape
 
 FAMILIES = {0: None, 1: "LINEAR", 2: "LOG", 3: "SQRT"}
-
-
-def _number(x: float) -> str:
-    # repr gives the shortest text that reads back to the same double.
-    return repr(float(x))
+# Room for the longest recipe text: three shortest doubles and the words.
+_TEXT_SIZE = 160
 
 
 @dataclass(frozen=True)
@@ -53,14 +51,11 @@ class Recipe:
 
     @property
     def text(self) -> str:
-        if self.family == 0:
-            return ""
-        if self.family == 1:
-            return f"LINEAR:MAX_ERROR={_number(self.max_error)}"
-        if self.family == 2:
-            return f"LOG:MAX_ERROR={_number(self.max_error * 100)}%"
-        text = f"SQRT:MAX_ERROR={_number(self.max_error)}N"
-        return text + (f",A={_number(self.a)},B={_number(self.b)}" if self.has_ab else "")
+        record, msg = self.record(), Message()
+        text = ctypes.create_string_buffer(_TEXT_SIZE)
+        if fn("varda_codec_recipe_text")(byref(record), text, _TEXT_SIZE, *msg.args):
+            raise VardaError(msg.text)
+        return text.value.decode()
 
     def __str__(self) -> str:
         return self.text
@@ -122,19 +117,6 @@ class Resolved:
         stats = {k: (v if math.isfinite(v) else repr(v)) if isinstance(v, float) else v
                  for k, v in self.stats.items()}
         return {"family": self._record.family, "grid": self.grid, "stats": stats}
-
-    @classmethod
-    def from_config(cls, recipe: Recipe, config: dict, dtype) -> "Resolved":
-        record = LossyResolved()
-        record.family = config["family"]
-        g = config["grid"]
-        record.grid = QuantGrid(int(g["mode"]), float(g["step"]), float(g["offset"]))
-        name = _STATS.get(record.family)
-        if name is not None:
-            rec = getattr(record.stats, name)
-            for field, value in config.get("stats", {}).items():
-                setattr(rec, field, float(value) if isinstance(value, str) else value)
-        return cls(recipe, record, dtype)
 
     def check_domain(self, tile, ignore=None) -> None:
         """Refuses a tile that leaves the domain the grid was cut for;

@@ -35,7 +35,7 @@ from zarr.util import json_dumps
 from . import _output
 from ._lib import CorruptTile, VardaError
 from ._types import dtype_code, is_number, native
-from .codec import VardaCodec, nodata_problem, prepare, read_info, tile_mismatch
+from .codec import DEFAULT_LEVEL, VardaCodec, nodata_problem, prepare, read_info, tile_mismatch
 from .raster import Meta
 
 FORMAT = 1
@@ -105,7 +105,7 @@ def _fill_value(source, nodata, lossy: bool):
 
 
 def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nodata=None,
-             tile: int = 512, threads: int | None = None, effort: int = 1, level: int = 3,
+             tile: int = 512, threads: int | None = None, effort: int = 1, level: int = DEFAULT_LEVEL,
              meta: Meta | None = None, progress: Callable[[int], None] | None = None,
              layout: str = "group"):
     """Writes `source` (numpy or dask, 2-D or bands x rows x columns) to a
