@@ -28,9 +28,9 @@ void quiet(CPLErr, CPLErrorNum, const char *) {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     CPLSetErrorHandler(quiet);
-    const auto *nl = static_cast<const uint8_t *>(std::memchr(data, '\n', size));
+    const auto *nl = size ? static_cast<const uint8_t *>(std::memchr(data, '\n', size)) : nullptr;
     const size_t head = nl ? static_cast<size_t>(nl - data) : 0;
-    const std::string config(reinterpret_cast<const char *>(data), head);
+    const std::string config = head ? std::string(reinterpret_cast<const char *>(data), head) : "";
     const uint8_t *chunk = nl ? nl + 1 : data;
     const size_t chunk_size = size - (nl ? head + 1 : 0);
     char **options = CSLTokenizeString2(config.c_str(), ";", 0);
