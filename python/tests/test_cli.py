@@ -78,7 +78,7 @@ def test_a_corrupt_chunk_fails_with_its_name_and_leaves_no_output(rng, tmp_path,
     src, store = tmp_path / "in.tif", tmp_path / "s.zarr"
     write_tif(src, _raster(rng, "uint16"))
     assert main(["compress", str(src), str(store), "--tile", "64"]) == 0
-    chunk = store / "1.2"
+    chunk = store / "raster" / "1.2"
     blob = bytearray(chunk.read_bytes())
     blob[len(blob) // 2] ^= 0xFF
     chunk.write_bytes(bytes(blob))
