@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from varda import store
-from varda.raster import Meta, read, write_geotiff
+from varda.raster import Meta, read, writing_geotiff
 
 from conftest import DTYPES
 
@@ -85,7 +85,8 @@ def test_gdal_decodes_a_store_to_the_same_samples(tmp_path, dtype):
 
 def test_a_store_gdal_writes_reads_back_with_varda(tmp_path):
     z, meta = dem("uint16")
-    write_geotiff(tmp_path / "in.tif", z, Meta(nodata=meta.nodata))
+    with writing_geotiff(tmp_path / "in.tif", (1, *z.shape), z.dtype, Meta(nodata=meta.nodata)) as dst:
+        dst.write(z[None])
     out = tmp_path / "g.zarr"
     gdal("gdal_translate", "-q", "-of", "ZARR", "-co", "COMPRESS=VARDA", "-co", "BLOCKSIZE=16,24",
          "-co", "VARDA_DTYPE=uint16", "-co", "VARDA_WIDTH=24", "-co", "VARDA_CHAIN=planar",
