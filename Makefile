@@ -17,7 +17,9 @@ GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 WERROR     := $(if $(CI),-DVARDA_WERROR=ON,)
 
 BASE_PKGS  := cmake ninja-build g++ pkg-config binutils libzstd-dev libxxhash-dev
-TEST_PKGS  := $(BASE_PKGS) googletest libgtest-dev libgmock-dev locales
+# The GDAL plugin is built when GDAL's development files are there.
+GDAL_PKGS  := libgdal-dev gdal-bin
+TEST_PKGS  := $(BASE_PKGS) $(GDAL_PKGS) googletest libgtest-dev libgmock-dev locales
 BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3 libblosc-dev libcharls-dev libjxl-dev
 # The clang runtime of the clang installed (or to be installed), looked up
 # only by the targets that need it.
@@ -35,7 +37,7 @@ PORT_PKGS  := $(BASE_PKGS) g++-aarch64-linux-gnu qemu-user googletest \
 PY_PKGS    := python3 python3-venv python3-pip python3-setuptools \
               python3-wheel python3-numpy python3-numcodecs python3-zarr python3-dask \
               python3-distributed python3-rasterio python3-rich python3-matplotlib python3-pytest \
-              python3-scipy python3-pytest-timeout
+              python3-scipy python3-pytest-timeout python3-gdal python3-xarray python3-rioxarray
 PYTHON     := /usr/bin/python3
 VENV       ?= .venv
 
@@ -47,7 +49,7 @@ SHELL := /bin/bash
 all: build
 
 build:
-	@$(SETUP) $(BASE_PKGS)
+	@$(SETUP) $(BASE_PKGS) $(GDAL_PKGS)
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_TESTS=OFF $(WERROR)
 	cmake --build $(BUILD) -j $(JOBS)
 

@@ -78,7 +78,7 @@ def test_a_corrupt_chunk_fails_with_its_name_and_leaves_no_output(rng, tmp_path,
     src, store = tmp_path / "in.tif", tmp_path / "s.zarr"
     write_tif(src, _raster(rng, "uint16"))
     assert main(["compress", str(src), str(store), "--tile", "64"]) == 0
-    chunk = store / "1.2"
+    chunk = store / "raster" / "1.2"
     blob = bytearray(chunk.read_bytes())
     blob[len(blob) // 2] ^= 0xFF
     chunk.write_bytes(bytes(blob))
@@ -414,9 +414,9 @@ def test_a_bogus_store_configuration_is_corrupt_data(rng, tmp_path):
     tif, store = tmp_path / "in.tif", tmp_path / "s.zarr"
     write_tif(tif, _raster(rng, "uint8"))
     assert main(["compress", str(tif), str(store)]) == 0
-    meta = json.loads((store / ".zarray").read_text())
+    meta = json.loads((store / "raster" / ".zarray").read_text())
     meta["compressor"]["chain"] = "nope"
-    (store / ".zarray").write_text(json.dumps(meta))
+    (store / "raster" / ".zarray").write_text(json.dumps(meta))
     for args in (["info", str(store)], ["decompress", str(store), str(tmp_path / "o.tif")]):
         done = _run(*args)
         assert done.returncode == 1 and "Traceback" not in done.stderr, done.stderr

@@ -325,3 +325,20 @@ def test_default_level_is_the_codecs():
     record = CodecProduct()
     fn("varda_codec_product_init")(byref(record), 0)
     assert varda.codec.DEFAULT_LEVEL == record.zstd_level
+
+
+def test_a_configuration_written_as_text_reads_and_keeps_its_width():
+    # As GDAL writes it: values as text, the chunks' width but not their shape.
+    codec = VardaCodec.from_config({"id": "varda", "dtype": "int16", "width": 4, "nodata": "-1",
+                                    "chain": "auto", "effort": 1, "level": 3})
+    assert codec.nodata == -1 and VardaCodec(nodata="2.5").nodata == 2.5
+    a = np.arange(8, dtype=np.int16).reshape(2, 4)
+    a[0, 0] = -1
+    np.testing.assert_array_equal(codec.decode(codec.encode(a)).reshape(2, 4), a)
+    with pytest.raises(varda.CorruptTile, match="8 samples wide, the array's chunks 4"):
+        codec.decode(VardaCodec().encode(np.zeros((2, 8), np.int16)))
+    with pytest.raises(varda.VardaError, match="1 x 8, the codec.s chunks 4 wide"):
+        codec.encode(np.zeros((1, 8), np.int16))
+    for bad, says in [({"width": 0}, "width 0 is not"), ({"nodata": "abc"}, "'abc' is neither")]:
+        with pytest.raises(varda.VardaError, match=says):
+            VardaCodec(**bad)

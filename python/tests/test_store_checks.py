@@ -35,7 +35,8 @@ ATTRS = [
 @pytest.fixture
 def store(rng, tmp_path):
     path = tmp_path / "s.zarr"
-    varda.compress(smooth_array(rng, "uint8", (100, 90)), path, tile=32)
+    # The root array of the first layout: its metadata files are the ones edited.
+    varda.compress(smooth_array(rng, "uint8", (100, 90)), path, tile=32, layout="array")
     return path
 
 
@@ -84,7 +85,7 @@ def test_a_file_named_zip_that_is_not_one(tmp_path):
 
 def _store_with(rng, tmp_path, name, dtype="uint16", tile=32):
     path = tmp_path / name
-    varda.compress(smooth_array(rng, dtype, (64, 64)), path, tile=tile)
+    varda.compress(smooth_array(rng, dtype, (64, 64)), path, tile=tile, layout="array")
     return path
 
 

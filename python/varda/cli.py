@@ -710,6 +710,7 @@ def cmd_info(args) -> int:
     chains = ", ".join(f"{name} ({n})" for name, n in summary["chains"].items())
     lines = [
         ("store", summary["path"]),
+        ("layout", summary["layout"]),
         ("shape", " x ".join(map(str, summary["shape"]))),
         ("dtype", summary["dtype"]),
         ("tiles", f"{summary['tiles']} of {' x '.join(map(str, summary['chunks'][-2:]))}"),

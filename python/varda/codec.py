@@ -81,6 +81,18 @@ def _nodata_kind(nodata, dtype) -> tuple[int, int]:
         raise VardaError(f"nodata value {nodata} does not fit {np.dtype(dtype)}") from None
 
 
+def _number_text(text: str):
+    """A nodata value given as text ("-9999", "0.5"): the number it says;
+    any other text as it is, for the checks to name."""
+    for parse in (int, float):
+        try:
+            value = parse(text)
+        except ValueError:
+            continue
+        return text if isinstance(value, float) and math.isnan(value) else value
+    return text
+
+
 def nodata_problem(nodata, dtype=None) -> str | None:
     """Why `nodata` cannot mark samples of `dtype` (of any, when None)."""
     if not (nodata is None or is_number(nodata) or
@@ -331,7 +343,9 @@ class VardaCodec(Codec):
     None. dtype, chunks and order describe the array: decoding refuses a
     blob that is not one of its chunks, and an array of the other byte
     order (">i2") needs its dtype here, since zarr reads chunks back without
-    saying which order it wants.
+    saying which order it wants. width, the chunks' last size, is what
+    writers that know no chunk shape (GDAL) record instead; configurations
+    written as text (GDAL's) give nodata as numeric text.
 
     Once the dtype is known the configuration carries the product in the
     codec's saved form under "product" (chain, effort, level, nodata and,
@@ -343,20 +357,23 @@ class VardaCodec(Codec):
 
     codec_id = "varda"
     KEYS = ("chain", "effort", "level", "nodata", "recipe", "resolved", "product", "dtype",
-            "chunks", "order")
+            "chunks", "order", "width")
     # What a saved product holds, and a configuration with one does not
     # give beside it.
     PRODUCT_KEYS = ("chain", "effort", "level", "nodata", "recipe", "resolved")
 
     def __init__(self, chain: str = "auto", effort: int = 1, level: int = DEFAULT_LEVEL, nodata=None,
                  recipe: str | None = None, resolved: dict | None = None, dtype: str | None = None,
-                 chunks=None, order: str | None = None, product: dict | None = None):
+                 chunks=None, order: str | None = None, product: dict | None = None,
+                 width: int | None = None):
         if isinstance(nodata, np.generic):
             nodata = nodata.item()
+        if isinstance(nodata, str):
+            nodata = _number_text(nodata)
         if isinstance(nodata, float) and math.isnan(nodata):
             nodata = "nan"
         self.chain, self.effort, self.level, self.nodata = chain, effort, level, nodata
-        self.dtype, self.chunks, self.order = dtype, chunks, order
+        self.dtype, self.chunks, self.order, self.width = dtype, chunks, order, width
         self._saved: dict | None = None  # the product's saved form, once the dtype fixes it
         self._products: dict = {}
         problems = self._problems(recipe or None, resolved, product)
@@ -392,6 +409,8 @@ class VardaCodec(Codec):
             out.append(f"chunks {self.chunks!r} is not a list of positive sizes")
         if self.order not in (None, "C", "F"):
             out.append(f"order {self.order!r} is not C or F")
+        if self.width is not None and not (is_int(self.width) and self.width > 0):
+            out.append(f"width {self.width!r} is not a positive size")
         if product is not None:
             if recipe is not None or resolved is not None:
                 out.append("the recipe and its grid are held in the product, not beside it")
@@ -491,7 +510,7 @@ class VardaCodec(Codec):
         else:
             config.update(chain=self.chain, effort=self.effort, level=self.level,
                           nodata=self.nodata)
-        for key in ("dtype", "chunks", "order"):
+        for key in ("dtype", "chunks", "order", "width"):
             if getattr(self, key) is not None:
                 config[key] = getattr(self, key)
         return config
@@ -531,12 +550,20 @@ class VardaCodec(Codec):
         if self.chunks is not None and list(chunk.shape) != self.chunks:
             raise VardaError(f"the chunk is {_dims(chunk.shape)}, the codec's chunks "
                              f"{_dims(self.chunks)}")
+        if self.width is not None and (chunk.shape[-1] if chunk.ndim else 1) != self.width:
+            raise VardaError(f"the chunk is {_dims(chunk.shape)}, the codec's chunks "
+                             f"{self.width} wide")
         tile, _ = _tile_view(chunk)
         if tile is None:
             tile, _ = _tile_view(np.ascontiguousarray(chunk))
         return self.product(dt).encode(tile)
 
     def decode(self, buf, out=None):
+        if self.width is not None and self.chunks is None:
+            width = read_info(_blob(buf)).width
+            if width != self.width:
+                raise CorruptTile(f"the tile is {width} samples wide, the array's chunks "
+                                  f"{self.width}")
         return decode_tile(buf, out, self.dtype, self.chunks, self.order)
 
     def __repr__(self):

@@ -21,21 +21,39 @@ class RasterError(OSError):
     """A raster file could not be read or written."""
 
 
+# Metadata domains GDAL derives from the file itself (its layout, its
+# sub-datasets), which a copy must not claim.
+DERIVED_DOMAINS = {"IMAGE_STRUCTURE", "DERIVED_SUBDATASETS", "SUBDATASETS"}
+
+
 @dataclass
 class Meta:
-    """What a raster carries besides its samples."""
+    """What a raster carries besides its samples.
+
+    tags: the file's metadata, {domain: {key: value}} with "" the default
+    domain (AREA_OR_POINT lives there). bands: per band, what GDAL keeps of
+    it: scale, offset, units, colorinterp, colortable (RGBA entries),
+    categories, rat (the raster attribute table) and tags (statistics are
+    among them, as GDAL reports them)."""
 
     crs: str | None = None                    # WKT
     transform: tuple | None = None            # affine a, b, c, d, e, f
     nodata: float | int | None = None
     band_names: list = field(default_factory=list)
+    tags: dict = field(default_factory=dict)
+    bands: list = field(default_factory=list)
 
     def to_attrs(self) -> dict:
         nodata = self.nodata
         if isinstance(nodata, float) and math.isnan(nodata):
             nodata = "nan"
-        return {"crs": self.crs, "transform": list(self.transform) if self.transform else None,
-                "nodata": nodata, "band_names": list(self.band_names)}
+        attrs = {"crs": self.crs, "transform": list(self.transform) if self.transform else None,
+                 "nodata": nodata, "band_names": list(self.band_names)}
+        if self.tags:
+            attrs["tags"] = self.tags
+        if any(self.bands):
+            attrs["bands"] = self.bands
+        return attrs
 
     @classmethod
     def from_attrs(cls, attrs) -> "Meta":
@@ -43,8 +61,16 @@ class Meta:
         if nodata == "nan":
             nodata = math.nan
         transform = attrs.get("transform")
-        return cls(attrs.get("crs"), tuple(transform) if transform else None, nodata,
-                   list(attrs.get("band_names") or []))
+        tags, bands = attrs.get("tags") or {}, attrs.get("bands") or []
+        if not (isinstance(tags, dict) and isinstance(bands, list) and
+                all(isinstance(b, dict) for b in bands)):
+            raise ValueError("attributes tags and bands are not a mapping and a list of them")
+        crs = attrs.get("crs")
+        if crs is None and isinstance(attrs.get("_CRS"), dict):
+            # A store GDAL wrote says its CRS only where GDAL reads it.
+            crs = attrs["_CRS"].get("wkt")
+        return cls(crs, tuple(transform) if transform else None, nodata,
+                   list(attrs.get("band_names") or []), tags, bands)
 
 
 def _rasterio():
@@ -175,6 +201,8 @@ def _read_gdal(path, band, subdataset, progress):
             transform = tuple(src.transform)[:6] if not src.transform.is_identity else None
             names = [src.descriptions[i - 1] for i in indexes]
             nodata = src.nodata
+            tags = {ns: src.tags(ns=ns) for ns in _domains(src.tag_namespaces())}
+            bands = [_band_meta(src, i) for i in indexes]
     except rasterio.errors.RasterioError as e:
         raise RasterError(f"cannot read {path}: {e}") from None
     except TypeError as e:
@@ -182,7 +210,147 @@ def _read_gdal(path, band, subdataset, progress):
         raise UnsupportedRaster(f"{path}: {e}") from None
     if nodata is not None and data.dtype.kind in "iu" and float(nodata).is_integer():
         nodata = int(nodata)
-    return data, Meta(crs, transform, nodata, names)
+    _add_tables(path, indexes, bands)
+    tags = {ns: t for ns, t in tags.items() if t}
+    return np.ascontiguousarray(data), Meta(crs, transform, nodata, names, tags, bands)
+
+
+def _domains(namespaces) -> list[str]:
+    return [""] + [ns for ns in namespaces or [] if ns and ns not in DERIVED_DOMAINS and
+                   not ns.startswith("xml:")]
+
+
+def _band_meta(src, i: int) -> dict:
+    out = {}
+    scale, offset, units = src.scales[i - 1], src.offsets[i - 1], src.units[i - 1]
+    if scale not in (None, 1.0):
+        out["scale"] = scale
+    if offset not in (None, 0.0):
+        out["offset"] = offset
+    if units:
+        out["units"] = units
+    out["colorinterp"] = src.colorinterp[i - 1].name
+    try:
+        colormap = src.colormap(i)
+    except ValueError:
+        colormap = None
+    if colormap:
+        table = [list(colormap[k]) for k in range(max(colormap) + 1)]
+        # A GeoTIFF pads its palette with black to 2^bits entries, and
+        # pads it again when written.
+        while len(table) > 1 and table[-1][:3] == [0, 0, 0]:
+            table.pop()
+        out["colortable"] = table
+    tags = {ns: src.tags(i, ns=ns) for ns in _domains(src.tag_namespaces(i))}
+    tags = {ns: t for ns, t in tags.items() if t}
+    if tags:
+        out["tags"] = tags
+    return out
+
+
+def _gdal():
+    """GDAL's own bindings, for what rasterio does not reach (category
+    names, raster attribute tables); None when they are not installed."""
+    try:
+        from osgeo import gdal
+    except ImportError:
+        return None
+    return gdal
+
+
+_RAT_READ = {0: "GetValueAsInt", 1: "GetValueAsDouble", 2: "GetValueAsString"}
+_RAT_WRITE = {0: "SetValueAsInt", 1: "SetValueAsDouble", 2: "SetValueAsString"}
+
+
+def _add_tables(path, indexes, bands) -> None:
+    """Each band's category names and attribute table."""
+    gdal = _gdal()
+    if gdal is None:
+        return
+    ds = gdal.OpenEx(str(path), gdal.OF_RASTER)
+    if ds is None:
+        return
+    for i, band in zip(indexes, bands):
+        b = ds.GetRasterBand(i)
+        names = b.GetCategoryNames() or _pam_categories(path, i)
+        if names:
+            band["categories"] = list(names)
+        rat = b.GetDefaultRAT()
+        if rat is not None and rat.GetColumnCount():
+            cols = [{"name": rat.GetNameOfCol(c), "type": rat.GetTypeOfCol(c),
+                     "usage": rat.GetUsageOfCol(c)} for c in range(rat.GetColumnCount())]
+            rows = [[getattr(rat, _RAT_READ.get(col["type"], "GetValueAsString"))(r, c)
+                     for c, col in enumerate(cols)] for r in range(rat.GetRowCount())]
+            band["rat"] = {"columns": cols, "rows": rows, "table_type": rat.GetTableType()}
+
+
+def _pam_categories(path, band: int) -> list[str]:
+    """Category names from GDAL's side file, which its GeoTIFF driver (3.6)
+    writes but does not read back."""
+    import xml.etree.ElementTree as ET
+
+    try:
+        root = ET.parse(f"{path}.aux.xml").getroot()
+    except (OSError, ET.ParseError):
+        return []
+    for b in root.iter("PAMRasterBand"):
+        if b.get("band") == str(band):
+            return [c.text or "" for c in b.iterfind("CategoryNames/Category")]
+    return []
+
+
+def _write_tables(path, bands) -> None:
+    gdal = _gdal()
+    wanted = [(i, b) for i, b in enumerate(bands, 1) if b.get("categories") or b.get("rat")]
+    if not wanted:
+        return
+    if gdal is None:
+        raise RasterError("category names and attribute tables need GDAL's Python bindings "
+                          "(python3-gdal)")
+    ds = gdal.OpenEx(str(path), gdal.OF_RASTER | gdal.OF_UPDATE)
+    for i, band in wanted:
+        b = ds.GetRasterBand(i)
+        if band.get("categories"):
+            b.SetCategoryNames([str(n) for n in band["categories"]])
+        if band.get("rat"):
+            spec = band["rat"]
+            rat = gdal.RasterAttributeTable()
+            for col in spec["columns"]:
+                rat.CreateColumn(str(col["name"]), int(col["type"]), int(col["usage"]))
+            rat.SetRowCount(len(spec["rows"]))
+            for r, row in enumerate(spec["rows"]):
+                for c, (col, value) in enumerate(zip(spec["columns"], row)):
+                    getattr(rat, _RAT_WRITE.get(int(col["type"]), "SetValueAsString"))(r, c, value)
+            if "table_type" in spec:
+                rat.SetTableType(int(spec["table_type"]))
+            b.SetDefaultRAT(rat)
+    ds.FlushCache()
+    ds = None
+
+
+def _write_band_meta(dst, meta: "Meta", bands: int) -> None:
+    from rasterio.enums import ColorInterp
+
+    for ns, tags in meta.tags.items():
+        if ns not in DERIVED_DOMAINS:
+            dst.update_tags(ns=ns or None, **tags)
+    interps = list(dst.colorinterp)
+    for i, band in enumerate(meta.bands[:bands], 1):
+        if "scale" in band or "offset" in band:
+            scales, offsets = list(dst.scales), list(dst.offsets)
+            scales[i - 1], offsets[i - 1] = band.get("scale", 1.0), band.get("offset", 0.0)
+            dst.scales, dst.offsets = scales, offsets
+        if band.get("units"):
+            dst.set_band_unit(i, band["units"])
+        if band.get("colortable"):
+            dst.write_colormap(i, {k: tuple(v) for k, v in enumerate(band["colortable"])})
+        if band.get("colorinterp") in ColorInterp.__members__:
+            interps[i - 1] = ColorInterp[band["colorinterp"]]
+        for ns, tags in (band.get("tags") or {}).items():
+            if ns not in DERIVED_DOMAINS:
+                dst.update_tags(i, ns=ns or None, **tags)
+    if meta.bands:
+        dst.colorinterp = interps
 
 
 def is_raster_file(path) -> bool:
@@ -256,12 +424,14 @@ def writing_geotiff(path, shape, dtype, meta: Meta, tile: int = 512, name=None,
                 for i, band_name in enumerate(meta.band_names[:bands], 1):
                     if band_name:
                         dst.set_band_description(i, band_name)
+                _write_band_meta(dst, meta, bands)
                 yield dst
             except BaseException:
                 with contextlib.suppress(Exception):
                     dst.close()
                 raise
             dst.close()
+            _write_tables(path, meta.bands[:bands])
         except rasterio.errors.RasterioError as e:
             raise RasterError(f"cannot write {name}: {e}") from None
     if failures:

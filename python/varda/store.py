@@ -1,13 +1,18 @@
 """Zarr stores coded with the varda codec, one chunk per tile.
 
-A store holds one Zarr (v2) array at its root: (rows, columns) or (bands,
-rows, columns), chunks of one band by `tile` x `tile` samples (or the
-raster's own rows and columns where it is smaller), the varda codec as
-compressor. Its attributes keep the georeferencing (CRS as WKT,
-the affine transform), the nodata value, the band names and the dimension
-names that xarray reads. A path ending in ".zip" is a zip file, anything
-else a directory. A directory store's attributes say `"complete": false`
-until its last tile is written.
+A store is a Zarr (v2) group holding the raster as the variable "raster":
+(y, x) or (band, y, x), chunks of one band by `tile` x `tile` samples (or
+the raster's own rows and columns where it is smaller), the varda codec as
+compressor. Beside it, the x and y coordinates of the cell
+centres and a "spatial_ref" grid-mapping variable (CRS as WKT, the GDAL
+geotransform), so that xarray, rioxarray and GDAL's Zarr driver see a
+georeferenced raster. The raster's attributes keep what the file carried
+(see raster.Meta). Stores of the first layout, one array at the root, are
+read as before and can still be written (layout="array").
+
+A path ending in ".zip" is a zip file, anything else a directory. A
+directory store's root attributes say `"complete": false` until its last
+tile is written.
 """
 
 from __future__ import annotations
@@ -16,6 +21,7 @@ import contextlib
 import errno
 import io
 import itertools
+import json
 import math
 import os
 import pathlib
@@ -35,6 +41,9 @@ from .kernels import nodata_mask
 from .raster import Meta
 
 FORMAT = 1
+VARIABLE = "raster"
+GRID_MAPPING = "spatial_ref"
+LAYOUTS = ("group", "array")
 
 
 class StoreError(OSError):
@@ -99,7 +108,8 @@ def _fill_value(source, nodata, lossy: bool):
 
 def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nodata=None,
              tile: int = 512, threads: int | None = None, effort: int = 1, level: int = DEFAULT_LEVEL,
-             meta: Meta | None = None, progress: Callable[[int], None] | None = None):
+             meta: Meta | None = None, progress: Callable[[int], None] | None = None,
+             layout: str = "group"):
     """Writes `source` (numpy or dask, 2-D or bands x rows x columns) to a
     varda-coded Zarr store at `out` and returns the codec it used.
 
@@ -110,7 +120,11 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
 
     The store is written under a temporary name and appears at `out` only
     when complete; FileExistsError if `out` exists, or appeared meanwhile.
+    `layout` is "group" (the raster as a named variable with its
+    coordinates) or "array" (the raster alone at the root).
     """
+    if layout not in LAYOUTS:
+        raise VardaError(f"layout {layout!r} is not one of {', '.join(LAYOUTS)}")
     if tile < 1:
         raise VardaError(f"tile {tile} is not a positive size")
     if source.ndim not in (2, 3):
@@ -136,26 +150,42 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
     if not zipped and not os.path.lexists(parent):
         # A folder store's parent folders are made, as zarr would.
         os.makedirs(parent, exist_ok=True)
-    attrs = meta.to_attrs()
-    attrs["_ARRAY_DIMENSIONS"] = (["band"] if source.ndim == 3 else []) + ["y", "x"]
+    grouped = layout == "group"
+    dims = (["band"] if source.ndim == 3 else []) + ["y", "x"]
+    attrs = {**meta.to_attrs(), "_ARRAY_DIMENSIONS": dims}
+    crs = _wkt(meta.crs)
+    if grouped and crs:
+        attrs.update(grid_mapping=GRID_MAPPING, coordinates=GRID_MAPPING, _CRS={"wkt": crs})
 
-    def attrs_when(complete: bool) -> dict:
-        return {**attrs, "varda": {"format": FORMAT, "tile": tile, "chain": chain,
-                                   "recipe": codec.recipe or None, "complete": complete}}
+    def mark(complete: bool) -> dict:
+        where = {"layout": layout, "variable": VARIABLE} if grouped else {}
+        return {"varda": {"format": FORMAT, "tile": tile, "chain": chain,
+                          "recipe": codec.recipe or None, **where, "complete": complete}}
+
+    def root_attrs(complete: bool) -> dict:
+        return mark(complete) if grouped else {**attrs, **mark(complete)}
 
     with _output.creating(out, folder=not zipped) as temp:
         store = zarr.ZipStore(temp, mode="w") if zipped else zarr.DirectoryStore(temp)
         try:
+            if grouped:
+                zarr.group(store=store)
             if not zipped:
                 # A folder reads as a store while it is written: from before
                 # the array exists until the last tile is in, it says that it
                 # is not complete. A zip reads only once closed.
-                store[".zattrs"] = json_dumps(attrs_when(complete=False))
+                store[".zattrs"] = json_dumps(root_attrs(complete=False))
             z = zarr.create(shape=source.shape, chunks=chunks, dtype=source.dtype,
                             compressor=codec, fill_value=fill, store=store,
-                            write_empty_chunks=True)
+                            path=VARIABLE if grouped else None, write_empty_chunks=True)
+            if grouped:
+                z.attrs.put(attrs)
+                _write_coordinates(store, source.shape, meta.transform, crs)
             _write_tiles(source, z, chunks, threads, progress, zipped)
-            z.attrs.put(attrs_when(complete=True))
+            store[".zattrs"] = json_dumps(root_attrs(complete=True))
+            if grouped:
+                # What xarray reads first: every variable's metadata at once.
+                zarr.consolidate_metadata(store)
         except BaseException:
             with contextlib.suppress(Exception):
                 store.close()
@@ -179,12 +209,52 @@ def _write_chunk(z, idx, block) -> None:
     short = [(0, c - n) for c, n in zip(z.chunks, block.shape)]
     if any(after for _, after in short):
         block = np.pad(block, short, mode="edge")
-    z.store[".".join(map(str, idx))] = z.compressor.encode(np.ascontiguousarray(block, z.dtype))
+    z.store[z._chunk_key(tuple(idx))] = z.compressor.encode(np.ascontiguousarray(block, z.dtype))
 
 
 def _store_block(block, z, block_info=None):
     _write_chunk(z, block_info[0]["chunk-location"], block)
     return np.ones((1,) * block.ndim, np.int8)
+
+
+def _wkt(crs: str | None) -> str | None:
+    """The CRS as WKT, whatever form it was given in ("EPSG:4326" too)."""
+    if not crs:
+        return None
+    try:
+        from rasterio.crs import CRS
+
+        return CRS.from_user_input(crs).to_wkt()
+    except Exception:  # noqa: BLE001 - any text rasterio cannot read is kept as it is
+        return crs
+
+
+def _write_coordinates(store, shape, transform, crs) -> None:
+    """The x and y cell centres of a north-up transform, the band numbers,
+    and the grid-mapping variable that rioxarray and CF readers take the CRS
+    and the geotransform from."""
+
+    def variable(name, values, attrs):
+        a = zarr.create(shape=values.shape, chunks=values.shape or None, dtype=values.dtype,
+                        compressor=None, fill_value=None, store=store, path=name)
+        a[...] = values
+        a.attrs.put(attrs)
+
+    if len(shape) == 3:
+        variable("band", np.arange(1, shape[0] + 1, dtype=np.int64), {"_ARRAY_DIMENSIONS": ["band"]})
+    if transform:
+        a, b, c, d, e, f = transform
+        if b == 0 and d == 0:
+            variable("x", c + a * (np.arange(shape[-1]) + 0.5), {"_ARRAY_DIMENSIONS": ["x"]})
+            variable("y", f + e * (np.arange(shape[-2]) + 0.5), {"_ARRAY_DIMENSIONS": ["y"]})
+    if crs or transform:
+        attrs = {"_ARRAY_DIMENSIONS": []}
+        if crs:
+            attrs.update(crs_wkt=crs, spatial_ref=crs)
+        if transform:
+            a, b, c, d, e, f = transform
+            attrs["GeoTransform"] = " ".join(repr(float(v)) for v in (c, a, b, f, d, e))
+        variable(GRID_MAPPING, np.array(0, dtype=np.int64), attrs)
 
 
 def _write_tiles(source, z, chunks, threads, progress, zipped: bool):
@@ -224,8 +294,9 @@ def open_array(path, partial: bool = False) -> zarr.Array:
     is refused unless `partial`; its missing tiles then read as the fill
     value."""
     store = _open_store(path, "r")
+    name = _variable(store, path)
     try:
-        z = zarr.open_array(store, mode="r")
+        z = zarr.open_array(store, mode="r", path=name)
     except (ValueError, KeyError, TypeError, zarr.errors.ArrayNotFoundError,
             zarr.errors.MetadataError) as e:
         # zarr says only "error decoding metadata"; its cause says what.
@@ -234,9 +305,11 @@ def open_array(path, partial: bool = False) -> zarr.Array:
     if not isinstance(z.compressor, VardaCodec):
         raise StoreError(f"{path}: the array is not coded with the varda codec")
     problems = _codec_problems(z) + _attr_problems(z)
+    if name and _root_attrs(store) is None:
+        problems.append("the group's attributes cannot be read")
     if problems:
         raise StoreError(f"{path}: " + "; ".join(problems))
-    if not partial and _unfinished(z):
+    if not partial and _unfinished(store):
         raise StoreError(f"{path}: the store's writing did not finish (its writer stopped or is "
                          "still running); open it with partial=True to read the tiles it holds")
     if z.compressor.chunks is None:
@@ -246,13 +319,53 @@ def open_array(path, partial: bool = False) -> zarr.Array:
     return z
 
 
-def _unfinished(z) -> bool:
+def _root_attrs(store) -> dict | None:
+    """The store's root attributes ({} when it has none, None when they do
+    not read)."""
+    try:
+        attrs = json.loads(store[".zattrs"])
+    except KeyError:
+        return {}
+    except (ValueError, UnicodeDecodeError):
+        return None
+    return attrs if isinstance(attrs, dict) else None
+
+
+def _variable(store, path) -> str:
+    """Where the raster is: "" for an array at the root, else the name of
+    the variable in the group, as its mark says or, in a group another
+    writer made (GDAL), the one array coded with varda."""
+    if ".zarray" in store or ".zgroup" not in store:
+        return ""
+    mark = (_root_attrs(store) or {}).get("varda")
+    if isinstance(mark, dict) and isinstance(mark.get("variable"), str):
+        return mark["variable"]
+    found = []
+    for name in sorted(store.listdir("")):
+        try:
+            meta = json.loads(store[f"{name}/.zarray"])
+        except (KeyError, ValueError, UnicodeDecodeError):
+            continue
+        if isinstance(meta, dict) and isinstance(meta.get("compressor"), dict) and \
+                meta["compressor"].get("id") == "varda":
+            found.append(name)
+    if len(found) != 1:
+        which = f"arrays {', '.join(found)}" if found else "no array"
+        raise StoreError(f"{path}: not a varda store (the group holds {which} coded with varda, "
+                         "not one)")
+    return found[0]
+
+
+def layout_of(path) -> str:
+    """"array" for a raster at the store's root, else "group (variable NAME)"."""
+    name = _variable(_open_store(path, "r"), path)
+    return f"group (variable {name})" if name else "array"
+
+
+def _unfinished(store) -> bool:
     # Stores from before the mark carry none and read as they always did;
     # attributes that do not read are reported by meta_of.
-    try:
-        mark = z.attrs.get("varda")
-    except ValueError:
-        return False
+    mark = (_root_attrs(store) or {}).get("varda")
     return isinstance(mark, dict) and mark.get("complete") is False
 
 
@@ -275,6 +388,8 @@ def _codec_problems(z) -> list[str]:
         out.append(f"the codec's chunks are {codec.chunks}, the array's {list(z.chunks)}")
     if codec.order is not None and codec.order != z.order:
         out.append(f"the codec's chunks are in {codec.order} order, the array's in {z.order}")
+    if codec.width is not None and z.chunks and codec.width != z.chunks[-1]:
+        out.append(f"the codec's chunks are {codec.width} wide, the array's {z.chunks[-1]}")
     return out
 
 
@@ -316,8 +431,7 @@ def meta_of(z) -> Meta:
 
 
 def _check_chunk(z, idx) -> None:
-    key = ".".join(map(str, idx))
-    if key not in z.store:
+    if z._chunk_key(idx) not in z.store:
         raise CorruptTile("the chunk is missing from the store")
 
 
@@ -351,10 +465,18 @@ def decompress(path, out, threads: int | None = None,
     if suffix not in (".tif", ".tiff", ".npy"):
         raise VardaError(f"{out}: the output is a .tif, .tiff or .npy file")
     with _output.creating(out) as temp:
-        if suffix == ".npy":
-            _write_npy(z, temp, threads, progress)
-        else:
-            _write_tif(z, temp, out, meta, threads, progress, options)
+        try:
+            if suffix == ".npy":
+                _write_npy(z, temp, threads, progress)
+            else:
+                _write_tif(z, temp, out, meta, threads, progress, options)
+        except BaseException:
+            _output._remove(temp + ".aux.xml")
+            raise
+    # What GDAL keeps beside a GeoTIFF (category names, attribute tables)
+    # follows it to its name.
+    if os.path.exists(temp + ".aux.xml"):
+        os.replace(temp + ".aux.xml", out + ".aux.xml")
     return meta
 
 
@@ -417,9 +539,8 @@ def info(path) -> dict:
     lossy = set()
     nodata_tiles = 0
     for idx, sel in _chunk_grid(z.shape, z.chunks):
-        key = ".".join(map(str, idx))
         try:
-            blob = z.store[key]
+            blob = z.store[z._chunk_key(idx)]
         except KeyError:
             raise StoreError(f"{describe_chunk(idx, sel)}: the chunk is missing from the store") \
                 from None
@@ -442,7 +563,7 @@ def info(path) -> dict:
             lossy.add(tile.lossy)
     raw = z.nbytes
     return {
-        "path": str(path), "shape": list(z.shape), "dtype": z.dtype.name,
+        "path": str(path), "layout": layout_of(path), "shape": list(z.shape), "dtype": z.dtype.name,
         "chunks": list(z.chunks), "tiles": z.nchunks,
         "chains": dict(sorted(chains.items(), key=lambda kv: -kv[1])),
         "recipe": z.compressor.recipe, "lossy": sorted(lossy),

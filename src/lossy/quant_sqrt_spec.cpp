@@ -154,7 +154,7 @@ Witness subnormal_witness(const quant_grid &grid, const quant_sqrt_stats &stats,
     const double low = double(sqrt_index(first * spacing, g, scale));
     const double high = double(sqrt_index(last * spacing, g, scale));
     const double stride =
-        std::fmax(1.0, std::ceil((high - low + 1.0) / double(subnormal_trials / 4)));
+        std::fmax(1.0, std::ceil((high - low + 1.0) / (double(subnormal_trials) / 4.0)));
     for (double k = std::fmax(low, 1.0); k <= high && !w.found; k += stride) {
         const double edge = ((k - 0.5) * (k - 0.5) + 0.25) * g.step * g.step - g.offset;
         const double units = std::floor(edge / spacing);
