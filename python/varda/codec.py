@@ -560,7 +560,7 @@ class VardaCodec(Codec):
 
     def decode(self, buf, out=None):
         if self.width is not None and self.chunks is None:
-            width = read_info(_blob(buf)).width
+            width = _describe(_blob(buf), "varda_codec_peek_info").width
             if width != self.width:
                 raise CorruptTile(f"the tile is {width} samples wide, the array's chunks "
                                   f"{self.width}")
