@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // tile with more distinct infinities and NaN than it can set aside
         // refuses.
         require(damage || chain == VARDA_CHAIN_INTMULT || chain == VARDA_CHAIN_FLOATQUANT ||
-                chain == VARDA_CHAIN_FLOATMULT ||
+                chain == VARDA_CHAIN_FLOATMULT || chain == VARDA_CHAIN_FLOATMULT_WIDE ||
                 (p.recipe.family != 0 && nonfinite_patterns(tile, count, es, dtype) > 255));
         return 0;
     }
