@@ -3,6 +3,7 @@
 // chain for "auto".
 #include "varda_codec.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -238,6 +239,33 @@ const int effort2[] = {VARDA_CHAIN_PLANAR_PFOR,  VARDA_CHAIN_PLANAR_PFOR_ZSTD,
                        VARDA_CHAIN_BINOFFSET,    VARDA_CHAIN_FLOATQUANT,
                        VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE};
 
+// At effort 1 a tall tile is first coded by every chain on a few bands of
+// its rows, and only the chains that did best there code the whole tile:
+// the choice then costs a fraction of one trial per chain.
+constexpr uint64_t sample_bands = 4, sample_band_rows = 16;
+// A chain whose sample came within this share of the best one's is tried
+// on the whole tile too: per-tile tables and the sample's band joins blur
+// small differences.
+constexpr double sample_margin = 1.05;
+
+// Bands of rows spread evenly down the tile, one after the other, as a tile
+// of their own; false when the tile is too short to be worth sampling.
+bool sample_rows(const Plane &plane, const unsigned char *samples, Plane &sample, Bytes &rows) {
+    const uint64_t height = plane.count / plane.width;
+    if (height < 4 * sample_bands * sample_band_rows) return false;
+    const uint64_t row_bytes = plane.width * plane.elem_size,
+                   band_bytes = sample_band_rows * row_bytes;
+    rows.resize(sample_bands * band_bytes);
+    for (uint64_t b = 0; b < sample_bands; ++b) {
+        const uint64_t first = (2 * b + 1) * height / (2 * sample_bands) - sample_band_rows / 2;
+        std::memcpy(rows.data() + b * band_bytes, samples + first * row_bytes, band_bytes);
+    }
+    sample = plane;
+    sample.height = sample_bands * sample_band_rows;
+    sample.count = sample.height * plane.width;
+    return true;
+}
+
 bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                     Bytes &section, Error &err) {
     const EncodeOptions options{p.zstd_level, p.effort};
@@ -245,20 +273,60 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         Writer out(section);
         return encode_chain(p.chain, plane, samples, options, out, err);
     }
-    const auto attempt = [&](int id) {
-        if (!chain_accepts(id, plane.dtype)) return true;
-        Bytes candidate;
+    // A chain's coding of these samples, left empty where the chain does not
+    // apply; false only when memory runs out.
+    const auto trial = [&](int id, const Plane &of, const unsigned char *data, Bytes &candidate) {
+        candidate.clear();
+        if (!chain_accepts(id, of.dtype)) return true;
         Writer out(candidate);
         Error quiet; // a splitter with nothing to split is no failure here
-        if (!encode_chain(id, plane, samples, options, out, quiet)) {
+        if (!encode_chain(id, of, data, options, out, quiet)) {
+            candidate.clear();
             if (quiet.kind == VARDA_CODEC_NO_MEMORY) return err.set(quiet);
-            return true;
         }
-        if (section.empty() || candidate.size() < section.size()) section.swap(candidate);
         return true;
     };
+    // Keeps the smaller of the section and this chain's coding; `coded` says
+    // whether the chain applied.
+    const auto attempt = [&](int id, bool *coded = nullptr) {
+        Bytes candidate;
+        if (!trial(id, plane, samples, candidate)) return false;
+        if (coded) *coded = !candidate.empty();
+        if (!candidate.empty() && (section.empty() || candidate.size() < section.size()))
+            section.swap(candidate);
+        return true;
+    };
+    Plane sample;
+    Bytes rows;
     if (p.effort == 0) {
-        for (int id : effort0) attempt(id);
+        for (int id : effort0)
+            if (!attempt(id)) return false;
+    } else if (p.effort == 1 && sample_rows(plane, samples, sample, rows)) {
+        struct Ranked {
+            int id;
+            size_t size;
+        };
+        std::vector<Ranked> ranked;
+        Bytes candidate;
+        for (int id : effort1) {
+            if (!trial(id, sample, rows.data(), candidate)) return false;
+            if (!candidate.empty()) ranked.push_back({id, candidate.size()});
+        }
+        // Ties keep the list's order, which puts the faster decoders first.
+        std::stable_sort(ranked.begin(), ranked.end(),
+                         [](const Ranked &a, const Ranked &b) { return a.size < b.size; });
+        // A splitter may find on the bands what the whole tile lacks; the
+        // next chain down then takes its place.
+        size_t coded = 0, lead = 0;
+        for (const Ranked &r : ranked) {
+            if (coded == 2 || (coded == 1 && double(r.size) > sample_margin * double(lead))) break;
+            bool applied = false;
+            if (!attempt(r.id, &applied)) return false;
+            if (applied && coded++ == 0) lead = r.size;
+        }
+        if (section.empty())
+            for (int id : effort1)
+                if (!attempt(id)) return false;
     } else if (p.effort == 1) {
         for (int id : effort1)
             if (!attempt(id)) return false;
