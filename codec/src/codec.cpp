@@ -243,10 +243,20 @@ const int effort2[] = {VARDA_CHAIN_PLANAR_PFOR,  VARDA_CHAIN_PLANAR_PFOR_ZSTD,
 // its rows, and only the chains that did best there code the whole tile:
 // the choice then costs a fraction of one trial per chain.
 constexpr uint64_t sample_bands = 4, sample_band_rows = 16;
-// A chain whose sample came within this share of the best one's is tried
-// on the whole tile too: per-tile tables and the sample's band joins blur
-// small differences.
-constexpr double sample_margin = 1.05;
+// The bands rank chains of one back end well, but the context chain's
+// tables weigh more on them than on the whole tile, and a splitter's
+// streams change with what the bands hold: the best chain of another back
+// end is tried on the whole tile too when its bands came within this
+// share of the leader's.
+constexpr double sample_margin = 1.10;
+
+enum BackEnd { back_zstd, back_context, back_split };
+
+BackEnd back_end_of(int id) {
+    if (id == VARDA_CHAIN_CONTEXT_RANS) return back_context;
+    const ChainInfo *info = chain_info(id);
+    return info && info->kind == kind_splitter ? back_split : back_zstd;
+}
 
 // Bands of rows spread evenly down the tile, one after the other, as a tile
 // of their own; false when the tile is too short to be worth sampling.
@@ -317,12 +327,16 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
                          [](const Ranked &a, const Ranked &b) { return a.size < b.size; });
         // A splitter may find on the bands what the whole tile lacks; the
         // next chain down then takes its place.
-        size_t coded = 0, lead = 0;
+        const Ranked *leader = nullptr;
         for (const Ranked &r : ranked) {
-            if (coded == 2 || (coded == 1 && double(r.size) > sample_margin * double(lead))) break;
+            if (leader && (back_end_of(r.id) == back_end_of(leader->id) ||
+                           double(r.size) > sample_margin * double(leader->size)))
+                continue;
             bool applied = false;
             if (!attempt(r.id, &applied)) return false;
-            if (applied && coded++ == 0) lead = r.size;
+            if (!applied) continue;
+            if (leader) break;
+            leader = &r;
         }
         if (section.empty())
             for (int id : effort1)
