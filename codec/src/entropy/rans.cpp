@@ -212,11 +212,15 @@ bool Decoder::start(const unsigned char *data, size_t size) {
 }
 
 void DecodeTable::build(const Tables &tables) {
-    slots.assign(size_t(tables.contexts) * total, missing);
-    used = tables.used;
+    unsigned used = 0;
+    for (unsigned c = 0; c < tables.contexts; ++c) used += tables.used[c] != 0;
+    slots.assign(size_t(used + 1) * total, missing);
+    std::fill(std::begin(block), std::end(block), uint8_t(0));
+    unsigned next = 1;
     for (unsigned c = 0; c < tables.contexts; ++c) {
         if (!tables.used[c]) continue;
-        Slot *slot = slots.data() + size_t(c) * total;
+        block[c] = uint8_t(next);
+        Slot *slot = slots.data() + size_t(next++) * total;
         uint32_t at = 0;
         for (unsigned s = 0; s < tables.alphabet; ++s) {
             const uint16_t freq = tables.freq[size_t(c) * tables.alphabet + s];
