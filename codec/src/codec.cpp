@@ -252,6 +252,12 @@ constexpr double sample_margin = 1.10;
 
 enum BackEnd { back_zstd, back_context, back_split };
 
+// The level effort 2 codes its best zstd chain with once more, where that
+// chain came within this share of the best.
+constexpr int strong_zstd_level = 19;
+constexpr double lz_margin = 1.15;
+
+// Which coder a chain ends in (PFOR alone counts with zstd).
 BackEnd back_end_of(int id) {
     if (id == VARDA_CHAIN_CONTEXT_RANS) return back_context;
     const ChainInfo *info = chain_info(id);
@@ -278,7 +284,7 @@ bool sample_rows(const Plane &plane, const unsigned char *samples, Plane &sample
 
 bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                     Bytes &section, Error &err) {
-    const EncodeOptions options{p.zstd_level, p.effort};
+    EncodeOptions options{p.zstd_level, p.effort};
     if (p.chain != VARDA_CHAIN_AUTO) {
         Writer out(section);
         return encode_chain(p.chain, plane, samples, options, out, err);
@@ -296,12 +302,12 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         }
         return true;
     };
-    // Keeps the smaller of the section and this chain's coding; `coded` says
-    // whether the chain applied.
-    const auto attempt = [&](int id, bool *coded = nullptr) {
+    // Keeps the smaller of the section and this chain's coding; `coded` is
+    // the coding's size, 0 where the chain did not apply.
+    const auto attempt = [&](int id, size_t *coded = nullptr) {
         Bytes candidate;
         if (!trial(id, plane, samples, candidate)) return false;
-        if (coded) *coded = !candidate.empty();
+        if (coded) *coded = candidate.size();
         if (!candidate.empty() && (section.empty() || candidate.size() < section.size()))
             section.swap(candidate);
         return true;
@@ -332,9 +338,9 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
             if (leader && (back_end_of(r.id) == back_end_of(leader->id) ||
                            double(r.size) > sample_margin * double(leader->size)))
                 continue;
-            bool applied = false;
-            if (!attempt(r.id, &applied)) return false;
-            if (!applied) continue;
+            size_t coded = 0;
+            if (!attempt(r.id, &coded)) return false;
+            if (!coded) continue;
             if (leader) break;
             leader = &r;
         }
@@ -345,8 +351,23 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         for (int id : effort1)
             if (!attempt(id)) return false;
     } else {
-        for (int id : effort2)
-            if (!attempt(id)) return false;
+        // The zstd chain that came out smallest, if it applied.
+        size_t lz_size = 0;
+        int lz_chain = 0;
+        for (int id : effort2) {
+            size_t coded = 0;
+            if (!attempt(id, &coded)) return false;
+            if (coded && back_end_of(id) == back_zstd && id != VARDA_CHAIN_PLANAR_PFOR &&
+                (!lz_size || coded < lz_size))
+                lz_size = coded, lz_chain = id;
+        }
+        // Where LZ matches come close to the best (posterised plates, masks,
+        // repeated rows), zstd's strongest levels find many more of them.
+        if (lz_size && options.zstd_level < strong_zstd_level &&
+            double(lz_size) <= lz_margin * double(section.size())) {
+            options.zstd_level = strong_zstd_level;
+            if (!attempt(lz_chain)) return false;
+        }
     }
     return !section.empty() || err.set("no chain could code the tile", VARDA_CODEC_NOT_APPLICABLE);
 }
