@@ -155,7 +155,7 @@ int choose_predictor(const Plane &plane, const unsigned char *samples, int effor
                      unsigned char *residuals) {
     int best = VARDA_CHAIN_MED;
     if (effort > 0) {
-        constexpr uint64_t bands = 8, band_rows = 12;
+        constexpr uint64_t bands = 4, band_rows = 12;
         const uint64_t height = plane.count / plane.width,
                        row_bytes = plane.width * plane.elem_size;
         const bool sampled = height >= 4 * bands * (band_rows + 1);
