@@ -3,7 +3,8 @@
 // JPEG-LS lossless and JPEG XL lossless at efforts 1 and 7 on the same
 // tiles. Those are here for comparison only; the library never links them.
 //
-// Rasters, 1024 x 1024, made in code:
+// Rasters, 1024 x 1024, made in code (and more read from files, see
+// file_rasters):
 //   smooth   u16  a smooth field with noise of about 3 counts
 //   dem      i16  fractal terrain in metres with a nodata sea (-32768)
 //   photon   u16  photon counts: variance 16 + 2 x signal
@@ -14,6 +15,8 @@
 #include <charls/charls.h>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <jxl/decode.h>
 #include <jxl/encode.h>
 #include <zstd.h>
@@ -25,12 +28,16 @@ namespace {
 constexpr size_t side = 1024, tile = 512, count = side * side;
 
 struct Raster {
-    const char *name;
+    std::string name;
     int dtype;
     uint64_t elem_size;
     vb::Bytes samples;
     int nodata = VARDA_NODATA_NONE;
     uint64_t nodata_value = 0;
+    size_t width = side, height = side;
+    // Tiles of up to 512 x 512; a raster's ragged edge is left out.
+    size_t tile_w() const { return std::min(tile, width); }
+    size_t tile_h() const { return std::min(tile, height); }
 };
 
 // Value noise: a smooth random surface of period `cell`.
@@ -115,15 +122,52 @@ Raster field_raster() {
 // The raster's tiles, each contiguous.
 std::vector<vb::Bytes> tiles_of(const Raster &r) {
     std::vector<vb::Bytes> out;
-    for (size_t ty = 0; ty < side; ty += tile)
-        for (size_t tx = 0; tx < side; tx += tile) {
-            vb::Bytes t(tile * tile * r.elem_size);
-            for (size_t y = 0; y < tile; ++y)
-                std::memcpy(t.data() + y * tile * r.elem_size,
-                            r.samples.data() + ((ty + y) * side + tx) * r.elem_size,
-                            tile * r.elem_size);
+    const size_t tw = r.tile_w(), th = r.tile_h(), es = r.elem_size;
+    for (size_t ty = 0; ty + th <= r.height; ty += th)
+        for (size_t tx = 0; tx + tw <= r.width; tx += tw) {
+            vb::Bytes t(tw * th * es);
+            for (size_t y = 0; y < th; ++y)
+                std::memcpy(t.data() + y * tw * es,
+                            r.samples.data() + ((ty + y) * r.width + tx) * es, tw * es);
             out.push_back(std::move(t));
         }
+    return out;
+}
+
+// Rasters from files named NAME.TYPE.WIDTHxHEIGHT.raw (native byte order)
+// in the folder VARDA_BENCH_RASTERS names; bench/real_rasters.py writes
+// them from data that Debian packages ship.
+std::vector<Raster> file_rasters() {
+    std::vector<Raster> out;
+    const char *dir = std::getenv("VARDA_BENCH_RASTERS");
+    if (!dir) return out;
+    const struct {
+        const char *name;
+        int dtype;
+        uint64_t elem_size;
+    } types[] = {{"u8", 0, 1}, {"u16", 1, 2}, {"i16", 5, 2}, {"f32", 9, 4}};
+    std::vector<std::filesystem::path> paths;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().extension() == ".raw") paths.push_back(entry.path());
+    std::sort(paths.begin(), paths.end());
+    for (const auto &path : paths) {
+        const std::string stem = path.stem().string(); // NAME.TYPE.WxH
+        const size_t dims = stem.rfind('.'), type = stem.rfind('.', dims - 1);
+        if (dims == std::string::npos || type == std::string::npos) continue;
+        size_t w = 0, h = 0;
+        if (std::sscanf(stem.c_str() + dims + 1, "%zux%zu", &w, &h) != 2) continue;
+        const std::string type_name = stem.substr(type + 1, dims - type - 1);
+        for (const auto &t : types) {
+            if (type_name != t.name) continue;
+            std::ifstream file(path, std::ios::binary);
+            vb::Bytes samples(w * h * t.elem_size);
+            if (!file.read(reinterpret_cast<char *>(samples.data()), std::streamsize(samples.size())))
+                break;
+            Raster r{stem.substr(0, type), t.dtype, t.elem_size, std::move(samples)};
+            r.width = w, r.height = h;
+            out.push_back(std::move(r));
+        }
+    }
     return out;
 }
 
@@ -148,10 +192,11 @@ Coder varda_coder(const Raster &r, int chain, int effort) {
         product->zstd_level = std::atoi(level);
     product->nodata = r.nodata;
     product->nodata_value = r.nodata_value;
-    return {[product](const vb::Bytes &t) {
-                vb::Bytes blob(varda_codec_bound(product.get(), tile, tile));
+    const size_t tw = r.tile_w(), th = r.tile_h();
+    return {[product, tw, th](const vb::Bytes &t) {
+                vb::Bytes blob(varda_codec_bound(product.get(), tw, th));
                 uint64_t len = 0;
-                if (varda_codec_encode(product.get(), t.data(), tile, tile, blob.data(),
+                if (varda_codec_encode(product.get(), t.data(), tw, th, blob.data(),
                                        blob.size(), &len, nullptr, 0) != 0)
                     return vb::Bytes{};
                 blob.resize(len);
@@ -191,11 +236,12 @@ Coder zstd_coder() {
 Coder jpegls_coder(const Raster &r) {
     const bool is_signed = r.dtype == 5;
     const int bits = int(8 * r.elem_size);
+    const uint32_t tw = uint32_t(r.tile_w()), th = uint32_t(r.tile_h());
     return {[=](const vb::Bytes &t) {
                 vb::Bytes samples = t;
                 if (is_signed)
                     for (size_t i = 1; i < samples.size(); i += 2) samples[i] ^= 0x80;
-                const charls::frame_info frame{uint32_t(tile), uint32_t(tile), bits, 1};
+                const charls::frame_info frame{tw, th, bits, 1};
                 return charls::jpegls_encoder::encode(samples, frame);
             },
             [=](const vb::Bytes &blob, vb::Bytes &out) {
@@ -209,7 +255,9 @@ Coder jpegls_coder(const Raster &r) {
 // signed samples offset as for JPEG-LS.
 Coder jxl_coder(const Raster &r, int effort) {
     const bool is_signed = r.dtype == 5;
-    const JxlPixelFormat format{1, JXL_TYPE_UINT16, JXL_LITTLE_ENDIAN, 0};
+    const bool bytes = r.elem_size == 1;
+    const JxlPixelFormat format{1, bytes ? JXL_TYPE_UINT8 : JXL_TYPE_UINT16, JXL_LITTLE_ENDIAN, 0};
+    const uint32_t tw = uint32_t(r.tile_w()), th = uint32_t(r.tile_h());
     return {[=](const vb::Bytes &t) {
                 vb::Bytes samples = t;
                 if (is_signed)
@@ -217,8 +265,9 @@ Coder jxl_coder(const Raster &r, int effort) {
                 JxlEncoder *enc = JxlEncoderCreate(nullptr);
                 JxlBasicInfo info;
                 JxlEncoderInitBasicInfo(&info);
-                info.xsize = info.ysize = uint32_t(tile);
-                info.bits_per_sample = 16;
+                info.xsize = tw;
+                info.ysize = th;
+                info.bits_per_sample = bytes ? 8 : 16;
                 info.num_color_channels = 1;
                 info.uses_original_profile = JXL_TRUE;
                 JxlEncoderSetBasicInfo(enc, &info);
@@ -321,10 +370,20 @@ void add_coder(const Raster &r, std::function<Coder()> make, const vb::Row &enco
 VB_REGISTER {
     const int path = (varda_simd_cpu() & 4u) ? 2 : vb::paths().front();
     const std::string path_name = vb::path_label(path);
-    for (const Raster &raster : {smooth_raster(), dem_raster(), photon_raster(), field_raster()}) {
+    std::vector<Raster> rasters;
+    rasters.push_back(smooth_raster());
+    rasters.push_back(dem_raster());
+    rasters.push_back(photon_raster());
+    rasters.push_back(field_raster());
+    for (Raster &made : rasters) made.name += "1024";
+    for (Raster &read : file_rasters()) rasters.push_back(std::move(read));
+    for (const Raster &raster : rasters) {
         auto r = std::make_shared<Raster>(raster);
-        const char *type = r->dtype == 5 ? "i16" : r->dtype == 9 ? "f32" : "u16";
-        const std::string data = std::string(r->name) + "1024";
+        const char *type = r->dtype == 0   ? "u8"
+                           : r->dtype == 5 ? "i16"
+                           : r->dtype == 9 ? "f32"
+                                           : "u16";
+        const std::string data = r->name;
         const bool integer = r->dtype != 9;
         const auto name = [&](const std::string &kernel) {
             return kernel + "/" + type + "/" + data + "/" + path_name;

@@ -1,5 +1,9 @@
 // The choice of chain for "auto": every chain the product's effort lists
 // codes the tile, and the smallest section wins.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
 #include "tile.h"
 
 namespace varda::codec {
@@ -24,35 +28,137 @@ const int effort2[] = {VARDA_CHAIN_PLANAR_PFOR,  VARDA_CHAIN_PLANAR_PFOR_ZSTD,
                        VARDA_CHAIN_BINOFFSET,    VARDA_CHAIN_FLOATQUANT,
                        VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE};
 
+// At effort 1 a tall tile is first coded by every chain on a few bands of
+// its rows, and only the chains that did best there code the whole tile:
+// the choice then costs a fraction of one trial per chain.
+constexpr uint64_t sample_bands = 4, sample_band_rows = 16;
+// The bands rank chains of one back end well, but the context chain's
+// tables weigh more on them than on the whole tile, and a splitter's
+// streams change with what the bands hold: the best chain of another back
+// end is tried on the whole tile too when its bands came within this
+// share of the leader's.
+constexpr double sample_margin = 1.10;
+
+enum BackEnd { back_zstd, back_context, back_split };
+
+// The level effort 2 codes its best zstd chain with once more, where that
+// chain came within this share of the best.
+constexpr int strong_zstd_level = 19;
+constexpr double lz_margin = 1.15;
+
+// Which coder a chain ends in (PFOR alone counts with zstd).
+BackEnd back_end_of(int id) {
+    if (id == VARDA_CHAIN_CONTEXT_RANS) return back_context;
+    const ChainInfo *info = chain_info(id);
+    return info && info->kind == kind_splitter ? back_split : back_zstd;
+}
+
+// Bands of rows spread evenly down the tile, one after the other, as a tile
+// of their own; false when the tile is too short to be worth sampling.
+bool sample_rows(const Plane &plane, const unsigned char *samples, Plane &sample, Bytes &rows) {
+    const uint64_t height = plane.count / plane.width;
+    if (height < 4 * sample_bands * sample_band_rows) return false;
+    const uint64_t row_bytes = plane.width * plane.elem_size,
+                   band_bytes = sample_band_rows * row_bytes;
+    rows.resize(sample_bands * band_bytes);
+    for (uint64_t b = 0; b < sample_bands; ++b) {
+        const uint64_t first = (2 * b + 1) * height / (2 * sample_bands) - sample_band_rows / 2;
+        std::memcpy(rows.data() + b * band_bytes, samples + first * row_bytes, band_bytes);
+    }
+    sample = plane;
+    sample.height = sample_bands * sample_band_rows;
+    sample.count = sample.height * plane.width;
+    return true;
+}
+
 } // namespace
 
 bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                     Bytes &section, Error &err) {
-    const EncodeOptions options{p.zstd_level, p.effort};
+    EncodeOptions options{p.zstd_level, p.effort};
     if (p.chain != VARDA_CHAIN_AUTO) {
         Writer out(section);
         return encode_chain(p.chain, plane, samples, options, out, err);
     }
-    const auto attempt = [&](int id) {
-        if (!chain_accepts(id, plane.dtype)) return true;
-        Bytes candidate;
+    // A chain's coding of these samples, left empty where the chain does not
+    // apply; false only when memory runs out.
+    const auto trial = [&](int id, const Plane &of, const unsigned char *data, Bytes &candidate) {
+        candidate.clear();
+        if (!chain_accepts(id, of.dtype)) return true;
         Writer out(candidate);
         Error quiet; // a splitter with nothing to split is no failure here
-        if (!encode_chain(id, plane, samples, options, out, quiet)) {
+        if (!encode_chain(id, of, data, options, out, quiet)) {
+            candidate.clear();
             if (quiet.kind == VARDA_CODEC_NO_MEMORY) return err.set(quiet);
-            return true;
         }
-        if (section.empty() || candidate.size() < section.size()) section.swap(candidate);
         return true;
     };
+    // Keeps the smaller of the section and this chain's coding; `coded` is
+    // the coding's size, 0 where the chain did not apply.
+    const auto attempt = [&](int id, size_t *coded = nullptr) {
+        Bytes candidate;
+        if (!trial(id, plane, samples, candidate)) return false;
+        if (coded) *coded = candidate.size();
+        if (!candidate.empty() && (section.empty() || candidate.size() < section.size()))
+            section.swap(candidate);
+        return true;
+    };
+    Plane sample;
+    Bytes rows;
     if (p.effort == 0) {
-        for (int id : effort0) attempt(id);
+        for (int id : effort0)
+            if (!attempt(id)) return false;
+    } else if (p.effort == 1 && sample_rows(plane, samples, sample, rows)) {
+        struct Ranked {
+            int id;
+            size_t size;
+        };
+        std::vector<Ranked> ranked;
+        Bytes candidate;
+        for (int id : effort1) {
+            if (!trial(id, sample, rows.data(), candidate)) return false;
+            if (!candidate.empty()) ranked.push_back({id, candidate.size()});
+        }
+        // Ties keep the list's order, which puts the faster decoders first.
+        std::stable_sort(ranked.begin(), ranked.end(),
+                         [](const Ranked &a, const Ranked &b) { return a.size < b.size; });
+        // A splitter may find on the bands what the whole tile lacks; the
+        // next chain down then takes its place.
+        const Ranked *leader = nullptr;
+        for (const Ranked &r : ranked) {
+            if (leader && (back_end_of(r.id) == back_end_of(leader->id) ||
+                           double(r.size) > sample_margin * double(leader->size)))
+                continue;
+            size_t coded = 0;
+            if (!attempt(r.id, &coded)) return false;
+            if (!coded) continue;
+            if (leader) break;
+            leader = &r;
+        }
+        if (section.empty())
+            for (int id : effort1)
+                if (!attempt(id)) return false;
     } else if (p.effort == 1) {
         for (int id : effort1)
             if (!attempt(id)) return false;
     } else {
-        for (int id : effort2)
-            if (!attempt(id)) return false;
+        // The zstd chain that came out smallest, if it applied.
+        size_t lz_size = 0;
+        int lz_chain = 0;
+        for (int id : effort2) {
+            size_t coded = 0;
+            if (!attempt(id, &coded)) return false;
+            if (coded && back_end_of(id) == back_zstd && id != VARDA_CHAIN_PLANAR_PFOR &&
+                (!lz_size || coded < lz_size))
+                lz_size = coded, lz_chain = id;
+        }
+        // Where LZ matches come close to the best (posterised plates, masks,
+        // repeated rows), zstd's strongest levels find many more of them.
+        if (lz_size && options.zstd_level < strong_zstd_level &&
+            double(lz_size) <= lz_margin * double(section.size())) {
+            options.zstd_level = strong_zstd_level;
+            if (!attempt(lz_chain)) return false;
+        }
     }
     return !section.empty() || err.set("no chain could code the tile", VARDA_CODEC_NOT_APPLICABLE);
 }

@@ -154,7 +154,7 @@ int choose_predictor(const Plane &plane, const unsigned char *samples, int effor
                      unsigned char *residuals) {
     int best = VARDA_CHAIN_MED;
     if (effort > 0) {
-        constexpr uint64_t bands = 8, band_rows = 12;
+        constexpr uint64_t bands = 4, band_rows = 12;
         const uint64_t height = plane.count / plane.width,
                        row_bytes = plane.width * plane.elem_size;
         const bool sampled = height >= 4 * bands * (band_rows + 1);
@@ -264,25 +264,28 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
     if (!tokens_in.start(coded, coded_size))
         return err.set("corrupt tile: the token stream's states are out of range");
     BitReader bits(raw, raw_size);
-    std::vector<uint8_t> tokens(n);
     Scratch residuals(n * es);
     const bool zigzagged = predictor != identity;
-    std::vector<uint8_t> ctx(width);
+    // Only the row above matters for the contexts.
+    std::vector<uint8_t> ctx(width), above(width), row(width);
     with_width(es, 0, [&]<Element T>() {
         for (uint64_t row_start = 0; row_start < n; row_start += width) {
-            row_contexts(row_start ? tokens.data() + row_start - width : nullptr, width,
-                         ctx.data());
-            uint8_t *row = tokens.data() + row_start;
-            tokens_in.decode_row(table, ctx.data(), width, row);
+            row_contexts(row_start ? above.data() : nullptr, width, ctx.data());
+            tokens_in.decode_row(table, ctx.data(), width, row.data());
             for (uint64_t col = 0; col < width; ++col) {
                 const uint8_t t = row[col];
                 bits.refill();
                 const unsigned extra = token_table.extra[t];
-                const uint64_t low =
-                    extra <= 56 ? bits.take(extra) : bits.take(32) | bits.wide(extra - 32) << 32;
+                uint64_t low;
+                if constexpr (sizeof(T) <= 4)
+                    low = bits.take(extra); // at most 30 bits
+                else
+                    low = extra <= 56 ? bits.take(extra)
+                                      : bits.take(32) | bits.wide(extra - 32) << 32;
                 const T value = T(token_table.base[t] | low);
                 store<T>(residuals.data(), row_start + col, zigzagged ? unzigzag(value) : value);
             }
+            row.swap(above);
         }
         return 0;
     });

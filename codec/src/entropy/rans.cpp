@@ -134,15 +134,40 @@ bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &t
     return true;
 }
 
+namespace {
+
+// x / freq for a 32-bit x and a frequency of at most `total`, as a multiply
+// by the rounded-up reciprocal: with 44 bits below the point the error
+// stays under one part in 2^12 of a quotient step, so the result is exact.
+__extension__ typedef unsigned __int128 wide_product;
+constexpr unsigned reciprocal_bits = 32 + precision_bits;
+
+inline uint64_t reciprocal_of(uint32_t freq) {
+    return ((uint64_t(1) << reciprocal_bits) + freq - 1) / freq;
+}
+
+inline uint32_t divide(uint32_t x, uint64_t reciprocal) {
+    return uint32_t((wide_product(x) * reciprocal) >> reciprocal_bits);
+}
+
+} // namespace
+
 void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *contexts, uint64_t count,
             uint64_t width, Bytes &out) {
-    // Cumulative frequencies, per context.
-    std::vector<uint16_t> start(tables.freq.size());
+    // Per context and symbol: frequency, cumulative frequency and the
+    // frequency's reciprocal.
+    struct Symbol {
+        uint64_t reciprocal;
+        uint32_t freq, start;
+    };
+    std::vector<Symbol> table(tables.freq.size());
     for (unsigned c = 0; c < tables.contexts; ++c) {
         uint32_t running = 0;
         for (unsigned s = 0; s < tables.alphabet; ++s) {
-            start[size_t(c) * tables.alphabet + s] = uint16_t(running);
-            running += tables.freq[size_t(c) * tables.alphabet + s];
+            const uint32_t freq = tables.freq[size_t(c) * tables.alphabet + s];
+            table[size_t(c) * tables.alphabet + s] = {freq ? reciprocal_of(freq) : 0, freq,
+                                                      running};
+            running += freq;
         }
     }
     // Words come out last symbol first; the decoder wants them the other
@@ -152,24 +177,23 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
     uint32_t states[lanes];
     for (uint32_t &state : states) state = state_low;
     for (uint64_t i = count; i-- > 0;) {
-        const size_t entry = size_t(contexts[i]) * tables.alphabet + symbols[i];
-        const uint32_t freq = tables.freq[entry];
+        const Symbol &sym = table[size_t(contexts[i]) * tables.alphabet + symbols[i]];
         const unsigned lane = unsigned(i % width % lanes);
         uint32_t x = states[lane];
-        if (uint64_t(x) >= uint64_t(freq) << (32 - precision_bits)) {
+        if (uint64_t(x) >= uint64_t(sym.freq) << (32 - precision_bits)) {
             words.push_back(uint16_t(x));
             x >>= 16;
         }
-        states[lane] = ((x / freq) << precision_bits) + x % freq + start[entry];
+        const uint32_t q = divide(x, sym.reciprocal);
+        states[lane] = (q << precision_bits) + (x - q * sym.freq) + sym.start;
     }
-    out.clear();
-    out.reserve(4 * lanes + 2 * words.size());
+    out.resize(4 * lanes + 2 * words.size());
+    unsigned char *at = out.data();
     for (unsigned lane = 0; lane < lanes; ++lane)
-        for (int k = 0; k < 4; ++k)
-            out.push_back(static_cast<unsigned char>(states[lane] >> (8 * k)));
+        for (int k = 0; k < 4; ++k) *at++ = static_cast<unsigned char>(states[lane] >> (8 * k));
     for (size_t k = words.size(); k-- > 0;) {
-        out.push_back(static_cast<unsigned char>(words[k]));
-        out.push_back(static_cast<unsigned char>(words[k] >> 8));
+        *at++ = static_cast<unsigned char>(words[k]);
+        *at++ = static_cast<unsigned char>(words[k] >> 8);
     }
 }
 
@@ -188,11 +212,15 @@ bool Decoder::start(const unsigned char *data, size_t size) {
 }
 
 void DecodeTable::build(const Tables &tables) {
-    slots.assign(size_t(tables.contexts) * total, missing);
-    used = tables.used;
+    unsigned used = 0;
+    for (unsigned c = 0; c < tables.contexts; ++c) used += tables.used[c] != 0;
+    slots.assign(size_t(used + 1) * total, missing);
+    std::fill(std::begin(block), std::end(block), uint8_t(0));
+    unsigned next = 1;
     for (unsigned c = 0; c < tables.contexts; ++c) {
         if (!tables.used[c]) continue;
-        Slot *slot = slots.data() + size_t(c) * total;
+        block[c] = uint8_t(next);
+        Slot *slot = slots.data() + size_t(next++) * total;
         uint32_t at = 0;
         for (unsigned s = 0; s < tables.alphabet; ++s) {
             const uint16_t freq = tables.freq[size_t(c) * tables.alphabet + s];

@@ -46,13 +46,13 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
 // The decoder's side: one entry per slot of every used context.
 struct DecodeTable {
     // freq - 1, slot - cumulative frequency, symbol: 12, 12 and 8 bits, so
-    // that a context's table is 16 KiB. A context without a table has
+    // that a context's table is 16 KiB. Unused contexts share one table of
     // all-ones slots, which no table can hold (bias 4095 needs the whole
     // total on one symbol, whose freq - 1 is then 4095 with symbol < 255).
     using Slot = uint32_t;
     static constexpr Slot missing = ~Slot(0);
-    std::vector<Slot> slots; // contexts x total
-    std::vector<uint8_t> used;
+    std::vector<Slot> slots; // the shared missing table, then each used one
+    uint8_t block[256] = {}; // a context's table, in tables of `total`
     void build(const Tables &tables);
 };
 
@@ -76,7 +76,8 @@ class Decoder {
         bool bad = false;
         const DecodeTable::Slot *slots = table.slots.data();
         const auto step = [&](uint32_t &x, uint64_t k) {
-            const DecodeTable::Slot slot = slots[size_t(contexts[k]) * total + (x & (total - 1))];
+            const DecodeTable::Slot slot =
+                slots[size_t(table.block[contexts[k]]) * total + (x & (total - 1))];
             bad |= slot == DecodeTable::missing;
             x = ((slot & 0xFFF) + 1) * (x >> precision_bits) + (slot >> 12 & 0xFFF);
             const bool low = x < state_low, left = at < end;
