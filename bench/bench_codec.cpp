@@ -161,7 +161,8 @@ std::vector<Raster> file_rasters() {
             if (type_name != t.name) continue;
             std::ifstream file(path, std::ios::binary);
             vb::Bytes samples(w * h * t.elem_size);
-            if (!file.read(reinterpret_cast<char *>(samples.data()), std::streamsize(samples.size())))
+            if (!file.read(reinterpret_cast<char *>(samples.data()),
+                           std::streamsize(samples.size())))
                 break;
             Raster r{stem.substr(0, type), t.dtype, t.elem_size, std::move(samples)};
             r.width = w, r.height = h;
@@ -196,8 +197,8 @@ Coder varda_coder(const Raster &r, int chain, int effort) {
     return {[product, tw, th](const vb::Bytes &t) {
                 vb::Bytes blob(varda_codec_bound(product.get(), tw, th));
                 uint64_t len = 0;
-                if (varda_codec_encode(product.get(), t.data(), tw, th, blob.data(),
-                                       blob.size(), &len, nullptr, 0) != 0)
+                if (varda_codec_encode(product.get(), t.data(), tw, th, blob.data(), blob.size(),
+                                       &len, nullptr, 0) != 0)
                     return vb::Bytes{};
                 blob.resize(len);
                 return blob;

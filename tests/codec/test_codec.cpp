@@ -229,7 +229,7 @@ TEST(Codec, AutoIsNeverLargerThanTheChainsItTries) {
 // only where no band looks must still be coded.
 TEST(Codec, AutoJudgesTallTilesOnBandsOfRows) {
     const std::vector<int> effort1 = {
-        VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG, VARDA_CHAIN_AVERAGE,
+        VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG,   VARDA_CHAIN_AVERAGE,
         VARDA_CHAIN_SHUFFLE_ZSTD,      VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_INTMULT,
         VARDA_CHAIN_FLOATQUANT,        VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE};
     const size_t w = 96, h = 320;
