@@ -542,10 +542,10 @@ def _number_points(fig, ax, points) -> None:
 def _point_table(side, rows, front: set) -> None:
     lines = [f"{'#':>2}  {'chain / recipe':<30}{'ratio':>7}{'decode':>8}", ""]
     for number, r in enumerate(rows, 1):
-        label = r.label + (" (reference)" if r.reference else "")
+        label = r.label + (" (ref)" if r.reference else "")
         mark = " *" if number - 1 in front else ""
         lines.append(f"{number:>2}  {label[:30]:<30}{r.ratio:>7.2f}{_speed(r.decode_mbs):>8}{mark}")
-    lines += ["", "decode in MB/s; * on the best trade-off line"]
+    lines += ["", "decode in MB/s; * on the best trade-off line;", "(ref): a reference coder"]
     side.text(0.0, 1.0, "\n".join(lines), family="monospace", fontsize=7.5, va="top",
               transform=side.transAxes)
 
