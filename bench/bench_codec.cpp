@@ -152,8 +152,11 @@ std::vector<Raster> file_rasters() {
         uint64_t elem_size;
     } types[] = {{"u8", 0, 1}, {"u16", 1, 2}, {"i16", 5, 2}, {"f32", 9, 4}};
     std::vector<std::filesystem::path> paths;
-    for (const auto &entry : std::filesystem::directory_iterator(dir))
+    std::error_code failed;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, failed))
         if (entry.path().extension() == ".raw") paths.push_back(entry.path());
+    if (failed)
+        std::fprintf(stderr, "VARDA_BENCH_RASTERS: %s: %s\n", dir, failed.message().c_str());
     std::sort(paths.begin(), paths.end());
     for (const auto &path : paths) {
         const std::string stem = path.stem().string(); // NAME.TYPE.WxH
