@@ -3,6 +3,11 @@
 // JPEG-LS lossless and JPEG XL lossless at efforts 1 and 7 on the same
 // tiles. Those are here for comparison only; the library never links them.
 //
+// Near-lossless on the integer rasters: "LINEAR:MAX_ERROR=k" at efforts 1
+// and 2 beside JPEG-LS with NEAR = k, for k in 1, 2, 4, 8, each decode
+// checked to stay within k of the original (rows nearK_varda1, nearK_varda2,
+// nearK_jpegls).
+//
 // Rasters, 1024 x 1024, made in code (and more read from files, see
 // file_rasters):
 //   smooth   u16  a smooth field with noise of about 3 counts
@@ -147,8 +152,11 @@ std::vector<Raster> file_rasters() {
         uint64_t elem_size;
     } types[] = {{"u8", 0, 1}, {"u16", 1, 2}, {"i16", 5, 2}, {"f32", 9, 4}};
     std::vector<std::filesystem::path> paths;
-    for (const auto &entry : std::filesystem::directory_iterator(dir))
+    std::error_code failed;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, failed))
         if (entry.path().extension() == ".raw") paths.push_back(entry.path());
+    if (failed)
+        std::fprintf(stderr, "VARDA_BENCH_RASTERS: %s: %s\n", dir, failed.message().c_str());
     std::sort(paths.begin(), paths.end());
     for (const auto &path : paths) {
         const std::string stem = path.stem().string(); // NAME.TYPE.WxH
@@ -184,7 +192,9 @@ struct Coder {
     std::function<void(const vb::Bytes &, vb::Bytes &)> decode;
 };
 
-Coder varda_coder(const Raster &r, int chain, int effort) {
+// `recipe` empty for lossless; a lossy grid is resolved on the whole raster,
+// as a product is, and a raster the recipe refuses codes to nothing.
+Coder varda_coder(const Raster &r, int chain, int effort, const std::string &recipe = {}) {
     auto product = std::make_shared<varda_codec_product>();
     varda_codec_product_init(product.get(), r.dtype);
     product->chain = chain;
@@ -193,8 +203,12 @@ Coder varda_coder(const Raster &r, int chain, int effort) {
         product->zstd_level = std::atoi(level);
     product->nodata = r.nodata;
     product->nodata_value = r.nodata_value;
+    const bool refused =
+        !recipe.empty() && varda_codec_prepare(product.get(), recipe.c_str(), r.samples.data(),
+                                               r.width, r.width * r.height, nullptr, 0) != 0;
     const size_t tw = r.tile_w(), th = r.tile_h();
-    return {[product, tw, th](const vb::Bytes &t) {
+    return {[product, tw, th, refused](const vb::Bytes &t) {
+                if (refused) return vb::Bytes{};
                 vb::Bytes blob(varda_codec_bound(product.get(), tw, th));
                 uint64_t len = 0;
                 if (varda_codec_encode(product.get(), t.data(), tw, th, blob.data(), blob.size(),
@@ -233,8 +247,10 @@ Coder zstd_coder() {
             }};
 }
 
-// JPEG-LS takes unsigned samples of up to 16 bits: signed ones are offset.
-Coder jpegls_coder(const Raster &r) {
+// JPEG-LS takes unsigned samples of up to 16 bits: signed ones are offset
+// (which moves no sample's error, as reconstructions are clamped, not
+// wrapped). `near` is the largest error allowed, 0 for lossless.
+Coder jpegls_coder(const Raster &r, int near = 0) {
     const bool is_signed = r.dtype == 5;
     const int bits = int(8 * r.elem_size);
     const uint32_t tw = uint32_t(r.tile_w()), th = uint32_t(r.tile_h());
@@ -242,8 +258,12 @@ Coder jpegls_coder(const Raster &r) {
                 vb::Bytes samples = t;
                 if (is_signed)
                     for (size_t i = 1; i < samples.size(); i += 2) samples[i] ^= 0x80;
-                const charls::frame_info frame{tw, th, bits, 1};
-                return charls::jpegls_encoder::encode(samples, frame);
+                charls::jpegls_encoder encoder;
+                encoder.frame_info({tw, th, bits, 1}).near_lossless(near);
+                vb::Bytes out(encoder.estimated_destination_size());
+                encoder.destination(out);
+                out.resize(encoder.encode(samples));
+                return out;
             },
             [=](const vb::Bytes &blob, vb::Bytes &out) {
                 charls::jpegls_decoder::decode(blob, out);
@@ -317,9 +337,27 @@ Coder jxl_coder(const Raster &r, int effort) {
             }};
 }
 
-// Encode and decode rows of one coder over the raster's tiles.
+// The largest |decoded - original| over the tiles of an integer raster.
+int64_t max_error(int dtype, uint64_t elem_size, const std::vector<vb::Bytes> &tiles,
+                  const std::vector<vb::Bytes> &outs) {
+    const auto sample = [=](const vb::Bytes &b, size_t i) -> int64_t {
+        if (elem_size == 1) return b[i];
+        uint16_t v;
+        std::memcpy(&v, b.data() + 2 * i, 2);
+        return dtype == 5 ? int64_t(int16_t(v)) : int64_t(v);
+    };
+    int64_t worst = 0;
+    for (size_t k = 0; k < tiles.size(); ++k)
+        for (size_t i = 0; i < tiles[k].size() / elem_size; ++i)
+            worst = std::max(worst, std::abs(sample(outs[k], i) - sample(tiles[k], i)));
+    return worst;
+}
+
+// Encode and decode rows of one coder over the raster's tiles. A lossy
+// coder (`bound` > 0) must decode every sample to within `bound`, a
+// lossless one to the same bytes.
 void add_coder(const Raster &r, std::function<Coder()> make, const vb::Row &encode_row,
-               const vb::Row &decode_row) {
+               const vb::Row &decode_row, int64_t bound = 0) {
     auto tiles = std::make_shared<std::vector<vb::Bytes>>(tiles_of(r));
     vb::add(encode_row, [=] {
         auto coder = std::make_shared<Coder>(make());
@@ -357,14 +395,22 @@ void add_coder(const Raster &r, std::function<Coder()> make, const vb::Row &enco
                 return skipped;
             }
         }
+        const double ratio = double(r.samples.size()) / double(coded);
+        std::string note = ratio_note(ratio);
+        if (bound > 0) {
+            for (size_t k = 0; k < blobs->size(); ++k) coder->decode((*blobs)[k], (*outs)[k]);
+            note += ", max error " + std::to_string(max_error(r.dtype, r.elem_size, *tiles, *outs));
+        }
         return vb::Case{r.samples.size(),
                         [=] {
                             for (size_t k = 0; k < blobs->size(); ++k)
                                 coder->decode((*blobs)[k], (*outs)[k]);
                         },
-                        [=] { return *outs == *tiles; },
-                        ratio_note(double(r.samples.size()) / double(coded)),
-                        double(r.samples.size()) / double(coded)};
+                        [=, dtype = r.dtype, es = r.elem_size] {
+                            if (bound == 0) return *outs == *tiles;
+                            return max_error(dtype, es, *tiles, *outs) <= bound;
+                        },
+                        note, ratio};
     });
 }
 
@@ -423,6 +469,28 @@ VB_REGISTER {
                 add_coder(*r, [r, effort] { return jxl_coder(*r, effort); },
                           {kernel + "_encode", type, data, path},
                           {kernel + "_decode", type, data, path});
+            }
+            for (int k : {1, 2, 4, 8}) {
+                const std::string near = "near" + std::to_string(k) + "_";
+                const std::string recipe = "LINEAR:MAX_ERROR=" + std::to_string(k);
+                for (int effort : {1, 2}) {
+                    const std::string kernel = near + "varda" + std::to_string(effort);
+                    vb::Row dec{kernel + "_decode", type, data, path};
+                    if (effort == 1) {
+                        dec.ratio_versus = name(near + "jpegls_decode");
+                        dec.ratio_versus_target = 1.0;
+                    }
+                    add_coder(
+                        *r,
+                        [r, effort, recipe] {
+                            return varda_coder(*r, VARDA_CHAIN_AUTO, effort, recipe);
+                        },
+                        {kernel + "_encode", type, data, path}, dec, k);
+                }
+                add_coder(
+                    *r, [r, k] { return jpegls_coder(*r, k); },
+                    {near + "jpegls_encode", type, data, path},
+                    {near + "jpegls_decode", type, data, path}, k);
             }
         }
     }

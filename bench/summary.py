@@ -14,6 +14,8 @@ import sys
 
 TYPE_ORDER = ["u8", "i8", "u16", "i16", "f16", "u32", "i32", "f32", "u64", "i64", "f64"]
 REFERENCES = ("blosc", "zstd9", "jpegls")
+# Near-lossless rows: near{bound}_{coder}_{direction}.
+NEAR = re.compile(r"near(\d+)_(\w+)_(encode|decode)$")
 
 
 def load(paths):
@@ -66,7 +68,8 @@ def kernel_table(rows, out):
 
 def codec_table(rows, out, compact):
     """Per raster: each coder's ratio and encode and decode speed."""
-    coded = [r for r in rows if r["ratio"] and r["x"] is not None]
+    coded = [r for r in rows if r["ratio"] and r["x"] is not None
+             and not NEAR.match(r["kernel"])]
     if not coded:
         return
     print("Tile codec: ratio (uncompressed / coded bytes) and speed in uncompressed MB/s",
@@ -89,6 +92,36 @@ def codec_table(rows, out, compact):
             mark = " (reference)" if coder in REFERENCES else ""
             print(f"    {coder + mark:<30} ratio {e['ratio']:7.3f}   encode {e.get('encode', 0):8.1f}"
                   f"   decode {e.get('decode', 0):8.1f}", file=out)
+
+
+def near_table(rows, out):
+    """Per raster and error bound: varda at efforts 1 and 2 beside JPEG-LS."""
+    cells = {}
+    for r in rows:
+        m = NEAR.match(r["kernel"])
+        if m and m.group(3) == "decode" and r["x"] is not None:
+            cells.setdefault((r["data"], r["type"], int(m.group(1))), {})[m.group(2)] = r
+    if not cells:
+        return
+    print("Near-lossless: ratio within the bound, and varda's decode speed over JPEG-LS's",
+          file=out)
+    print(f"  {'raster':<28} {'bound':>5} {'varda1':>8} {'varda2':>8} {'jpegls':>8}"
+          f" {'dec1/jls':>9} {'dec2/jls':>9}", file=out)
+
+    def ratio(entry, coder):
+        return f"{entry[coder]['ratio']:.3f}" if coder in entry else "-"
+
+    def speed(entry, coder):
+        # Each row's median ratio to memcpy in its own run, so that load
+        # which changes between the rows cancels.
+        if coder not in entry or "jpegls" not in entry or not entry["jpegls"]["med"]:
+            return "-"
+        return f"{entry[coder]['med'] / entry['jpegls']['med']:.2f}"
+
+    for (data, type_, bound), entry in sorted(cells.items()):
+        print(f"  {data + ' (' + type_ + ')':<28} {bound:>5} {ratio(entry, 'varda1'):>8}"
+              f" {ratio(entry, 'varda2'):>8} {ratio(entry, 'jpegls'):>8}"
+              f" {speed(entry, 'varda1'):>9} {speed(entry, 'varda2'):>9}", file=out)
 
 
 def targets(rows, out):
@@ -143,6 +176,8 @@ def main(paths):
         print(file=out)
         codec_table(rows, out, compact=False)
         print(file=out)
+        near_table(rows, out)
+        print(file=out)
         targets(rows, out)
     print()
     print("Summary")
@@ -150,6 +185,8 @@ def main(paths):
     targets(rows, sys.stdout)
     print()
     codec_table(rows, sys.stdout, compact=True)
+    print()
+    near_table(rows, sys.stdout)
     for r in rows:
         if r["x"] is None and not not_applicable(r):
             print(f"error: {r['name']}: {r['error']}")
