@@ -306,24 +306,31 @@ const char *const metadata[] = {
 
 } // namespace
 
-bool varda_gdal_decompress(const void *input, size_t input_size, void **output, size_t *output_size,
-                           CSLConstList options, void *) {
+namespace {
+
+// GDAL takes a false return with the error raised; an exception must not
+// cross into it. The only one the coders let through is a failed
+// allocation, of a buffer the size of a hostile tile's bound.
+template <class Coder>
+bool guarded(Coder coder, const void *input, size_t input_size, void **output, size_t *output_size,
+             CSLConstList options) {
     try {
-        return decompress(input, input_size, output, output_size, options);
+        return coder(input, input_size, output, output_size, options);
     } catch (const std::exception &) {
-        // A buffer the size of a hostile tile's bound.
         return fail("out of memory");
     }
 }
 
+} // namespace
+
+bool varda_gdal_decompress(const void *input, size_t input_size, void **output, size_t *output_size,
+                           CSLConstList options, void *) {
+    return guarded(decompress, input, input_size, output, output_size, options);
+}
+
 bool varda_gdal_compress(const void *input, size_t input_size, void **output, size_t *output_size,
                          CSLConstList options, void *) {
-    try {
-        return compress(input, input_size, output, output_size, options);
-    } catch (const std::exception &) {
-        // A buffer the size of a hostile tile's bound.
-        return fail("out of memory");
-    }
+    return guarded(compress, input, input_size, output, output_size, options);
 }
 
 extern "C" {

@@ -313,16 +313,16 @@ def _write_tables(path, bands) -> None:
         if band.get("categories"):
             b.SetCategoryNames([str(n) for n in band["categories"]])
         if band.get("rat"):
-            spec = band["rat"]
+            table = band["rat"]
             rat = gdal.RasterAttributeTable()
-            for col in spec["columns"]:
+            for col in table["columns"]:
                 rat.CreateColumn(str(col["name"]), int(col["type"]), int(col["usage"]))
-            rat.SetRowCount(len(spec["rows"]))
-            for r, row in enumerate(spec["rows"]):
-                for c, (col, value) in enumerate(zip(spec["columns"], row)):
+            rat.SetRowCount(len(table["rows"]))
+            for r, row in enumerate(table["rows"]):
+                for c, (col, value) in enumerate(zip(table["columns"], row)):
                     getattr(rat, _RAT_WRITE.get(int(col["type"]), "SetValueAsString"))(r, c, value)
-            if "table_type" in spec:
-                rat.SetTableType(int(spec["table_type"]))
+            if "table_type" in table:
+                rat.SetTableType(int(table["table_type"]))
             b.SetDefaultRAT(rat)
     ds.FlushCache()
     ds = None
