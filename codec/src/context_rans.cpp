@@ -65,21 +65,39 @@ constexpr TokenTable token_table;
 // its first token is decoded, and the decoder's states never wait on a
 // table lookup of the sample before (W would be worth well under 1 % of
 // the size, and costs half the speed).
-struct ContextTable {
-    uint8_t of[128] = {};
-    constexpr ContextTable() {
-        const unsigned limits[contexts - 1] = {1, 3, 5, 8, 12, 18, 26, 36, 50, 70, 100};
-        for (unsigned a = 0; a < 128; ++a) {
-            unsigned c = 0;
-            while (c < contexts - 1 && a >= limits[c]) ++c;
-            of[a] = uint8_t(c);
-        }
-    }
-};
-constexpr ContextTable context_table;
+constexpr unsigned context_limits[contexts - 1] = {1, 3, 5, 8, 12, 18, 26, 36, 50, 70, 100};
+
+// The activity's context: how many limits it reaches. Written once for
+// plain numbers and for vectors of 16-bit lanes (where a comparison gives
+// all ones, so the count is subtracted), so that both agree by
+// construction.
+template <class V> V activity(V n, V nw, V ne) { return V(3 * n + ((3 * (nw + ne)) >> 1)); }
 
 inline uint8_t context_of(unsigned n, unsigned nw, unsigned ne) {
-    return context_table.of[std::min(3 * n + (3 * (nw + ne)) / 2, 127u)];
+    const unsigned a = activity(n, nw, ne);
+    unsigned c = 0;
+    for (unsigned limit : context_limits) c += a >= limit;
+    return uint8_t(c);
+}
+
+// Eight contexts at once in GCC's and Clang's portable vectors, which
+// become SSE2 or NEON code. The lanes are signed, which SSE2 compares
+// directly: an activity is at most 3 x 255 + 3 x 255 = 1530.
+typedef int16_t lanes16 __attribute__((vector_size(16)));
+typedef uint8_t bytes8 __attribute__((vector_size(8)));
+
+inline void eight_contexts(const uint8_t *above, uint8_t *ctx) {
+    bytes8 n, nw, ne;
+    std::memcpy(&n, above, 8);
+    std::memcpy(&nw, above - 1, 8);
+    std::memcpy(&ne, above + 1, 8);
+    const lanes16 a =
+        activity(__builtin_convertvector(n, lanes16), __builtin_convertvector(nw, lanes16),
+                 __builtin_convertvector(ne, lanes16));
+    lanes16 c = {};
+    for (unsigned limit : context_limits) c -= lanes16(a > int16_t(limit - 1));
+    const bytes8 out = __builtin_convertvector(c, bytes8);
+    std::memcpy(ctx, &out, 8);
 }
 
 // The contexts of a row from the tokens of the row above (null for the
@@ -94,7 +112,9 @@ void row_contexts(const uint8_t *above, uint64_t width, uint8_t *ctx) {
         return;
     }
     ctx[0] = context_of(above[0], above[0], above[1]);
-    for (uint64_t col = 1; col + 1 < width; ++col)
+    uint64_t col = 1;
+    for (; col + 9 <= width; col += 8) eight_contexts(above + col, ctx + col);
+    for (; col + 1 < width; ++col)
         ctx[col] = context_of(above[col], above[col - 1], above[col + 1]);
     ctx[width - 1] = context_of(above[width - 1], above[width - 2], above[width - 1]);
 }
@@ -194,6 +214,29 @@ void tokenise_plane(const Plane &plane, const unsigned char *residuals, uint8_t 
         row_contexts(row_start ? tokens + row_start - width : nullptr, width, ctx + row_start);
 }
 
+// Residuals of one row from its tokens and the raw bits, in the
+// stride the reader allows between checks; true when a token is beyond the
+// tables' alphabet (a slot of a context without a table).
+template <Element T, bool zigzagged>
+bool residual_row(const uint8_t *tokens, uint64_t width, unsigned alphabet, BitReader &bits,
+                  unsigned char *dst) {
+    uint8_t top = 0;
+    for (uint64_t k = 0; k < width; ++k) top = std::max(top, tokens[k]);
+    for (uint64_t col = 0; col < width && bits.within(); col += BitReader::stride) {
+        const uint64_t stop = std::min(width, col + BitReader::stride);
+        BitReader::Cursor in = bits.cursor();
+        for (uint64_t k = col; k < stop; ++k) {
+            const uint8_t t = tokens[k];
+            const unsigned extra = token_table.extra[t];
+            const uint64_t low = sizeof(T) <= 4 ? in.take(extra) : in.wide(extra);
+            const T value = T(token_table.base[t] | low);
+            store<T>(dst, k, zigzagged ? unzigzag(value) : value);
+        }
+        bits.seek(in);
+    }
+    return top >= alphabet;
+}
+
 } // namespace
 
 bool encode_context_rans(const Plane &plane, const unsigned char *samples,
@@ -204,7 +247,7 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
     const int predictor = choose_predictor(plane, samples, options.effort, residuals.data());
     std::vector<uint8_t> tokens(n), ctx(n);
     Bytes raw;
-    BitWriter bits(raw);
+    BitWriter bits(raw, n * es * 8); // no residual has more raw bits than bits
     with_width(es, 0, [&]<Element T>() {
         tokenise_plane<T>(plane, residuals.data(), tokens.data(), ctx.data(), &bits);
         return 0;
@@ -268,29 +311,22 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
     const bool zigzagged = predictor != identity;
     // Only the row above matters for the contexts.
     std::vector<uint8_t> ctx(width), above(width), row(width);
+    bool beyond = false; // a token the tables do not hold
     with_width(es, 0, [&]<Element T>() {
-        for (uint64_t row_start = 0; row_start < n; row_start += width) {
+        for (uint64_t row_start = 0; row_start < n && bits.within(); row_start += width) {
             row_contexts(row_start ? above.data() : nullptr, width, ctx.data());
             tokens_in.decode_row(table, ctx.data(), width, row.data());
-            for (uint64_t col = 0; col < width; ++col) {
-                const uint8_t t = row[col];
-                bits.refill();
-                const unsigned extra = token_table.extra[t];
-                uint64_t low;
-                if constexpr (sizeof(T) <= 4)
-                    low = bits.take(extra); // at most 30 bits
-                else
-                    low = extra <= 56 ? bits.take(extra)
-                                      : bits.take(32) | bits.wide(extra - 32) << 32;
-                const T value = T(token_table.base[t] | low);
-                store<T>(residuals.data(), row_start + col, zigzagged ? unzigzag(value) : value);
-            }
+            unsigned char *dst = residuals.data() + row_start * es;
+            beyond |= zigzagged
+                          ? residual_row<T, true>(row.data(), width, tables.alphabet, bits, dst)
+                          : residual_row<T, false>(row.data(), width, tables.alphabet, bits, dst);
             row.swap(above);
         }
         return 0;
     });
-    if (!tokens_in.finished()) return err.set("corrupt tile: the token stream does not decode");
-    if (bits.overrun() || bits.unread_bytes() != 0)
+    if (beyond || !tokens_in.finished())
+        return err.set("corrupt tile: the token stream does not decode");
+    if (!bits.within() || bits.unread_bytes() != 0)
         return err.set("corrupt tile: the raw bits do not match the tokens");
     if (zigzagged)
         predictor_of(int(predictor)).decode(out, residuals.data(), width, n, es);

@@ -2,6 +2,7 @@
 // a reader that never looks past its end.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
@@ -9,19 +10,35 @@
 
 namespace varda::codec::entropy {
 
+inline uint64_t le64(uint64_t word) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return __builtin_bswap64(word);
+#else
+    return word;
+#endif
+}
+
 class BitWriter {
   public:
-    explicit BitWriter(Bytes &out) : out_(out) {}
+    // Room for `capacity` bits in all; more is a caller's error, caught by
+    // the assertion in debug builds.
+    BitWriter(Bytes &out, uint64_t capacity) : out_(out), start_(out.size()) {
+        out_.resize(start_ + size_t(capacity / 8) + 16);
+        at_ = start_;
+    }
 
-    // Up to 57 bits at a time; `value` holds nothing above `count` bits.
+    // Up to 56 bits at a time; `value` holds nothing above `count` bits.
+    // The whole accumulator is stored each time and the position moves by
+    // the bytes completed, so no step branches.
     void put(uint64_t value, unsigned count) {
         acc_ |= value << filled_;
         filled_ += count;
-        while (filled_ >= 8) {
-            out_.push_back(static_cast<unsigned char>(acc_));
-            acc_ >>= 8;
-            filled_ -= 8;
-        }
+        assert(at_ + 8 <= out_.size());
+        const uint64_t word = le64(acc_);
+        std::memcpy(out_.data() + at_, &word, 8);
+        at_ += filled_ >> 3;
+        acc_ >>= filled_ & ~7u; // filled_ is at most 7 + 56
+        filled_ &= 7;
     }
     void wide(uint64_t value, unsigned count) {
         if (count > 32) {
@@ -31,85 +48,66 @@ class BitWriter {
         }
         put(value, count);
     }
+    // Ends the last byte and trims the output to what was written.
     void flush() {
-        if (filled_ > 0) out_.push_back(static_cast<unsigned char>(acc_));
+        if (filled_ > 0) out_[at_++] = static_cast<unsigned char>(acc_);
         acc_ = 0;
         filled_ = 0;
+        out_.resize(at_);
     }
 
   private:
     Bytes &out_;
+    size_t start_, at_;
     uint64_t acc_ = 0;
     unsigned filled_ = 0;
 };
 
-// Reading past the end yields zero bits and marks the reader overrun, which
-// the caller checks once at the end.
+// Raw bits read by position from a copy with zeros after it: a value is an
+// unaligned load and a shift, with no test. Reading past the end yields
+// zeros; the caller asks within() at least once every `stride` values (as
+// many as the copy has room for after the end) and stops when it is false,
+// so that no load leaves the copy. A decode loop takes a Cursor, a plain
+// value it can keep in registers, and hands it back with seek().
 class BitReader {
   public:
-    BitReader(const unsigned char *begin, size_t size) : at_(begin), end_(begin + size) {}
+    static constexpr uint64_t stride = 64; // values between checks, 64 bits each at most
 
-    // Up to 32 bits.
-    uint64_t get(unsigned count) {
-        if (filled_ < count) fill();
-        if (filled_ < count) {
-            overrun_ = true;
-            filled_ = count; // zeros
+    struct Cursor {
+        const unsigned char *bytes;
+        uint64_t at;
+        // Up to 56 bits.
+        uint64_t take(unsigned count) {
+            uint64_t word;
+            std::memcpy(&word, bytes + (at >> 3), 8);
+            word = le64(word) >> (at & 7);
+            at += count;
+            return word & ((uint64_t(1) << count) - 1);
         }
-        const uint64_t value = acc_ & ((uint64_t(1) << count) - 1);
-        acc_ = count == 64 ? 0 : acc_ >> count;
-        filled_ -= count;
-        return value;
+        // Up to 64 bits, the low 32 first when there are more.
+        uint64_t wide(unsigned count) {
+            const unsigned low = count > 32 ? 32 : count;
+            const uint64_t value = take(low);
+            return value | take(count - low) << 32;
+        }
+    };
+
+    BitReader(const unsigned char *begin, size_t size) : size_(size), bytes_(size + slack, 0) {
+        if (size) std::memcpy(bytes_.data(), begin, size);
     }
-    uint64_t wide(unsigned count) {
-        if (count <= 32) return get(count);
-        const uint64_t low = get(32);
-        return low | get(count - 32) << 32;
-    }
-    // For a decode loop: refill() once per value, then take() up to 56
-    // bits with no further test.
-    void refill() {
-        if (filled_ < 56) fill();
-    }
-    uint64_t take(unsigned count) {
-        const uint64_t value = acc_ & ((uint64_t(1) << count) - 1);
-        acc_ >>= count;
-        overrun_ |= count > filled_;
-        filled_ = filled_ >= count ? filled_ - count : 0;
-        return value;
-    }
-    bool overrun() const { return overrun_; }
-    // Whole bytes the reader has not taken in.
-    size_t unread_bytes() const { return size_t(end_ - at_) + filled_ / 8; }
+
+    Cursor cursor() const { return {bytes_.data(), at_}; }
+    void seek(const Cursor &cursor) { at_ = cursor.at; }
+    // Whether every bit taken so far was in the stream.
+    bool within() const { return at_ <= 8 * uint64_t(size_); }
+    // Whole bytes the reader has not reached.
+    size_t unread_bytes() const { return within() ? size_ - size_t((at_ + 7) / 8) : 0; }
 
   private:
-    void fill() {
-        if (end_ - at_ >= 8) {
-            uint64_t word;
-            std::memcpy(&word, at_, 8);
-            word = le64(word);
-            acc_ |= word << filled_;
-            at_ += (63 - filled_) >> 3;
-            filled_ |= 56;
-            return;
-        }
-        while (filled_ <= 56 && at_ < end_) {
-            acc_ |= uint64_t(*at_++) << filled_;
-            filled_ += 8;
-        }
-    }
-    static uint64_t le64(uint64_t word) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        return __builtin_bswap64(word);
-#else
-        return word;
-#endif
-    }
-    const unsigned char *at_;
-    const unsigned char *end_;
-    uint64_t acc_ = 0;
-    unsigned filled_ = 0;
-    bool overrun_ = false;
+    static constexpr size_t slack = 8 * stride + 16;
+    size_t size_;
+    Scratch bytes_;
+    uint64_t at_ = 0;
 };
 
 } // namespace varda::codec::entropy

@@ -171,27 +171,30 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
         }
     }
     // Words come out last symbol first; the decoder wants them the other
-    // way round.
-    std::vector<uint16_t> words;
-    words.reserve(count / 2 + 16);
+    // way round. A symbol moves at most one word out.
+    std::vector<uint16_t> words(static_cast<size_t>(count));
+    size_t emitted = 0;
     uint32_t states[lanes];
     for (uint32_t &state : states) state = state_low;
-    for (uint64_t i = count; i-- > 0;) {
-        const Symbol &sym = table[size_t(contexts[i]) * tables.alphabet + symbols[i]];
-        const unsigned lane = unsigned(i % width % lanes);
-        uint32_t x = states[lane];
-        if (uint64_t(x) >= uint64_t(sym.freq) << (32 - precision_bits)) {
-            words.push_back(uint16_t(x));
-            x >>= 16;
+    for (uint64_t row_end = count; row_end > 0;) {
+        const uint64_t row_start = row_end - ((row_end - 1) % width + 1);
+        for (uint64_t i = row_end; i-- > row_start;) {
+            const Symbol &sym = table[size_t(contexts[i]) * tables.alphabet + symbols[i]];
+            uint32_t &x = states[(i - row_start) % lanes];
+            const bool full = uint64_t(x) >= uint64_t(sym.freq) << (32 - precision_bits);
+            words[emitted] = uint16_t(x);
+            emitted += full;
+            x = full ? x >> 16 : x;
+            const uint32_t q = divide(x, sym.reciprocal);
+            x = (q << precision_bits) + (x - q * sym.freq) + sym.start;
         }
-        const uint32_t q = divide(x, sym.reciprocal);
-        states[lane] = (q << precision_bits) + (x - q * sym.freq) + sym.start;
+        row_end = row_start;
     }
-    out.resize(4 * lanes + 2 * words.size());
+    out.resize(4 * lanes + 2 * emitted);
     unsigned char *at = out.data();
     for (unsigned lane = 0; lane < lanes; ++lane)
         for (int k = 0; k < 4; ++k) *at++ = static_cast<unsigned char>(states[lane] >> (8 * k));
-    for (size_t k = words.size(); k-- > 0;) {
+    for (size_t k = emitted; k-- > 0;) {
         *at++ = static_cast<unsigned char>(words[k]);
         *at++ = static_cast<unsigned char>(words[k] >> 8);
     }
@@ -225,7 +228,7 @@ void DecodeTable::build(const Tables &tables) {
         for (unsigned s = 0; s < tables.alphabet; ++s) {
             const uint16_t freq = tables.freq[size_t(c) * tables.alphabet + s];
             for (uint32_t k = 0; k < freq; ++k, ++at)
-                slot[at] = Slot(freq - 1u) | Slot(k) << 12 | Slot(s) << 24;
+                slot[at] = Slot(freq - 1u) << 20 | Slot(k) << 8 | Slot(s);
         }
     }
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "blob.h"
@@ -16,6 +17,7 @@ constexpr unsigned precision_bits = 12;
 constexpr uint32_t total = uint32_t(1) << precision_bits;
 constexpr uint32_t state_low = uint32_t(1) << 16;
 constexpr unsigned lanes = 4;
+constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 // Normalised frequencies of one context: `alphabet` entries summing to
 // `total`, every symbol seen at least once kept at 1 or more. An unused
@@ -45,10 +47,11 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
 
 // The decoder's side: one entry per slot of every used context.
 struct DecodeTable {
-    // freq - 1, slot - cumulative frequency, symbol: 12, 12 and 8 bits, so
-    // that a context's table is 16 KiB. Unused contexts share one table of
-    // all-ones slots, which no table can hold (bias 4095 needs the whole
-    // total on one symbol, whose freq - 1 is then 4095 with symbol < 255).
+    // freq - 1, slot - cumulative frequency, symbol: 12, 12 and 8 bits from
+    // the top, so that a context's table is 16 KiB and the symbol is the
+    // low byte. Unused contexts share one table of
+    // all-ones slots: symbol 255, which no alphabet reaches, so a stream
+    // that visits them is refused once its row is decoded.
     using Slot = uint32_t;
     static constexpr Slot missing = ~Slot(0);
     std::vector<Slot> slots; // the shared missing table, then each used one
@@ -64,10 +67,29 @@ class Decoder {
     bool start(const unsigned char *data, size_t size);
     // The tokens of one row of `width` symbols, symbol k in context
     // contexts[k] and coded by state k % lanes. Running out of words marks
-    // the decoder overrun (it then reads zeros), and a slot of a context
-    // without a table marks it broken; both show in finished().
+    // the decoder broken (it then reads zeros), which finished() shows. A
+    // slot of a context without a table decodes as symbol 255, beyond every
+    // alphabet: the caller refuses it.
     void decode_row(const DecodeTable &table, const uint8_t *contexts, uint64_t width,
                     uint8_t *symbols) {
+        // A row takes at most one word per symbol: with that many left, no
+        // step needs to look at the end.
+        if (end_ - at_ >= 2 * width)
+            decode_row_in<false>(table, contexts, width, symbols);
+        else
+            decode_row_in<true>(table, contexts, width, symbols);
+    }
+    // Whether the stream ended exactly where the encoder started.
+    bool finished() const {
+        bool settled = true;
+        for (uint32_t state : states_) settled &= state == state_low;
+        return !broken_ && at_ == end_ && settled;
+    }
+
+  private:
+    template <bool near_end>
+    void decode_row_in(const DecodeTable &table, const uint8_t *contexts, uint64_t width,
+                       uint8_t *symbols) {
         // Everything in locals: the stores of symbols may alias any byte.
         uint32_t x0 = states_[0], x1 = states_[1], x2 = states_[2], x3 = states_[3];
         const unsigned char *words = words_.data();
@@ -75,17 +97,28 @@ class Decoder {
         const size_t end = end_;
         bool bad = false;
         const DecodeTable::Slot *slots = table.slots.data();
+        const uint8_t *block = table.block;
         const auto step = [&](uint32_t &x, uint64_t k) {
             const DecodeTable::Slot slot =
-                slots[size_t(table.block[contexts[k]]) * total + (x & (total - 1))];
-            bad |= slot == DecodeTable::missing;
-            x = ((slot & 0xFFF) + 1) * (x >> precision_bits) + (slot >> 12 & 0xFFF);
-            const bool low = x < state_low, left = at < end;
-            const uint32_t word = uint32_t(words[at]) | uint32_t(words[at + 1]) << 8;
-            x = low ? x << 16 | word : x;
-            bad |= low && !left;
-            at += size_t(low && left) * 2;
-            symbols[k] = uint8_t(slot >> 24);
+                slots[size_t(block[contexts[k]]) * total + (x & (total - 1))];
+            x = ((slot >> 20) + 1) * (x >> precision_bits) + (slot >> 8 & 0xFFF);
+            // Renormalised without a branch: whether a word moves in is as
+            // good as random, and a mispredicted jump costs more than the
+            // arithmetic. The missing table's symbol, 255, is no token, and
+            // the caller's check of the symbols finds it.
+            bool low = x < state_low;
+            if constexpr (near_end) {
+                const bool left = at < end;
+                bad |= low && !left;
+                low = low && left;
+            }
+            uint16_t word16;
+            std::memcpy(&word16, words + at, 2);
+            const uint32_t word = little_endian ? word16 : uint32_t(__builtin_bswap16(word16));
+            const uint32_t moved = x << 16 | word;
+            x = __builtin_expect_with_probability(low, 1, 0.5) ? moved : x;
+            at += size_t(low) * 2;
+            symbols[k] = uint8_t(slot);
         };
         uint64_t k = 0;
         for (; k + 4 <= width; k += 4) {
@@ -101,14 +134,7 @@ class Decoder {
         at_ = at;
         broken_ |= bad;
     }
-    // Whether the stream ended exactly where the encoder started.
-    bool finished() const {
-        bool settled = true;
-        for (uint32_t state : states_) settled &= state == state_low;
-        return !broken_ && at_ == end_ && settled;
-    }
 
-  private:
     uint32_t states_[lanes] = {};
     Bytes words_;
     size_t at_ = 0, end_ = 0;
