@@ -174,10 +174,10 @@ int choose_predictor(const Plane &plane, const unsigned char *samples, int effor
                      unsigned char *residuals) {
     int best = VARDA_CHAIN_MED;
     if (effort > 0) {
-        constexpr uint64_t bands = 4, band_rows = 12;
+        constexpr uint64_t bands = 4, band_rows = 6;
         const uint64_t height = plane.count / plane.width,
                        row_bytes = plane.width * plane.elem_size;
-        const bool sampled = height >= 4 * bands * (band_rows + 1);
+        const bool sampled = height >= 2 * bands * (band_rows + 1);
         Plane band = plane, scored = plane;
         if (sampled) {
             band.height = band_rows + 1;
@@ -200,18 +200,27 @@ int choose_predictor(const Plane &plane, const unsigned char *samples, int effor
     return best;
 }
 
-// Tokens and contexts of every residual, raw bits written as they come.
+// Tokens and contexts of every residual, raw bits written as they come,
+// and the count of each token in each context (rows of 256).
 template <Element T>
 void tokenise_plane(const Plane &plane, const unsigned char *residuals, uint8_t *tokens,
-                    uint8_t *ctx, BitWriter *bits) {
+                    uint8_t *ctx, BitWriter &bits, uint32_t *counts) {
     const uint64_t width = plane.width;
-    for (uint64_t i = 0; i < plane.count; ++i) {
-        const Token t = tokenise(load<T>(residuals, i));
-        tokens[i] = t.token;
-        if (bits && t.extra) bits->wide(t.raw, t.extra);
-    }
-    for (uint64_t row_start = 0; row_start < plane.count; row_start += width)
+    for (uint64_t row_start = 0; row_start < plane.count; row_start += width) {
+        for (uint64_t i = row_start; i < row_start + width; ++i) {
+            const Token t = tokenise(load<T>(residuals, i));
+            tokens[i] = t.token;
+            // Every value writes, no bits or many: whether a residual has
+            // raw bits is as good as random in noise.
+            if constexpr (sizeof(T) <= 4)
+                bits.put(t.raw, t.extra);
+            else
+                bits.wide(t.raw, t.extra);
+        }
         row_contexts(row_start ? tokens + row_start - width : nullptr, width, ctx + row_start);
+        for (uint64_t i = row_start; i < row_start + width; ++i)
+            ++counts[size_t(ctx[i]) * 256 + tokens[i]];
+    }
 }
 
 // Residuals of one row from its tokens and the raw bits, in the
@@ -244,19 +253,28 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
     const uint64_t n = plane.count, es = plane.elem_size;
     if (plane.width == 0) return err.set("context-rans: the tile is empty");
     Scratch residuals(n * es);
-    const int predictor = choose_predictor(plane, samples, options.effort, residuals.data());
+    int predictor = int(options.context_predictor);
+    if (known_predictor(options.context_predictor))
+        residuals_of(predictor, plane, samples, residuals.data());
+    else
+        predictor = choose_predictor(plane, samples, options.effort, residuals.data());
     std::vector<uint8_t> tokens(n), ctx(n);
     Bytes raw;
     BitWriter bits(raw, n * es * 8); // no residual has more raw bits than bits
+    std::vector<uint32_t> wide_counts(size_t(contexts) * 256);
     with_width(es, 0, [&]<Element T>() {
-        tokenise_plane<T>(plane, residuals.data(), tokens.data(), ctx.data(), &bits);
+        tokenise_plane<T>(plane, residuals.data(), tokens.data(), ctx.data(), bits,
+                          wide_counts.data());
         return 0;
     });
     bits.flush();
     unsigned alphabet = 1;
-    for (uint8_t t : tokens) alphabet = std::max(alphabet, unsigned(t) + 1);
-    std::vector<uint32_t> counts(size_t(contexts) * alphabet, 0);
-    for (uint64_t i = 0; i < n; ++i) ++counts[size_t(ctx[i]) * alphabet + tokens[i]];
+    for (unsigned c = 0; c < contexts; ++c)
+        for (unsigned t = 0; t < 256; ++t)
+            if (wide_counts[c * 256 + t]) alphabet = std::max(alphabet, t + 1);
+    std::vector<uint32_t> counts(size_t(contexts) * alphabet);
+    for (unsigned c = 0; c < contexts; ++c)
+        std::copy_n(wide_counts.data() + c * 256, alphabet, counts.data() + c * alphabet);
     const entropy::Tables tables = entropy::normalise(counts, contexts, alphabet);
     Bytes coded;
     entropy::encode(tables, tokens.data(), ctx.data(), n, plane.width, coded);

@@ -15,6 +15,25 @@ struct FreeDctx {
     void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
 };
 
+// One compression and one decompression context per thread, kept between
+// calls: a fresh context clears its tables, which for the small streams of a
+// tile costs as much as the coding. A context that could not be made is
+// tried again on the next call. A thread keeps at most the workspace of the
+// largest level it used, a few MiB at level 19.
+ZSTD_CCtx *thread_cctx() {
+    thread_local std::unique_ptr<ZSTD_CCtx, FreeCctx> cctx;
+    if (!cctx) cctx.reset(ZSTD_createCCtx());
+    if (cctx) ZSTD_CCtx_reset(cctx.get(), ZSTD_reset_session_and_parameters);
+    return cctx.get();
+}
+
+ZSTD_DCtx *thread_dctx() {
+    thread_local std::unique_ptr<ZSTD_DCtx, FreeDctx> dctx;
+    if (!dctx) dctx.reset(ZSTD_createDCtx());
+    if (dctx) ZSTD_DCtx_reset(dctx.get(), ZSTD_reset_session_and_parameters);
+    return dctx.get();
+}
+
 bool corrupt(const char *what, const char *why, Error &err) {
     return err.set(std::string("corrupt tile: the ") + what + " " + why);
 }
@@ -22,13 +41,13 @@ bool corrupt(const char *what, const char *why, Error &err) {
 } // namespace
 
 bool zstd_pack(const unsigned char *data, size_t size, int level, Bytes &frame, Error &err) {
-    const std::unique_ptr<ZSTD_CCtx, FreeCctx> cctx(ZSTD_createCCtx());
+    ZSTD_CCtx *cctx = thread_cctx();
     if (!cctx) return err.set("out of memory", VARDA_CODEC_NO_MEMORY);
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_contentSizeFlag, 1);
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 1);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0);
     frame.resize(ZSTD_compressBound(size));
-    const size_t written = ZSTD_compress2(cctx.get(), frame.data(), frame.size(), data, size);
+    const size_t written = ZSTD_compress2(cctx, frame.data(), frame.size(), data, size);
     if (ZSTD_isError(written))
         return err.set(std::string("zstd could not compress: ") + ZSTD_getErrorName(written));
     frame.resize(written);
@@ -53,9 +72,9 @@ bool check_frame(const unsigned char *frame, size_t frame_size, size_t expected,
 
 bool decompress(const unsigned char *frame, size_t frame_size, unsigned char *out, size_t size,
                 const char *what, Error &err) {
-    const std::unique_ptr<ZSTD_DCtx, FreeDctx> dctx(ZSTD_createDCtx());
+    ZSTD_DCtx *dctx = thread_dctx();
     if (!dctx) return err.set("out of memory", VARDA_CODEC_NO_MEMORY);
-    const size_t got = ZSTD_decompressDCtx(dctx.get(), out, size, frame, frame_size);
+    const size_t got = ZSTD_decompressDCtx(dctx, out, size, frame, frame_size);
     if (ZSTD_isError(got) || got != size) return corrupt(what, "does not decompress", err);
     return true;
 }

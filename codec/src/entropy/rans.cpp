@@ -174,22 +174,36 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
     // way round. A symbol moves at most one word out.
     std::vector<uint16_t> words(static_cast<size_t>(count));
     size_t emitted = 0;
-    uint32_t states[lanes];
-    for (uint32_t &state : states) state = state_low;
+    uint32_t x0 = state_low, x1 = state_low, x2 = state_low, x3 = state_low;
+    const auto put = [&](uint32_t &x, uint64_t i) {
+        const Symbol &sym = table[size_t(contexts[i]) * tables.alphabet + symbols[i]];
+        const bool full = uint64_t(x) >= uint64_t(sym.freq) << (32 - precision_bits);
+        words[emitted] = uint16_t(x);
+        emitted += full;
+        x = full ? x >> 16 : x;
+        const uint32_t q = divide(x, sym.reciprocal);
+        x = (q << precision_bits) + (x - q * sym.freq) + sym.start;
+    };
+    // Rows from the last, each from its end: first the lanes of its ragged
+    // group of fewer than four, then whole groups, lane 3 down to lane 0.
     for (uint64_t row_end = count; row_end > 0;) {
         const uint64_t row_start = row_end - ((row_end - 1) % width + 1);
-        for (uint64_t i = row_end; i-- > row_start;) {
-            const Symbol &sym = table[size_t(contexts[i]) * tables.alphabet + symbols[i]];
-            uint32_t &x = states[(i - row_start) % lanes];
-            const bool full = uint64_t(x) >= uint64_t(sym.freq) << (32 - precision_bits);
-            words[emitted] = uint16_t(x);
-            emitted += full;
-            x = full ? x >> 16 : x;
-            const uint32_t q = divide(x, sym.reciprocal);
-            x = (q << precision_bits) + (x - q * sym.freq) + sym.start;
+        uint64_t i = row_end;
+        switch ((row_end - row_start) % lanes) {
+        case 3: put(x2, --i); [[fallthrough]];
+        case 2: put(x1, --i); [[fallthrough]];
+        case 1: put(x0, --i); [[fallthrough]];
+        default: break;
+        }
+        while (i > row_start) {
+            put(x3, --i);
+            put(x2, --i);
+            put(x1, --i);
+            put(x0, --i);
         }
         row_end = row_start;
     }
+    const uint32_t states[lanes] = {x0, x1, x2, x3};
     out.resize(4 * lanes + 2 * emitted);
     unsigned char *at = out.data();
     for (unsigned lane = 0; lane < lanes; ++lane)
