@@ -32,13 +32,15 @@ struct Token {
     uint64_t raw;
 };
 
+// Without a branch: in noise, whether a value is below the direct tokens
+// is as good as random.
 inline Token tokenise(uint64_t value) {
-    if (value < direct_tokens) return {uint8_t(value), 0, 0};
-    const unsigned length = unsigned(std::bit_width(value));
-    const unsigned extra = length - 2;
-    const unsigned second = unsigned(value >> extra) & 1u;
-    return {uint8_t(direct_tokens + 2 * (length - 4) + second), uint8_t(extra),
-            value & ((uint64_t(1) << extra) - 1)};
+    const bool direct = value < direct_tokens;
+    const unsigned length = unsigned(std::bit_width(value | direct_tokens));
+    const unsigned extra = direct ? 0 : length - 2;
+    const unsigned second = unsigned(value >> (length - 2)) & 1u;
+    const unsigned token = direct ? unsigned(value) : direct_tokens + 2 * (length - 4) + second;
+    return {uint8_t(token), uint8_t(extra), value & ((uint64_t(1) << extra) - 1)};
 }
 
 // What a token stands for before its raw bits are added; padded to every
@@ -207,16 +209,17 @@ void tokenise_plane(const Plane &plane, const unsigned char *residuals, uint8_t 
                     uint8_t *ctx, BitWriter &bits, uint32_t *counts) {
     const uint64_t width = plane.width;
     for (uint64_t row_start = 0; row_start < plane.count; row_start += width) {
+        BitWriter out = bits;
         for (uint64_t i = row_start; i < row_start + width; ++i) {
             const Token t = tokenise(load<T>(residuals, i));
             tokens[i] = t.token;
-            // Every value writes, no bits or many: whether a residual has
-            // raw bits is as good as random in noise.
+            // Every value writes, no bits or many.
             if constexpr (sizeof(T) <= 4)
-                bits.put(t.raw, t.extra);
+                out.put(t.raw, t.extra);
             else
-                bits.wide(t.raw, t.extra);
+                out.wide(t.raw, t.extra);
         }
+        bits = out;
         row_contexts(row_start ? tokens + row_start - width : nullptr, width, ctx + row_start);
         for (uint64_t i = row_start; i < row_start + width; ++i)
             ++counts[size_t(ctx[i]) * 256 + tokens[i]];

@@ -18,13 +18,16 @@ inline uint64_t le64(uint64_t word) {
 #endif
 }
 
+// A plain value: a coding loop may copy it into a local, where it stays in
+// registers, and assign it back when done.
 class BitWriter {
   public:
     // Room for `capacity` bits in all; more is a caller's error, caught by
     // the assertion in debug builds.
-    BitWriter(Bytes &out, uint64_t capacity) : out_(out), start_(out.size()) {
-        out_.resize(start_ + size_t(capacity / 8) + 16);
-        at_ = start_;
+    BitWriter(Bytes &out, uint64_t capacity) : out_(&out), at_(out.size()) {
+        out.resize(at_ + size_t(capacity / 8) + 16);
+        bytes_ = out.data();
+        end_ = out.size();
     }
 
     // Up to 56 bits at a time; `value` holds nothing above `count` bits.
@@ -33,9 +36,9 @@ class BitWriter {
     void put(uint64_t value, unsigned count) {
         acc_ |= value << filled_;
         filled_ += count;
-        assert(at_ + 8 <= out_.size());
+        assert(at_ + 8 <= end_);
         const uint64_t word = le64(acc_);
-        std::memcpy(out_.data() + at_, &word, 8);
+        std::memcpy(bytes_ + at_, &word, 8);
         at_ += filled_ >> 3;
         acc_ >>= filled_ & ~7u; // filled_ is at most 7 + 56
         filled_ &= 7;
@@ -50,15 +53,16 @@ class BitWriter {
     }
     // Ends the last byte and trims the output to what was written.
     void flush() {
-        if (filled_ > 0) out_[at_++] = static_cast<unsigned char>(acc_);
+        if (filled_ > 0) bytes_[at_++] = static_cast<unsigned char>(acc_);
         acc_ = 0;
         filled_ = 0;
-        out_.resize(at_);
+        out_->resize(at_);
     }
 
   private:
-    Bytes &out_;
-    size_t start_, at_;
+    Bytes *out_;
+    unsigned char *bytes_;
+    size_t at_, end_;
     uint64_t acc_ = 0;
     unsigned filled_ = 0;
 };
