@@ -1,5 +1,7 @@
 #include "join_split.h"
 
+#include "varda_kernels.h"
+
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -206,12 +208,30 @@ void floatmult_join_wide(void *dst, const void *index, const void *residual, uin
     }
 }
 
+namespace {
+
+// With the width known the inner loop unrolls into one store per plane.
+template <unsigned width>
+void shuffle_as(unsigned char *out, const unsigned char *in, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i)
+        for (unsigned j = 0; j < width; ++j) out[j * count + i] = in[i * width + j];
+}
+
+} // namespace
+
 void blocked_transpose_zstd_shuffle(void *dst, const void *src, uint64_t count,
                                     uint64_t elem_size) {
     auto *out = static_cast<unsigned char *>(dst);
     const auto *in = static_cast<const unsigned char *>(src);
-    for (uint64_t j = 0; j < elem_size; ++j)
-        for (uint64_t i = 0; i < count; ++i) out[j * count + i] = in[i * elem_size + j];
+    switch (elem_size) {
+    // Two planes are the even and the odd bytes, which the kernels split.
+    case 2: deinterleave_split(out, out + count, in, size_t(2 * count), 1); return;
+    case 4: shuffle_as<4>(out, in, count); return;
+    case 8: shuffle_as<8>(out, in, count); return;
+    default:
+        for (uint64_t j = 0; j < elem_size; ++j)
+            for (uint64_t i = 0; i < count; ++i) out[j * count + i] = in[i * elem_size + j];
+    }
 }
 
 } // namespace host

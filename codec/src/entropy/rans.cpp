@@ -180,7 +180,7 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
         const bool full = uint64_t(x) >= uint64_t(sym.freq) << (32 - precision_bits);
         words[emitted] = uint16_t(x);
         emitted += full;
-        x = full ? x >> 16 : x;
+        x = __builtin_expect_with_probability(full, 1, 0.5) ? x >> 16 : x; // no jump
         const uint32_t q = divide(x, sym.reciprocal);
         x = (q << precision_bits) + (x - q * sym.freq) + sym.start;
     };
