@@ -26,8 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 3) return 0;
     const int dtype = data[0] % 11;
     const uint32_t width = uint32_t(data[1]) + 1, height = uint32_t(data[2]) + 1;
-    std::vector<unsigned char> blob = {
-        'V', 'R', 'D', 'T', VARDA_CODEC_FORMAT_VERSION, uint8_t(dtype), 0, 0};
+    // A lossless tile is written as format version 1; version 2 is for
+    // tiles with a non-finite section only, and the decoder refuses one
+    // without it before it reaches the chain.
+    constexpr unsigned char plain_version = 1;
+    std::vector<unsigned char> blob = {'V', 'R', 'D', 'T', plain_version, uint8_t(dtype), 0, 0};
     for (uint32_t v : {width, height})
         for (int i = 0; i < 4; ++i) blob.push_back(uint8_t(v >> (8 * i)));
     blob.push_back(VARDA_CHAIN_CONTEXT_RANS);

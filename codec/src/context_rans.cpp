@@ -345,10 +345,11 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
         }
         return 0;
     });
-    if (beyond || !tokens_in.finished())
-        return err.set("corrupt tile: the token stream does not decode");
+    // Raw bits that ran out stop the decode early, so they are named first.
     if (!bits.within() || bits.unread_bytes() != 0)
         return err.set("corrupt tile: the raw bits do not match the tokens");
+    if (beyond || !tokens_in.finished())
+        return err.set("corrupt tile: the token stream does not decode");
     if (zigzagged)
         predictor_of(int(predictor)).decode(out, residuals.data(), width, n, es);
     else

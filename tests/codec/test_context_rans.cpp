@@ -222,6 +222,46 @@ TEST(ContextRans, RefusesHostileSections) {
     }
 }
 
+// The raw bits are the section's last stream. Rows wider than the reader
+// goes between its end checks, of 64-bit extremes with 62 raw bits a
+// sample, are refused when that stream is cut short or runs long, and
+// never read past it (the sanitizers watch).
+TEST(ContextRans, RefusesRawBitsThatDoNotMatchTheTokens) {
+    constexpr size_t width = 300, height = 3;
+    std::mt19937_64 rng(5);
+    const Bytes tile = tile_of(8, width * height, [&](size_t i) {
+        return (i & 1) ? ~uint64_t(0) - (rng() & 0xFF) : rng() & 0xFF;
+    });
+    const Bytes blob = encode(product(3), tile, width, height);
+    // The raw stream's length field: the four bytes whose value reaches
+    // exactly to the checksum.
+    size_t field = 0;
+    for (size_t at = 16; at + 12 <= blob.size(); ++at) {
+        uint32_t len = 0;
+        std::memcpy(&len, blob.data() + at, 4);
+        if (at + 4 + len == blob.size() - 8) field = at;
+    }
+    ASSERT_GT(field, 0u);
+    uint32_t raw = 0;
+    std::memcpy(&raw, blob.data() + field, 4);
+    ASSERT_GT(raw, 600u);
+    Bytes out(tile.size());
+    std::string why;
+    for (int change : {-1, -9, -int(raw) / 2, -int(raw), 1, 600}) {
+        Bytes bad(blob.begin(), blob.end() - 8);
+        if (change < 0)
+            bad.resize(bad.size() - size_t(-change));
+        else
+            bad.insert(bad.end(), size_t(change), 0);
+        const uint32_t len = uint32_t(int(raw) + change);
+        std::memcpy(bad.data() + field, &len, 4);
+        bad.resize(bad.size() + 8);
+        seal(bad);
+        EXPECT_EQ(decode(bad, out, &why), VARDA_CODEC_CORRUPT) << change;
+        EXPECT_EQ(why, "corrupt tile: the raw bits do not match the tokens") << change;
+    }
+}
+
 // At effort 2 a splitter's main stream may go through the context chain.
 TEST(ContextRans, NestsInASplitterAtEffortTwo) {
     constexpr size_t side = 256;
