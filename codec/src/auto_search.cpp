@@ -52,9 +52,9 @@ enum BackEnd { back_zstd, back_context, back_split };
 // The level effort 2 codes its best zstd chain with once more, where that
 // chain came within this share of the best.
 constexpr int strong_zstd_level = 19;
+constexpr double lz_margin = 1.15;
 // The level effort 1 tries once more on lossy products' index streams.
 constexpr int quantised_zstd_level = 9;
-constexpr double lz_margin = 1.15;
 
 // Which coder a chain ends in (PFOR alone counts with zstd).
 BackEnd back_end_of(int id) {
@@ -68,15 +68,18 @@ BackEnd back_end_of(int id) {
 bool sample_rows(const Plane &plane, const unsigned char *samples, Plane &sample, Bytes &rows) {
     const uint64_t height = plane.count / plane.width;
     if (height < 4 * sample_bands * sample_band_rows) return false;
-    const uint64_t row_bytes = plane.width * plane.elem_size,
-                   band_bytes = sample_band_rows * row_bytes;
+    // Tiles shorter than 512 rows take thinner bands, down to half, so
+    // that the bands stay near an eighth of the tile.
+    const uint64_t band_rows =
+        std::clamp<uint64_t>(height / 32, sample_band_rows / 2, sample_band_rows);
+    const uint64_t row_bytes = plane.width * plane.elem_size, band_bytes = band_rows * row_bytes;
     rows.resize(sample_bands * band_bytes);
     for (uint64_t b = 0; b < sample_bands; ++b) {
-        const uint64_t first = (2 * b + 1) * height / (2 * sample_bands) - sample_band_rows / 2;
+        const uint64_t first = (2 * b + 1) * height / (2 * sample_bands) - band_rows / 2;
         std::memcpy(rows.data() + b * band_bytes, samples + first * row_bytes, band_bytes);
     }
     sample = plane;
-    sample.height = sample_bands * sample_band_rows;
+    sample.height = sample_bands * band_rows;
     sample.count = sample.height * plane.width;
     return true;
 }
