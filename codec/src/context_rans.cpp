@@ -325,6 +325,8 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
     entropy::DecodeTable table;
     table.build(tables);
     entropy::Decoder tokens_in;
+    if (coded_size % 2 != 0)
+        return err.set("corrupt tile: the token stream is not whole 16-bit words");
     if (!tokens_in.start(coded, coded_size))
         return err.set("corrupt tile: the token stream's states are out of range");
     BitReader bits(raw, raw_size);

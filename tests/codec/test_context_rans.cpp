@@ -206,6 +206,29 @@ TEST(ContextRans, RefusesHostileSections) {
     seal(bad);
     decode(bad, out, &why);
     EXPECT_EQ(why, "corrupt tile: the token alphabet is out of range");
+    // A token stream one byte short: its words are 16 bits. The stream is
+    // the one whose end is the raw bits' length field, whose end is the
+    // checksum.
+    const auto u32_at = [&](size_t at) {
+        uint32_t v = 0;
+        std::memcpy(&v, blob.data() + at, 4);
+        return size_t(v);
+    };
+    size_t tokens = 0;
+    for (size_t at = 16; at + 12 <= blob.size(); ++at) {
+        const size_t raw_field = at + 4 + u32_at(at);
+        if (raw_field + 4 <= blob.size() - 8 &&
+            raw_field + 4 + u32_at(raw_field) == blob.size() - 8)
+            tokens = at;
+    }
+    ASSERT_GT(tokens, 0u);
+    bad = blob;
+    const uint32_t shorter = uint32_t(u32_at(tokens) - 1);
+    bad.erase(bad.begin() + long(tokens + 4 + shorter));
+    std::memcpy(bad.data() + tokens, &shorter, 4);
+    seal(bad);
+    decode(bad, out, &why);
+    EXPECT_EQ(why, "corrupt tile: the token stream is not whole 16-bit words");
     // A chain id this build does not know (a newer library's) is named.
     bad = blob;
     bad[section] = 200;

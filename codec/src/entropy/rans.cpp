@@ -215,7 +215,9 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
 }
 
 bool Decoder::start(const unsigned char *data, size_t size) {
-    if (size < 4 * lanes) return false;
+    // Whole words after the states, so that the read position never
+    // passes the end by one.
+    if (size < 4 * lanes || size % 2 != 0) return false;
     bool in_range = true;
     for (unsigned lane = 0; lane < lanes; ++lane) {
         states_[lane] = uint32_t(Reader::read_le(data + 4 * lane, 4));

@@ -63,7 +63,7 @@ class Decoder {
   public:
     // Takes a copy of the stream with two zero bytes after it, so that
     // renormalisation can read a word without a branch. False when the
-    // stream is too short for the states.
+    // stream is too short for the states or not whole 16-bit words.
     bool start(const unsigned char *data, size_t size);
     // The tokens of one row of `width` symbols, symbol k in context
     // contexts[k] and coded by state k % lanes. Running out of words marks
@@ -74,7 +74,7 @@ class Decoder {
                     uint8_t *symbols) {
         // A row takes at most one word per symbol: with that many left, no
         // step needs to look at the end.
-        if (end_ - at_ >= 2 * width)
+        if (at_ <= end_ && end_ - at_ >= 2 * width)
             decode_row_in<false>(table, contexts, width, symbols);
         else
             decode_row_in<true>(table, contexts, width, symbols);
