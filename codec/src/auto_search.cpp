@@ -130,14 +130,9 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         };
         std::vector<Ranked> ranked;
         Bytes candidate;
-        // The predictor the context chain chose on the bands serves the
-        // whole tile, which then need not be judged again.
-        unsigned context_predictor = 0;
         for (int id : effort1_list) {
             if (!trial(id, sample, rows.data(), candidate)) return false;
             if (!candidate.empty()) ranked.push_back({id, candidate.size()});
-            if (id == VARDA_CHAIN_CONTEXT_RANS && candidate.size() > 1)
-                context_predictor = candidate[1];
         }
         // Ties keep the list's order, which puts the faster decoders first.
         std::stable_sort(ranked.begin(), ranked.end(),
@@ -150,10 +145,7 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
                            double(r.size) > sample_margin * double(leader->size)))
                 continue;
             size_t coded = 0;
-            if (r.id == VARDA_CHAIN_CONTEXT_RANS) options.context_predictor = context_predictor;
-            const bool attempted = attempt(r.id, &coded);
-            options.context_predictor = 0;
-            if (!attempted) return false;
+            if (!attempt(r.id, &coded)) return false;
             if (!coded) continue;
             if (leader) break;
             leader = &r;

@@ -39,9 +39,6 @@ Predictor predictor_of(int id);
 struct EncodeOptions {
     int zstd_level = VARDA_CODEC_DEFAULT_ZSTD_LEVEL;
     int effort = 1; // how hard a splitter searches its own parameters
-    // The context chain's predictor where a trial on part of the tile has
-    // chosen it already (its stored byte); 0 lets the chain choose.
-    unsigned context_predictor = 0;
 };
 
 // Appends the chain section (id, parameters, streams) for `samples`. Returns

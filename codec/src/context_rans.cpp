@@ -8,6 +8,7 @@
 
 #include "entropy/bits.h"
 #include "entropy/rans.h"
+#include "linear.h"
 #include "varda_codec.h"
 #include "words.h"
 
@@ -130,14 +131,31 @@ constexpr int predictors[] = {VARDA_CHAIN_PLANAR,  VARDA_CHAIN_MED,     VARDA_CH
 
 // In place of a predictor: the samples follow as they are.
 constexpr unsigned stored = 0;
+// The predictor trained on the tile, its shift and weights stored after
+// this byte; it takes integer samples of up to 32 bits.
+constexpr unsigned linear = 64;
+// It costs the decoder a pass in sample order, so it must beat the fixed
+// predictors by this share of the estimated size.
+constexpr double linear_margin = 0.99;
 
 bool known_predictor(unsigned id) {
     return std::find(std::begin(predictors), std::end(predictors), int(id)) != std::end(predictors);
 }
 
+// A predictor chosen for a tile, with the weights of the linear one.
+struct Choice {
+    int id = VARDA_CHAIN_MED;
+    LinearWeights weights;
+};
+
 // Zigzagged residuals of a predictor, in place of the samples' words.
-void residuals_of(int predictor, const Plane &plane, const unsigned char *samples,
+void residuals_of(const Choice &choice, const Plane &plane, const unsigned char *samples,
                   unsigned char *residuals) {
+    const int predictor = choice.id;
+    if (predictor == int(linear)) {
+        linear_residuals(choice.weights, plane, samples, residuals);
+        return;
+    }
     if (predictor == int(identity)) {
         std::memcpy(residuals, samples, plane.count * plane.elem_size);
         return;
@@ -172,9 +190,9 @@ double rough_cost(const Plane &plane, const unsigned char *residuals) {
 // its own with one row more above it, which is left out of the cost (first
 // rows are predicted differently and would skew the choice). The choice
 // then costs a fraction of a pass.
-int choose_predictor(const Plane &plane, const unsigned char *samples, int effort,
-                     unsigned char *residuals) {
-    int best = VARDA_CHAIN_MED;
+Choice choose_predictor(const Plane &plane, const unsigned char *samples, int effort,
+                        unsigned char *residuals) {
+    Choice best;
     if (effort > 0) {
         constexpr uint64_t bands = 4, band_rows = 6;
         const uint64_t height = plane.count / plane.width,
@@ -187,15 +205,27 @@ int choose_predictor(const Plane &plane, const unsigned char *samples, int effor
             scored.height = band_rows;
             scored.count = band_rows * plane.width;
         }
-        double best_cost = 0;
-        for (int id : predictors) {
+        const auto cost_of = [&](const Choice &choice) {
             double cost = 0;
             for (uint64_t b = 0; b < (sampled ? bands : 1); ++b) {
                 const uint64_t first_row = sampled ? (2 * b + 1) * height / (2 * bands) : 0;
-                residuals_of(id, band, samples + first_row * row_bytes, residuals);
+                residuals_of(choice, band, samples + first_row * row_bytes, residuals);
                 cost += rough_cost(scored, sampled ? residuals + row_bytes : residuals);
             }
-            if (id == predictors[0] || cost < best_cost) best = id, best_cost = cost;
+            return cost;
+        };
+        double best_cost = 0;
+        for (int id : predictors) {
+            Choice choice;
+            choice.id = id;
+            const double cost = cost_of(choice);
+            if (id == predictors[0] || cost < best_cost) best = choice, best_cost = cost;
+        }
+        if (linear_applies(plane)) {
+            Choice trained;
+            trained.id = int(linear);
+            trained.weights = train_linear(plane, samples);
+            if (cost_of(trained) < linear_margin * best_cost) best = trained;
         }
     }
     residuals_of(best, plane, samples, residuals);
@@ -256,11 +286,7 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
     const uint64_t n = plane.count, es = plane.elem_size;
     if (plane.width == 0) return err.set("context-rans: the tile is empty");
     Scratch residuals(n * es);
-    int predictor = int(options.context_predictor);
-    if (known_predictor(options.context_predictor))
-        residuals_of(predictor, plane, samples, residuals.data());
-    else
-        predictor = choose_predictor(plane, samples, options.effort, residuals.data());
+    const Choice choice = choose_predictor(plane, samples, options.effort, residuals.data());
     std::vector<uint8_t> tokens(n), ctx(n);
     Bytes raw;
     BitWriter bits(raw, n * es * 8); // no residual has more raw bits than bits
@@ -296,7 +322,11 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
         out.bytes(samples, n * es);
         return true;
     }
-    out.u8(unsigned(predictor));
+    out.u8(unsigned(choice.id));
+    if (choice.id == int(linear)) {
+        out.u8(choice.weights.shift);
+        for (int16_t weight : choice.weights.weight) out.u16(uint16_t(weight));
+    }
     out.bytes(section.data(), section.size());
     return true;
 }
@@ -313,8 +343,24 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
         std::memcpy(out, samples, size);
         return true;
     }
-    if (!known_predictor(predictor))
+    LinearWeights weights;
+    if (predictor == linear) {
+        if (!linear_applies(plane))
+            return err.set("corrupt tile: the linear predictor takes integers of up to 32 bits");
+        unsigned shift = 0;
+        if (!in.u8(shift, "linear predictor", err)) return false;
+        weights.shift = uint8_t(std::min(shift, 255u));
+        for (int16_t &weight : weights.weight) {
+            unsigned lo = 0, hi = 0;
+            if (!in.u8(lo, "linear predictor", err) || !in.u8(hi, "linear predictor", err))
+                return false;
+            weight = int16_t(uint16_t(lo | hi << 8));
+        }
+        if (!linear_valid(weights))
+            return err.set("corrupt tile: the linear predictor's weights are out of range");
+    } else if (!known_predictor(predictor)) {
         return err.set("corrupt tile: the context chain's predictor is unknown");
+    }
     entropy::Tables tables;
     if (!entropy::read_tables(in, contexts, alphabet_for(es), tables, err)) return false;
     const unsigned char *coded = nullptr, *raw = nullptr;
@@ -352,7 +398,9 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
         return err.set("corrupt tile: the raw bits do not match the tokens");
     if (beyond || !tokens_in.finished())
         return err.set("corrupt tile: the token stream does not decode");
-    if (zigzagged)
+    if (predictor == linear)
+        linear_rebuild(weights, plane, residuals.data(), out);
+    else if (zigzagged)
         predictor_of(int(predictor)).decode(out, residuals.data(), width, n, es);
     else
         std::memcpy(out, residuals.data(), n * es);

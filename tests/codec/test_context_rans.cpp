@@ -20,6 +20,8 @@ namespace {
 using vt::Bytes;
 
 constexpr int chain = VARDA_CHAIN_CONTEXT_RANS;
+// The predictor byte of the predictor trained on the tile.
+constexpr unsigned char trained = 64;
 const uint64_t dtype_bytes[] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
 
 varda_codec_product product(int dtype, int chosen = chain) {
@@ -196,16 +198,34 @@ TEST(ContextRans, RefusesHostileSections) {
         }
     EXPECT_GT(refused, blob.size()); // most edits are caught, not decoded
     const size_t section = 16;       // no nodata, no lossy section
+    // A noisy ramp takes the trained predictor: its shift and ten weights
+    // come before the tables.
+    ASSERT_EQ(blob[section + 1], trained);
+    const size_t tables = section + 2 + 21;
     Bytes bad = blob;
     bad[section + 1] = 0x63; // predictor
     seal(bad);
     decode(bad, out, &why);
     EXPECT_EQ(why, "corrupt tile: the context chain's predictor is unknown");
     bad = blob;
-    bad[section + 2] = 200; // token alphabet beyond a 16-bit sample's
+    bad[tables] = 200; // token alphabet beyond a 16-bit sample's
     seal(bad);
     decode(bad, out, &why);
     EXPECT_EQ(why, "corrupt tile: the token alphabet is out of range");
+    // A weight past 2^11 in magnitude, or a shift past 15: either could
+    // overflow the decoder's sums.
+    for (const auto &[at, value] : {std::pair<size_t, uint16_t>{section + 2, 16},
+                                    {section + 3, 2049},
+                                    {section + 5, 0xF7FF}}) { // -2049
+        bad = blob;
+        if (at == section + 2)
+            bad[at] = uint8_t(value);
+        else
+            bad[at] = uint8_t(value), bad[at + 1] = uint8_t(value >> 8);
+        seal(bad);
+        EXPECT_EQ(decode(bad, out, &why), VARDA_CODEC_CORRUPT) << at;
+        EXPECT_EQ(why, "corrupt tile: the linear predictor's weights are out of range") << at;
+    }
     // A token stream one byte short: its words are 16 bits. The stream is
     // the one whose end is the raw bits' length field, whose end is the
     // checksum.

@@ -1,0 +1,317 @@
+#include "linear.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+#include "dtypes.h"
+#include "words.h"
+
+namespace varda::codec {
+
+namespace {
+
+// Rows are held as sums are taken, two columns of the edge sample on
+// either side, so that the neighbours past an edge need no test.
+constexpr uint64_t pad = 2;
+
+// fn.template operator()<S>() for the sample type S of an integer dtype of
+// up to 32 bits.
+template <class F> void with_sample_type(int dtype, F &&fn) {
+    switch (dtype) {
+    case VARDA_DTYPE_U8: fn.template operator()<uint8_t>(); break;
+    case VARDA_DTYPE_U16: fn.template operator()<uint16_t>(); break;
+    case VARDA_DTYPE_U32: fn.template operator()<uint32_t>(); break;
+    case VARDA_DTYPE_I8: fn.template operator()<int8_t>(); break;
+    case VARDA_DTYPE_I16: fn.template operator()<int16_t>(); break;
+    case VARDA_DTYPE_I32: fn.template operator()<int32_t>(); break;
+    default: break;
+    }
+}
+
+template <class S> struct Sample {
+    using Word = std::make_unsigned_t<S>;
+    static constexpr bool narrow = sizeof(S) <= 2;
+    using Acc = std::conditional_t<narrow, int32_t, int64_t>;
+    // Rows are held in 16 bits where they fit, unsigned 16-bit samples
+    // less 2^15, so that the sums over the rows above are products of
+    // 16-bit numbers, which every vector unit widens cheaply.
+    using Held = std::conditional_t<narrow, int16_t, int64_t>;
+    static constexpr Acc bias = std::is_same_v<S, uint16_t> ? 32768 : 0;
+
+    static Acc at(const unsigned char *base, uint64_t index) {
+        S value;
+        std::memcpy(&value, base + index * sizeof(S), sizeof(S));
+        return value;
+    }
+    static constexpr Acc lo = std::numeric_limits<S>::min(), hi = std::numeric_limits<S>::max();
+    static Held held(Acc value) { return Held(value - bias); }
+};
+
+// One tile's rows in flight: the two above and the current one, padded.
+template <class Held> struct Window {
+    uint64_t width;
+    std::vector<Held> storage;
+    Held *up2, *up1, *cur;
+
+    explicit Window(uint64_t w)
+        : width(w), storage(3 * (w + 2 * pad)), up2(storage.data() + pad), up1(up2 + w + 2 * pad),
+          cur(up1 + w + 2 * pad) {}
+
+    void pad_row() {
+        cur[-1] = cur[-2] = cur[0];
+        cur[width] = cur[width + 1] = cur[width - 1];
+    }
+    // The current row becomes the row above; the second row reuses the
+    // first as the row two above.
+    void advance(uint64_t row) {
+        if (row == 0) {
+            std::copy_n(cur - pad, width + 2 * pad, up1 - pad);
+            std::copy_n(cur - pad, width + 2 * pad, up2 - pad);
+            return;
+        }
+        std::swap(up2, up1);
+        std::swap(up1, cur);
+    }
+};
+
+template <class S> struct Taps {
+    using Acc = typename Sample<S>::Acc;
+    // 16-bit factors, so that a product of two is a widening multiply.
+    int16_t n, nw, ne, nww, nee, nn, nnw, nne;
+    Acc w, ww, base;
+    unsigned shift;
+
+    explicit Taps(const LinearWeights &lw)
+        : n(lw.weight[1]), nw(lw.weight[2]), ne(lw.weight[3]), nww(lw.weight[6]), nee(lw.weight[7]),
+          nn(lw.weight[5]), nnw(lw.weight[8]), nne(lw.weight[9]), w(lw.weight[0]), ww(lw.weight[4]),
+          shift(lw.shift) {
+        const Acc above = Acc(n) + nw + ne + nww + nee + nn + nnw + nne;
+        base = (shift ? Acc(1) << (shift - 1) : 0) + Sample<S>::bias * above;
+    }
+
+    // What the rows above give every column of the current row, with the
+    // rounding term: no sample of the current row takes part, so these
+    // sums vectorise.
+    template <class Held> void above(const Window<Held> &rows, Acc *sums) const {
+        const Held *a = rows.up1, *b = rows.up2;
+        for (uint64_t c = 0; c < rows.width; ++c)
+            sums[c] = base + Acc(a[c]) * n + Acc(a[c - 1]) * nw + Acc(a[c + 1]) * ne +
+                      Acc(a[c - 2]) * nww + Acc(a[c + 2]) * nee + Acc(b[c]) * nn +
+                      Acc(b[c - 1]) * nnw + Acc(b[c + 1]) * nne;
+    }
+
+    // The prediction, held to the type's range: samples on a floor or a
+    // ceiling (a dark background, saturation) are then predicted exactly.
+    Acc predict(Acc above_sum, Acc west, Acc west2) const {
+        return std::clamp((above_sum + w * west + ww * west2) >> shift, Sample<S>::lo,
+                          Sample<S>::hi);
+    }
+};
+
+// What both directions share: the weights, the rows in flight and the
+// sums from the rows above.
+template <class S> struct Pass {
+    using T = Sample<S>;
+    using Word = typename T::Word;
+    using Acc = typename T::Acc;
+    Taps<S> taps;
+    uint64_t width, height;
+    Window<typename T::Held> rows;
+    std::vector<Acc> sums;
+
+    Pass(const LinearWeights &lw, const Plane &plane)
+        : taps(lw), width(plane.width), height(plane.count / plane.width), rows(width),
+          sums(width) {}
+
+    // For a row after the first: the sums of its columns, and its first
+    // sample's prediction (N).
+    Acc start_row() {
+        taps.above(rows, sums.data());
+        return Acc(rows.up1[0]) + T::bias;
+    }
+};
+
+template <class S>
+void residuals_of(const LinearWeights &lw, const Plane &plane, const unsigned char *samples,
+                  unsigned char *residuals) {
+    Pass<S> pass(lw, plane);
+    using T = typename Pass<S>::T;
+    using Acc = typename Pass<S>::Acc;
+    std::vector<Acc> cur(pass.width + pad);
+    for (uint64_t r = 0; r < pass.height; ++r) {
+        const uint64_t base = r * pass.width;
+        Acc *x = cur.data() + pad;
+        for (uint64_t c = 0; c < pass.width; ++c) {
+            x[c] = T::at(samples, base + c);
+            pass.rows.cur[c] = T::held(x[c]);
+        }
+        x[-1] = x[-2] = x[0];
+        pass.rows.pad_row();
+        const auto put = [&](uint64_t c, Acc prediction) {
+            using Word = typename Pass<S>::Word;
+            store<Word>(residuals, base + c, zigzag(Word(Word(x[c]) - Word(prediction))));
+        };
+        if (r == 0) {
+            put(0, 0);
+            for (uint64_t c = 1; c < pass.width; ++c) put(c, x[c - 1]);
+        } else {
+            put(0, pass.start_row());
+            for (uint64_t c = 1; c < pass.width; ++c)
+                put(c, pass.taps.predict(pass.sums[c], x[c - 1], x[c - 2]));
+        }
+        pass.rows.advance(r);
+    }
+}
+
+template <class S>
+void rebuild(const LinearWeights &lw, const Plane &plane, const unsigned char *residuals,
+             unsigned char *out) {
+    Pass<S> pass(lw, plane);
+    using Acc = typename Pass<S>::Acc;
+    for (uint64_t r = 0; r < pass.height; ++r) {
+        const uint64_t base = r * pass.width;
+        auto *held = pass.rows.cur;
+        // The sample just rebuilt, from its prediction.
+        const auto take = [&](uint64_t c, Acc prediction) {
+            using Word = typename Pass<S>::Word;
+            const S value = S(Word(Word(prediction) + load<Word>(residuals, base + c)));
+            std::memcpy(out + (base + c) * sizeof(S), &value, sizeof(S));
+            held[c] = Pass<S>::T::held(value);
+            return Acc(value);
+        };
+        Acc west = 0, west2 = 0;
+        if (r == 0) {
+            west = take(0, 0);
+            for (uint64_t c = 1; c < pass.width; ++c) west = take(c, west);
+        } else {
+            west2 = west = take(0, pass.start_row());
+            for (uint64_t c = 1; c < pass.width; ++c) {
+                const Acc x = take(c, pass.taps.predict(pass.sums[c], west, west2));
+                west2 = west, west = x;
+            }
+        }
+        pass.rows.pad_row();
+        pass.rows.advance(r);
+    }
+}
+
+// The planar predictor W + N - NW, for tiles too small to train on.
+LinearWeights planar_weights() {
+    LinearWeights lw;
+    lw.shift = 8;
+    lw.weight[0] = 256, lw.weight[1] = 256, lw.weight[2] = -256;
+    return lw;
+}
+
+constexpr unsigned free_taps = linear_taps - 1; // W takes what the others leave
+// The weights are fitted on this many rows spread evenly down the tile,
+// and on at most this many samples of each: enough for ten weights, and a
+// small part of the tile's coding time.
+constexpr uint64_t training_rows = 32, training_columns = 128;
+
+// Least squares for the weights of the neighbours other than W on
+// (x - W) against (neighbour - W), so that the weights sum to one and a
+// flat area is predicted exactly. For samples of up to 16 bits every
+// product and sum is an exact integer in binary64, and the solution takes
+// the same steps on every machine (no contraction into fused operations).
+template <class S> LinearWeights train(const Plane &plane, const unsigned char *samples) {
+    using Acc = typename Sample<S>::Acc;
+    const uint64_t width = plane.width, height = plane.count / width;
+    if (height < 3 || width < 5) return planar_weights();
+    double a[free_taps][free_taps] = {}, b[free_taps] = {};
+    const uint64_t step = std::max<uint64_t>(1, (height - 2) / training_rows),
+                   column_step = std::max<uint64_t>(1, (width - 4) / training_columns);
+    const auto x = [&](uint64_t r, uint64_t c) { return Sample<S>::at(samples, r * width + c); };
+    for (uint64_t r = 2; r < height; r += step)
+        for (uint64_t c = 2; c + 2 < width; c += column_step) {
+            const Acc west = x(r, c - 1);
+            const double d[free_taps] = {
+                double(x(r - 1, c) - west),     double(x(r - 1, c - 1) - west),
+                double(x(r - 1, c + 1) - west), double(x(r, c - 2) - west),
+                double(x(r - 2, c) - west),     double(x(r - 1, c - 2) - west),
+                double(x(r - 1, c + 2) - west), double(x(r - 2, c - 1) - west),
+                double(x(r - 2, c + 1) - west)};
+            const double t = double(x(r, c) - west);
+            for (unsigned i = 0; i < free_taps; ++i) {
+                for (unsigned j = i; j < free_taps; ++j) a[i][j] += d[i] * d[j];
+                b[i] += d[i] * t;
+            }
+        }
+    // A little ridge keeps the system solvable where neighbours move
+    // together (a constant or a one-dimensional tile).
+    double trace = 0;
+    for (unsigned i = 0; i < free_taps; ++i) trace += a[i][i];
+    if (!(trace > 0) || !std::isfinite(trace)) return planar_weights();
+    for (unsigned i = 0; i < free_taps; ++i) a[i][i] += 1e-6 * trace / free_taps;
+    // Cholesky: a = L L^T, L kept in the lower triangle.
+    double l[free_taps][free_taps] = {};
+    for (unsigned j = 0; j < free_taps; ++j) {
+        double diag = a[j][j];
+        for (unsigned k = 0; k < j; ++k) diag -= l[j][k] * l[j][k];
+        if (!(diag > 0)) return planar_weights();
+        l[j][j] = std::sqrt(diag);
+        for (unsigned i = j + 1; i < free_taps; ++i) {
+            double v = a[j][i];
+            for (unsigned k = 0; k < j; ++k) v -= l[i][k] * l[j][k];
+            l[i][j] = v / l[j][j];
+        }
+    }
+    double y[free_taps], coef[free_taps];
+    for (unsigned i = 0; i < free_taps; ++i) {
+        double v = b[i];
+        for (unsigned k = 0; k < i; ++k) v -= l[i][k] * y[k];
+        y[i] = v / l[i][i];
+    }
+    for (unsigned i = free_taps; i-- > 0;) {
+        double v = y[i];
+        for (unsigned k = i + 1; k < free_taps; ++k) v -= l[k][i] * coef[k];
+        coef[i] = v / l[i][i];
+    }
+    LinearWeights lw;
+    lw.shift = 8;
+    const double unit = double(1 << lw.shift);
+    int rest = 1 << lw.shift;
+    for (unsigned i = 0; i < free_taps; ++i) {
+        if (!std::isfinite(coef[i])) return planar_weights();
+        const double scaled =
+            std::clamp(coef[i] * unit, -double(linear_max_weight), double(linear_max_weight));
+        lw.weight[i + 1] = int16_t(std::lround(scaled));
+        rest -= lw.weight[i + 1];
+    }
+    if (rest < -linear_max_weight || rest > linear_max_weight) return planar_weights();
+    lw.weight[0] = int16_t(rest);
+    return lw;
+}
+
+} // namespace
+
+bool linear_applies(const Plane &plane) { return is_integer(plane.dtype) && plane.elem_size <= 4; }
+
+bool linear_valid(const LinearWeights &lw) {
+    return lw.shift <= linear_max_shift &&
+           std::all_of(std::begin(lw.weight), std::end(lw.weight),
+                       [](int16_t w) { return w >= -linear_max_weight && w <= linear_max_weight; });
+}
+
+LinearWeights train_linear(const Plane &plane, const unsigned char *samples) {
+    LinearWeights lw = planar_weights();
+    with_sample_type(plane.dtype, [&]<class S>() { lw = train<S>(plane, samples); });
+    return lw;
+}
+
+void linear_residuals(const LinearWeights &weights, const Plane &plane,
+                      const unsigned char *samples, unsigned char *residuals) {
+    with_sample_type(plane.dtype,
+                     [&]<class S>() { residuals_of<S>(weights, plane, samples, residuals); });
+}
+
+void linear_rebuild(const LinearWeights &weights, const Plane &plane,
+                    const unsigned char *residuals, unsigned char *out) {
+    with_sample_type(plane.dtype, [&]<class S>() { rebuild<S>(weights, plane, residuals, out); });
+}
+
+} // namespace varda::codec
