@@ -104,11 +104,23 @@ template <class S> struct Taps {
                       Acc(b[c - 1]) * nnw + Acc(b[c + 1]) * nne;
     }
 
+    // The encoder knows the whole current row too: every prediction of a
+    // row at once (column 0's is of no use).
+    template <class Held> void predictions(const Window<Held> &rows, Acc *sums) const {
+        above(rows, sums);
+        const Held *x = rows.cur;
+        const auto w16 = int16_t(w), ww16 = int16_t(ww);
+        const Acc row_base = Sample<S>::bias * (w + ww);
+        for (uint64_t c = 0; c < rows.width; ++c)
+            sums[c] = held_to_range(
+                (sums[c] + row_base + Acc(x[c - 1]) * w16 + Acc(x[c - 2]) * ww16) >> shift);
+    }
+
     // The prediction, held to the type's range: samples on a floor or a
     // ceiling (a dark background, saturation) are then predicted exactly.
+    static Acc held_to_range(Acc p) { return std::clamp(p, Sample<S>::lo, Sample<S>::hi); }
     Acc predict(Acc above_sum, Acc west, Acc west2) const {
-        return std::clamp((above_sum + w * west + ww * west2) >> shift, Sample<S>::lo,
-                          Sample<S>::hi);
+        return held_to_range((above_sum + w * west + ww * west2) >> shift);
     }
 };
 
@@ -140,29 +152,24 @@ void residuals_of(const LinearWeights &lw, const Plane &plane, const unsigned ch
                   unsigned char *residuals) {
     Pass<S> pass(lw, plane);
     using T = typename Pass<S>::T;
+    using Word = typename Pass<S>::Word;
     using Acc = typename Pass<S>::Acc;
-    std::vector<Acc> cur(pass.width + pad);
     for (uint64_t r = 0; r < pass.height; ++r) {
         const uint64_t base = r * pass.width;
-        Acc *x = cur.data() + pad;
-        for (uint64_t c = 0; c < pass.width; ++c) {
-            x[c] = T::at(samples, base + c);
-            pass.rows.cur[c] = T::held(x[c]);
-        }
-        x[-1] = x[-2] = x[0];
+        auto *held = pass.rows.cur;
+        for (uint64_t c = 0; c < pass.width; ++c) held[c] = T::held(T::at(samples, base + c));
         pass.rows.pad_row();
-        const auto put = [&](uint64_t c, Acc prediction) {
-            using Word = typename Pass<S>::Word;
-            store<Word>(residuals, base + c, zigzag(Word(Word(x[c]) - Word(prediction))));
-        };
+        Acc *prediction = pass.sums.data();
         if (r == 0) {
-            put(0, 0);
-            for (uint64_t c = 1; c < pass.width; ++c) put(c, x[c - 1]);
+            prediction[0] = 0;
+            for (uint64_t c = 1; c < pass.width; ++c) prediction[c] = Acc(held[c - 1]) + T::bias;
         } else {
-            put(0, pass.start_row());
-            for (uint64_t c = 1; c < pass.width; ++c)
-                put(c, pass.taps.predict(pass.sums[c], x[c - 1], x[c - 2]));
+            pass.taps.predictions(pass.rows, prediction);
+            prediction[0] = Acc(pass.rows.up1[0]) + T::bias;
         }
+        for (uint64_t c = 0; c < pass.width; ++c)
+            store<Word>(residuals, base + c,
+                        zigzag(Word(Word(Acc(held[c]) + T::bias) - Word(prediction[c]))));
         pass.rows.advance(r);
     }
 }
@@ -222,25 +229,36 @@ template <class S> LinearWeights train(const Plane &plane, const unsigned char *
     using Acc = typename Sample<S>::Acc;
     const uint64_t width = plane.width, height = plane.count / width;
     if (height < 3 || width < 5) return planar_weights();
-    double a[free_taps][free_taps] = {}, b[free_taps] = {};
+    // The normal equations' sums, the target beside the neighbours so that
+    // one square gathers them all, two columns at a time in the portable
+    // vectors (each lane adds in the samples' order, as plain code would).
+    typedef double pair __attribute__((vector_size(16)));
+    constexpr unsigned terms = free_taps + 1, pairs = (terms + 1) / 2;
+    pair m[terms][pairs] = {};
     const uint64_t step = std::max<uint64_t>(1, (height - 2) / training_rows),
                    column_step = std::max<uint64_t>(1, (width - 4) / training_columns);
     const auto x = [&](uint64_t r, uint64_t c) { return Sample<S>::at(samples, r * width + c); };
     for (uint64_t r = 2; r < height; r += step)
         for (uint64_t c = 2; c + 2 < width; c += column_step) {
             const Acc west = x(r, c - 1);
-            const double d[free_taps] = {
+            const double d[2 * pairs] = {
                 double(x(r - 1, c) - west),     double(x(r - 1, c - 1) - west),
                 double(x(r - 1, c + 1) - west), double(x(r, c - 2) - west),
                 double(x(r - 2, c) - west),     double(x(r - 1, c - 2) - west),
                 double(x(r - 1, c + 2) - west), double(x(r - 2, c - 1) - west),
-                double(x(r - 2, c + 1) - west)};
-            const double t = double(x(r, c) - west);
-            for (unsigned i = 0; i < free_taps; ++i) {
-                for (unsigned j = i; j < free_taps; ++j) a[i][j] += d[i] * d[j];
-                b[i] += d[i] * t;
+                double(x(r - 2, c + 1) - west), double(x(r, c) - west)};
+            pair dv[pairs];
+            std::memcpy(dv, d, sizeof dv);
+            for (unsigned i = 0; i < terms; ++i) {
+                const pair di = {d[i], d[i]};
+                for (unsigned j = 0; j < pairs; ++j) m[i][j] += di * dv[j];
             }
         }
+    double a[free_taps][free_taps], b[free_taps];
+    for (unsigned i = 0; i < free_taps; ++i) {
+        for (unsigned j = 0; j < free_taps; ++j) a[i][j] = m[i][j / 2][j % 2];
+        b[i] = m[i][free_taps / 2][free_taps % 2];
+    }
     // A little ridge keeps the system solvable where neighbours move
     // together (a constant or a one-dimensional tile).
     double trace = 0;
