@@ -119,8 +119,12 @@ template <class S> struct Taps {
     // The prediction, held to the type's range: samples on a floor or a
     // ceiling (a dark background, saturation) are then predicted exactly.
     static Acc held_to_range(Acc p) { return std::clamp(p, Sample<S>::lo, Sample<S>::hi); }
+    // In the decoder's chain from one sample to the next the range is a
+    // branch, almost never taken, rather than two selects.
     Acc predict(Acc above_sum, Acc west, Acc west2) const {
-        return held_to_range((above_sum + w * west + ww * west2) >> shift);
+        const Acc p = (above_sum + w * west + ww * west2) >> shift;
+        if (__builtin_expect(p < Sample<S>::lo || p > Sample<S>::hi, 0)) return held_to_range(p);
+        return p;
     }
 };
 
@@ -236,7 +240,7 @@ template <class S> LinearWeights train(const Plane &plane, const unsigned char *
     constexpr unsigned terms = free_taps + 1, pairs = (terms + 1) / 2;
     pair m[terms][pairs] = {};
     const uint64_t step = std::max<uint64_t>(1, (height - 2) / training_rows),
-                   column_step = std::max<uint64_t>(1, (width - 4) / training_columns);
+                   column_step = (width - 4 + training_columns - 1) / training_columns;
     const auto x = [&](uint64_t r, uint64_t c) { return Sample<S>::at(samples, r * width + c); };
     for (uint64_t r = 2; r < height; r += step)
         for (uint64_t c = 2; c + 2 < width; c += column_step) {
