@@ -108,15 +108,18 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
         nodata_fill(filled.data(), samples, aside->data(), width, count, es);
         samples = filled.data();
     }
+    // The product as this tile is cut: its own grid.
+    varda_codec_product cut = p;
     if (lossy) {
+        cut.resolved.grid = tile_grid(p);
         quantised.resize(raw);
-        if (quantise(p, quantised.data(), samples, count) != 0)
+        if (quantise(cut, quantised.data(), samples, count) != 0)
             return err.set("the quantiser refused the product's grid");
         samples = quantised.data();
         // A tile without nodata still needs its guarded mask when the grid
         // rebuilds a valid sample as the sentinel: the codes move it off.
         if (!has_nodata && mask_kind == mask_guarded &&
-            rebuilds_sentinel(p, quantised.data(), count, sentinel))
+            rebuilds_sentinel(cut, quantised.data(), count, sentinel))
             has_nodata = true;
     }
     const Plane plane{width, height, count, es, coded_dtype(p.dtype, lossy)};
@@ -140,9 +143,9 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
     }
     if (lossy) {
         out.u8(unsigned(p.recipe.family));
-        out.u8(p.resolved.grid.mode);
-        out.f64(p.resolved.grid.step);
-        out.f64(p.resolved.grid.offset);
+        out.u8(cut.resolved.grid.mode);
+        out.f64(cut.resolved.grid.step);
+        out.f64(cut.resolved.grid.offset);
     }
     if (has_nonfinite) {
         Bytes frame;

@@ -68,7 +68,9 @@ bool find_nonfinite(const varda_codec_product &p, const unsigned char *samples, 
 bool rebuilds_sentinel(const varda_codec_product &p, const unsigned char *quantised, uint64_t count,
                        uint64_t sentinel);
 
-// The lossy family's quantiser and its inverse (quantise.cpp).
+// The lossy family's quantiser and its inverse, and the grid a tile of the
+// product is cut on (quantise.cpp).
+quant_grid tile_grid(const varda_codec_product &p);
 int quantise(const varda_codec_product &p, void *dst, const void *src, uint64_t count);
 int dequantise(int family, const quant_grid &grid, int dtype, void *dst, const void *src,
                uint64_t count);
