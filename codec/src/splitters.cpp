@@ -153,4 +153,14 @@ void Palette::ranks_of(unsigned char *ranks, uint64_t rank_size, const unsigned 
     });
 }
 
+bool palette_may_pay(const unsigned char *samples, uint64_t count, uint64_t elem_size, int dtype) {
+    const uint64_t probe = std::min<uint64_t>(count, 4096), stride = count / probe;
+    Palette palette(elem_size, dtype, palette_limit / 4);
+    for (uint64_t i = 0; i < probe; ++i)
+        if (!palette.add(samples + i * stride * elem_size, 1)) return false;
+    const std::vector<uint64_t> &keys = palette.keys();
+    const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
+    return *high - *low >= 2 * keys.size();
+}
+
 } // namespace varda::codec

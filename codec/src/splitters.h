@@ -63,6 +63,12 @@ class Palette {
     std::vector<uint64_t> keys_;
 };
 
+// Whether a probe of the tile's samples finds few distinct values, lying
+// far apart (sparse levels, classes, masks): what a palette needs to pay
+// where its ranks would only be the samples less an offset. The probe
+// looks at 4096 samples at most.
+bool palette_may_pay(const unsigned char *samples, uint64_t count, uint64_t elem_size, int dtype);
+
 // The width of a palette's ranks: a byte up to 256 entries, else two.
 constexpr uint64_t rank_size(uint64_t entries) { return entries <= 256 ? 1 : 2; }
 
