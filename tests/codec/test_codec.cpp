@@ -835,6 +835,8 @@ const Golden goldens[] = {
     {"u16_context_rans_trained.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth, nullptr, 0},
     {"u16_linear_context_rans_trained.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth,
      "LINEAR:MAX_ERROR=2", 0},
+    {"i16_palette.vrd", 5, VARDA_CHAIN_PALETTE, Content::smooth, nullptr, 0},
+    {"f32_palette_specials.vrd", 9, VARDA_CHAIN_PALETTE, Content::specials, nullptr, 0},
 };
 
 // Blobs of earlier encoders, which code these tiles otherwise now: they
