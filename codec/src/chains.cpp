@@ -180,9 +180,9 @@ bool encode_nested(const Plane &plane, const unsigned char *samples, const Encod
 // plain zstd for repeated patterns.
 bool encode_ranks(const Plane &plane, const unsigned char *ranks, const EncodeOptions &options,
                   Writer &out, Error &err) {
-    static const int searched[] = {VARDA_CHAIN_MED_ZIGZAG, VARDA_CHAIN_SHUFFLE_ZSTD,
+    static const int searched[] = {VARDA_CHAIN_MED_ZIGZAG,   VARDA_CHAIN_SHUFFLE_ZSTD,
                                    VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_ZSTD,
-                                   VARDA_CHAIN_PLANAR,     VARDA_CHAIN_DELTA_W,
+                                   VARDA_CHAIN_PLANAR,       VARDA_CHAIN_DELTA_W,
                                    VARDA_CHAIN_AVERAGE};
     const std::span<const int> ids(searched, options.effort < 2 ? 3 : std::size(searched));
     return encode_best(plane, ranks, ids, options, out, err);

@@ -143,7 +143,8 @@ void Palette::ranks_of(unsigned char *ranks, uint64_t rank_size, const unsigned 
                        uint64_t count) const {
     with_width(elem_size_, 0, [&]<Element T>() {
         for (uint64_t i = 0; i < count; ++i) {
-            const unsigned r = slot_ranks_[slot(order_key(load<T>(samples, i), elem_size_, dtype_))];
+            const unsigned r =
+                slot_ranks_[slot(order_key(load<T>(samples, i), elem_size_, dtype_))];
             if (rank_size == 1)
                 store<uint8_t>(ranks, i, uint8_t(r - 1));
             else

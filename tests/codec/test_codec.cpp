@@ -231,11 +231,11 @@ TEST(Codec, AutoIsNeverLargerThanTheChainsItTries) {
 // wins (predictors, LZ matches, splitters), and a tile off its multiplier
 // only where no band looks must still be coded.
 TEST(Codec, AutoJudgesTallTilesOnBandsOfRows) {
-    const std::vector<int> effort1 = {
-        VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG,   VARDA_CHAIN_AVERAGE,
-        VARDA_CHAIN_SHUFFLE_ZSTD,      VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_INTMULT,
-        VARDA_CHAIN_FLOATQUANT,        VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE,
-        VARDA_CHAIN_PALETTE};
+    const std::vector<int> effort1 = {VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG,
+                                      VARDA_CHAIN_AVERAGE,           VARDA_CHAIN_SHUFFLE_ZSTD,
+                                      VARDA_CHAIN_CONTEXT_RANS,      VARDA_CHAIN_INTMULT,
+                                      VARDA_CHAIN_FLOATQUANT,        VARDA_CHAIN_FLOATMULT,
+                                      VARDA_CHAIN_FLOATMULT_WIDE,    VARDA_CHAIN_PALETTE};
     const size_t w = 96, h = 320;
     // Noisy rows that repeat every seventh row: only LZ matches find them.
     Bytes repeating(w * h * 2);

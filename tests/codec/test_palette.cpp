@@ -30,11 +30,16 @@ std::vector<uint64_t> levels_of(int dtype) {
     switch (dtype) {
     case VARDA_DTYPE_F16: return {0x0000, 0x8000, 0x7E01, 0xFE3F, 0x7C00, 0x3C00, 0xC100, 0x0001};
     case VARDA_DTYPE_F32:
-        return {0x00000000u, 0x80000000u, 0x7FC00001u, 0xFFC12345u, 0xFF800000u, 0x3FC00000u,
-                0xC0100000u, 0x00000001u};
+        return {0x00000000u, 0x80000000u, 0x7FC00001u, 0xFFC12345u,
+                0xFF800000u, 0x3FC00000u, 0xC0100000u, 0x00000001u};
     case VARDA_DTYPE_F64:
-        return {0, 0x8000000000000000ull, 0x7FF8000000000001ull, 0xFFF0000000000123ull,
-                0x7FF0000000000000ull, 0x3FF8000000000000ull, 0xC002000000000000ull};
+        return {0,
+                0x8000000000000000ull,
+                0x7FF8000000000001ull,
+                0xFFF0000000000123ull,
+                0x7FF0000000000000ull,
+                0x3FF8000000000000ull,
+                0xC002000000000000ull};
     default: {
         const uint64_t top = uint64_t(1) << (8 * dtype_bytes[dtype] - 1);
         return {0, 1, 2, 100, top - 1, top, top | (top - 1), 7 * top / 4};
@@ -121,8 +126,8 @@ TEST(Palette, TilesAtTheLimits) {
             const Bytes tile = tile_of(dtype_bytes[dtype], 128 * 64, [&](size_t i) {
                 return 3 * ((i < values ? i * 7919 : rng()) % values) + 1;
             });
-            const std::string what = std::to_string(values) + " values, dtype " +
-                                     std::to_string(dtype);
+            const std::string what =
+                std::to_string(values) + " values, dtype " + std::to_string(dtype);
             const Bytes blob = encode(dtype, palette, tile, 128, 64);
             expect_round_trip(blob, tile, what);
             EXPECT_EQ(count_of(blob), values) << what;
@@ -274,7 +279,8 @@ TEST(Palette, AutoChoosesItOnPosterisedTiles) {
     for (size_t j = 0; j < levels.size(); ++j) levels[j] = uint64_t(7 * j + rng() % 3 - 900);
     const Bytes plate = tile_of(2, side * side, [&](size_t i) {
         const double x = double(i % side), y = double(i / side);
-        const double v = 150 + 70 * std::sin(x / 23) * std::cos(y / 31) + 70 * std::sin((x + y) / 57);
+        const double v =
+            150 + 70 * std::sin(x / 23) * std::cos(y / 31) + 70 * std::sin((x + y) / 57);
         return levels[size_t(std::clamp(v, 0.0, 299.0))];
     });
     const uint64_t classes[] = {11, 21, 22, 23, 24, 31, 41, 42, 43, 52, 71, 81, 82, 90, 95};
