@@ -120,6 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // refuses.
         require(damage || chain == VARDA_CHAIN_INTMULT || chain == VARDA_CHAIN_FLOATQUANT ||
                 chain == VARDA_CHAIN_FLOATMULT || chain == VARDA_CHAIN_FLOATMULT_WIDE ||
+                chain == VARDA_CHAIN_PALETTE ||
                 (p.recipe.family != 0 && nonfinite_patterns(tile, count, es, dtype) > 255));
         return 0;
     }

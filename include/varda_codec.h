@@ -80,6 +80,7 @@ enum {
     VARDA_CHAIN_FLOATMULT = 16,
     VARDA_CHAIN_CONTEXT_RANS = 17,
     VARDA_CHAIN_FLOATMULT_WIDE = 18,
+    VARDA_CHAIN_PALETTE = 19,
     /* Per tile, the smallest blob of the chains its effort tries. Never
      * stored: the blob records the chain that won. */
     VARDA_CHAIN_AUTO = 255

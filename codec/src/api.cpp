@@ -81,7 +81,8 @@ VARDA_CODEC_API uint64_t varda_codec_bound(const varda_codec_product *product, u
     const uint64_t count = width * height, raw = count * es;
     const uint64_t widest = std::max<uint64_t>(raw, planar_zigzag_pfor_bound(count, es));
     // Header, sections and checksum, the mask, then the widest chain: a
-    // splitter's two streams, or selectors and packed offsets.
+    // splitter's two streams, selectors and packed offsets, or a palette's
+    // table (under half the samples) and ranks.
     // A lossy float tile may add its non-finite patterns and their index.
     const uint64_t nonfinite = is_lossy(*product) && is_float(product->dtype)
                                    ? 5 + max_nonfinite_patterns * es + ZSTD_compressBound(count)

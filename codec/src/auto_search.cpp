@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "splitters.h"
 #include "tile.h"
 
 namespace varda::codec {
@@ -23,7 +24,7 @@ const int effort1[] = {
     VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG,   VARDA_CHAIN_AVERAGE,
     VARDA_CHAIN_SHUFFLE_ZSTD,      VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_INTMULT,
     VARDA_CHAIN_FLOATQUANT,        VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE,
-    VARDA_CHAIN_DELTA_W,           VARDA_CHAIN_DELTA_N};
+    VARDA_CHAIN_PALETTE,           VARDA_CHAIN_DELTA_W,      VARDA_CHAIN_DELTA_N};
 constexpr size_t effort1_lossless = std::size(effort1) - 2;
 // Effort 2 tries every chain, fastest decoders first.
 const int effort2[] = {VARDA_CHAIN_PLANAR_PFOR,  VARDA_CHAIN_PLANAR_PFOR_ZSTD,
@@ -34,7 +35,8 @@ const int effort2[] = {VARDA_CHAIN_PLANAR_PFOR,  VARDA_CHAIN_PLANAR_PFOR_ZSTD,
                        VARDA_CHAIN_WP,           VARDA_CHAIN_CONTEXT_RANS,
                        VARDA_CHAIN_ZSTD,         VARDA_CHAIN_INTMULT,
                        VARDA_CHAIN_BINOFFSET,    VARDA_CHAIN_FLOATQUANT,
-                       VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE};
+                       VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE,
+                       VARDA_CHAIN_PALETTE};
 
 // At effort 1 a tall tile is first coded by every chain on a few bands of
 // its rows, and only the chains that did best there code the whole tile:
@@ -93,11 +95,17 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         Writer out(section);
         return encode_chain(p.chain, plane, samples, options, out, err);
     }
+    // Effort 1 tries the palette only where a probe of the tile finds few
+    // values far apart: elsewhere the count costs a pass, and the ranks
+    // code no smaller than the samples.
+    const bool palette_tried =
+        p.effort != 1 || palette_may_pay(samples, plane.count, plane.elem_size, plane.dtype);
     // A chain's coding of these samples, left empty where the chain does not
     // apply; false only when memory runs out.
     const auto trial = [&](int id, const Plane &of, const unsigned char *data, Bytes &candidate) {
         candidate.clear();
-        if (!chain_accepts(id, of.dtype)) return true;
+        if (!chain_accepts(id, of.dtype) || (id == VARDA_CHAIN_PALETTE && !palette_tried))
+            return true;
         Writer out(candidate);
         Error quiet; // a splitter with nothing to split is no failure here
         if (!encode_chain(id, of, data, options, out, quiet)) {
@@ -158,7 +166,7 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
             if (!attempt(id)) return false;
     } else {
         // The zstd chain that came out smallest, if it applied.
-        size_t lz_size = 0;
+        size_t lz_size = 0, palette_size = 0;
         int lz_chain = 0;
         for (int id : effort2) {
             size_t coded = 0;
@@ -166,14 +174,20 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
             if (coded && back_end_of(id) == back_zstd && id != VARDA_CHAIN_PLANAR_PFOR &&
                 (!lz_size || coded < lz_size))
                 lz_size = coded, lz_chain = id;
+            if (id == VARDA_CHAIN_PALETTE) palette_size = coded;
         }
         // Where LZ matches come close to the best (posterised plates, masks,
-        // repeated rows), zstd's strongest levels find many more of them.
-        if (lz_size && options.zstd_level < strong_zstd_level &&
-            double(lz_size) <= lz_margin * double(section.size())) {
-            options.zstd_level = strong_zstd_level;
-            if (!attempt(lz_chain)) return false;
-        }
+        // repeated rows), zstd's strongest levels find many more of them;
+        // so they may in a palette's ranks.
+        const auto close = [&](size_t size) {
+            return size && p.zstd_level < strong_zstd_level &&
+                   double(size) <= lz_margin * double(section.size());
+        };
+        const bool lz_close = close(lz_size), palette_close = close(palette_size);
+        options.zstd_level = std::max(options.zstd_level, strong_zstd_level);
+        if ((lz_close && !attempt(lz_chain)) || (palette_close && !attempt(VARDA_CHAIN_PALETTE)))
+            return false;
+        options.zstd_level = p.zstd_level;
     }
     // An index stream that zstd codes best is coded once more at a stronger
     // level: the staircases of a coarse grid are long LZ matches, which

@@ -104,12 +104,8 @@ class Reader {
     size_t remaining() const { return size_t(end_ - at_); }
     bool done() const { return at_ == end_; }
 
-    bool u8(unsigned &value, const char *what, Error &err) {
-        uint64_t v = 0;
-        if (!little(v, 1, what, err)) return false;
-        value = unsigned(v);
-        return true;
-    }
+    bool u8(unsigned &value, const char *what, Error &err) { return narrow(value, 1, what, err); }
+    bool u16(unsigned &value, const char *what, Error &err) { return narrow(value, 2, what, err); }
     bool u32(uint32_t &value, const char *what, Error &err) {
         uint64_t v = 0;
         if (!little(v, 4, what, err)) return false;
@@ -146,6 +142,12 @@ class Reader {
   private:
     bool truncated(const char *what, Error &err) {
         return err.set(std::string("truncated tile: the blob ends inside the ") + what);
+    }
+    bool narrow(unsigned &value, int size, const char *what, Error &err) {
+        uint64_t v = 0;
+        if (!little(v, size, what, err)) return false;
+        value = unsigned(v);
+        return true;
     }
     bool little(uint64_t &value, int size, const char *what, Error &err) {
         if (remaining() < size_t(size)) return truncated(what, err);

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <span>
 #include <string>
 
 #include "context_rans.h"
@@ -38,6 +40,7 @@ const ChainInfo chains[chain_count] = {
     {VARDA_CHAIN_FLOATMULT, "floatmult", kind_splitter},
     {VARDA_CHAIN_CONTEXT_RANS, "context-rans", kind_fused},
     {VARDA_CHAIN_FLOATMULT_WIDE, "floatmult-wide", kind_splitter},
+    {VARDA_CHAIN_PALETTE, "palette", kind_splitter},
 };
 
 uint64_t raw_bytes(const Plane &plane) { return plane.count * plane.elem_size; }
@@ -138,17 +141,12 @@ bool join_planes(Reader &in, const Plane &plane, unsigned char *out, const char 
     return ok || corrupt(mismatch, err);
 }
 
-// The main stream of a splitter, as a nested chain section: planar unless
-// the effort asks for a search, which includes the context chain.
-bool encode_nested(const Plane &plane, const unsigned char *samples, const EncodeOptions &options,
-                   Writer &out, Error &err) {
-    static const int searched[] = {VARDA_CHAIN_PLANAR,       VARDA_CHAIN_MED,
-                                   VARDA_CHAIN_DELTA_W,      VARDA_CHAIN_AVERAGE,
-                                   VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_CONTEXT_RANS};
-    if (options.effort < 2)
-        return encode_chain(VARDA_CHAIN_PLANAR, plane, samples, options, out, err);
+// The smallest coding of a splitter's main stream among `ids`, as a
+// nested chain section.
+bool encode_best(const Plane &plane, const unsigned char *samples, std::span<const int> ids,
+                 const EncodeOptions &options, Writer &out, Error &err) {
     Bytes best;
-    for (int id : searched) {
+    for (int id : ids) {
         Bytes candidate;
         Writer w(candidate);
         Error ignored;
@@ -164,8 +162,94 @@ bool encode_nested(const Plane &plane, const unsigned char *samples, const Encod
     return true;
 }
 
+// The main stream of a splitter: planar unless the effort asks for a
+// search, which includes the context chain.
+bool encode_nested(const Plane &plane, const unsigned char *samples, const EncodeOptions &options,
+                   Writer &out, Error &err) {
+    static const int searched[] = {VARDA_CHAIN_PLANAR,       VARDA_CHAIN_MED,
+                                   VARDA_CHAIN_DELTA_W,      VARDA_CHAIN_AVERAGE,
+                                   VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_CONTEXT_RANS};
+    if (options.effort < 2)
+        return encode_chain(VARDA_CHAIN_PLANAR, plane, samples, options, out, err);
+    return encode_best(plane, samples, searched, options, out, err);
+}
+
+// A palette's ranks: the context chain for maps and masks (flat areas,
+// edges between classes), med_zigzag and the byte planes for plates whose
+// ranks follow a smooth picture; effort 2 adds the other predictors and
+// plain zstd for repeated patterns.
+bool encode_ranks(const Plane &plane, const unsigned char *ranks, const EncodeOptions &options,
+                  Writer &out, Error &err) {
+    static const int searched[] = {VARDA_CHAIN_MED_ZIGZAG,   VARDA_CHAIN_SHUFFLE_ZSTD,
+                                   VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_ZSTD,
+                                   VARDA_CHAIN_PLANAR,       VARDA_CHAIN_DELTA_W,
+                                   VARDA_CHAIN_AVERAGE};
+    const std::span<const int> ids(searched, options.effort < 2 ? 3 : std::size(searched));
+    return encode_best(plane, ranks, ids, options, out, err);
+}
+
+// The palette's ranks as a plane of their own: unsigned words of the
+// narrowest width that holds them.
+Plane rank_plane(const Plane &plane, uint64_t entries) {
+    Plane ranks = plane;
+    ranks.elem_size = rank_size(entries);
+    ranks.dtype = word_dtype(ranks.elem_size);
+    return ranks;
+}
+
+bool encode_palette(const Plane &plane, const unsigned char *samples, const EncodeOptions &options,
+                    Writer &out, Error &err) {
+    const uint64_t n = plane.count, es = plane.elem_size;
+    Palette palette(es, plane.dtype, palette_limit);
+    if (!palette.add(samples, n))
+        return err.set("palette: the tile has more than 4096 distinct values",
+                       VARDA_CODEC_NOT_APPLICABLE);
+    const uint64_t entries = palette.keys().size();
+    // Past half the samples the table alone outweighs what the ranks save.
+    if (2 * (entries - 1) > n)
+        return err.set("palette: most of the tile's values occur once", VARDA_CODEC_NOT_APPLICABLE);
+    palette.rank();
+    out.u16(uint16_t(entries));
+    for (uint64_t key : palette.keys()) {
+        const uint64_t bits = bits_of_key(key, es, plane.dtype);
+        for (uint64_t b = 0; b < es; ++b) out.u8(unsigned(bits >> (8 * b)) & 0xFF);
+    }
+    const Plane ranks = rank_plane(plane, entries);
+    Scratch coded(raw_bytes(ranks));
+    palette.ranks_of(coded.data(), ranks.elem_size, samples, n);
+    return encode_ranks(ranks, coded.data(), options, out, err);
+}
+
+// The table is checked before the ranks are decoded into the start of
+// `out`; they are then replaced by their values from the last one back,
+// so that no value overwrites a rank still to be read.
+bool decode_palette(Reader &in, const Plane &plane, unsigned char *out, Error &err) {
+    const uint64_t n = plane.count, es = plane.elem_size;
+    unsigned entries = 0;
+    const unsigned char *table = nullptr;
+    if (!in.u16(entries, "palette's count", err)) return false;
+    // Ranks wider than the samples could not be rebuilt in place; a table
+    // that long cannot be in increasing order either.
+    if (entries == 0 || entries > palette_limit || entries > n || rank_size(entries) > es)
+        return corrupt("the palette's count is out of range", err);
+    if (!in.bytes(table, entries * es, "palette", err)) return false;
+    const auto entry = [&](uint64_t r) { return Reader::read_le(table + r * es, int(es)); };
+    for (uint64_t r = 1; r < entries; ++r)
+        if (order_key(entry(r - 1), es, plane.dtype) >= order_key(entry(r), es, plane.dtype))
+            return corrupt("the palette's values are not in increasing order", err);
+    const Plane ranks = rank_plane(plane, entries);
+    if (!decode_chain(in, ranks, out, true, err)) return false;
+    for (uint64_t i = n; i-- > 0;) {
+        const uint64_t r = ranks.elem_size == 1 ? load<uint8_t>(out, i) : load<uint16_t>(out, i);
+        if (r >= entries) return corrupt("a rank is not below the palette's count", err);
+        std::memcpy(out + i * es, table + r * es, es);
+    }
+    return true;
+}
+
 bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
                      const EncodeOptions &options, Writer &out, Error &err) {
+    if (id == VARDA_CHAIN_PALETTE) return encode_palette(plane, samples, options, out, err);
     const uint64_t n = plane.count, es = plane.elem_size;
     Plane words = plane;
     words.dtype = word_dtype(es);
@@ -241,6 +325,7 @@ bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
 // The first stream of a splitter decodes into `out` and the second is
 // joined onto it there.
 bool decode_splitter(int id, Reader &in, const Plane &plane, unsigned char *out, Error &err) {
+    if (id == VARDA_CHAIN_PALETTE) return decode_palette(in, plane, out, err);
     const uint64_t n = plane.count, es = plane.elem_size;
     Plane words = plane;
     words.dtype = word_dtype(es);

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "dtypes.h"
 #include "join_split.h"
 #include "words.h"
 
@@ -86,6 +87,81 @@ double decimal_step(const unsigned char *samples, uint64_t count, uint64_t elem_
         if (finite > 0 && exact * 20 >= finite * 19) return step;
     }
     return 0;
+}
+
+uint64_t order_key(uint64_t bits, uint64_t elem_size, int dtype) {
+    const uint64_t sign = uint64_t(1) << (8 * elem_size - 1), all = sign | (sign - 1);
+    if (is_float(dtype)) return bits & sign ? ~bits & all : bits ^ sign;
+    return is_signed(dtype) ? bits ^ sign : bits;
+}
+
+uint64_t bits_of_key(uint64_t key, uint64_t elem_size, int dtype) {
+    const uint64_t sign = uint64_t(1) << (8 * elem_size - 1), all = sign | (sign - 1);
+    if (is_float(dtype)) return key & sign ? key ^ sign : ~key & all;
+    return is_signed(dtype) ? key ^ sign : key;
+}
+
+// Wider keys go to an open-addressed table four times the limit: probes
+// stay short however the keys fall.
+Palette::Palette(uint64_t elem_size, int dtype, uint64_t limit)
+    : elem_size_(elem_size), limit_(limit), dtype_(dtype), direct_(elem_size <= 2) {
+    const uint64_t slots = direct_ ? uint64_t(1) << (8 * elem_size) : std::bit_ceil(4 * limit + 4);
+    mask_ = slots - 1;
+    slot_ranks_.assign(slots, 0);
+    if (!direct_) slot_keys_.resize(slots);
+    keys_.reserve(limit);
+}
+
+uint64_t Palette::slot(uint64_t key) const {
+    if (direct_) return key;
+    uint64_t at = (key * 0x9E3779B97F4A7C15ull) >> 32 & mask_;
+    while (slot_ranks_[at] != 0 && slot_keys_[at] != key) at = (at + 1) & mask_;
+    return at;
+}
+
+bool Palette::add(const unsigned char *samples, uint64_t count) {
+    return with_width(elem_size_, false, [&]<Element T>() {
+        for (uint64_t i = 0; i < count; ++i) {
+            const uint64_t key = order_key(load<T>(samples, i), elem_size_, dtype_);
+            const uint64_t at = slot(key);
+            if (slot_ranks_[at] != 0) continue;
+            if (keys_.size() == limit_) return false;
+            slot_ranks_[at] = 1;
+            if (!direct_) slot_keys_[at] = key;
+            keys_.push_back(key);
+        }
+        return true;
+    });
+}
+
+void Palette::rank() {
+    std::sort(keys_.begin(), keys_.end());
+    for (size_t r = 0; r < keys_.size(); ++r) slot_ranks_[slot(keys_[r])] = uint16_t(r + 1);
+}
+
+void Palette::ranks_of(unsigned char *ranks, uint64_t rank_size, const unsigned char *samples,
+                       uint64_t count) const {
+    with_width(elem_size_, 0, [&]<Element T>() {
+        for (uint64_t i = 0; i < count; ++i) {
+            const unsigned r =
+                slot_ranks_[slot(order_key(load<T>(samples, i), elem_size_, dtype_))];
+            if (rank_size == 1)
+                store<uint8_t>(ranks, i, uint8_t(r - 1));
+            else
+                store<uint16_t>(ranks, i, uint16_t(r - 1));
+        }
+        return 0;
+    });
+}
+
+bool palette_may_pay(const unsigned char *samples, uint64_t count, uint64_t elem_size, int dtype) {
+    const uint64_t probe = std::min<uint64_t>(count, 4096), stride = count / probe;
+    Palette palette(elem_size, dtype, palette_limit / 4);
+    for (uint64_t i = 0; i < probe; ++i)
+        if (!palette.add(samples + i * stride * elem_size, 1)) return false;
+    const std::vector<uint64_t> &keys = palette.keys();
+    const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
+    return *high - *low >= 2 * keys.size();
 }
 
 } // namespace varda::codec

@@ -43,6 +43,10 @@ def test_every_chain_round_trips_through_zarr(rng, dtype):
             low = -40 if np.dtype(dtype).kind == "i" else 0
             a_used = (rng.integers(low, 40, SHAPE) * 3).astype(dtype) if np.dtype(dtype).kind != "f" \
                 else (np.round(smooth_array(rng, "float64", SHAPE), 2)).astype(dtype)
+        elif chain == "palette":
+            levels = np.array([0.0, -0.0, np.nan, 1.5, -2.25, 99.0]) if np.dtype(dtype).kind == "f" \
+                else np.arange(0, 100, 9)
+            a_used = levels[rng.integers(0, len(levels), SHAPE)].astype(dtype)
         else:
             a_used = a
         back = _zarr_round_trip(a_used, codec)

@@ -2,7 +2,9 @@
 // stands for a refused encode, with its message where one is asked for.
 #pragma once
 
+#include <cstring>
 #include <string>
+#include <xxhash.h>
 
 #include "support/support.h"
 #include "varda_codec.h"
@@ -36,6 +38,23 @@ inline int decode(const Bytes &blob, Bytes &out, std::string *message = nullptr)
         varda_codec_decode(blob.data(), blob.size(), out.data(), out.size(), err, sizeof err);
     if (message) *message = err;
     return rc;
+}
+
+// Samples of width es from a generator of 64-bit values.
+template <class F> Bytes tile_of(uint64_t es, size_t count, F &&value) {
+    Bytes out(count * es);
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t v = value(i);
+        std::memcpy(out.data() + i * es, &v, es); // little-endian hosts and the emulator alike
+    }
+    return out;
+}
+
+// Re-seal a blob after an edit, so that the decoder gets past the checksum.
+inline void seal(Bytes &blob) {
+    const uint64_t sum = XXH3_64bits(blob.data(), blob.size() - 8);
+    for (int i = 0; i < 8; ++i)
+        blob[blob.size() - 8 + i] = static_cast<unsigned char>(sum >> (8 * i));
 }
 
 } // namespace vt

@@ -94,7 +94,7 @@ const Shape shapes[] = {{1, 1}, {37, 1}, {1, 29}, {13, 7}, {64, 64}, {100, 3}};
 } // namespace
 
 TEST(Codec, ChainsAreListedByStableIdAndName) {
-    EXPECT_EQ(varda_codec_chain_count(), 18);
+    EXPECT_EQ(varda_codec_chain_count(), 19);
     EXPECT_STREQ(varda_codec_chain_name(1), "zstd");
     EXPECT_STREQ(varda_codec_chain_name(5), "planar");
     EXPECT_STREQ(varda_codec_chain_name(16), "floatmult");
@@ -102,8 +102,9 @@ TEST(Codec, ChainsAreListedByStableIdAndName) {
     EXPECT_EQ(varda_codec_chain_name(0), nullptr);
     EXPECT_STREQ(varda_codec_chain_name(17), "context-rans");
     EXPECT_STREQ(varda_codec_chain_name(18), "floatmult-wide");
-    EXPECT_EQ(varda_codec_chain_name(19), nullptr);
-    for (int id = 1; id <= 18; ++id)
+    EXPECT_STREQ(varda_codec_chain_name(19), "palette");
+    EXPECT_EQ(varda_codec_chain_name(20), nullptr);
+    for (int id = 1; id <= 19; ++id)
         EXPECT_EQ(varda_codec_chain_id(varda_codec_chain_name(id)), id);
     EXPECT_EQ(varda_codec_chain_id("auto"), 255);
     EXPECT_EQ(varda_codec_chain_id("Planar"), -1);
@@ -113,6 +114,7 @@ TEST(Codec, ChainsAreListedByStableIdAndName) {
     EXPECT_EQ(varda_codec_chain_accepts(16, 10), 1);
     EXPECT_EQ(varda_codec_chain_accepts(18, 9), 1); // floatmult-wide: f32 only
     EXPECT_EQ(varda_codec_chain_accepts(18, 10), 0);
+    for (int dtype : all_dtypes) EXPECT_EQ(varda_codec_chain_accepts(19, dtype), 1); // palette
 }
 
 // Every chain, every dtype it takes, every shape and content, bit for bit.
@@ -130,7 +132,7 @@ TEST(Codec, EveryChainRoundTripsEveryDtypeItTakes) {
                     const Bytes blob = encode(p, tile, s.width, s.height, &why);
                     if (blob.empty()) {
                         // Only a splitter may find nothing to split.
-                        EXPECT_TRUE((chain >= 13 && chain <= 16) || chain == 18)
+                        EXPECT_TRUE((chain >= 13 && chain <= 16) || chain >= 18)
                             << varda_codec_chain_name(chain) << ": " << why;
                         continue;
                     }
@@ -193,7 +195,8 @@ TEST(Codec, AutoIsNeverLargerThanTheChainsItTries) {
         {VARDA_CHAIN_MED_ZIGZAG},
         {VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG, VARDA_CHAIN_AVERAGE,
          VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_INTMULT,
-         VARDA_CHAIN_FLOATQUANT, VARDA_CHAIN_FLOATMULT, VARDA_CHAIN_FLOATMULT_WIDE},
+         VARDA_CHAIN_FLOATQUANT, VARDA_CHAIN_FLOATMULT, VARDA_CHAIN_FLOATMULT_WIDE,
+         VARDA_CHAIN_PALETTE},
         {}}; // effort 2: every chain
     for (int dtype : {1, 5, 9}) {
         const Bytes tile = make_tile(dtype, 64, 64, Content::smooth, 3);
@@ -228,10 +231,11 @@ TEST(Codec, AutoIsNeverLargerThanTheChainsItTries) {
 // wins (predictors, LZ matches, splitters), and a tile off its multiplier
 // only where no band looks must still be coded.
 TEST(Codec, AutoJudgesTallTilesOnBandsOfRows) {
-    const std::vector<int> effort1 = {
-        VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG,   VARDA_CHAIN_AVERAGE,
-        VARDA_CHAIN_SHUFFLE_ZSTD,      VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_INTMULT,
-        VARDA_CHAIN_FLOATQUANT,        VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE};
+    const std::vector<int> effort1 = {VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG,
+                                      VARDA_CHAIN_AVERAGE,           VARDA_CHAIN_SHUFFLE_ZSTD,
+                                      VARDA_CHAIN_CONTEXT_RANS,      VARDA_CHAIN_INTMULT,
+                                      VARDA_CHAIN_FLOATQUANT,        VARDA_CHAIN_FLOATMULT,
+                                      VARDA_CHAIN_FLOATMULT_WIDE,    VARDA_CHAIN_PALETTE};
     const size_t w = 96, h = 320;
     // Noisy rows that repeat every seventh row: only LZ matches find them.
     Bytes repeating(w * h * 2);
@@ -830,6 +834,8 @@ const Golden goldens[] = {
     {"u16_context_rans_trained.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth, nullptr, 0},
     {"u16_linear_context_rans_trained.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth,
      "LINEAR:MAX_ERROR=2", 0},
+    {"i16_palette.vrd", 5, VARDA_CHAIN_PALETTE, Content::smooth, nullptr, 0},
+    {"f32_palette_specials.vrd", 9, VARDA_CHAIN_PALETTE, Content::specials, nullptr, 0},
 };
 
 // Blobs of earlier encoders, which code these tiles otherwise now: they

@@ -9,7 +9,6 @@
 #include <random>
 #include <string>
 #include <vector>
-#include <xxhash.h>
 
 #include "codec/codec_support.h"
 #include "support/support.h"
@@ -38,15 +37,7 @@ Bytes encode(const varda_codec_product &p, const Bytes &tile, size_t width, size
 
 using vt::decode;
 
-// Samples of width es from a generator of 64-bit values.
-template <class F> Bytes tile_of(uint64_t es, size_t count, F &&value) {
-    Bytes out(count * es);
-    for (size_t i = 0; i < count; ++i) {
-        const uint64_t v = value(i);
-        std::memcpy(out.data() + i * es, &v, es); // little-endian hosts and the emulator alike
-    }
-    return out;
-}
+using vt::tile_of;
 
 void expect_round_trip(int dtype, const Bytes &tile, size_t width, size_t height,
                        const std::string &what) {
@@ -67,12 +58,7 @@ template <class F> Bytes field_of(size_t side, uint64_t seed, F &&value) {
                    [&](size_t i) { return value(double(i % side), double(i / side), noise(rng)); });
 }
 
-// Re-seal a blob after an edit, so that the decoder gets past the checksum.
-void seal(Bytes &blob) {
-    const uint64_t sum = XXH3_64bits(blob.data(), blob.size() - 8);
-    for (int i = 0; i < 8; ++i)
-        blob[blob.size() - 8 + i] = static_cast<unsigned char>(sum >> (8 * i));
-}
+using vt::seal;
 
 } // namespace
 
