@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -47,7 +46,11 @@ template <class S> struct Sample {
         std::memcpy(&value, base + index * sizeof(S), sizeof(S));
         return value;
     }
-    static constexpr Acc lo = std::numeric_limits<S>::min(), hi = std::numeric_limits<S>::max();
+    // The type's range, worked out in Acc from the type's width.
+    static constexpr unsigned bits = 8 * sizeof(S);
+    static constexpr Acc lo = std::is_signed_v<S> ? -(Acc(1) << (bits - 1)) : 0,
+                         hi = std::is_signed_v<S> ? (Acc(1) << (bits - 1)) - 1
+                                                  : Acc((int64_t(1) << bits) - 1);
     static Held held(Acc value) { return Held(value - bias); }
 };
 
