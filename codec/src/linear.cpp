@@ -100,23 +100,25 @@ template <class S> struct Taps {
     // rounding term: no sample of the current row takes part, so these
     // sums vectorise.
     template <class Held> void above(const Window<Held> &rows, Acc *sums) const {
-        const Held *a = rows.up1, *b = rows.up2;
+        // Each neighbour's row from its own first column, so that no index
+        // goes below zero.
+        const Held *a = rows.up1, *b = rows.up2, *a_w = a - 1, *a_ww = a - 2, *b_w = b - 1;
         for (uint64_t c = 0; c < rows.width; ++c)
-            sums[c] = base + Acc(a[c]) * n + Acc(a[c - 1]) * nw + Acc(a[c + 1]) * ne +
-                      Acc(a[c - 2]) * nww + Acc(a[c + 2]) * nee + Acc(b[c]) * nn +
-                      Acc(b[c - 1]) * nnw + Acc(b[c + 1]) * nne;
+            sums[c] = base + Acc(a[c]) * n + Acc(a_w[c]) * nw + Acc(a[c + 1]) * ne +
+                      Acc(a_ww[c]) * nww + Acc(a[c + 2]) * nee + Acc(b[c]) * nn +
+                      Acc(b_w[c]) * nnw + Acc(b[c + 1]) * nne;
     }
 
     // The encoder knows the whole current row too: every prediction of a
     // row at once (column 0's is of no use).
     template <class Held> void predictions(const Window<Held> &rows, Acc *sums) const {
         above(rows, sums);
-        const Held *x = rows.cur;
+        const Held *w1 = rows.cur - 1, *w2 = rows.cur - 2;
         const auto w16 = int16_t(w), ww16 = int16_t(ww);
         const Acc row_base = Sample<S>::bias * (w + ww);
         for (uint64_t c = 0; c < rows.width; ++c)
-            sums[c] = held_to_range(
-                (sums[c] + row_base + Acc(x[c - 1]) * w16 + Acc(x[c - 2]) * ww16) >> shift);
+            sums[c] =
+                held_to_range((sums[c] + row_base + Acc(w1[c]) * w16 + Acc(w2[c]) * ww16) >> shift);
     }
 
     // The prediction, held to the type's range: samples on a floor or a
