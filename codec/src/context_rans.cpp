@@ -349,12 +349,11 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
             return err.set("corrupt tile: the linear predictor takes integers of up to 32 bits");
         unsigned shift = 0;
         if (!in.u8(shift, "linear predictor", err)) return false;
-        weights.shift = uint8_t(std::min(shift, 255u));
+        weights.shift = uint8_t(shift);
         for (int16_t &weight : weights.weight) {
-            unsigned lo = 0, hi = 0;
-            if (!in.u8(lo, "linear predictor", err) || !in.u8(hi, "linear predictor", err))
-                return false;
-            weight = int16_t(uint16_t(lo | hi << 8));
+            unsigned bits = 0;
+            if (!in.u16(bits, "linear predictor", err)) return false;
+            weight = int16_t(uint16_t(bits));
         }
         if (!linear_valid(weights))
             return err.set("corrupt tile: the linear predictor's weights are out of range");

@@ -148,12 +148,8 @@ template <class S> struct Pass {
         : taps(lw), width(plane.width), height(plane.count / plane.width), rows(width),
           sums(width) {}
 
-    // For a row after the first: the sums of its columns, and its first
-    // sample's prediction (N).
-    Acc start_row() {
-        taps.above(rows, sums.data());
-        return Acc(rows.up1[0]) + T::bias;
-    }
+    // A row's first sample is predicted by N.
+    Acc north() const { return Acc(rows.up1[0]) + T::bias; }
 };
 
 template <class S>
@@ -174,7 +170,7 @@ void residuals_of(const LinearWeights &lw, const Plane &plane, const unsigned ch
             for (uint64_t c = 1; c < pass.width; ++c) prediction[c] = Acc(held[c - 1]) + T::bias;
         } else {
             pass.taps.predictions(pass.rows, prediction);
-            prediction[0] = Acc(pass.rows.up1[0]) + T::bias;
+            prediction[0] = pass.north();
         }
         for (uint64_t c = 0; c < pass.width; ++c)
             store<Word>(residuals, base + c,
@@ -204,7 +200,8 @@ void rebuild(const LinearWeights &lw, const Plane &plane, const unsigned char *r
             west = take(0, 0);
             for (uint64_t c = 1; c < pass.width; ++c) west = take(c, west);
         } else {
-            west2 = west = take(0, pass.start_row());
+            pass.taps.above(pass.rows, pass.sums.data());
+            west2 = west = take(0, pass.north());
             for (uint64_t c = 1; c < pass.width; ++c) {
                 const Acc x = take(c, pass.taps.predict(pass.sums[c], west, west2));
                 west2 = west, west = x;

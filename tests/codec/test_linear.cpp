@@ -13,6 +13,7 @@
 #include "linear.h"
 #include "support/support.h"
 #include "varda_kernels.h"
+#include "words.h"
 
 namespace {
 
@@ -28,14 +29,13 @@ Plane plane_of(int dtype, uint64_t width, uint64_t height) {
 // Zigzag codes undone, in the samples' words, as the context decoder
 // hands them on.
 Bytes unzigzagged(const Bytes &codes, uint64_t es) {
+    using namespace varda::codec;
     Bytes out(codes.size());
-    for (size_t i = 0; i < codes.size(); i += es) {
-        uint64_t v = 0;
-        std::memcpy(&v, codes.data() + i, es);
-        const uint64_t mask = es == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * es)) - 1;
-        v = ((v >> 1) ^ (0 - (v & 1))) & mask;
-        std::memcpy(out.data() + i, &v, es);
-    }
+    with_width(es, 0, [&]<Element T>() {
+        for (size_t i = 0; i < codes.size() / es; ++i)
+            store<T>(out.data(), i, unzigzag(load<T>(codes.data(), i)));
+        return 0;
+    });
     return out;
 }
 
