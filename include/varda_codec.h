@@ -193,7 +193,8 @@ typedef struct varda_codec_info {
     uint64_t height;
     int32_t chain;       /* the chain that coded the samples */
     int32_t lossy;       /* the lossy family, 0 when lossless */
-    int32_t nodata;      /* 1 when the tile carries a nodata mask */
+    int32_t nodata;      /* 1 when the tile holds nodata (a mask, or lossless
+                            sentinels kept in the coded samples) */
     int32_t nonfinite;   /* 1 when a lossy tile sets non-finite samples aside */
     uint64_t raw_bytes;  /* width x height x element size */
     uint64_t blob_bytes; /* the blob's own length */

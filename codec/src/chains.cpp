@@ -12,6 +12,7 @@
 #include "dtypes.h"
 #include "join_split.h"
 #include "splitters.h"
+#include "tile.h"
 #include "varda_codec.h"
 #include "varda_kernels.h"
 #include "words.h"
@@ -174,6 +175,10 @@ bool encode_nested(const Plane &plane, const unsigned char *samples, const Encod
     return encode_best(plane, samples, searched, options, out, err);
 }
 
+// A palette count with this bit set is followed by the first value and a
+// zstd frame of the gaps between the sorted values, not by the table.
+constexpr unsigned gap_coded_table = 0x8000;
+
 // A palette's ranks: the context chain for maps and masks (flat areas,
 // edges between classes), med_zigzag and the byte planes for plates whose
 // ranks follow a smooth picture; effort 2 adds the other predictors and
@@ -209,10 +214,24 @@ bool encode_palette(const Plane &plane, const unsigned char *samples, const Enco
     if (2 * (entries - 1) > n)
         return err.set("palette: most of the tile's values occur once", VARDA_CODEC_NOT_APPLICABLE);
     palette.rank();
-    out.u16(uint16_t(entries));
-    for (uint64_t key : palette.keys()) {
-        const uint64_t bits = bits_of_key(key, es, plane.dtype);
-        for (uint64_t b = 0; b < es; ++b) out.u8(unsigned(bits >> (8 * b)) & 0xFF);
+    const std::vector<uint64_t> &keys = palette.keys();
+    const auto put = [&](Writer &to, uint64_t value) {
+        for (uint64_t b = 0; b < es; ++b) to.u8(unsigned(value >> (8 * b)) & 0xFF);
+    };
+    // The gaps between neighbouring keys, less one: runs of whole numbers
+    // (a terrain's heights, a plate's levels) are runs of one gap.
+    Bytes gaps, frame;
+    Writer gap_out(gaps);
+    for (uint64_t r = 1; r < entries; ++r) put(gap_out, keys[r] - keys[r - 1] - 1);
+    if (entries > 1 && !zstd_pack(gaps.data(), gaps.size(), options.zstd_level, frame, err))
+        return false;
+    if (entries > 1 && 4 + frame.size() < gaps.size()) {
+        out.u16(uint16_t(entries | gap_coded_table));
+        put(out, bits_of_key(keys[0], es, plane.dtype));
+        out.stream(frame);
+    } else {
+        out.u16(uint16_t(entries));
+        for (uint64_t key : keys) put(out, bits_of_key(key, es, plane.dtype));
     }
     const Plane ranks = rank_plane(plane, entries);
     Scratch coded(raw_bytes(ranks));
@@ -225,18 +244,48 @@ bool encode_palette(const Plane &plane, const unsigned char *samples, const Enco
 // so that no value overwrites a rank still to be read.
 bool decode_palette(Reader &in, const Plane &plane, unsigned char *out, Error &err) {
     const uint64_t n = plane.count, es = plane.elem_size;
-    unsigned entries = 0;
-    const unsigned char *table = nullptr;
-    if (!in.u16(entries, "palette's count", err)) return false;
+    unsigned count = 0;
+    if (!in.u16(count, "palette's count", err)) return false;
+    const bool gap_coded = count & gap_coded_table;
+    const uint64_t entries = count & ~gap_coded_table;
     // Ranks wider than the samples could not be rebuilt in place; a table
     // that long cannot be in increasing order either.
-    if (entries == 0 || entries > palette_limit || entries > n || rank_size(entries) > es)
+    if (entries == 0 || entries > palette_limit || entries > n || rank_size(entries) > es ||
+        (gap_coded && entries == 1))
         return corrupt("the palette's count is out of range", err);
-    if (!in.bytes(table, entries * es, "palette", err)) return false;
-    const auto entry = [&](uint64_t r) { return Reader::read_le(table + r * es, int(es)); };
-    for (uint64_t r = 1; r < entries; ++r)
-        if (order_key(entry(r - 1), es, plane.dtype) >= order_key(entry(r), es, plane.dtype))
-            return corrupt("the palette's values are not in increasing order", err);
+    const unsigned char *table = nullptr;
+    Scratch rebuilt;
+    if (gap_coded) {
+        const unsigned char *first = nullptr, *frame = nullptr;
+        size_t frame_size = 0;
+        Scratch gaps;
+        if (!in.bytes(first, es, "palette", err) ||
+            !in.stream(frame, frame_size, "palette's gaps", err) ||
+            !zstd_unpack_new(frame, frame_size, (entries - 1) * es, gaps, "palette's gaps", err))
+            return false;
+        // Keys run up to the element's all-ones; a gap past that is refused
+        // rather than wrapped.
+        const uint64_t top = width_mask(es);
+        uint64_t key = order_key(Reader::read_le(first, int(es)), es, plane.dtype);
+        rebuilt.resize(entries * es);
+        std::memcpy(rebuilt.data(), first, es);
+        for (uint64_t r = 1; r < entries; ++r) {
+            const uint64_t gap = Reader::read_le(gaps.data() + (r - 1) * es, int(es));
+            if (gap >= top - key)
+                return corrupt("the palette's gaps run past its type's range", err);
+            key += gap + 1;
+            const uint64_t bits = bits_of_key(key, es, plane.dtype);
+            for (uint64_t b = 0; b < es; ++b)
+                rebuilt[r * es + b] = static_cast<unsigned char>(bits >> (8 * b));
+        }
+        table = rebuilt.data();
+    } else {
+        if (!in.bytes(table, entries * es, "palette", err)) return false;
+        const auto entry = [&](uint64_t r) { return Reader::read_le(table + r * es, int(es)); };
+        for (uint64_t r = 1; r < entries; ++r)
+            if (order_key(entry(r - 1), es, plane.dtype) >= order_key(entry(r), es, plane.dtype))
+                return corrupt("the palette's values are not in increasing order", err);
+    }
     const Plane ranks = rank_plane(plane, entries);
     if (!decode_chain(in, ranks, out, true, err)) return false;
     for (uint64_t i = n; i-- > 0;) {

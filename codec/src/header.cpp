@@ -51,7 +51,10 @@ bool read_sections(Reader &in, const Header &h, Sections &s, Error &err) {
         if (!in.u8(s.mask_kind, "nodata mask kind", err) || !in.u64(s.sentinel, "sentinel", err) ||
             !in.stream(s.mask_frame, s.mask_frame_size, "nodata mask", err))
             return false;
-        if (s.mask_kind > mask_guarded) return err.set("corrupt tile: unknown nodata mask kind");
+        if (s.mask_kind > mask_in_samples) return err.set("corrupt tile: unknown nodata mask kind");
+        if (s.mask_kind == mask_in_samples && (s.mask_frame_size != 0 || (h.flags & flag_lossy)))
+            return err.set("corrupt tile: nodata kept in the samples needs a lossless tile and "
+                           "an empty mask stream");
         if ((s.sentinel & ~width_mask(h.elem_size)) != 0)
             return err.set("corrupt tile: the sentinel is wider than the samples");
     }

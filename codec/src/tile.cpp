@@ -7,6 +7,8 @@
 #include <vector>
 #include <xxhash.h>
 
+#include "chains.h"
+#include "splitters.h"
 #include "zstd_stream.h"
 
 namespace varda::codec {
@@ -36,7 +38,7 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
                          return dequantise(int(s.family), s.grid, h.dtype, rebuilt, codes, k) == 0;
                      }))
         return err.set("corrupt tile: the lossy grid is not one the quantiser takes");
-    if (h.flags & flag_nodata) {
+    if ((h.flags & flag_nodata) && s.mask_kind != mask_in_samples) {
         Scratch mask;
         if (!zstd_unpack_new(s.mask_frame, s.mask_frame_size, h.count, mask, "nodata mask", err))
             return false;
@@ -64,6 +66,30 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
     }
     return true;
 }
+
+namespace {
+
+// A lossless tile gives its nodata samples back as they are, so it may
+// keep them in the coded samples, with an empty mask: a sea of sentinels next
+// to heights near zero is one more value in a palette's ranks, where the
+// mask and the filled sea cost more. Effort 2 codes the samples once more
+// with every chain, effort 1 with the palette where its probe finds few
+// values; `section` stays empty where nothing was tried or applied.
+bool encode_unmasked(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
+                     Bytes &section, Error &err) {
+    if (p.chain != VARDA_CHAIN_AUTO || p.effort == 0) return true;
+    if (p.effort >= 2) return encode_samples(p, plane, samples, section, err);
+    if (!palette_may_pay(samples, plane.count, plane.elem_size, plane.dtype)) return true;
+    Writer out(section);
+    Error quiet; // a palette that does not apply is no failure here
+    if (!encode_chain(VARDA_CHAIN_PALETTE, plane, samples, {p.zstd_level, p.effort}, out, quiet)) {
+        section.clear();
+        if (quiet.kind == VARDA_CODEC_NO_MEMORY) return err.set(quiet);
+    }
+    return true;
+}
+
+} // namespace
 
 bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, uint64_t height,
                  EncodedTile &tile, Error &err) {
@@ -124,6 +150,19 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
     }
     const Plane plane{width, height, count, es, coded_dtype(p.dtype, lossy)};
     if (!encode_samples(p, plane, samples, tile.section, err)) return false;
+    Bytes mask_frame;
+    if (has_nodata && !zstd_pack(mask.data(), mask.size(), p.zstd_level, mask_frame, err))
+        return false;
+    if (has_nodata && !lossy && !has_nonfinite) {
+        Bytes unmasked;
+        if (!encode_unmasked(p, plane, static_cast<const unsigned char *>(src), unmasked, err))
+            return false;
+        if (!unmasked.empty() && unmasked.size() < tile.section.size() + mask_frame.size()) {
+            tile.section.swap(unmasked);
+            mask_kind = mask_in_samples;
+            mask_frame.clear();
+        }
+    }
 
     Writer out(tile.head);
     out.bytes(magic, 4);
@@ -135,11 +174,9 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
     out.u32(uint32_t(width));
     out.u32(uint32_t(height));
     if (has_nodata) {
-        Bytes frame;
-        if (!zstd_pack(mask.data(), mask.size(), p.zstd_level, frame, err)) return false;
         out.u8(mask_kind);
         out.u64(sentinel);
-        out.stream(frame);
+        out.stream(mask_frame);
     }
     if (lossy) {
         out.u8(unsigned(p.recipe.family));

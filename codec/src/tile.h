@@ -24,7 +24,9 @@ constexpr unsigned flag_nodata = 1, flag_lossy = 2, flag_nonfinite = 4;
 // Tiles without a non-finite section keep the first format, byte for byte.
 constexpr unsigned plain_version = 1;
 constexpr size_t max_nonfinite_patterns = 255;
-constexpr unsigned mask_plain = 0, mask_guarded = 1;
+// Mask kinds; a lossless tile may keep its nodata samples in the coded
+// samples themselves, with an empty mask stream.
+constexpr unsigned mask_plain = 0, mask_guarded = 1, mask_in_samples = 2;
 
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 inline std::string format(const char *fmt, ...) {

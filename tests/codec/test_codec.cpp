@@ -336,6 +336,50 @@ TEST(Codec, NodataPositionsComeBackExactly) {
     }
 }
 
+// A lossless tile may keep its nodata in the coded samples, with an empty
+// mask (kind 2): a sea of -32768 beside heights near zero costs a palette
+// one value more. The header still says the tile holds nodata; a kind-2
+// mask with a stream, or in a lossy tile, is refused, as is kind 3.
+TEST(Codec, LosslessNodataMayStayInTheSamples) {
+    const size_t w = 64, h = 48;
+    std::mt19937 rng(4);
+    Bytes tile = vt::tile_of(2, w * h, [&](size_t i) {
+        const int height = int(i % w) - 26 + int(rng() % 5);
+        return uint64_t(uint16_t(height < 0 ? -32768 : height));
+    });
+    constexpr size_t kind_at = 16;
+    for (int effort : {1, 2}) {
+        varda_codec_product p = product_for(5, VARDA_CHAIN_AUTO);
+        p.effort = effort;
+        p.nodata = VARDA_NODATA_VALUE;
+        p.nodata_value = 0x8000;
+        const Bytes blob = encode(p, tile, w, h);
+        ASSERT_FALSE(blob.empty());
+        EXPECT_EQ(blob[kind_at], 2) << effort;
+        varda_codec_info info;
+        ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &info, nullptr, 0), 0);
+        EXPECT_EQ(info.nodata, 1);
+        Bytes out(tile.size());
+        ASSERT_EQ(decode(blob, out), 0);
+        EXPECT_EQ(out, tile) << effort;
+    }
+    varda_codec_product fixed = product_for(5, VARDA_CHAIN_MED_ZIGZAG);
+    fixed.nodata = VARDA_NODATA_VALUE;
+    fixed.nodata_value = 0x8000;
+    Bytes bad = encode(fixed, tile, w, h);
+    ASSERT_EQ(bad[kind_at], 0);
+    Bytes out(tile.size());
+    std::string why;
+    bad[kind_at] = 2;
+    vt::seal(bad);
+    EXPECT_EQ(decode(bad, out, &why), VARDA_CODEC_CORRUPT);
+    EXPECT_NE(why.find("an empty mask stream"), std::string::npos) << why;
+    bad[kind_at] = 3;
+    vt::seal(bad);
+    EXPECT_EQ(decode(bad, out, &why), VARDA_CODEC_CORRUPT);
+    EXPECT_NE(why.find("unknown nodata mask kind"), std::string::npos) << why;
+}
+
 // Lossless NaN nodata keeps a mask only while one pattern restores every
 // NaN; a second payload leaves the NaN samples to the chain, bit for bit.
 TEST(Codec, LosslessNanNodataMasksOnlyOnePattern) {
@@ -808,6 +852,7 @@ struct Golden {
     Content content;
     const char *recipe;
     int nodata;
+    int effort = 1;
 };
 
 const Golden goldens[] = {
@@ -834,7 +879,8 @@ const Golden goldens[] = {
     {"u16_context_rans_trained.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth, nullptr, 0},
     {"u16_linear_context_rans_trained.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth,
      "LINEAR:MAX_ERROR=2", 0},
-    {"i16_palette.vrd", 5, VARDA_CHAIN_PALETTE, Content::smooth, nullptr, 0},
+    {"i16_palette_gaps.vrd", 5, VARDA_CHAIN_PALETTE, Content::smooth, nullptr, 0},
+    {"i16_auto_nodata_in_samples.vrd", 5, VARDA_CHAIN_AUTO, Content::smooth, nullptr, 1, 2},
     {"f32_palette_specials.vrd", 9, VARDA_CHAIN_PALETTE, Content::specials, nullptr, 0},
 };
 
@@ -850,6 +896,8 @@ const Golden earlier[] = {
     // streams again at a stronger zstd level.
     {"u16_linear.vrd", 1, VARDA_CHAIN_MED_ZIGZAG, Content::smooth, "LINEAR:MAX_ERROR=2", 0},
     {"u16_linear_auto.vrd", 1, VARDA_CHAIN_AUTO, Content::smooth, "LINEAR:MAX_ERROR=2", 0},
+    // The palette's table in full, before it went as gaps.
+    {"i16_palette.vrd", 5, VARDA_CHAIN_PALETTE, Content::smooth, nullptr, 0},
 };
 
 Bytes golden_tile(const Golden &g) {
@@ -866,6 +914,7 @@ varda_codec_product golden_product(const Golden &g, const Bytes &tile) {
     varda_codec_product p = product_for(g.dtype, g.chain);
     p.nodata = g.nodata;
     p.nodata_value = g.nodata == 1 ? 0x8000 : 0;
+    p.effort = g.effort;
     EXPECT_EQ(varda_codec_prepare(&p, g.recipe, tile.data(), 24, 24 * 16, nullptr, 0), 0) << g.file;
     return p;
 }

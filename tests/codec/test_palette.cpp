@@ -79,7 +79,8 @@ void expect_round_trip(const Bytes &blob, const Bytes &tile, const std::string &
 }
 
 // The palette's count, stored after the 16-byte header and the chain id.
-unsigned count_of(const Bytes &blob) { return blob[17] | unsigned(blob[18]) << 8; }
+unsigned count_of(const Bytes &blob) { return (blob[17] | unsigned(blob[18]) << 8) & 0x7FFF; }
+bool gap_coded(const Bytes &blob) { return blob[18] & 0x80; }
 
 } // namespace
 
@@ -131,6 +132,8 @@ TEST(Palette, TilesAtTheLimits) {
             const Bytes blob = encode(dtype, palette, tile, 128, 64);
             expect_round_trip(blob, tile, what);
             EXPECT_EQ(count_of(blob), values) << what;
+            // Values evenly spaced: the table goes as gaps.
+            EXPECT_TRUE(gap_coded(blob)) << what;
         }
     }
     // One past the limit, and a table that would hold most samples.
@@ -164,22 +167,38 @@ struct Section {
     std::vector<uint64_t> table = {5, 9, 100};
     Bytes ranks = {0, 1, 2, 1, 0, 0, 2, 2};
     unsigned nested = VARDA_CHAIN_ZSTD;
+    // When set, the table is written as its first value and these gaps.
+    std::vector<uint64_t> gaps;
 };
+
+void put_frame(Bytes &b, const Bytes &content) {
+    Bytes frame(ZSTD_compressBound(content.size()));
+    frame.resize(ZSTD_compress(frame.data(), frame.size(), content.data(), content.size(), 1));
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(frame.size() >> (8 * i)));
+    b.insert(b.end(), frame.begin(), frame.end());
+}
 
 Bytes blob_of(const Section &s) {
     Bytes b = {'V', 'R', 'D', 'T', 1, uint8_t(s.dtype), 0, 0};
     for (uint32_t v : {s.width, s.height})
         for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
     b.push_back(VARDA_CHAIN_PALETTE);
-    b.push_back(uint8_t(s.count));
-    b.push_back(uint8_t(s.count >> 8));
-    for (uint64_t v : s.table)
-        for (uint64_t i = 0; i < dtype_bytes[s.dtype]; ++i) b.push_back(uint8_t(v >> (8 * i)));
+    const unsigned count = s.count | (s.gaps.empty() ? 0 : 0x8000);
+    b.push_back(uint8_t(count));
+    b.push_back(uint8_t(count >> 8));
+    const auto put = [&](Bytes &to, uint64_t v) {
+        for (uint64_t i = 0; i < dtype_bytes[s.dtype]; ++i) to.push_back(uint8_t(v >> (8 * i)));
+    };
+    if (s.gaps.empty()) {
+        for (uint64_t v : s.table) put(b, v);
+    } else {
+        put(b, s.table[0]);
+        Bytes gaps;
+        for (uint64_t g : s.gaps) put(gaps, g);
+        put_frame(b, gaps);
+    }
     b.push_back(uint8_t(s.nested));
-    Bytes frame(ZSTD_compressBound(s.ranks.size()));
-    frame.resize(ZSTD_compress(frame.data(), frame.size(), s.ranks.data(), s.ranks.size(), 1));
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(frame.size() >> (8 * i)));
-    b.insert(b.end(), frame.begin(), frame.end());
+    put_frame(b, s.ranks);
     b.resize(b.size() + 8);
     seal(b);
     return b;
@@ -224,6 +243,23 @@ TEST(Palette, RefusesHostileSections) {
     ASSERT_EQ(decode(blob_of(s), floats), 0);
     s.table = {0x80000000u, 0xBF800000u, 0, 0x7FC00000u};
     expect_refused(s, "not in increasing order");
+
+    // The table as its first value and the gaps less one: 5, 9, 100 again;
+    // a gap past the type's top, too few gaps, and gaps for one value.
+    s = good;
+    s.gaps = {3, 90};
+    ASSERT_EQ(decode(blob_of(s), out), 0);
+    EXPECT_EQ(out, tile_of(2, 8, [](size_t i) {
+                  return std::vector<uint64_t>{5, 9, 100, 9, 5, 5, 100, 100}[i];
+              }));
+    s.gaps = {3, 65526}; // 9 + 65526 + 1 is one past 65535
+    expect_refused(s, "gaps run past its type's range");
+    s.gaps = {3};
+    expect_refused(s, "palette's gaps");
+    s.count = 1;
+    s.table = {5};
+    s.ranks.assign(8, 0);
+    expect_refused(s, "count is out of range");
 
     s = good;
     s.count = 0;
