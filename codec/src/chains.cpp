@@ -189,7 +189,10 @@ bool encode_ranks(const Plane &plane, const unsigned char *ranks, const EncodeOp
                                    VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_ZSTD,
                                    VARDA_CHAIN_PLANAR,       VARDA_CHAIN_DELTA_W,
                                    VARDA_CHAIN_AVERAGE};
-    const std::span<const int> ids(searched, options.effort < 2 ? 3 : std::size(searched));
+    const std::span<const int> ids = options.ranks_by_context
+                                         ? std::span<const int>(searched + 2, 1)
+                                     : options.effort < 2 ? std::span<const int>(searched, 3)
+                                                          : std::span<const int>(searched);
     return encode_best(plane, ranks, ids, options, out, err);
 }
 

@@ -39,6 +39,8 @@ Predictor predictor_of(int id);
 struct EncodeOptions {
     int zstd_level = VARDA_CODEC_DEFAULT_ZSTD_LEVEL;
     int effort = 1; // how hard a splitter searches its own parameters
+    // A palette's ranks through the context chain alone, for a quick trial.
+    bool ranks_by_context = false;
 };
 
 // Appends the chain section (id, parameters, streams) for `samples`. Returns

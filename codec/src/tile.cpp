@@ -74,7 +74,8 @@ namespace {
 // to heights near zero is one more value in a palette's ranks, where the
 // mask and the filled sea cost more. Effort 2 codes the samples once more
 // with every chain, effort 1 with the palette where its probe finds few
-// values; `section` stays empty where nothing was tried or applied.
+// values, its ranks through the context chain; `section` stays empty where nothing was tried or
+// applied.
 bool encode_unmasked(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                      Bytes &section, Error &err) {
     if (p.chain != VARDA_CHAIN_AUTO || p.effort == 0) return true;
@@ -82,7 +83,10 @@ bool encode_unmasked(const varda_codec_product &p, const Plane &plane, const uns
     if (!palette_may_pay(samples, plane.count, plane.elem_size, plane.dtype)) return true;
     Writer out(section);
     Error quiet; // a palette that does not apply is no failure here
-    if (!encode_chain(VARDA_CHAIN_PALETTE, plane, samples, {p.zstd_level, p.effort}, out, quiet)) {
+    // The ranks through the context chain alone: a trial beside the masked
+    // coding, which costs a whole "auto" already.
+    if (!encode_chain(VARDA_CHAIN_PALETTE, plane, samples, {p.zstd_level, p.effort, true}, out,
+                      quiet)) {
         section.clear();
         if (quiet.kind == VARDA_CODEC_NO_MEMORY) return err.set(quiet);
     }
