@@ -75,12 +75,20 @@ constexpr unsigned context_limits[contexts - 1] = {1, 3, 5, 8, 12, 18, 26, 36, 5
 // all ones, so the count is subtracted), so that both agree by
 // construction.
 template <class V> V activity(V n, V nw, V ne) { return V(3 * n + ((3 * (nw + ne)) >> 1)); }
+// Wide contexts weigh the row above less and add NN, NWW and NEE at half
+// weight: 2N + NW + NE + (NN + NWW + NEE)/2 (1 % smaller on photographs and
+// scans, for an add or two per sample).
+template <class V> V wide_activity(V n, V nw, V ne, V nn, V nww, V nee) {
+    return V(2 * n + nw + ne + ((nn + nww + nee) >> 1));
+}
 
-inline uint8_t context_of(unsigned n, unsigned nw, unsigned ne) {
-    const unsigned a = activity(n, nw, ne);
+inline uint8_t context_of_activity(unsigned a) {
     unsigned c = 0;
     for (unsigned limit : context_limits) c += a >= limit;
     return uint8_t(c);
+}
+inline uint8_t context_of(unsigned n, unsigned nw, unsigned ne) {
+    return context_of_activity(activity(n, nw, ne));
 }
 
 // Eight contexts at once in GCC's and Clang's portable vectors, which
@@ -101,6 +109,44 @@ inline void eight_contexts(const uint8_t *above, uint8_t *ctx) {
     for (unsigned limit : context_limits) c -= lanes16(a > int16_t(limit - 1));
     const bytes8 out = __builtin_convertvector(c, bytes8);
     std::memcpy(ctx, &out, 8);
+}
+
+inline void eight_wide_contexts(const uint8_t *above, const uint8_t *above2, uint8_t *ctx) {
+    bytes8 v[6];
+    const uint8_t *from[6] = {above, above - 1, above + 1, above2, above - 2, above + 2};
+    lanes16 l[6];
+    for (int k = 0; k < 6; ++k) {
+        std::memcpy(&v[k], from[k], 8);
+        l[k] = __builtin_convertvector(v[k], lanes16);
+    }
+    const lanes16 a = wide_activity(l[0], l[1], l[2], l[3], l[4], l[5]);
+    lanes16 c = {};
+    for (unsigned limit : context_limits) c -= lanes16(a > int16_t(limit - 1));
+    const bytes8 out = __builtin_convertvector(c, bytes8);
+    std::memcpy(ctx, &out, 8);
+}
+
+// Wide contexts of a row from the tokens of the two rows above (the second
+// row takes the first for both; the first row is context 0). Past the
+// tile's edge a neighbour takes N's token.
+void wide_row_contexts(const uint8_t *above, const uint8_t *above2, uint64_t width, uint8_t *ctx) {
+    if (!above) {
+        std::memset(ctx, 0, width);
+        return;
+    }
+    const auto one = [&](uint64_t col) {
+        const unsigned n = above[col];
+        const auto at = [&](int64_t offset) {
+            const int64_t c = int64_t(col) + offset;
+            return c < 0 || c >= int64_t(width) ? n : unsigned(above[c]);
+        };
+        ctx[col] = context_of_activity(
+            wide_activity(n, at(-1), at(1), unsigned(above2[col]), at(-2), at(2)));
+    };
+    uint64_t col = 0;
+    for (; col < std::min<uint64_t>(2, width); ++col) one(col);
+    for (; col + 10 <= width; col += 8) eight_wide_contexts(above + col, above2 + col, ctx + col);
+    for (; col < width; ++col) one(col);
 }
 
 // The contexts of a row from the tokens of the row above (null for the
@@ -131,12 +177,21 @@ constexpr int predictors[] = {VARDA_CHAIN_PLANAR,  VARDA_CHAIN_MED,     VARDA_CH
 
 // In place of a predictor: the samples follow as they are.
 constexpr unsigned stored = 0;
+// Added to the predictor's byte where the contexts are wide (all tiles
+// coded now; earlier ones took the row above alone).
+constexpr unsigned wide_flag = 0x80;
 // The predictor trained on the tile, its shift and weights stored after
 // this byte; it takes integer samples of up to 32 bits.
 constexpr unsigned linear = 64;
 // It costs the decoder a pass in sample order, so it must beat the fixed
 // predictors by this share of the estimated size.
 constexpr double linear_margin = 0.99;
+// The trained weights again, the fitted predictor mixed with the
+// self-correcting ones (samples of up to 16 bits). Its decoder pass is
+// several times the fitted one's, so effort 2 alone tries it, and keeps it
+// where the whole coding comes out this much smaller.
+constexpr unsigned mixed = 65;
+constexpr double mixed_margin = 0.99;
 
 bool known_predictor(unsigned id) {
     return std::find(std::begin(predictors), std::end(predictors), int(id)) != std::end(predictors);
@@ -154,6 +209,10 @@ void residuals_of(const Choice &choice, const Plane &plane, const unsigned char 
     const int predictor = choice.id;
     if (predictor == int(linear)) {
         linear_residuals(choice.weights, plane, samples, residuals);
+        return;
+    }
+    if (predictor == int(mixed)) {
+        mixed_residuals(choice.weights, plane, samples, residuals);
         return;
     }
     if (predictor == int(identity)) {
@@ -237,6 +296,7 @@ Choice choose_predictor(const Plane &plane, const unsigned char *samples, int ef
 template <Element T>
 void tokenise_plane(const Plane &plane, const unsigned char *residuals, uint8_t *tokens,
                     uint8_t *ctx, BitWriter &bits, uint32_t *counts) {
+    const uint64_t rows_above = 2 * plane.width;
     const uint64_t width = plane.width;
     for (uint64_t row_start = 0; row_start < plane.count; row_start += width) {
         BitWriter out = bits;
@@ -250,7 +310,9 @@ void tokenise_plane(const Plane &plane, const unsigned char *residuals, uint8_t 
                 out.wide(t.raw, t.extra);
         }
         bits = out;
-        row_contexts(row_start ? tokens + row_start - width : nullptr, width, ctx + row_start);
+        const uint8_t *above = row_start ? tokens + row_start - width : nullptr;
+        wide_row_contexts(above, row_start >= rows_above ? above - width : above, width,
+                          ctx + row_start);
         for (uint64_t i = row_start; i < row_start + width; ++i)
             ++counts[size_t(ctx[i]) * 256 + tokens[i]];
     }
@@ -279,21 +341,16 @@ bool residual_row(const uint8_t *tokens, uint64_t width, unsigned alphabet, BitR
     return top >= alphabet;
 }
 
-} // namespace
-
-bool encode_context_rans(const Plane &plane, const unsigned char *samples,
-                         const EncodeOptions &options, Writer &out, Error &err) {
+// The tables and streams of the residuals; false when a stream would not
+// fit its 32-bit length.
+bool code_residuals(const Plane &plane, const unsigned char *residuals, Bytes &section) {
     const uint64_t n = plane.count, es = plane.elem_size;
-    if (plane.width == 0) return err.set("context-rans: the tile is empty");
-    Scratch residuals(n * es);
-    const Choice choice = choose_predictor(plane, samples, options.effort, residuals.data());
     std::vector<uint8_t> tokens(n), ctx(n);
     Bytes raw;
     BitWriter bits(raw, n * es * 8); // no residual has more raw bits than bits
     std::vector<uint32_t> wide_counts(size_t(contexts) * 256);
     with_width(es, 0, [&]<Element T>() {
-        tokenise_plane<T>(plane, residuals.data(), tokens.data(), ctx.data(), bits,
-                          wide_counts.data());
+        tokenise_plane<T>(plane, residuals, tokens.data(), ctx.data(), bits, wide_counts.data());
         return 0;
     });
     bits.flush();
@@ -307,13 +364,40 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
     const entropy::Tables tables = entropy::normalise(counts, contexts, alphabet);
     Bytes coded;
     entropy::encode(tables, tokens.data(), ctx.data(), n, plane.width, coded);
-    if (coded.size() > UINT32_MAX || raw.size() > UINT32_MAX || n * es > UINT32_MAX)
-        return err.set("context-rans: the tile's streams are too long");
-    Bytes section;
+    if (coded.size() > UINT32_MAX || raw.size() > UINT32_MAX || n * es > UINT32_MAX) return false;
+    section.clear();
     Writer body(section);
     entropy::write_tables(tables, body);
     body.stream(coded);
     body.stream(raw);
+    return true;
+}
+
+} // namespace
+
+bool encode_context_rans(const Plane &plane, const unsigned char *samples,
+                         const EncodeOptions &options, Writer &out, Error &err) {
+    const uint64_t n = plane.count, es = plane.elem_size;
+    if (plane.width == 0) return err.set("context-rans: the tile is empty");
+    Scratch residuals(n * es);
+    Choice choice = choose_predictor(plane, samples, options.effort, residuals.data());
+    Bytes section;
+    const auto too_long = [&] { return err.set("context-rans: the tile's streams are too long"); };
+    if (!code_residuals(plane, residuals.data(), section)) return too_long();
+    if (options.effort >= 2 && mixed_applies(plane)) {
+        Choice mix;
+        mix.id = int(mixed);
+        mix.weights = choice.id == int(linear) ? choice.weights : train_linear(plane, samples);
+        if (mixed_valid(mix.weights)) {
+            residuals_of(mix, plane, samples, residuals.data());
+            Bytes other;
+            if (!code_residuals(plane, residuals.data(), other)) return too_long();
+            if (double(other.size()) < mixed_margin * double(section.size())) {
+                section.swap(other);
+                choice = mix;
+            }
+        }
+    }
     // Noise gains nothing from modelling: it is stored as it is, so the
     // chain never takes more than the samples themselves.
     if (section.size() >= n * es) {
@@ -322,8 +406,8 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
         out.bytes(samples, n * es);
         return true;
     }
-    out.u8(unsigned(choice.id));
-    if (choice.id == int(linear)) {
+    out.u8(unsigned(choice.id) | wide_flag);
+    if (choice.id == int(linear) || choice.id == int(mixed)) {
         out.u8(choice.weights.shift);
         for (int16_t weight : choice.weights.weight) out.u16(uint16_t(weight));
     }
@@ -343,10 +427,16 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
         std::memcpy(out, samples, size);
         return true;
     }
+    const bool wide = predictor & wide_flag;
+    predictor &= ~wide_flag;
     LinearWeights weights;
-    if (predictor == linear) {
-        if (!linear_applies(plane))
+    if (predictor == stored) {
+        return err.set("corrupt tile: the context chain's predictor is unknown");
+    } else if (predictor == linear || predictor == mixed) {
+        if (predictor == linear && !linear_applies(plane))
             return err.set("corrupt tile: the linear predictor takes integers of up to 32 bits");
+        if (predictor == mixed && !mixed_applies(plane))
+            return err.set("corrupt tile: the mixed predictor takes integers of up to 16 bits");
         unsigned shift = 0;
         if (!in.u8(shift, "linear predictor", err)) return false;
         weights.shift = uint8_t(shift);
@@ -355,7 +445,7 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
             if (!in.u16(bits, "linear predictor", err)) return false;
             weight = int16_t(uint16_t(bits));
         }
-        if (!linear_valid(weights))
+        if (predictor == linear ? !linear_valid(weights) : !mixed_valid(weights))
             return err.set("corrupt tile: the linear predictor's weights are out of range");
     } else if (!known_predictor(predictor)) {
         return err.set("corrupt tile: the context chain's predictor is unknown");
@@ -377,18 +467,24 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
     BitReader bits(raw, raw_size);
     Scratch residuals(n * es);
     const bool zigzagged = predictor != identity;
-    // Only the row above matters for the contexts.
-    std::vector<uint8_t> ctx(width), above(width), row(width);
+    // Only the rows above matter for the contexts.
+    std::vector<uint8_t> ctx(width), above(width), above2(width), row(width);
     bool beyond = false; // a token the tables do not hold
     with_width(es, 0, [&]<Element T>() {
         for (uint64_t row_start = 0; row_start < n && bits.within(); row_start += width) {
-            row_contexts(row_start ? above.data() : nullptr, width, ctx.data());
+            const uint8_t *up = row_start ? above.data() : nullptr;
+            if (wide)
+                wide_row_contexts(up, row_start >= 2 * width ? above2.data() : up, width,
+                                  ctx.data());
+            else
+                row_contexts(up, width, ctx.data());
             tokens_in.decode_row(table, ctx.data(), width, row.data());
             unsigned char *dst = residuals.data() + row_start * es;
             beyond |= zigzagged
                           ? residual_row<T, true>(row.data(), width, tables.alphabet, bits, dst)
                           : residual_row<T, false>(row.data(), width, tables.alphabet, bits, dst);
-            row.swap(above);
+            above2.swap(above);
+            above.swap(row);
         }
         return 0;
     });
@@ -399,6 +495,8 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
         return err.set("corrupt tile: the token stream does not decode");
     if (predictor == linear)
         linear_rebuild(weights, plane, residuals.data(), out);
+    else if (predictor == mixed)
+        mixed_rebuild(weights, plane, residuals.data(), out);
     else if (zigzagged)
         predictor_of(int(predictor)).decode(out, residuals.data(), width, n, es);
     else

@@ -212,6 +212,113 @@ void rebuild(const LinearWeights &lw, const Plane &plane, const unsigned char *r
     }
 }
 
+// The mixed predictor's state: for the row above and the current one, the
+// mix's own error and each part's, in eighths of a sample, padded so that
+// the neighbours past either edge read as errors of zero.
+constexpr unsigned mix_parts = 5;
+constexpr int64_t mix_part_weight[mix_parts] = {13, 12, 12, 12, 24};
+// Parts and mix are held within this many eighths beyond the type's range,
+// so that errors fed back stay bounded whatever the residuals say.
+constexpr int64_t mix_slack = int64_t(1) << 19;
+
+struct MixRow {
+    std::vector<int64_t> storage;
+    int64_t *mix, *part[mix_parts];
+    explicit MixRow(uint64_t width) : storage((mix_parts + 1) * (width + 2 * pad), 0) {
+        mix = storage.data() + pad;
+        for (unsigned k = 0; k < mix_parts; ++k) part[k] = mix + (k + 1) * (width + 2 * pad);
+    }
+};
+
+inline int64_t floor_div(int64_t num, int64_t den) {
+    const int64_t q = num / den;
+    return q - ((num % den != 0) && ((num < 0) != (den < 0)));
+}
+
+// One pass in sample order, both ways: `rebuild` false turns samples into
+// zigzagged residuals, true residuals (zigzag undone) into samples.
+template <class S, bool rebuild>
+void mix_pass(const LinearWeights &lw, const Plane &plane, const unsigned char *in,
+              unsigned char *out) {
+    using T = Sample<S>;
+    using Word = typename T::Word;
+    const uint64_t width = plane.width, height = plane.count / width;
+    Window<int64_t> rows(width); // the samples themselves, not biased
+    MixRow up(width), cur(width);
+    const int64_t lo = int64_t(T::lo) * 8 - mix_slack, hi = int64_t(T::hi) * 8 + mix_slack;
+    const auto bounded = [&](int64_t v) { return std::clamp(v, lo, hi); };
+    int64_t wt[linear_taps];
+    std::copy(std::begin(lw.weight), std::end(lw.weight), wt);
+    // The fitted part in eighths, rounded.
+    const unsigned to_eighths = lw.shift - 3;
+    const int64_t rounding = to_eighths ? int64_t(1) << (to_eighths - 1) : 0;
+    for (uint64_t r = 0; r < height; ++r) {
+        const uint64_t base = r * width;
+        int64_t *x = rows.cur;
+        // The sample at column c once its prediction is known.
+        const auto settle = [&](uint64_t c, int64_t prediction) {
+            if constexpr (rebuild) {
+                const S value = S(Word(Word(prediction) + load<Word>(in, base + c)));
+                std::memcpy(out + (base + c) * sizeof(S), &value, sizeof(S));
+                x[c] = value;
+            } else {
+                x[c] = T::at(in, base + c);
+                store<Word>(out, base + c, zigzag(Word(Word(x[c]) - Word(prediction))));
+            }
+            return x[c] * 8;
+        };
+        if (r == 0) {
+            // The first row from W, its errors left at zero.
+            for (uint64_t c = 0; c < width; ++c) settle(c, c ? x[c - 1] : 0);
+        } else {
+            const int64_t *n = rows.up1, *nn = rows.up2;
+            const int64_t x8 = settle(0, n[0]);
+            cur.mix[0] = n[0] * 8 - x8;
+            for (unsigned k = 0; k < mix_parts; ++k)
+                cur.part[k][0] = (std::abs(cur.mix[0]) + 4) >> 3;
+            for (uint64_t c = 1; c < width; ++c) {
+                const int64_t w = x[c - 1], north = n[c], nw = n[c - 1], ne = n[c + 1];
+                const int64_t te_w = cur.mix[c - 1], te_n = up.mix[c], te_nw = up.mix[c - 1],
+                              te_ne = up.mix[c + 1];
+                // Column 1 takes column 0 for WW, as the fitted predictor does.
+                const int64_t ww = x[c >= 2 ? c - 2 : 0];
+                const int64_t fitted = wt[0] * w + wt[1] * north + wt[2] * nw + wt[3] * ne +
+                                       wt[4] * ww + wt[5] * nn[c] + wt[6] * n[c - 2] +
+                                       wt[7] * n[c + 2] + wt[8] * nn[c - 1] + wt[9] * nn[c + 1];
+                const int64_t part[mix_parts] = {
+                    bounded((w + ne - north) * 8),
+                    bounded(north * 8 - (((te_w + te_n + te_ne) * 16) >> 5)),
+                    bounded(w * 8 - (((te_w + te_n + te_nw) * 10) >> 5)),
+                    bounded(north * 8 - (((te_nw + te_n + te_ne) * 7) >> 5)),
+                    bounded((fitted + rounding) >> to_eighths)};
+                int64_t num = 0, den = 0;
+                for (unsigned k = 0; k < mix_parts; ++k) {
+                    const int64_t *e = cur.part[k], *u = up.part[k];
+                    const int64_t sum = u[c] + e[c - 1] + u[c - 1] + e[c - 2] + u[c + 1] + 1;
+                    const int64_t weight =
+                        std::max<int64_t>(1, (mix_part_weight[k] << 24) / (sum * sum));
+                    num += weight * part[k];
+                    den += weight;
+                }
+                int64_t mix8 = floor_div(num + den / 2, den);
+                // Where the neighbours' errors disagree in sign, the mix stays
+                // between the neighbours.
+                if (((te_n ^ te_w) | (te_n ^ te_nw)) <= 0)
+                    mix8 = std::clamp(mix8, std::min({w, north, ne}) * 8,
+                                      std::max({w, north, ne}) * 8);
+                const int64_t prediction = std::clamp<int64_t>((mix8 + 4) >> 3, T::lo, T::hi);
+                const int64_t actual8 = settle(c, prediction);
+                cur.mix[c] = mix8 - actual8;
+                for (unsigned k = 0; k < mix_parts; ++k)
+                    cur.part[k][c] = (std::abs(part[k] - actual8) + 4) >> 3;
+            }
+        }
+        rows.pad_row();
+        rows.advance(r);
+        std::swap(up, cur);
+    }
+}
+
 // The planar predictor W + N - NW, for tiles too small to train on.
 LinearWeights planar_weights() {
     LinearWeights lw;
@@ -336,6 +443,24 @@ void linear_residuals(const LinearWeights &weights, const Plane &plane,
 void linear_rebuild(const LinearWeights &weights, const Plane &plane,
                     const unsigned char *residuals, unsigned char *out) {
     with_sample_type(plane.dtype, [&]<class S>() { rebuild<S>(weights, plane, residuals, out); });
+}
+
+bool mixed_applies(const Plane &plane) { return is_integer(plane.dtype) && plane.elem_size <= 2; }
+
+bool mixed_valid(const LinearWeights &weights) {
+    return linear_valid(weights) && weights.shift >= 3;
+}
+
+void mixed_residuals(const LinearWeights &weights, const Plane &plane, const unsigned char *samples,
+                     unsigned char *residuals) {
+    with_sample_type(plane.dtype,
+                     [&]<class S>() { mix_pass<S, false>(weights, plane, samples, residuals); });
+}
+
+void mixed_rebuild(const LinearWeights &weights, const Plane &plane, const unsigned char *residuals,
+                   unsigned char *out) {
+    with_sample_type(plane.dtype,
+                     [&]<class S>() { mix_pass<S, true>(weights, plane, residuals, out); });
 }
 
 } // namespace varda::codec

@@ -46,4 +46,18 @@ void linear_residuals(const LinearWeights &weights, const Plane &plane,
 void linear_rebuild(const LinearWeights &weights, const Plane &plane,
                     const unsigned char *residuals, unsigned char *out);
 
+// The fitted predictor mixed with four that correct themselves by the
+// errors they just made (W + NE - N, and N, W, N again less shares of the
+// neighbours' errors): each part is weighed by the inverse square of its
+// errors around the sample, so that the mix follows whichever part does
+// best where it is. Samples of up to 16 bits; the weights need a shift of
+// 3 or more (the mix works in eighths of a sample). `out` may not be the
+// input.
+bool mixed_applies(const Plane &plane);
+bool mixed_valid(const LinearWeights &weights);
+void mixed_residuals(const LinearWeights &weights, const Plane &plane, const unsigned char *samples,
+                     unsigned char *residuals);
+void mixed_rebuild(const LinearWeights &weights, const Plane &plane, const unsigned char *residuals,
+                   unsigned char *out);
+
 } // namespace varda::codec

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -19,8 +20,9 @@ namespace {
 using vt::Bytes;
 
 constexpr int chain = VARDA_CHAIN_CONTEXT_RANS;
-// The predictor byte of the predictor trained on the tile.
-constexpr unsigned char trained = 64;
+// The predictor byte of the predictor trained on the tile, of the mixed
+// one, and the flag of contexts from two rows (every tile coded now).
+constexpr unsigned char trained = 64, mixed = 65, wide = 0x80;
 const uint64_t dtype_bytes[] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
 
 varda_codec_product product(int dtype, int chosen = chain) {
@@ -186,13 +188,26 @@ TEST(ContextRans, RefusesHostileSections) {
     const size_t section = 16;       // no nodata, no lossy section
     // A noisy ramp takes the trained predictor: its shift and ten weights
     // come before the tables.
-    ASSERT_EQ(blob[section + 1], trained);
+    ASSERT_EQ(blob[section + 1], trained | wide);
     const size_t tables = section + 2 + 21;
     Bytes bad = blob;
     bad[section + 1] = 0x63; // predictor
     seal(bad);
     decode(bad, out, &why);
     EXPECT_EQ(why, "corrupt tile: the context chain's predictor is unknown");
+    bad[section + 1] = wide; // the flag on the stored samples
+    seal(bad);
+    decode(bad, out, &why);
+    EXPECT_EQ(why, "corrupt tile: the context chain's predictor is unknown");
+    // The mixed predictor works in eighths: a shift below 3 cannot say them.
+    bad = blob;
+    bad[section + 1] = mixed | wide;
+    seal(bad);
+    EXPECT_EQ(decode(bad, out), 0);
+    bad[section + 2] = 2;
+    seal(bad);
+    decode(bad, out, &why);
+    EXPECT_EQ(why, "corrupt tile: the linear predictor's weights are out of range");
     bad = blob;
     bad[tables] = 200; // token alphabet beyond a 16-bit sample's
     seal(bad);
@@ -305,4 +320,40 @@ TEST(ContextRans, NestsInASplitterAtEffortTwo) {
     Bytes out(tile.size());
     ASSERT_EQ(decode(blob, out), 0);
     EXPECT_EQ(out, tile);
+}
+
+// Effort 2 mixes the fitted predictor with the self-correcting ones where
+// that codes smaller: on a crop of a photograph (grace_hopper's green
+// channel, from Debian's python-matplotlib-data), as the golden blob has it.
+TEST(ContextRans, EffortTwoMixesPredictorsOnAPhotograph) {
+    constexpr size_t width = 64, height = 48;
+    const auto read = [](const std::string &path) {
+        Bytes data;
+        if (FILE *f = std::fopen(path.c_str(), "rb")) {
+            for (int c; (c = std::fgetc(f)) != EOF;) data.push_back(static_cast<unsigned char>(c));
+            std::fclose(f);
+        }
+        return data;
+    };
+    const std::string dir = VARDA_GOLDEN_DIR;
+    const Bytes tile = read(dir + "/grace_hopper_green_64x48.u8");
+    ASSERT_EQ(tile.size(), width * height);
+    varda_codec_product p = product(VARDA_DTYPE_U8);
+    const Bytes fitted = encode(p, tile, width, height);
+    p.effort = 2;
+    const Bytes blob = encode(p, tile, width, height);
+    ASSERT_EQ(blob[17], mixed | wide);
+    EXPECT_LT(blob.size(), fitted.size());
+    Bytes out(tile.size());
+    ASSERT_EQ(decode(blob, out), 0);
+    EXPECT_EQ(out, tile);
+    const std::string golden = "/u8_context_rans_mixed.vrd";
+    if (const char *write_to = std::getenv("VARDA_WRITE_GOLDEN")) {
+        FILE *f = std::fopen((write_to + golden).c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(blob.data(), 1, blob.size(), f);
+        std::fclose(f);
+    } else {
+        EXPECT_EQ(blob, read(dir + golden)) << "the mixed predictor codes otherwise";
+    }
 }

@@ -1,7 +1,8 @@
-// The predictor trained on the tile: its decoder undoes its encoder for
-// any weights the decoder accepts, on every sample type it takes, at the
-// types' limits and on tiles of every small shape; training beats the
-// fixed predictors where it should and is exact where it can be.
+// The predictor trained on the tile, alone and mixed with the
+// self-correcting ones: the decoders undo the encoders for any weights
+// they accept, on every sample type they take, at the types' limits and
+// on tiles of every small shape; training beats the fixed predictors where
+// it should and is exact where it can be.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -105,6 +106,13 @@ TEST(LinearPredictor, RebuildsWhatItPredictsForAnyAcceptedWeights) {
                     EXPECT_EQ(out, tile) << at;
                     varda::codec::linear_rebuild(lw, plane, residuals.data(), residuals.data());
                     EXPECT_EQ(residuals, tile) << at << " in place";
+                    // The mixed predictor on the same weights, where it takes them.
+                    if (!varda::codec::mixed_applies(plane) || !varda::codec::mixed_valid(lw))
+                        continue;
+                    varda::codec::mixed_residuals(lw, plane, tile.data(), codes.data());
+                    residuals = unzigzagged(codes, es);
+                    varda::codec::mixed_rebuild(lw, plane, residuals.data(), out.data());
+                    EXPECT_EQ(out, tile) << at << " mixed";
                 }
             }
         }
