@@ -271,7 +271,9 @@ void mix_pass(const LinearWeights &lw, const Plane &plane, const unsigned char *
             // The first row from W, its errors left at zero.
             for (uint64_t c = 0; c < width; ++c) settle(c, c ? x[c - 1] : 0);
         } else {
-            const int64_t *n = rows.up1, *nn = rows.up2;
+            // Neighbours two columns left are read through pointers to
+            // their row's padding, never by an index below zero.
+            const int64_t *n = rows.up1, *nn = rows.up2, *n_left2 = rows.up1 - 2;
             const int64_t x8 = settle(0, n[0]);
             cur.mix[0] = n[0] * 8 - x8;
             for (unsigned k = 0; k < mix_parts; ++k)
@@ -283,7 +285,7 @@ void mix_pass(const LinearWeights &lw, const Plane &plane, const unsigned char *
                 // Column 1 takes column 0 for WW, as the fitted predictor does.
                 const int64_t ww = x[c >= 2 ? c - 2 : 0];
                 const int64_t fitted = wt[0] * w + wt[1] * north + wt[2] * nw + wt[3] * ne +
-                                       wt[4] * ww + wt[5] * nn[c] + wt[6] * n[c - 2] +
+                                       wt[4] * ww + wt[5] * nn[c] + wt[6] * n_left2[c] +
                                        wt[7] * n[c + 2] + wt[8] * nn[c - 1] + wt[9] * nn[c + 1];
                 const int64_t part[mix_parts] = {
                     bounded((w + ne - north) * 8),
@@ -293,8 +295,8 @@ void mix_pass(const LinearWeights &lw, const Plane &plane, const unsigned char *
                     bounded((fitted + rounding) >> to_eighths)};
                 int64_t num = 0, den = 0;
                 for (unsigned k = 0; k < mix_parts; ++k) {
-                    const int64_t *e = cur.part[k], *u = up.part[k];
-                    const int64_t sum = u[c] + e[c - 1] + u[c - 1] + e[c - 2] + u[c + 1] + 1;
+                    const int64_t *e = cur.part[k], *u = up.part[k], *e_left2 = e - 2;
+                    const int64_t sum = u[c] + e[c - 1] + u[c - 1] + e_left2[c] + u[c + 1] + 1;
                     const int64_t weight =
                         std::max<int64_t>(1, (mix_part_weight[k] << 24) / (sum * sum));
                     num += weight * part[k];
