@@ -216,7 +216,10 @@ void rebuild(const LinearWeights &lw, const Plane &plane, const unsigned char *r
 // mix's own error and each part's, in eighths of a sample, padded so that
 // the neighbours past either edge read as errors of zero.
 constexpr unsigned mix_parts = 5;
-constexpr int64_t mix_part_weight[mix_parts] = {13, 12, 12, 12, 24};
+constexpr uint32_t mix_part_weight[mix_parts] = {13, 12, 12, 12, 48};
+// A part's error sum is held below this, so that its weight is a 32-bit
+// division.
+constexpr uint32_t mix_sum_cap = 1u << 15;
 // Parts and mix are held within this many eighths beyond the type's range,
 // so that errors fed back stay bounded whatever the residuals say.
 constexpr int64_t mix_slack = int64_t(1) << 19;
@@ -296,9 +299,10 @@ void mix_pass(const LinearWeights &lw, const Plane &plane, const unsigned char *
                 int64_t num = 0, den = 0;
                 for (unsigned k = 0; k < mix_parts; ++k) {
                     const int64_t *e = cur.part[k], *u = up.part[k], *e_left2 = e - 2;
-                    const int64_t sum = u[c] + e[c - 1] + u[c - 1] + e_left2[c] + u[c + 1] + 1;
+                    const auto sum = uint32_t(std::min<int64_t>(
+                        u[c] + e[c - 1] + u[c - 1] + e_left2[c] + u[c + 1] + 1, mix_sum_cap - 1));
                     const int64_t weight =
-                        std::max<int64_t>(1, (mix_part_weight[k] << 24) / (sum * sum));
+                        std::max<uint32_t>(1, (mix_part_weight[k] << 24) / (sum * sum));
                     num += weight * part[k];
                     den += weight;
                 }
