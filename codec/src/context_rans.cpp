@@ -426,9 +426,11 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
     const bool wide = predictor & wide_flag;
     predictor &= ~wide_flag;
     LinearWeights weights;
-    if (predictor == stored) {
+    // The flag on the stored samples (0) is no predictor either.
+    const bool fitted = predictor == linear || predictor == mixed;
+    if (!fitted && !known_predictor(predictor))
         return err.set("corrupt tile: the context chain's predictor is unknown");
-    } else if (predictor == linear || predictor == mixed) {
+    if (fitted) {
         if (predictor == linear && !linear_applies(plane))
             return err.set("corrupt tile: the linear predictor takes integers of up to 32 bits");
         if (predictor == mixed && !mixed_applies(plane))
@@ -443,8 +445,6 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
         }
         if (predictor == linear ? !linear_valid(weights) : !mixed_valid(weights))
             return err.set("corrupt tile: the linear predictor's weights are out of range");
-    } else if (!known_predictor(predictor)) {
-        return err.set("corrupt tile: the context chain's predictor is unknown");
     }
     entropy::Tables tables;
     if (!entropy::read_tables(in, contexts, alphabet_for(es), tables, err)) return false;

@@ -263,7 +263,7 @@ void mix_pass(const LinearWeights &lw, const Plane &plane, const unsigned char *
             if constexpr (rebuild) {
                 const S value = S(Word(Word(prediction) + load<Word>(in, base + c)));
                 std::memcpy(out + (base + c) * sizeof(S), &value, sizeof(S));
-                x[c] = value;
+                x[c] = T::at(out, base + c);
             } else {
                 x[c] = T::at(in, base + c);
                 store<Word>(out, base + c, zigzag(Word(Word(x[c]) - Word(prediction))));
