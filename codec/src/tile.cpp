@@ -70,12 +70,12 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
 namespace {
 
 // A lossless tile gives its nodata samples back as they are, so it may
-// keep them in the coded samples, with an empty mask: a sea of sentinels next
-// to heights near zero is one more value in a palette's ranks, where the
-// mask and the filled sea cost more. Effort 2 codes the samples once more
-// with every chain, effort 1 with the palette where its probe finds few
-// values, its ranks through the context chain; `section` stays empty where nothing was tried or
-// applied.
+// keep them in the coded samples, with an empty mask: a sea of sentinels
+// next to heights near zero is one more value in a palette's ranks, where
+// the mask and the filled sea cost more. Effort 2 codes the samples once
+// more with every chain, effort 1 with the palette where its probe finds
+// few values, its ranks through the context chain; `section` stays empty
+// where nothing was tried or applied.
 bool encode_unmasked(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                      Bytes &section, Error &err) {
     if (p.chain != VARDA_CHAIN_AUTO || p.effort == 0) return true;
