@@ -193,7 +193,8 @@ bool known_predictor(unsigned id) {
     return std::find(std::begin(predictors), std::end(predictors), int(id)) != std::end(predictors);
 }
 
-// A predictor chosen for a tile, with the weights of the linear one.
+// A predictor chosen for a tile, with the fitted weights wherever they
+// were trained (used by the linear and mixed predictors only).
 struct Choice {
     int id = VARDA_CHAIN_MED;
     LinearWeights weights;
@@ -280,7 +281,12 @@ Choice choose_predictor(const Plane &plane, const unsigned char *samples, int ef
             Choice trained;
             trained.id = int(linear);
             trained.weights = train_linear(plane, samples);
-            if (cost_of(trained) < linear_margin * best_cost) best = trained;
+            // Kept either way: effort 2 mixes them with the self-correcting
+            // predictors.
+            if (cost_of(trained) < linear_margin * best_cost)
+                best = trained;
+            else
+                best.weights = trained.weights;
         }
     }
     residuals_of(best, plane, samples, residuals);
@@ -383,7 +389,7 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
     if (options.effort >= 2 && mixed_applies(plane)) {
         Choice mix;
         mix.id = int(mixed);
-        mix.weights = choice.id == int(linear) ? choice.weights : train_linear(plane, samples);
+        mix.weights = choice.weights; // trained wherever the mixed predictor applies
         if (mixed_valid(mix.weights)) {
             residuals_of(mix, plane, samples, residuals.data());
             Bytes other;

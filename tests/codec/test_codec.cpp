@@ -311,6 +311,28 @@ TEST(Codec, AutoAtEffortTwoCodesLzTilesAtAStrongLevel) {
     EXPECT_EQ(out, tile);
 }
 
+namespace {
+
+varda_codec_product nodata_product(int dtype, int chain, uint64_t sentinel) {
+    varda_codec_product p = product_for(dtype, chain);
+    p.nodata = VARDA_NODATA_VALUE;
+    p.nodata_value = sentinel;
+    return p;
+}
+
+// The blob says it holds nodata and gives the tile back exactly.
+void expect_nodata_back(const Bytes &blob, const Bytes &tile, const std::string &what) {
+    ASSERT_FALSE(blob.empty()) << what;
+    varda_codec_info info;
+    ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &info, nullptr, 0), 0) << what;
+    EXPECT_EQ(info.nodata, 1) << what;
+    Bytes out(tile.size());
+    ASSERT_EQ(decode(blob, out), 0) << what;
+    EXPECT_EQ(out, tile) << what;
+}
+
+} // namespace
+
 TEST(Codec, NodataPositionsComeBackExactly) {
     const size_t w = 40, h = 30;
     for (int dtype : {0, 5, 7, 9, 10}) {
@@ -322,17 +344,8 @@ TEST(Codec, NodataPositionsComeBackExactly) {
         std::mt19937 rng(9);
         for (size_t i = 0; i < w * h; ++i)
             if (rng() % 10 == 0 || i < w + 3) std::memcpy(tile.data() + i * es, &sentinel, es);
-        varda_codec_product p = product_for(dtype, VARDA_CHAIN_AUTO);
-        p.nodata = VARDA_NODATA_VALUE;
-        p.nodata_value = sentinel;
-        const Bytes blob = encode(p, tile, w, h);
-        ASSERT_FALSE(blob.empty());
-        varda_codec_info info;
-        ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &info, nullptr, 0), 0);
-        EXPECT_EQ(info.nodata, 1);
-        Bytes out(tile.size());
-        ASSERT_EQ(decode(blob, out), 0);
-        EXPECT_EQ(out, tile) << dtype;
+        const Bytes blob = encode(nodata_product(dtype, VARDA_CHAIN_AUTO, sentinel), tile, w, h);
+        expect_nodata_back(blob, tile, "dtype " + std::to_string(dtype));
     }
 }
 
@@ -349,24 +362,14 @@ TEST(Codec, LosslessNodataMayStayInTheSamples) {
     });
     constexpr size_t kind_at = 16;
     for (int effort : {1, 2}) {
-        varda_codec_product p = product_for(5, VARDA_CHAIN_AUTO);
+        varda_codec_product p = nodata_product(5, VARDA_CHAIN_AUTO, 0x8000);
         p.effort = effort;
-        p.nodata = VARDA_NODATA_VALUE;
-        p.nodata_value = 0x8000;
         const Bytes blob = encode(p, tile, w, h);
         ASSERT_FALSE(blob.empty());
         EXPECT_EQ(blob[kind_at], 2) << effort;
-        varda_codec_info info;
-        ASSERT_EQ(varda_codec_read_info(blob.data(), blob.size(), &info, nullptr, 0), 0);
-        EXPECT_EQ(info.nodata, 1);
-        Bytes out(tile.size());
-        ASSERT_EQ(decode(blob, out), 0);
-        EXPECT_EQ(out, tile) << effort;
+        expect_nodata_back(blob, tile, "effort " + std::to_string(effort));
     }
-    varda_codec_product fixed = product_for(5, VARDA_CHAIN_MED_ZIGZAG);
-    fixed.nodata = VARDA_NODATA_VALUE;
-    fixed.nodata_value = 0x8000;
-    Bytes bad = encode(fixed, tile, w, h);
+    Bytes bad = encode(nodata_product(5, VARDA_CHAIN_MED_ZIGZAG, 0x8000), tile, w, h);
     ASSERT_EQ(bad[kind_at], 0);
     Bytes out(tile.size());
     std::string why;
