@@ -363,7 +363,7 @@ bool code_residuals(const Plane &plane, const unsigned char *residuals, Bytes &s
     std::vector<uint32_t> counts(size_t(contexts) * alphabet);
     for (unsigned c = 0; c < contexts; ++c)
         std::copy_n(wide_counts.data() + c * 256, alphabet, counts.data() + c * alphabet);
-    const entropy::Tables tables = entropy::normalise(counts, contexts, alphabet);
+    const entropy::Tables tables = entropy::fit(counts, contexts, alphabet);
     Bytes coded;
     entropy::encode(tables, tokens.data(), ctx.data(), n, plane.width, coded);
     if (coded.size() > UINT32_MAX || raw.size() > UINT32_MAX || n * es > UINT32_MAX) return false;

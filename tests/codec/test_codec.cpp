@@ -868,27 +868,26 @@ const Golden goldens[] = {
     {"u8_intmult.vrd", 0, VARDA_CHAIN_INTMULT, Content::constant, nullptr, 0},
     // Integer tiles on the widest grid that keeps the error bound.
     {"u16_linear_wide.vrd", 1, VARDA_CHAIN_MED_ZIGZAG, Content::smooth, "LINEAR:MAX_ERROR=2", 0},
-    {"u16_linear_auto_wide_tworow.vrd", 1, VARDA_CHAIN_AUTO, Content::smooth, "LINEAR:MAX_ERROR=2",
-     0},
+    {"u16_linear_auto_compact.vrd", 1, VARDA_CHAIN_AUTO, Content::smooth, "LINEAR:MAX_ERROR=2", 0},
     // Made by "auto" before the context chain existed.
     {"f32_log_nonfinite.vrd", 9, VARDA_CHAIN_SHUFFLE_ZSTD, Content::specials, "LOG:MAX_ERROR=1%",
      2},
     // Made by "auto" before the context chain existed, which now wins it.
     {"i16_sqrt_guarded.vrd", 5, VARDA_CHAIN_MED_ZIGZAG, Content::smooth,
      "SQRT:MAX_ERROR=1N,A=4,B=0.5", 1},
-    {"i16_sqrt_guarded_auto_tworow.vrd", 5, VARDA_CHAIN_AUTO, Content::smooth,
+    {"i16_sqrt_guarded_auto_compact.vrd", 5, VARDA_CHAIN_AUTO, Content::smooth,
      "SQRT:MAX_ERROR=1N,A=4,B=0.5", 1},
-    {"i16_context_rans_nodata_tworow.vrd", 5, VARDA_CHAIN_CONTEXT_RANS, Content::smooth, nullptr,
+    {"i16_context_rans_nodata_compact.vrd", 5, VARDA_CHAIN_CONTEXT_RANS, Content::smooth, nullptr,
      1},
-    {"u64_context_rans_tworow.vrd", 3, VARDA_CHAIN_CONTEXT_RANS, Content::extremes, nullptr, 0},
+    {"u64_context_rans_compact.vrd", 3, VARDA_CHAIN_CONTEXT_RANS, Content::extremes, nullptr, 0},
     // The context chain with the predictor it trains on the tile.
-    {"u16_context_rans_trained_tworow.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth, nullptr,
+    {"u16_context_rans_trained_compact.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth, nullptr,
      0},
-    {"u16_linear_context_rans_trained_tworow.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth,
+    {"u16_linear_context_rans_trained_compact.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth,
      "LINEAR:MAX_ERROR=2", 0},
     {"i16_palette_gaps.vrd", 5, VARDA_CHAIN_PALETTE, Content::smooth, nullptr, 0},
     {"i16_auto_nodata_in_samples.vrd", 5, VARDA_CHAIN_AUTO, Content::smooth, nullptr, 1, 2},
-    {"f32_palette_specials.vrd", 9, VARDA_CHAIN_PALETTE, Content::specials, nullptr, 0},
+    {"f32_palette_specials_compact.vrd", 9, VARDA_CHAIN_PALETTE, Content::specials, nullptr, 0},
 };
 
 // Blobs of earlier encoders, which code these tiles otherwise now: they
@@ -915,6 +914,19 @@ const Golden earlier[] = {
     {"u16_context_rans_trained.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth, nullptr, 0},
     {"u16_linear_context_rans_trained.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth,
      "LINEAR:MAX_ERROR=2", 0},
+    // Tables in full, before they went as bits.
+    {"u16_linear_auto_wide_tworow.vrd", 1, VARDA_CHAIN_AUTO, Content::smooth, "LINEAR:MAX_ERROR=2",
+     0},
+    {"i16_sqrt_guarded_auto_tworow.vrd", 5, VARDA_CHAIN_AUTO, Content::smooth,
+     "SQRT:MAX_ERROR=1N,A=4,B=0.5", 1},
+    {"i16_context_rans_nodata_tworow.vrd", 5, VARDA_CHAIN_CONTEXT_RANS, Content::smooth, nullptr,
+     1},
+    {"u64_context_rans_tworow.vrd", 3, VARDA_CHAIN_CONTEXT_RANS, Content::extremes, nullptr, 0},
+    {"u16_context_rans_trained_tworow.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth, nullptr,
+     0},
+    {"u16_linear_context_rans_trained_tworow.vrd", 1, VARDA_CHAIN_CONTEXT_RANS, Content::smooth,
+     "LINEAR:MAX_ERROR=2", 0},
+    {"f32_palette_specials.vrd", 9, VARDA_CHAIN_PALETTE, Content::specials, nullptr, 0},
 };
 
 Bytes golden_tile(const Golden &g) {

@@ -1,7 +1,11 @@
 #include "entropy/rans.h"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdio>
+
+#include "entropy/bits.h"
 
 namespace varda::codec::entropy {
 
@@ -49,14 +53,6 @@ Tables normalise(const std::vector<uint32_t> &counts, unsigned contexts, unsigne
 
 namespace {
 
-void put_varint(uint32_t value, Writer &out) {
-    while (value >= 0x80) {
-        out.u8((value & 0x7F) | 0x80);
-        value >>= 7;
-    }
-    out.u8(value);
-}
-
 bool get_varint(Reader &in, uint32_t &value, Error &err) {
     value = 0;
     for (unsigned shift = 0; shift < 14; shift += 7) {
@@ -68,53 +64,154 @@ bool get_varint(Reader &in, uint32_t &value, Error &err) {
     return err.set("corrupt tile: a frequency is above the table's total");
 }
 
+// The top bit of the contexts' byte marks tables in bits.
+constexpr unsigned compact_flag = 0x80;
+// A bit length's change from the last one is at most this, either way.
+constexpr unsigned most_change = precision_bits;
+
+// Bits for a symbol index or a context's length, 1 .. alphabet.
+unsigned index_bits(unsigned alphabet) { return unsigned(std::bit_width(alphabet)); }
+
+// A frequency with `precision` bits below its leading one, to the nearest.
+uint32_t rounded(uint32_t freq, unsigned precision) {
+    const unsigned length = unsigned(std::bit_width(freq));
+    if (length <= precision + 1) return freq;
+    const unsigned drop = length - 1 - precision;
+    return ((freq + (uint32_t(1) << (drop - 1))) >> drop) << drop;
+}
+
+// Small numbers in Elias gamma of v + 1: the length's zeros, then v + 1
+// from its leading one down.
+void put_gamma(BitWriter &bits, unsigned v) {
+    const unsigned length = unsigned(std::bit_width(v + 1));
+    bits.put(0, length - 1);
+    for (unsigned k = length; k-- > 0;) bits.put((v + 1) >> k & 1, 1);
+}
+
+bool take_gamma(BitReader::Cursor &in, unsigned most, unsigned &v) {
+    const unsigned longest = unsigned(std::bit_width(most + 1));
+    unsigned zeros = 0;
+    while (in.take(1) == 0)
+        if (++zeros >= longest) return false;
+    unsigned value = 1;
+    for (unsigned k = 0; k < zeros; ++k) value = value << 1 | unsigned(in.take(1));
+    v = value - 1;
+    return v <= most;
+}
+
+unsigned zigzag_change(int change) {
+    return change < 0 ? 2 * unsigned(-change) - 1 : 2 * unsigned(change);
+}
+int unzigzag_change(unsigned v) { return v & 1 ? -int((v + 1) / 2) : int(v / 2); }
+
+void put_table_bits(const Tables &t, BitWriter &bits) {
+    const unsigned width = index_bits(t.alphabet);
+    bits.put(t.precision, 4);
+    unsigned first_length = 8; // where each context's first change starts from
+    for (unsigned c = 0; c < t.contexts; ++c) {
+        if (!t.used[c]) continue;
+        const uint16_t *freq = t.freq.data() + size_t(c) * t.alphabet;
+        unsigned last = t.alphabet;
+        while (last > 1 && freq[last - 1] == 0 && last - 1 != t.rest[c]) --last;
+        bits.put(last - 1, width);
+        bits.put(t.rest[c], width);
+        unsigned previous = first_length;
+        bool first = true;
+        for (unsigned s = 0; s < last; ++s) {
+            if (s == t.rest[c]) continue;
+            const unsigned length = unsigned(std::bit_width(unsigned(freq[s])));
+            put_gamma(bits, zigzag_change(int(length) - int(previous)));
+            if (first) first_length = length, first = false;
+            previous = length;
+            if (length > 1) {
+                const unsigned kept = std::min(length - 1, t.precision);
+                bits.put((freq[s] >> (length - 1 - kept)) & ((1u << kept) - 1), kept);
+            }
+        }
+    }
+}
+
+size_t table_bytes(const Tables &t) {
+    Bytes block;
+    BitWriter bits(block, 64 * (t.contexts * (t.alphabet + 2) + 1));
+    put_table_bits(t, bits);
+    bits.flush();
+    return block.size();
+}
+
 } // namespace
+
+Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alphabet) {
+    const Tables exact = normalise(counts, contexts, alphabet);
+    Tables best;
+    double best_bits = 0;
+    // The tables grow and the symbols shrink with the precision: their sum
+    // falls to a minimum and then rises, so the search stops once it has
+    // risen twice.
+    unsigned rises = 0;
+    for (unsigned precision = 0; precision <= Tables::max_precision && rises < 2; ++precision) {
+        Tables t = exact;
+        t.precision = precision;
+        t.rest.assign(contexts, 0);
+        double bits = 0;
+        bool fits = true;
+        for (unsigned c = 0; c < contexts; ++c) {
+            if (!t.used[c]) continue;
+            uint16_t *freq = t.freq.data() + size_t(c) * alphabet;
+            const uint32_t *count = counts.data() + size_t(c) * alphabet;
+            const unsigned rest = unsigned(std::max_element(freq, freq + alphabet) - freq);
+            uint32_t sum = 0;
+            for (unsigned s = 0; s < alphabet; ++s) {
+                if (s == rest) continue;
+                freq[s] = uint16_t(rounded(freq[s], precision));
+                sum += freq[s];
+            }
+            // The symbol left out keeps at least half what it had.
+            fits = sum < total && total - sum >= (exact.freq[size_t(c) * alphabet + rest] + 1u) / 2;
+            if (!fits) break;
+            freq[rest] = uint16_t(total - sum);
+            t.rest[c] = uint8_t(rest);
+            for (unsigned s = 0; s < alphabet; ++s)
+                if (count[s])
+                    bits += double(count[s]) * (precision_bits - std::log2(double(freq[s])));
+        }
+        if (!fits) continue;
+        bits += 8.0 * double(table_bytes(t));
+        if (best.contexts == 0 || bits < best_bits) {
+            best = std::move(t), best_bits = bits, rises = 0;
+        } else {
+            ++rises;
+        }
+    }
+    return best;
+}
 
 void write_tables(const Tables &tables, Writer &out) {
     out.u8(tables.alphabet);
-    out.u8(tables.contexts);
+    out.u8(tables.contexts | compact_flag);
     for (unsigned c = 0; c < tables.contexts; c += 8) {
         unsigned bits = 0;
         for (unsigned k = 0; k < 8 && c + k < tables.contexts; ++k)
             bits |= unsigned(tables.used[c + k] != 0) << k;
         out.u8(bits);
     }
-    for (unsigned c = 0; c < tables.contexts; ++c) {
-        if (!tables.used[c]) continue;
-        // Trailing zeros are implied: a context's table ends at its last
-        // symbol.
-        unsigned last = tables.alphabet;
-        while (last > 0 && tables.freq[size_t(c) * tables.alphabet + last - 1] == 0) --last;
-        out.u8(last);
-        for (unsigned s = 0; s < last; ++s)
-            put_varint(tables.freq[size_t(c) * tables.alphabet + s], out);
-    }
+    Bytes block;
+    BitWriter bits(block, 64 * (tables.contexts * (tables.alphabet + 2) + 1));
+    put_table_bits(tables, bits);
+    bits.flush();
+    // At most 130 symbols of 20 bits in each of a few contexts: a few
+    // kilobytes, well within the 16-bit length.
+    out.u16(uint16_t(block.size()));
+    out.bytes(block.data(), block.size());
 }
 
-bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &tables, Error &err) {
-    unsigned alphabet = 0, stored_contexts = 0;
-    if (!in.u8(alphabet, "frequency tables", err) ||
-        !in.u8(stored_contexts, "frequency tables", err))
-        return false;
-    if (alphabet == 0 || alphabet > max_alphabet)
-        return err.set("corrupt tile: the token alphabet is out of range");
-    if (stored_contexts != contexts)
-        return err.set("corrupt tile: the number of contexts is not the chain's");
-    tables.alphabet = alphabet;
-    tables.contexts = contexts;
-    tables.freq.assign(size_t(contexts) * alphabet, 0);
-    tables.used.assign(contexts, 0);
-    for (unsigned c = 0; c < contexts; c += 8) {
-        unsigned bits = 0;
-        if (!in.u8(bits, "frequency tables", err)) return false;
-        for (unsigned k = 0; k < 8; ++k) {
-            if (!(bits >> k & 1)) continue;
-            if (c + k >= contexts)
-                return err.set("corrupt tile: a context beyond the last is used");
-            tables.used[c + k] = 1;
-        }
-    }
-    for (unsigned c = 0; c < contexts; ++c) {
+namespace {
+
+// The earlier form: each used context's length, then its frequencies in
+// full.
+bool read_full_tables(Reader &in, Tables &tables, Error &err) {
+    const unsigned alphabet = tables.alphabet;
+    for (unsigned c = 0; c < tables.contexts; ++c) {
         if (!tables.used[c]) continue;
         unsigned last = 0;
         if (!in.u8(last, "frequency tables", err)) return false;
@@ -132,6 +229,84 @@ bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &t
         if (sum != total) return err.set("corrupt tile: a context's frequencies do not add up");
     }
     return true;
+}
+
+bool read_table_bits(Reader &in, Tables &tables, Error &err) {
+    unsigned size = 0;
+    const unsigned char *data = nullptr;
+    if (!in.u16(size, "frequency tables", err) || !in.bytes(data, size, "frequency tables", err))
+        return false;
+    const auto corrupt = [&] {
+        return err.set("corrupt tile: the frequency tables are malformed");
+    };
+    BitReader bits(data, size);
+    BitReader::Cursor at = bits.cursor();
+    const unsigned alphabet = tables.alphabet, width = index_bits(alphabet);
+    // Each symbol reads a few dozen bits at most, so one check of the
+    // position per context keeps every read within the reader's slack.
+    const unsigned precision = unsigned(at.take(4));
+    if (precision > Tables::max_precision) return corrupt();
+    unsigned first_length = 8;
+    for (unsigned c = 0; c < tables.contexts; ++c) {
+        if (!tables.used[c]) continue;
+        const unsigned last = unsigned(at.take(width)) + 1, rest = unsigned(at.take(width));
+        if (last > alphabet || rest >= last) return corrupt();
+        uint16_t *freq = tables.freq.data() + size_t(c) * alphabet;
+        uint32_t sum = 0;
+        unsigned previous = first_length;
+        bool first = true;
+        for (unsigned s = 0; s < last; ++s) {
+            if (s == rest) continue;
+            unsigned change = 0;
+            if (!take_gamma(at, 2 * most_change, change)) return corrupt();
+            const int length = int(previous) + unzigzag_change(change);
+            if (length < 0 || length > int(precision_bits)) return corrupt();
+            if (first) first_length = unsigned(length), first = false;
+            previous = unsigned(length);
+            uint32_t value = length ? uint32_t(1) << (length - 1) : 0;
+            if (length > 1) {
+                const unsigned kept = std::min(unsigned(length) - 1, precision);
+                value |= uint32_t(at.take(kept)) << (unsigned(length) - 1 - kept);
+            }
+            freq[s] = uint16_t(value);
+            sum += value;
+        }
+        bits.seek(at);
+        if (!bits.within())
+            return err.set("truncated tile: the blob ends inside the frequency tables");
+        if (sum >= total) return err.set("corrupt tile: a context's frequencies do not add up");
+        freq[rest] = uint16_t(total - sum);
+    }
+    return true;
+}
+
+} // namespace
+
+bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &tables, Error &err) {
+    unsigned alphabet = 0, stored_contexts = 0;
+    if (!in.u8(alphabet, "frequency tables", err) ||
+        !in.u8(stored_contexts, "frequency tables", err))
+        return false;
+    if (alphabet == 0 || alphabet > max_alphabet)
+        return err.set("corrupt tile: the token alphabet is out of range");
+    const bool compact = (stored_contexts & compact_flag) != 0;
+    if ((stored_contexts & ~compact_flag) != contexts)
+        return err.set("corrupt tile: the number of contexts is not the chain's");
+    tables.alphabet = alphabet;
+    tables.contexts = contexts;
+    tables.freq.assign(size_t(contexts) * alphabet, 0);
+    tables.used.assign(contexts, 0);
+    for (unsigned c = 0; c < contexts; c += 8) {
+        unsigned bits = 0;
+        if (!in.u8(bits, "frequency tables", err)) return false;
+        for (unsigned k = 0; k < 8; ++k) {
+            if (!(bits >> k & 1)) continue;
+            if (c + k >= contexts)
+                return err.set("corrupt tile: a context beyond the last is used");
+            tables.used[c + k] = 1;
+        }
+    }
+    return compact ? read_table_bits(in, tables, err) : read_full_tables(in, tables, err);
 }
 
 namespace {

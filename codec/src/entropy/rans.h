@@ -26,16 +26,30 @@ struct Tables {
     unsigned alphabet = 0, contexts = 0;
     std::vector<uint16_t> freq; // contexts x alphabet
     std::vector<uint8_t> used;  // per context
+    // How tables are stored: each frequency but one per context with this
+    // many bits below its leading one (the others zero), the one left out
+    // (`rest`) whatever brings the context to `total`.
+    unsigned precision = max_precision;
+    std::vector<uint8_t> rest;                                    // per context
+    static constexpr unsigned max_precision = precision_bits - 1; // every frequency exact
 };
 
 // Counts per context (contexts x alphabet) to normalised tables.
 Tables normalise(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alphabet);
+// Tables for these counts as they are stored: the precision that makes the
+// tables and the symbols they code smallest together, each frequency
+// rounded to it.
+Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alphabet);
 
-// Tables as bytes: alphabet, contexts, a bitmap of used contexts, then each
-// used context's frequencies as little-endian base-128 numbers.
+// Tables as bytes: alphabet, contexts (with the top bit set), a bitmap of
+// used contexts, then a bit block of a 16-bit length: the precision, and
+// for each used context its length, the symbol left out and the others'
+// frequencies, each as the change in its bit length from the last one and
+// its kept bits.
 void write_tables(const Tables &tables, Writer &out);
-// Reads and checks tables: the alphabet no larger than `max_alphabet`, the
-// contexts exactly `contexts`, every used table summing to `total`.
+// Reads and checks tables, of that form or the earlier one (frequencies in
+// full as base-128 numbers): the alphabet no larger than `max_alphabet`,
+// the contexts exactly `contexts`, every used table summing to `total`.
 bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &tables, Error &err);
 
 // Codes symbols[i] in context contexts[i], i = 0 .. count - 1, into `out`:
