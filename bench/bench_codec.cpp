@@ -359,6 +359,10 @@ int64_t max_error(int dtype, uint64_t elem_size, const std::vector<vb::Bytes> &t
 void add_coder(const Raster &r, std::function<Coder()> make, const vb::Row &encode_row,
                const vb::Row &decode_row, int64_t bound = 0) {
     auto tiles = std::make_shared<std::vector<vb::Bytes>>(tiles_of(r));
+    // Ratios and speeds are of the whole tiles: a raster's ragged edge is
+    // not coded.
+    size_t raw = 0;
+    for (const auto &t : *tiles) raw += t.size();
     vb::add(encode_row, [=] {
         auto coder = std::make_shared<Coder>(make());
         auto blobs = std::make_shared<std::vector<vb::Bytes>>(tiles->size());
@@ -368,17 +372,17 @@ void add_coder(const Raster &r, std::function<Coder()> make, const vb::Row &enco
         const bool ok = std::none_of(blobs->begin(), blobs->end(),
                                      [](const vb::Bytes &b) { return b.empty(); });
         if (!ok) {
-            vb::Case skipped{r.samples.size(), [] {}};
+            vb::Case skipped{raw, [] {}};
             skipped.not_applicable = "the chain does not apply to this raster";
             return skipped;
         }
-        return vb::Case{r.samples.size(),
+        return vb::Case{raw,
                         [=] {
                             for (size_t k = 0; k < tiles->size(); ++k)
                                 (*blobs)[k] = coder->encode((*tiles)[k]);
                         },
-                        [ok] { return ok; }, ratio_note(double(r.samples.size()) / double(coded)),
-                        ok ? double(r.samples.size()) / double(coded) : 0};
+                        [ok] { return ok; }, ratio_note(double(raw) / double(coded)),
+                        ok ? double(raw) / double(coded) : 0};
     });
     vb::add(decode_row, [=] {
         auto coder = std::make_shared<Coder>(make());
@@ -390,18 +394,18 @@ void add_coder(const Raster &r, std::function<Coder()> make, const vb::Row &enco
             coded += blobs->back().size();
             outs->push_back(vb::Bytes(t.size()));
             if (blobs->back().empty()) {
-                vb::Case skipped{r.samples.size(), [] {}};
+                vb::Case skipped{raw, [] {}};
                 skipped.not_applicable = "the chain does not apply to this raster";
                 return skipped;
             }
         }
-        const double ratio = double(r.samples.size()) / double(coded);
+        const double ratio = double(raw) / double(coded);
         std::string note = ratio_note(ratio);
         if (bound > 0) {
             for (size_t k = 0; k < blobs->size(); ++k) coder->decode((*blobs)[k], (*outs)[k]);
             note += ", max error " + std::to_string(max_error(r.dtype, r.elem_size, *tiles, *outs));
         }
-        return vb::Case{r.samples.size(),
+        return vb::Case{raw,
                         [=] {
                             for (size_t k = 0; k < blobs->size(); ++k)
                                 coder->decode((*blobs)[k], (*outs)[k]);

@@ -3,6 +3,8 @@
 // the kernels (varda_dtype_size).
 #pragma once
 
+#include <cstdint>
+
 #include "varda_kernels.h"
 
 namespace varda::codec {
@@ -18,5 +20,19 @@ constexpr bool valid_dtype(int dtype) {
 constexpr bool is_integer(int dtype) { return dtype >= VARDA_DTYPE_U8 && dtype <= VARDA_DTYPE_I64; }
 constexpr bool is_signed(int dtype) { return dtype >= VARDA_DTYPE_I8 && dtype <= VARDA_DTYPE_I64; }
 constexpr bool is_float(int dtype) { return dtype >= VARDA_DTYPE_F16 && dtype <= VARDA_DTYPE_F64; }
+
+// fn.template operator()<S>() for the sample type S of an integer dtype of
+// up to 32 bits; nothing for the others.
+template <class F> void with_sample_type(int dtype, F &&fn) {
+    switch (dtype) {
+    case VARDA_DTYPE_U8: fn.template operator()<uint8_t>(); break;
+    case VARDA_DTYPE_U16: fn.template operator()<uint16_t>(); break;
+    case VARDA_DTYPE_U32: fn.template operator()<uint32_t>(); break;
+    case VARDA_DTYPE_I8: fn.template operator()<int8_t>(); break;
+    case VARDA_DTYPE_I16: fn.template operator()<int16_t>(); break;
+    case VARDA_DTYPE_I32: fn.template operator()<int32_t>(); break;
+    default: break;
+    }
+}
 
 } // namespace varda::codec

@@ -17,20 +17,6 @@ namespace {
 // either side, so that the neighbours past an edge need no test.
 constexpr uint64_t pad = 2;
 
-// fn.template operator()<S>() for the sample type S of an integer dtype of
-// up to 32 bits.
-template <class F> void with_sample_type(int dtype, F &&fn) {
-    switch (dtype) {
-    case VARDA_DTYPE_U8: fn.template operator()<uint8_t>(); break;
-    case VARDA_DTYPE_U16: fn.template operator()<uint16_t>(); break;
-    case VARDA_DTYPE_U32: fn.template operator()<uint32_t>(); break;
-    case VARDA_DTYPE_I8: fn.template operator()<int8_t>(); break;
-    case VARDA_DTYPE_I16: fn.template operator()<int16_t>(); break;
-    case VARDA_DTYPE_I32: fn.template operator()<int32_t>(); break;
-    default: break;
-    }
-}
-
 template <class S> struct Sample {
     using Word = std::make_unsigned_t<S>;
     static constexpr bool narrow = sizeof(S) <= 2;
@@ -179,9 +165,9 @@ void residuals_of(const LinearWeights &lw, const Plane &plane, const unsigned ch
     }
 }
 
-template <class S>
-void rebuild(const LinearWeights &lw, const Plane &plane, const unsigned char *residuals,
-             unsigned char *out) {
+// `residual(i)` gives sample i's residual, asked in sample order.
+template <class S, class Residual>
+void rebuild(const LinearWeights &lw, const Plane &plane, Residual &&residual, unsigned char *out) {
     Pass<S> pass(lw, plane);
     using Acc = typename Pass<S>::Acc;
     for (uint64_t r = 0; r < pass.height; ++r) {
@@ -190,7 +176,7 @@ void rebuild(const LinearWeights &lw, const Plane &plane, const unsigned char *r
         // The sample just rebuilt, from its prediction.
         const auto take = [&](uint64_t c, Acc prediction) {
             using Word = typename Pass<S>::Word;
-            const S value = S(Word(Word(prediction) + load<Word>(residuals, base + c)));
+            const S value = S(Word(Word(prediction) + Word(residual(base + c))));
             std::memcpy(out + (base + c) * sizeof(S), &value, sizeof(S));
             held[c] = Pass<S>::T::held(value);
             return Acc(value);
@@ -238,11 +224,12 @@ inline int64_t floor_div(int64_t num, int64_t den) {
     return q - ((num % den != 0) && ((num < 0) != (den < 0)));
 }
 
-// One pass in sample order, both ways: `rebuild` false turns samples into
-// zigzagged residuals, true residuals (zigzag undone) into samples.
-template <class S, bool rebuild>
+// One pass in sample order, both ways: `rebuild` false turns samples `in`
+// into zigzagged residuals, true residuals (zigzag undone, sample i's from
+// `residual(i)`, asked in sample order) into samples.
+template <class S, bool rebuild, class Residual>
 void mix_pass(const LinearWeights &lw, const Plane &plane, const unsigned char *in,
-              unsigned char *out) {
+              Residual &&residual, unsigned char *out) {
     using T = Sample<S>;
     using Word = typename T::Word;
     const uint64_t width = plane.width, height = plane.count / width;
@@ -261,7 +248,7 @@ void mix_pass(const LinearWeights &lw, const Plane &plane, const unsigned char *
         // The sample at column c once its prediction is known.
         const auto settle = [&](uint64_t c, int64_t prediction) {
             if constexpr (rebuild) {
-                const S value = S(Word(Word(prediction) + load<Word>(in, base + c)));
+                const S value = S(Word(Word(prediction) + Word(residual(base + c))));
                 std::memcpy(out + (base + c) * sizeof(S), &value, sizeof(S));
                 x[c] = T::at(out, base + c);
             } else {
@@ -448,7 +435,19 @@ void linear_residuals(const LinearWeights &weights, const Plane &plane,
 
 void linear_rebuild(const LinearWeights &weights, const Plane &plane,
                     const unsigned char *residuals, unsigned char *out) {
-    with_sample_type(plane.dtype, [&]<class S>() { rebuild<S>(weights, plane, residuals, out); });
+    with_sample_type(plane.dtype, [&]<class S>() {
+        rebuild<S>(
+            weights, plane,
+            [&](uint64_t i) { return load<typename Sample<S>::Word>(residuals, i); }, out);
+    });
+}
+
+void linear_rebuild(const LinearWeights &weights, const Plane &plane, ResidualSource &residuals,
+                    unsigned char *out) {
+    with_sample_type(plane.dtype, [&]<class S>() {
+        rebuild<S>(
+            weights, plane, [&](uint64_t i) { return residuals.next(i); }, out);
+    });
 }
 
 bool mixed_applies(const Plane &plane) { return is_integer(plane.dtype) && plane.elem_size <= 2; }
@@ -459,14 +458,27 @@ bool mixed_valid(const LinearWeights &weights) {
 
 void mixed_residuals(const LinearWeights &weights, const Plane &plane, const unsigned char *samples,
                      unsigned char *residuals) {
-    with_sample_type(plane.dtype,
-                     [&]<class S>() { mix_pass<S, false>(weights, plane, samples, residuals); });
+    with_sample_type(plane.dtype, [&]<class S>() {
+        mix_pass<S, false>(
+            weights, plane, samples, [](uint64_t) { return 0; }, residuals);
+    });
 }
 
 void mixed_rebuild(const LinearWeights &weights, const Plane &plane, const unsigned char *residuals,
                    unsigned char *out) {
-    with_sample_type(plane.dtype,
-                     [&]<class S>() { mix_pass<S, true>(weights, plane, residuals, out); });
+    with_sample_type(plane.dtype, [&]<class S>() {
+        mix_pass<S, true>(
+            weights, plane, residuals,
+            [&](uint64_t i) { return load<typename Sample<S>::Word>(residuals, i); }, out);
+    });
+}
+
+void mixed_rebuild(const LinearWeights &weights, const Plane &plane, ResidualSource &residuals,
+                   unsigned char *out) {
+    with_sample_type(plane.dtype, [&]<class S>() {
+        mix_pass<S, true>(
+            weights, plane, nullptr, [&](uint64_t i) { return residuals.next(i); }, out);
+    });
 }
 
 } // namespace varda::codec

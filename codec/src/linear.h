@@ -60,4 +60,20 @@ void mixed_residuals(const LinearWeights &weights, const Plane &plane, const uns
 void mixed_rebuild(const LinearWeights &weights, const Plane &plane, const unsigned char *residuals,
                    unsigned char *out);
 
+// Residuals handed to a rebuild one at a time, for a decoder whose next
+// residual depends on the samples already rebuilt: `next(i)` gives sample
+// i's residual (zigzag undone, in the samples' word) once every sample
+// before i is in `out`, and is asked for i = 0, 1, 2, ... in turn.
+class ResidualSource {
+  public:
+    virtual uint64_t next(uint64_t i) = 0;
+
+  protected:
+    ~ResidualSource() = default;
+};
+void linear_rebuild(const LinearWeights &weights, const Plane &plane, ResidualSource &residuals,
+                    unsigned char *out);
+void mixed_rebuild(const LinearWeights &weights, const Plane &plane, ResidualSource &residuals,
+                   unsigned char *out);
+
 } // namespace varda::codec

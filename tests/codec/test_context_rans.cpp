@@ -10,6 +10,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/codec_support.h"
@@ -24,6 +25,8 @@ constexpr int chain = VARDA_CHAIN_CONTEXT_RANS;
 // The predictor byte of the predictor trained on the tile, of the mixed
 // one, and the flag of contexts from two rows (every tile coded now).
 constexpr unsigned char trained = 64, mixed = 65, wide = 0x80;
+// The two with serial contexts, whose contexts wait on the sample before.
+constexpr unsigned char serial_fitted = 66, serial_mixed = 67;
 const uint64_t dtype_bytes[] = {1, 2, 4, 8, 1, 2, 4, 8, 2, 4, 8};
 
 varda_codec_product product(int dtype, int chosen = chain) {
@@ -399,5 +402,84 @@ TEST(ContextRans, EffortTwoMixesPredictorsOnAPhotograph) {
         std::fclose(f);
     } else {
         EXPECT_EQ(blob, read(dir + golden)) << "the mixed predictor codes otherwise";
+    }
+}
+
+// Effort 2 takes serial contexts where the flat parts of a tile code apart
+// from its edges: on a strip of an MRI slice (rows 80-175 of s1045, from
+// Debian's python-matplotlib-data), with the mixed predictor as u16 and
+// with the fitted one as i32, which the mixed predictor does not take. The
+// golden blobs hold the strip: both decode to the same samples, and each
+// encodes again to itself.
+TEST(ContextRans, SerialContextsOnAScan) {
+    constexpr size_t width = 256, height = 96;
+    const std::string dir = VARDA_GOLDEN_DIR;
+    const auto read = [&](const char *name) {
+        Bytes data;
+        if (FILE *f = std::fopen((dir + "/" + name).c_str(), "rb")) {
+            for (int c; (c = std::fgetc(f)) != EOF;) data.push_back(static_cast<unsigned char>(c));
+            std::fclose(f);
+        }
+        return data;
+    };
+    const Bytes narrow = read("u16_context_rans_serial.vrd"),
+                wide32 = read("i32_context_rans_serial.vrd");
+    ASSERT_GT(narrow.size(), 18u);
+    ASSERT_GT(wide32.size(), 18u);
+    EXPECT_EQ(narrow[17], serial_mixed | wide);
+    EXPECT_EQ(wide32[17], serial_fitted | wide);
+    Bytes u16(width * height * 2), i32(width * height * 4);
+    ASSERT_EQ(decode(narrow, u16), 0);
+    ASSERT_EQ(decode(wide32, i32), 0);
+    for (size_t i = 0; i < width * height; ++i) {
+        uint16_t a;
+        int32_t b;
+        std::memcpy(&a, u16.data() + 2 * i, 2);
+        std::memcpy(&b, i32.data() + 4 * i, 4);
+        ASSERT_EQ(int32_t(a), b) << i;
+    }
+    for (const auto &[dtype, tile, blob] :
+         {std::tuple{VARDA_DTYPE_U16, &u16, &narrow}, std::tuple{VARDA_DTYPE_I32, &i32, &wide32}}) {
+        varda_codec_product p = product(dtype);
+        p.effort = 2;
+        EXPECT_EQ(encode(p, *tile, width, height), *blob) << dtype;
+        p.effort = 1;
+        EXPECT_GT(encode(p, *tile, width, height).size(), blob->size() * 101 / 100) << dtype;
+    }
+    // Serial contexts came with wide ones; their tables are of 36 contexts;
+    // raw bits cut short are named, and no edit reads out of bounds.
+    Bytes out(u16.size());
+    std::string why;
+    Bytes bad = narrow;
+    bad[17] = serial_mixed;
+    seal(bad);
+    decode(bad, out, &why);
+    EXPECT_EQ(why, "corrupt tile: the context chain's predictor is unknown");
+    bad = narrow;
+    const size_t tables = 18 + 21;
+    ASSERT_EQ(bad[tables + 1], 36 | 0x80);
+    bad[tables + 1] = 12 | 0x80;
+    seal(bad);
+    decode(bad, out, &why);
+    EXPECT_EQ(why, "corrupt tile: the number of contexts is not the chain's");
+    bad.assign(narrow.begin(), narrow.end() - 8 - 40); // the raw bits are the last stream
+    uint32_t raw = 0;
+    for (size_t at = tables; at + 4 <= bad.size(); ++at) {
+        std::memcpy(&raw, narrow.data() + at, 4);
+        if (at + 4 + raw == narrow.size() - 8) {
+            raw -= 40;
+            std::memcpy(bad.data() + at, &raw, 4);
+            break;
+        }
+    }
+    bad.resize(bad.size() + 8);
+    seal(bad);
+    decode(bad, out, &why);
+    EXPECT_EQ(why, "corrupt tile: the raw bits do not match the tokens");
+    for (size_t at = 16; at < 160; at += 3) {
+        bad = narrow;
+        bad[at] ^= 0x5A;
+        seal(bad);
+        if (decode(bad, out, &why) != 0) EXPECT_FALSE(why.empty()) << at;
     }
 }

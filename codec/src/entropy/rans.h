@@ -93,6 +93,24 @@ class Decoder {
         else
             decode_row_in<true>(table, contexts, width, symbols);
     }
+    // One symbol, in `context` and by state `lane`: for decoders whose
+    // contexts wait on the symbol before. A row's symbol k goes by state
+    // k % lanes, as in decode_row, which this agrees with step for step.
+    uint8_t decode_one(const DecodeTable &table, uint8_t context, unsigned lane) {
+        uint32_t &x = states_[lane];
+        const DecodeTable::Slot slot =
+            table.slots[size_t(table.block[context]) * total + (x & (total - 1))];
+        x = ((slot >> 20) + 1) * (x >> precision_bits) + (slot >> 8 & 0xFFF);
+        if (x < state_low) {
+            if (at_ < end_) {
+                x = x << 16 | uint32_t(Reader::read_le(words_.data() + at_, 2));
+                at_ += 2;
+            } else {
+                broken_ = true;
+            }
+        }
+        return uint8_t(slot);
+    }
     // Whether the stream ended exactly where the encoder started.
     bool finished() const {
         bool settled = true;
