@@ -71,6 +71,8 @@ constexpr unsigned most_change = precision_bits;
 
 // Bits for a symbol index or a context's length, 1 .. alphabet.
 unsigned index_bits(unsigned alphabet) { return unsigned(std::bit_width(alphabet)); }
+// Bits for one of `owners` earlier tables.
+unsigned owner_bits(size_t owners) { return owners > 1 ? unsigned(std::bit_width(owners - 1)) : 0; }
 
 // A frequency with `precision` bits below its leading one, to the nearest.
 uint32_t rounded(uint32_t freq, unsigned precision) {
@@ -107,9 +109,18 @@ int unzigzag_change(unsigned v) { return v & 1 ? -int((v + 1) / 2) : int(v / 2);
 void put_table_bits(const Tables &t, BitWriter &bits) {
     const unsigned width = index_bits(t.alphabet);
     bits.put(t.precision, 4);
-    unsigned first_length = 8; // where each context's first change starts from
+    unsigned first_length = 8;    // where each context's first change starts from
+    std::vector<unsigned> owners; // the contexts with tables of their own so far
     for (unsigned c = 0; c < t.contexts; ++c) {
         if (!t.used[c]) continue;
+        const bool shares = !t.owns(c);
+        bits.put(shares, 1);
+        if (shares) {
+            const auto at = std::find(owners.begin(), owners.end(), unsigned(t.owner[c]));
+            bits.put(unsigned(at - owners.begin()), owner_bits(owners.size()));
+            continue;
+        }
+        owners.push_back(c);
         const uint16_t *freq = t.freq.data() + size_t(c) * t.alphabet;
         unsigned last = t.alphabet;
         while (last > 1 && freq[last - 1] == 0 && last - 1 != t.rest[c]) --last;
@@ -141,8 +152,101 @@ size_t table_bytes(const Tables &t) {
 
 } // namespace
 
+namespace {
+
+// What the merging of contexts weighs: a histogram's coded size in bits,
+// with a rough cost of its table, and what a context that shares a table
+// pays to say so.
+constexpr double table_bits_per_symbol = 6, table_bits_fixed = 16, share_bits = 5;
+
+double histogram_bits(const uint64_t *h, unsigned alphabet) {
+    uint64_t n = 0;
+    unsigned last = 0;
+    for (unsigned s = 0; s < alphabet; ++s)
+        if (h[s]) n += h[s], last = s + 1;
+    double bits = table_bits_fixed + table_bits_per_symbol * last;
+    for (unsigned s = 0; s < alphabet; ++s)
+        if (h[s]) bits += double(h[s]) * std::log2(double(n) / double(h[s]));
+    return bits;
+}
+
+// Each context's owner: greedily, the two groups of contexts whose merging
+// saves most merge, while any merging saves.
+std::vector<uint8_t> cluster(const std::vector<uint32_t> &counts, unsigned contexts,
+                             unsigned alphabet) {
+    struct Group {
+        std::vector<uint64_t> h;
+        double bits;
+        unsigned first; // its lowest context, the owner
+    };
+    std::vector<Group> groups;
+    std::vector<unsigned> group_of(contexts, 0);
+    for (unsigned c = 0; c < contexts; ++c) {
+        const uint32_t *row = counts.data() + size_t(c) * alphabet;
+        if (std::all_of(row, row + alphabet, [](uint32_t k) { return k == 0; })) continue;
+        group_of[c] = unsigned(groups.size());
+        groups.push_back({std::vector<uint64_t>(row, row + alphabet), 0, c});
+        groups.back().bits = histogram_bits(groups.back().h.data(), alphabet);
+    }
+    const size_t g = groups.size();
+    std::vector<double> saving(g * g, 0);
+    std::vector<uint64_t> both(alphabet);
+    const auto merged_saving = [&](size_t i, size_t j) {
+        for (unsigned s = 0; s < alphabet; ++s) both[s] = groups[i].h[s] + groups[j].h[s];
+        return groups[i].bits + groups[j].bits - histogram_bits(both.data(), alphabet) - share_bits;
+    };
+    std::vector<bool> live(g, true);
+    for (size_t i = 0; i < g; ++i)
+        for (size_t j = i + 1; j < g; ++j) saving[i * g + j] = merged_saving(i, j);
+    for (;;) {
+        size_t bi = 0, bj = 0;
+        double best = 0;
+        for (size_t i = 0; i < g; ++i)
+            for (size_t j = i + 1; j < g && live[i]; ++j)
+                if (live[j] && saving[i * g + j] > best) best = saving[i * g + j], bi = i, bj = j;
+        if (best <= 0) break;
+        for (unsigned s = 0; s < alphabet; ++s) groups[bi].h[s] += groups[bj].h[s];
+        groups[bi].bits = histogram_bits(groups[bi].h.data(), alphabet);
+        live[bj] = false;
+        for (unsigned c = 0; c < contexts; ++c)
+            if (group_of[c] == bj) group_of[c] = unsigned(bi);
+        for (size_t k = 0; k < g; ++k)
+            if (live[k] && k != bi)
+                saving[std::min(k, bi) * g + std::max(k, bi)] =
+                    merged_saving(std::min(k, bi), std::max(k, bi));
+    }
+    std::vector<uint8_t> owner(contexts);
+    for (unsigned c = 0; c < contexts; ++c) owner[c] = uint8_t(c);
+    // Each group began as one used context; it now owns what it joined.
+    for (const Group &group : groups)
+        owner[group.first] = uint8_t(groups[group_of[group.first]].first);
+    return owner;
+}
+
+} // namespace
+
 Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alphabet) {
-    const Tables exact = normalise(counts, contexts, alphabet);
+    // The counts of contexts that share a table gather in their owner's.
+    const std::vector<uint8_t> owner = cluster(counts, contexts, alphabet);
+    std::vector<uint32_t> gathered = counts;
+    std::vector<uint8_t> sharer(contexts, 0);
+    for (unsigned c = 0; c < contexts; ++c) {
+        if (owner[c] == c) continue;
+        const bool seen =
+            std::any_of(counts.begin() + long(c) * alphabet,
+                        counts.begin() + long(c + 1) * alphabet, [](uint32_t k) { return k != 0; });
+        if (!seen) continue;
+        sharer[c] = 1;
+        for (unsigned s = 0; s < alphabet; ++s) {
+            gathered[size_t(owner[c]) * alphabet + s] += counts[size_t(c) * alphabet + s];
+            gathered[size_t(c) * alphabet + s] = 0;
+        }
+    }
+    Tables exact = normalise(gathered, contexts, alphabet);
+    exact.owner = owner;
+    for (unsigned c = 0; c < contexts; ++c)
+        if (sharer[c]) exact.used[c] = 1;
+    const std::vector<uint32_t> &counts_of = gathered;
     Tables best;
     double best_bits = 0;
     // The tables grow and the symbols shrink with the precision: their sum
@@ -156,9 +260,9 @@ Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alph
         double bits = 0;
         bool fits = true;
         for (unsigned c = 0; c < contexts; ++c) {
-            if (!t.used[c]) continue;
+            if (!t.used[c] || !t.owns(c)) continue;
             uint16_t *freq = t.freq.data() + size_t(c) * alphabet;
-            const uint32_t *count = counts.data() + size_t(c) * alphabet;
+            const uint32_t *count = counts_of.data() + size_t(c) * alphabet;
             const unsigned rest = unsigned(std::max_element(freq, freq + alphabet) - freq);
             uint32_t sum = 0;
             for (unsigned s = 0; s < alphabet; ++s) {
@@ -183,6 +287,10 @@ Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alph
             ++rises;
         }
     }
+    for (unsigned c = 0; c < contexts; ++c)
+        if (sharer[c])
+            std::copy_n(best.freq.data() + size_t(owner[c]) * alphabet, alphabet,
+                        best.freq.data() + size_t(c) * alphabet);
     return best;
 }
 
@@ -247,11 +355,22 @@ bool read_table_bits(Reader &in, Tables &tables, Error &err) {
     const unsigned precision = unsigned(at.take(4));
     if (precision > Tables::max_precision) return corrupt();
     unsigned first_length = 8;
+    std::vector<unsigned> owners;
+    tables.owner.resize(tables.contexts);
     for (unsigned c = 0; c < tables.contexts; ++c) {
+        tables.owner[c] = uint8_t(c);
         if (!tables.used[c]) continue;
+        uint16_t *freq = tables.freq.data() + size_t(c) * alphabet;
+        if (at.take(1)) { // the table of an earlier context
+            const size_t which = size_t(at.take(owner_bits(owners.size())));
+            if (which >= owners.size()) return corrupt();
+            tables.owner[c] = uint8_t(owners[which]);
+            std::copy_n(tables.freq.data() + size_t(owners[which]) * alphabet, alphabet, freq);
+            continue;
+        }
+        owners.push_back(c);
         const unsigned last = unsigned(at.take(width)) + 1, rest = unsigned(at.take(width));
         if (last > alphabet || rest >= last) return corrupt();
-        uint16_t *freq = tables.freq.data() + size_t(c) * alphabet;
         uint32_t sum = 0;
         unsigned previous = first_length;
         bool first = true;
@@ -406,13 +525,17 @@ bool Decoder::start(const unsigned char *data, size_t size) {
 }
 
 void DecodeTable::build(const Tables &tables) {
-    unsigned used = 0;
-    for (unsigned c = 0; c < tables.contexts; ++c) used += tables.used[c] != 0;
-    slots.assign(size_t(used + 1) * total, missing);
+    unsigned owned = 0;
+    for (unsigned c = 0; c < tables.contexts; ++c) owned += tables.used[c] && tables.owns(c);
+    slots.assign(size_t(owned + 1) * total, missing);
     std::fill(std::begin(block), std::end(block), uint8_t(0));
     unsigned next = 1;
     for (unsigned c = 0; c < tables.contexts; ++c) {
         if (!tables.used[c]) continue;
+        if (!tables.owns(c)) { // an earlier context, whose table is built
+            block[c] = block[tables.owner[c]];
+            continue;
+        }
         block[c] = uint8_t(next);
         Slot *slot = slots.data() + size_t(next++) * total;
         uint32_t at = 0;

@@ -30,20 +30,27 @@ struct Tables {
     // many bits below its leading one (the others zero), the one left out
     // (`rest`) whatever brings the context to `total`.
     unsigned precision = max_precision;
-    std::vector<uint8_t> rest;                                    // per context
+    std::vector<uint8_t> rest; // per context
+    // Contexts alike share one table: each used context's owner, the first
+    // of those sharing its table (itself when it shares none; empty when
+    // none share).
+    std::vector<uint8_t> owner;
+    bool owns(unsigned c) const { return owner.empty() || owner[c] == c; }
     static constexpr unsigned max_precision = precision_bits - 1; // every frequency exact
 };
 
 // Counts per context (contexts x alphabet) to normalised tables.
 Tables normalise(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alphabet);
-// Tables for these counts as they are stored: the precision that makes the
+// Tables for these counts as they are stored: contexts whose counts are
+// alike enough share a table, and the precision is the one that makes the
 // tables and the symbols they code smallest together, each frequency
 // rounded to it.
 Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alphabet);
 
 // Tables as bytes: alphabet, contexts (with the top bit set), a bitmap of
 // used contexts, then a bit block of a 16-bit length: the precision, and
-// for each used context its length, the symbol left out and the others'
+// for each used context whether it shares an earlier context's table and
+// which, or else its length, the symbol left out and the others'
 // frequencies, each as the change in its bit length from the last one and
 // its kept bits.
 void write_tables(const Tables &tables, Writer &out);
