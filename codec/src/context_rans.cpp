@@ -124,9 +124,8 @@ inline void eight_wide_contexts(const uint8_t *above, const uint8_t *above2, uin
                       ctx);
 }
 
-// Wide contexts of a row from the tokens of the two rows above (the second
-// row takes the first for both; the first row is context 0). Past the
-// tile's edge a neighbour takes N's token.
+// The wide activity at one column from the tokens of the two rows above;
+// past the tile's edge a neighbour takes N's token.
 unsigned wide_activity_at(const uint8_t *above, const uint8_t *above2, uint64_t width,
                           uint64_t col) {
     const unsigned n = above[col];
@@ -137,6 +136,8 @@ unsigned wide_activity_at(const uint8_t *above, const uint8_t *above2, uint64_t 
     return wide_activity(n, at(-1), at(1), unsigned(above2[col]), at(-2), at(2));
 }
 
+// Wide contexts of a row from the tokens of the two rows above (the second
+// row takes the first for both; the first row is context 0).
 void wide_row_contexts(const uint8_t *above, const uint8_t *above2, uint64_t width, uint8_t *ctx) {
     if (!above) {
         std::memset(ctx, 0, width);
