@@ -41,6 +41,9 @@ struct EncodeOptions {
     int effort = 1; // how hard a splitter searches its own parameters
     // A palette's ranks through the context chain alone, for a quick trial.
     bool ranks_by_context = false;
+    // Tests: at effort 2 the context chain keeps serial contexts wherever
+    // they apply, whatever they cost.
+    bool serial_always = false;
 };
 
 // Appends the chain section (id, parameters, streams) for `samples`. Returns

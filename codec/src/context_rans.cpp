@@ -512,6 +512,12 @@ bool check_streams(const BitReader &bits, const entropy::Decoder &tokens, bool b
     return true;
 }
 
+// What a choice's section weighs in the tile, with the shift and weights
+// of a fitted predictor.
+size_t coded_size(const Choice &choice, const Bytes &section) {
+    return section.size() + (fitted(unsigned(choice.id)) ? 1 + 2 * linear_taps : 0);
+}
+
 } // namespace
 
 bool encode_context_rans(const Plane &plane, const unsigned char *samples,
@@ -531,7 +537,8 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
             residuals_of(mix, plane, samples, residuals.data());
             Bytes other;
             if (!code_residuals(plane, residuals.data(), other)) return too_long();
-            if (double(other.size()) < mixed_margin * double(section.size())) {
+            if (double(coded_size(mix, other)) <
+                mixed_margin * double(coded_size(choice, section))) {
                 section.swap(other);
                 choice = mix;
             }
@@ -549,7 +556,8 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
             residuals_of(trial, plane, samples, residuals.data());
             Bytes other;
             if (!code_residuals(plane, residuals.data(), other, samples)) return too_long();
-            if (double(other.size()) < serial_margin * double(section.size())) {
+            if (options.serial_always || double(coded_size(trial, other)) <
+                                             serial_margin * double(coded_size(choice, section))) {
                 section.swap(other);
                 choice = trial;
             }
@@ -557,7 +565,7 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
     }
     // Noise gains nothing from modelling: it is stored as it is, so the
     // chain never takes more than the samples themselves.
-    if (section.size() >= n * es) {
+    if (section.size() >= n * es && !(options.serial_always && serial(unsigned(choice.id)))) {
         out.u8(stored);
         out.u32(uint32_t(n * es));
         out.bytes(samples, n * es);
@@ -609,8 +617,8 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
             return err.set("corrupt tile: the linear predictor's weights are out of range");
     }
     entropy::Tables tables;
-    if (!entropy::read_tables(in, in_order ? serial_contexts : contexts, alphabet_for(es), tables,
-                              err))
+    if (!entropy::read_tables(in, in_order ? serial_contexts : contexts, alphabet_for(es),
+                              !in_order, tables, err))
         return false;
     const unsigned char *coded = nullptr, *raw = nullptr;
     size_t coded_size = 0, raw_size = 0;

@@ -13,6 +13,8 @@
 #include <tuple>
 #include <vector>
 
+#include "blob.h"
+#include "chains.h"
 #include "codec/codec_support.h"
 #include "support/support.h"
 #include "varda_codec.h"
@@ -217,46 +219,71 @@ TEST(ContextRans, RefusesHostileSections) {
     seal(bad);
     decode(bad, out, &why);
     EXPECT_EQ(why, "corrupt tile: the token alphabet is out of range");
-    // Tables in bits, written by hand for context 0 alone: frequencies
-    // past the total, a bit length past 12, a precision past 11, and a
-    // block that ends early.
+    // Tables in bits, written by hand (fields least significant bit first):
+    // frequencies past the total, a bit length past 12, a precision past
+    // 11, a block that ends early or runs on, and tables shared with none
+    // before or with one past those given.
     const unsigned alphabet = blob[tables], index_bits = std::bit_width(alphabet);
-    const auto with_tables = [&](unsigned precision, std::initializer_list<unsigned> lengths,
-                                 size_t keep_bytes = 64) {
+    struct TableBits {
         std::vector<bool> bits;
-        const auto put = [&](unsigned value, unsigned count) {
+        void put(unsigned value, unsigned count) {
             for (unsigned k = 0; k < count; ++k) bits.push_back(value >> k & 1);
-        };
-        put(precision, 4);
-        put(0, 1);                                 // a table of its own
-        put(unsigned(lengths.size()), index_bits); // symbols 0 .. size, 0 left out
-        put(0, index_bits);
-        unsigned previous = 8;
-        for (unsigned length : lengths) {
-            const int change = int(length) - int(previous);
-            const unsigned v = change < 0 ? 2 * unsigned(-change) - 1 : 2 * unsigned(change);
-            const unsigned gamma = std::bit_width(v + 1);
-            put(0, gamma - 1);
-            for (unsigned k = gamma; k-- > 0;) put((v + 1) >> k & 1, 1);
-            put((1u << std::min(length - 1, precision)) - 1, std::min(length - 1, precision));
-            previous = length;
         }
-        Bytes block((bits.size() + 7) / 8);
-        for (size_t k = 0; k < bits.size(); ++k) block[k / 8] |= uint8_t(bits[k] << (k % 8));
+        // A table of its own for symbols 0 .. lengths' size, 0 left out.
+        void own(unsigned precision, unsigned index_bits, std::initializer_list<unsigned> lengths) {
+            put(0, 1);
+            put(unsigned(lengths.size()), index_bits);
+            put(0, index_bits);
+            unsigned previous = 8;
+            for (unsigned length : lengths) {
+                const int change = int(length) - int(previous);
+                const unsigned v = change < 0 ? 2 * unsigned(-change) - 1 : 2 * unsigned(change);
+                const unsigned gamma = std::bit_width(v + 1);
+                put(0, gamma - 1);
+                for (unsigned k = gamma; k-- > 0;) put((v + 1) >> k & 1, 1);
+                put((1u << std::min(length - 1, precision)) - 1, std::min(length - 1, precision));
+                previous = length;
+            }
+        }
+    };
+    const auto decode_tables = [&](uint8_t used, const TableBits &t, size_t keep_bytes = 64,
+                                   size_t extra_bytes = 0) {
+        Bytes block((t.bits.size() + 7) / 8 + extra_bytes);
+        for (size_t k = 0; k < t.bits.size(); ++k) block[k / 8] |= uint8_t(t.bits[k] << (k % 8));
         block.resize(std::min(block.size(), keep_bytes));
         const size_t old_size = size_t(blob[tables + 4]) | size_t(blob[tables + 5]) << 8;
         Bytes edited(blob.begin(), blob.begin() + long(tables + 2));
-        edited.insert(edited.end(), {1, 0, uint8_t(block.size()), uint8_t(block.size() >> 8)});
+        edited.insert(edited.end(), {used, 0, uint8_t(block.size()), uint8_t(block.size() >> 8)});
         edited.insert(edited.end(), block.begin(), block.end());
         edited.insert(edited.end(), blob.begin() + long(tables + 6 + old_size), blob.end());
         seal(edited);
         decode(edited, out, &why);
         return why;
     };
-    EXPECT_EQ(with_tables(11, {12, 12}), "corrupt tile: a context's frequencies do not add up");
-    EXPECT_EQ(with_tables(11, {12, 13}), "corrupt tile: the frequency tables are malformed");
-    EXPECT_EQ(with_tables(12, {3}), "corrupt tile: the frequency tables are malformed");
-    EXPECT_EQ(with_tables(3, {3}, 0), "truncated tile: the blob ends inside the frequency tables");
+    const auto one_table = [&](unsigned precision, std::initializer_list<unsigned> lengths) {
+        TableBits t;
+        t.put(precision, 4);
+        t.own(precision, index_bits, lengths);
+        return t;
+    };
+    const std::string malformed = "corrupt tile: the frequency tables are malformed";
+    EXPECT_EQ(decode_tables(1, one_table(11, {12, 12})),
+              "corrupt tile: a context's frequencies do not add up");
+    EXPECT_EQ(decode_tables(1, one_table(11, {12, 13})), malformed);
+    EXPECT_EQ(decode_tables(1, one_table(12, {3})), malformed);
+    EXPECT_EQ(decode_tables(1, one_table(3, {3}), 0),
+              "truncated tile: the blob ends inside the frequency tables");
+    EXPECT_EQ(decode_tables(1, one_table(3, {3}), 64, 1), malformed);
+    TableBits shares_first;
+    shares_first.put(3, 4);
+    shares_first.put(1, 1);
+    EXPECT_EQ(decode_tables(1, shares_first), malformed);
+    TableBits shares_past; // three tables, then the fourth of them
+    shares_past.put(3, 4);
+    for (int k = 0; k < 3; ++k) shares_past.own(3, index_bits, {});
+    shares_past.put(1, 1);
+    shares_past.put(3, 2);
+    EXPECT_EQ(decode_tables(0x0F, shares_past), malformed);
     // A weight past 2^11 in magnitude, or a shift past 15: either could
     // overflow the decoder's sums.
     for (const auto &[at, value] : {std::pair<size_t, uint16_t>{section + 2, 16},
@@ -484,5 +511,48 @@ TEST(ContextRans, SerialContextsOnAScan) {
         if (decode(bad, out, &why) != 0) {
             EXPECT_FALSE(why.empty()) << at;
         }
+    }
+}
+
+// Serial contexts, forced, on every small shape and sample type they take:
+// the encoder's contexts and the decoder's agree at every edge (one row,
+// one or two columns, the last column).
+TEST(ContextRans, SerialContextsRoundTripEveryShape) {
+    using namespace varda::codec;
+    const size_t shapes[][2] = {{1, 1}, {1, 9}, {9, 1}, {2, 7}, {3, 5}, {13, 4}, {33, 17}};
+    for (int dtype : {VARDA_DTYPE_U8, VARDA_DTYPE_I8, VARDA_DTYPE_U16, VARDA_DTYPE_I16,
+                      VARDA_DTYPE_U32, VARDA_DTYPE_I32}) {
+        const uint64_t es = dtype_bytes[dtype];
+        std::mt19937_64 rng(uint64_t(dtype) + 11);
+        for (const auto &shape : shapes)
+            for (int content = 0; content < 2; ++content) {
+                const size_t width = shape[0], height = shape[1], n = width * height;
+                const std::string at = "dtype " + std::to_string(dtype) + " " +
+                                       std::to_string(width) + "x" + std::to_string(height) +
+                                       (content ? " extremes" : " plateaus");
+                // Plateaus with steps of one and more, or the type's extremes.
+                const Bytes tile = tile_of(es, n, [&](size_t i) {
+                    return content ? (rng() & 1 ? ~uint64_t(0) : 0)
+                                   : uint64_t(i / width / 3 + (rng() % 4 == 0 ? rng() % 3 : 0));
+                });
+                const Plane plane{width, height, n, es, dtype};
+                EncodeOptions options;
+                options.effort = 2;
+                options.serial_always = true;
+                Bytes section;
+                Writer writer(section);
+                Error err;
+                ASSERT_TRUE(encode_chain(chain, plane, tile.data(), options, writer, err))
+                    << at << ": " << err.message;
+                ASSERT_GT(section.size(), 1u);
+                EXPECT_EQ(section[1] & ~wide,
+                          dtype_bytes[dtype] <= 2 ? serial_mixed : serial_fitted)
+                    << at;
+                Bytes out(tile.size(), 0xA5);
+                Reader reader(section.data(), section.data() + section.size());
+                ASSERT_TRUE(decode_chain(reader, plane, out.data(), false, err))
+                    << at << ": " << err.message;
+                EXPECT_EQ(out, tile) << at;
+            }
     }
 }

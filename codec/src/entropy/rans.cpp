@@ -350,8 +350,16 @@ bool read_table_bits(Reader &in, Tables &tables, Error &err) {
     BitReader bits(data, size);
     BitReader::Cursor at = bits.cursor();
     const unsigned alphabet = tables.alphabet, width = index_bits(alphabet);
-    // Each symbol reads a few dozen bits at most, so one check of the
-    // position per context keeps every read within the reader's slack.
+    // A symbol reads at most 9 + 11 bits, so checking the position every
+    // 64 symbols, and once per context, keeps every read within the
+    // reader's slack.
+    const auto within = [&] {
+        bits.seek(at);
+        return bits.within();
+    };
+    const auto truncated = [&] {
+        return err.set("truncated tile: the blob ends inside the frequency tables");
+    };
     const unsigned precision = unsigned(at.take(4));
     if (precision > Tables::max_precision) return corrupt();
     unsigned first_length = 8;
@@ -376,6 +384,7 @@ bool read_table_bits(Reader &in, Tables &tables, Error &err) {
         bool first = true;
         for (unsigned s = 0; s < last; ++s) {
             if (s == rest) continue;
+            if (s % 64 == 63 && !within()) return truncated();
             unsigned change = 0;
             if (!take_gamma(at, 2 * most_change, change)) return corrupt();
             const int length = int(previous) + unzigzag_change(change);
@@ -390,18 +399,20 @@ bool read_table_bits(Reader &in, Tables &tables, Error &err) {
             freq[s] = uint16_t(value);
             sum += value;
         }
-        bits.seek(at);
-        if (!bits.within())
-            return err.set("truncated tile: the blob ends inside the frequency tables");
+        if (!within()) return truncated();
         if (sum >= total) return err.set("corrupt tile: a context's frequencies do not add up");
         freq[rest] = uint16_t(total - sum);
     }
+    // The block holds the tables and nothing more.
+    if (!within()) return truncated();
+    if (bits.unread_bytes() != 0) return corrupt();
     return true;
 }
 
 } // namespace
 
-bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &tables, Error &err) {
+bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, bool earlier_form,
+                 Tables &tables, Error &err) {
     unsigned alphabet = 0, stored_contexts = 0;
     if (!in.u8(alphabet, "frequency tables", err) ||
         !in.u8(stored_contexts, "frequency tables", err))
@@ -409,7 +420,7 @@ bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &t
     if (alphabet == 0 || alphabet > max_alphabet)
         return err.set("corrupt tile: the token alphabet is out of range");
     const bool compact = (stored_contexts & compact_flag) != 0;
-    if ((stored_contexts & ~compact_flag) != contexts)
+    if ((stored_contexts & ~compact_flag) != contexts || (!compact && !earlier_form))
         return err.set("corrupt tile: the number of contexts is not the chain's");
     tables.alphabet = alphabet;
     tables.contexts = contexts;

@@ -1,5 +1,6 @@
-// A static rANS coder over a few contexts: each context has its own
-// frequency table, stored with the stream, and the decoder turns each slot
+// A static rANS coder over a few contexts: each context has a frequency
+// table (contexts alike may share one), stored with the stream, and the
+// decoder turns each slot
 // into its symbol with one lookup. Four states interleave so that
 // consecutive symbols do not wait on each other; states are 32 bits wide
 // and move 16 bits at a time.
@@ -32,8 +33,8 @@ struct Tables {
     unsigned precision = max_precision;
     std::vector<uint8_t> rest; // per context
     // Contexts alike share one table: each used context's owner, the first
-    // of those sharing its table (itself when it shares none; empty when
-    // none share).
+    // of those sharing its table (itself when it shares none). Empty for
+    // tables in the earlier form, where every context has its own.
     std::vector<uint8_t> owner;
     bool owns(unsigned c) const { return owner.empty() || owner[c] == c; }
     static constexpr unsigned max_precision = precision_bits - 1; // every frequency exact
@@ -54,10 +55,12 @@ Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alph
 // frequencies, each as the change in its bit length from the last one and
 // its kept bits.
 void write_tables(const Tables &tables, Writer &out);
-// Reads and checks tables, of that form or the earlier one (frequencies in
-// full as base-128 numbers): the alphabet no larger than `max_alphabet`,
-// the contexts exactly `contexts`, every used table summing to `total`.
-bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &tables, Error &err);
+// Reads and checks tables, of that form or, where `earlier_form`, of the
+// earlier one (the contexts without the top bit, frequencies in full as
+// base-128 numbers): the alphabet no larger than `max_alphabet`, the
+// contexts exactly `contexts`, every used table summing to `total`.
+bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, bool earlier_form,
+                 Tables &tables, Error &err);
 
 // Codes symbols[i] in context contexts[i], i = 0 .. count - 1, into `out`:
 // the final states, then the 16-bit words in the order the decoder reads
@@ -66,7 +69,8 @@ bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, Tables &t
 void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *contexts, uint64_t count,
             uint64_t width, Bytes &out);
 
-// The decoder's side: one entry per slot of every used context.
+// The decoder's side: one entry per slot of every table, each built once
+// however many contexts share it.
 struct DecodeTable {
     // freq - 1, slot - cumulative frequency, symbol: 12, 12 and 8 bits from
     // the top, so that a context's table is 16 KiB and the symbol is the
@@ -75,7 +79,7 @@ struct DecodeTable {
     // that visits them is refused once its row is decoded.
     using Slot = uint32_t;
     static constexpr Slot missing = ~Slot(0);
-    std::vector<Slot> slots; // the shared missing table, then each used one
+    std::vector<Slot> slots; // the shared missing table, then each owner's
     uint8_t block[256] = {}; // a context's table, in tables of `total`
     void build(const Tables &tables);
 };
