@@ -111,6 +111,33 @@ Raster photon_raster() {
     return r;
 }
 
+// Photon counts on a dark sky: a Poisson background of 0.05 a pixel and
+// 60 stars peaking at up to 190 counts, in 32-bit integers as detectors
+// write them. The peers take them as 8-bit samples.
+Raster sparse_raster() {
+    Raster r{"sparse", 6, 4, vb::Bytes(count * 4)};
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> u(0, 1);
+    std::vector<double> flux(count, 0.05);
+    for (int star = 0; star < 60; ++star) {
+        const double cx = u(rng) * side, cy = u(rng) * side, peak = 20 + 170 * u(rng),
+                     spread = 1 + u(rng);
+        for (long dy = -8; dy <= 8; ++dy)
+            for (long dx = -8; dx <= 8; ++dx) {
+                const long x = long(cx) + dx, y = long(cy) + dy;
+                if (x < 0 || y < 0 || x >= long(side) || y >= long(side)) continue;
+                const double d2 =
+                    (double(x) - cx) * (double(x) - cx) + (double(y) - cy) * (double(y) - cy);
+                flux[size_t(y) * side + size_t(x)] += peak * std::exp(-d2 / (2 * spread * spread));
+            }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        std::poisson_distribution<int32_t> counts(flux[i]);
+        put(r.samples, i, std::min<int32_t>(counts(rng), 190));
+    }
+    return r;
+}
+
 Raster field_raster() {
     Raster r{"field", 9, 4, vb::Bytes(count * 4), VARDA_NODATA_NAN};
     std::mt19937_64 rng(4);
@@ -272,6 +299,30 @@ Coder jpegls_coder(const Raster &r, int near = 0) {
             }};
 }
 
+// A peer that takes 8 or 16 bits given 32-bit counts that fit in 8: the
+// samples narrowed on the way in and widened on the way out.
+template <class Make> Coder narrowed(const Raster &r, Make &&make) {
+    if (r.elem_size != 4) return make(r);
+    Raster bytes{r.name, 0, 1, {}};
+    bytes.width = r.width, bytes.height = r.height;
+    auto inner = std::make_shared<Coder>(make(bytes));
+    return {[inner](const vb::Bytes &t) {
+                vb::Bytes narrow(t.size() / 4);
+                for (size_t i = 0; i < narrow.size(); ++i) {
+                    int32_t v;
+                    std::memcpy(&v, t.data() + 4 * i, 4);
+                    if (v < 0 || v > 255) return vb::Bytes{};
+                    narrow[i] = uint8_t(v);
+                }
+                return inner->encode(narrow);
+            },
+            [inner](const vb::Bytes &blob, vb::Bytes &out) {
+                vb::Bytes narrow(out.size() / 4);
+                inner->decode(blob, narrow);
+                for (size_t i = 0; i < narrow.size(); ++i) put(out, i, int32_t(narrow[i]));
+            }};
+}
+
 // JPEG XL lossless, one grey channel of 16 bits, on the calling thread;
 // signed samples offset as for JPEG-LS.
 Coder jxl_coder(const Raster &r, int effort) {
@@ -342,6 +393,11 @@ int64_t max_error(int dtype, uint64_t elem_size, const std::vector<vb::Bytes> &t
                   const std::vector<vb::Bytes> &outs) {
     const auto sample = [=](const vb::Bytes &b, size_t i) -> int64_t {
         if (elem_size == 1) return b[i];
+        if (elem_size == 4) {
+            int32_t v;
+            std::memcpy(&v, b.data() + 4 * i, 4);
+            return v;
+        }
         uint16_t v;
         std::memcpy(&v, b.data() + 2 * i, 2);
         return dtype == 5 ? int64_t(int16_t(v)) : int64_t(v);
@@ -426,12 +482,14 @@ VB_REGISTER {
     rasters.push_back(dem_raster());
     rasters.push_back(photon_raster());
     rasters.push_back(field_raster());
+    rasters.push_back(sparse_raster());
     for (Raster &made : rasters) made.name += "1024";
     for (Raster &read : file_rasters()) rasters.push_back(std::move(read));
     for (const Raster &raster : rasters) {
         auto r = std::make_shared<Raster>(raster);
         const char *type = r->dtype == 0   ? "u8"
                            : r->dtype == 5 ? "i16"
+                           : r->dtype == 6 ? "i32"
                            : r->dtype == 9 ? "f32"
                                            : "u16";
         const std::string data = r->name;
@@ -466,11 +524,16 @@ VB_REGISTER {
         add_coder(*r, [] { return zstd_coder(); }, {"zstd9_encode", type, data, path},
                   {"zstd9_decode", type, data, path});
         if (integer) {
-            add_coder(*r, [r] { return jpegls_coder(*r); }, {"jpegls_encode", type, data, path},
-                      {"jpegls_decode", type, data, path});
+            add_coder(*r,
+                      [r] { return narrowed(*r, [](const Raster &n) { return jpegls_coder(n); }); },
+                      {"jpegls_encode", type, data, path}, {"jpegls_decode", type, data, path});
             for (int effort : {1, 7}) {
                 const std::string kernel = "jxl" + std::to_string(effort);
-                add_coder(*r, [r, effort] { return jxl_coder(*r, effort); },
+                add_coder(*r,
+                          [r, effort] {
+                              return narrowed(
+                                  *r, [effort](const Raster &n) { return jxl_coder(n, effort); });
+                          },
                           {kernel + "_encode", type, data, path},
                           {kernel + "_decode", type, data, path});
             }
@@ -492,7 +555,10 @@ VB_REGISTER {
                         {kernel + "_encode", type, data, path}, dec, k);
                 }
                 add_coder(
-                    *r, [r, k] { return jpegls_coder(*r, k); },
+                    *r,
+                    [r, k] {
+                        return narrowed(*r, [k](const Raster &n) { return jpegls_coder(n, k); });
+                    },
                     {near + "jpegls_encode", type, data, path},
                     {near + "jpegls_decode", type, data, path}, k);
             }
