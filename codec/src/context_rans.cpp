@@ -413,7 +413,7 @@ bool code_residuals(const Plane &plane, const unsigned char *residuals, Bytes &s
                     const unsigned char *serial_samples = nullptr) {
     const uint64_t n = plane.count, es = plane.elem_size;
     const unsigned kinds = serial_samples ? serial_contexts : contexts;
-    std::vector<uint8_t> tokens(n), ctx(n);
+    Scratch tokens(n), ctx(n); // each written before it is read
     Bytes raw;
     BitWriter bits(raw, n * es * 8); // no residual has more raw bits than bits
     std::vector<uint32_t> wide_counts(size_t(kinds) * 256);

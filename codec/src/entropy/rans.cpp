@@ -477,7 +477,7 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
     }
     // Words come out last symbol first; the decoder wants them the other
     // way round. A symbol moves at most one word out.
-    std::vector<uint16_t> words(static_cast<size_t>(count));
+    std::vector<uint16_t, UninitializedAllocator<uint16_t>> words(static_cast<size_t>(count));
     size_t emitted = 0;
     uint32_t x0 = state_low, x1 = state_low, x2 = state_low, x3 = state_low;
     const auto put = [&](uint32_t &x, uint64_t i) {
