@@ -529,39 +529,40 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
     Bytes section;
     const auto too_long = [&] { return err.set("context-rans: the tile's streams are too long"); };
     if (!code_residuals(plane, residuals.data(), section)) return too_long();
-    if (options.effort >= 2 && mixed_applies(plane)) {
-        Choice mix;
-        mix.id = int(mixed);
-        mix.weights = choice.weights; // trained wherever the mixed predictor applies
-        if (mixed_valid(mix.weights)) {
-            residuals_of(mix, plane, samples, residuals.data());
-            Bytes other;
-            if (!code_residuals(plane, residuals.data(), other)) return too_long();
-            if (double(coded_size(mix, other)) <
-                mixed_margin * double(coded_size(choice, section))) {
-                section.swap(other);
-                choice = mix;
-            }
-        }
-    }
-    // Serial contexts for the fitted predictor, and for the mixed one where
-    // it applies, whichever predictor won above.
+    // Effort 2 tries the mixed predictor with row contexts, then the fitted
+    // and the mixed one with serial contexts, each kept where it beats the
+    // best so far. Each predictor's residuals are worked out once: the
+    // fitted one's are already in hand where it was chosen.
     if (options.effort >= 2 && linear_applies(plane)) {
-        for (unsigned id : {serial_linear, serial_mixed}) {
-            Choice trial;
-            trial.id = int(id);
-            trial.weights = choice.weights;
-            if (id == serial_mixed && !(mixed_applies(plane) && mixed_valid(trial.weights)))
-                continue;
-            residuals_of(trial, plane, samples, residuals.data());
+        const LinearWeights weights = choice.weights; // trained wherever they apply
+        const bool mixing = mixed_applies(plane) && mixed_valid(weights);
+        const auto trial = [&](unsigned id, const unsigned char *of, double margin,
+                               const unsigned char *serial_samples) {
+            Choice other_choice;
+            other_choice.id = int(id);
+            other_choice.weights = weights;
             Bytes other;
-            if (!code_residuals(plane, residuals.data(), other, samples)) return too_long();
-            if (options.serial_always || double(coded_size(trial, other)) <
-                                             serial_margin * double(coded_size(choice, section))) {
+            if (!code_residuals(plane, of, other, serial_samples)) return false;
+            if ((serial_samples && options.serial_always) ||
+                double(coded_size(other_choice, other)) <
+                    margin * double(coded_size(choice, section))) {
                 section.swap(other);
-                choice = trial;
+                choice = other_choice;
             }
+            return true;
+        };
+        Scratch fitted_residuals, mixed_residuals_of(mixing ? n * es : 0);
+        const unsigned char *fitted_of = residuals.data();
+        if (choice.id != int(linear)) {
+            fitted_residuals.resize(n * es);
+            linear_residuals(weights, plane, samples, fitted_residuals.data());
+            fitted_of = fitted_residuals.data();
         }
+        if (mixing) mixed_residuals(weights, plane, samples, mixed_residuals_of.data());
+        if ((mixing && !trial(mixed, mixed_residuals_of.data(), mixed_margin, nullptr)) ||
+            !trial(serial_linear, fitted_of, serial_margin, samples) ||
+            (mixing && !trial(serial_mixed, mixed_residuals_of.data(), serial_margin, samples)))
+            return too_long();
     }
     // Noise gains nothing from modelling: it is stored as it is, so the
     // chain never takes more than the samples themselves.

@@ -142,17 +142,14 @@ void put_table_bits(const Tables &t, BitWriter &bits) {
     }
 }
 
-size_t table_bytes(const Tables &t) {
+// The tables' bit block, padded to a byte.
+Bytes table_block(const Tables &t) {
     Bytes block;
     BitWriter bits(block, 64 * (t.contexts * (t.alphabet + 2) + 1));
     put_table_bits(t, bits);
     bits.flush();
-    return block.size();
+    return block;
 }
-
-} // namespace
-
-namespace {
 
 // What the merging of contexts weighs: a histogram's coded size in bits,
 // with a rough cost of its table, and what a context that shares a table
@@ -229,14 +226,10 @@ Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alph
     // The counts of contexts that share a table gather in their owner's.
     const std::vector<uint8_t> owner = cluster(counts, contexts, alphabet);
     std::vector<uint32_t> gathered = counts;
-    std::vector<uint8_t> sharer(contexts, 0);
+    // Only used contexts join another's table.
+    const auto sharer = [&](unsigned c) { return owner[c] != c; };
     for (unsigned c = 0; c < contexts; ++c) {
-        if (owner[c] == c) continue;
-        const bool seen =
-            std::any_of(counts.begin() + long(c) * alphabet,
-                        counts.begin() + long(c + 1) * alphabet, [](uint32_t k) { return k != 0; });
-        if (!seen) continue;
-        sharer[c] = 1;
+        if (!sharer(c)) continue;
         for (unsigned s = 0; s < alphabet; ++s) {
             gathered[size_t(owner[c]) * alphabet + s] += counts[size_t(c) * alphabet + s];
             gathered[size_t(c) * alphabet + s] = 0;
@@ -245,8 +238,7 @@ Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alph
     Tables exact = normalise(gathered, contexts, alphabet);
     exact.owner = owner;
     for (unsigned c = 0; c < contexts; ++c)
-        if (sharer[c]) exact.used[c] = 1;
-    const std::vector<uint32_t> &counts_of = gathered;
+        if (sharer(c)) exact.used[c] = 1;
     Tables best;
     double best_bits = 0;
     // The tables grow and the symbols shrink with the precision: their sum
@@ -262,7 +254,7 @@ Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alph
         for (unsigned c = 0; c < contexts; ++c) {
             if (!t.used[c] || !t.owns(c)) continue;
             uint16_t *freq = t.freq.data() + size_t(c) * alphabet;
-            const uint32_t *count = counts_of.data() + size_t(c) * alphabet;
+            const uint32_t *count = gathered.data() + size_t(c) * alphabet;
             const unsigned rest = unsigned(std::max_element(freq, freq + alphabet) - freq);
             uint32_t sum = 0;
             for (unsigned s = 0; s < alphabet; ++s) {
@@ -280,7 +272,7 @@ Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alph
                     bits += double(count[s]) * (precision_bits - std::log2(double(freq[s])));
         }
         if (!fits) continue;
-        bits += 8.0 * double(table_bytes(t));
+        bits += 8.0 * double(table_block(t).size());
         if (best.contexts == 0 || bits < best_bits) {
             best = std::move(t), best_bits = bits, rises = 0;
         } else {
@@ -288,7 +280,7 @@ Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alph
         }
     }
     for (unsigned c = 0; c < contexts; ++c)
-        if (sharer[c])
+        if (sharer(c))
             std::copy_n(best.freq.data() + size_t(owner[c]) * alphabet, alphabet,
                         best.freq.data() + size_t(c) * alphabet);
     return best;
@@ -303,10 +295,7 @@ void write_tables(const Tables &tables, Writer &out) {
             bits |= unsigned(tables.used[c + k] != 0) << k;
         out.u8(bits);
     }
-    Bytes block;
-    BitWriter bits(block, 64 * (tables.contexts * (tables.alphabet + 2) + 1));
-    put_table_bits(tables, bits);
-    bits.flush();
+    const Bytes block = table_block(tables);
     // At most 130 symbols of 20 bits in each of a few contexts: a few
     // kilobytes, well within the 16-bit length.
     out.u16(uint16_t(block.size()));
