@@ -355,15 +355,22 @@ template <class S> LinearWeights train(const Plane &plane, const unsigned char *
                 double(x(r - 2, c + 1) - west), double(x(r, c) - west)};
             pair dv[pairs];
             std::memcpy(dv, d, sizeof dv);
+            // The sums are symmetric: each row from the pair that holds
+            // its diagonal on.
+#pragma GCC unroll 10
             for (unsigned i = 0; i < terms; ++i) {
                 const pair di = {d[i], d[i]};
-                for (unsigned j = 0; j < pairs; ++j) m[i][j] += di * dv[j];
+#pragma GCC unroll 5
+                for (unsigned j = i / 2; j < pairs; ++j) m[i][j] += di * dv[j];
             }
         }
+    const auto sum = [&](unsigned i, unsigned j) {
+        return i <= j ? m[i][j / 2][j % 2] : m[j][i / 2][i % 2];
+    };
     double a[free_taps][free_taps], b[free_taps];
     for (unsigned i = 0; i < free_taps; ++i) {
-        for (unsigned j = 0; j < free_taps; ++j) a[i][j] = m[i][j / 2][j % 2];
-        b[i] = m[i][free_taps / 2][free_taps % 2];
+        for (unsigned j = 0; j < free_taps; ++j) a[i][j] = sum(i, j);
+        b[i] = sum(i, free_taps);
     }
     // A little ridge keeps the system solvable where neighbours move
     // together (a constant or a one-dimensional tile).

@@ -448,19 +448,22 @@ inline uint32_t divide(uint32_t x, uint64_t reciprocal) {
 
 void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *contexts, uint64_t count,
             uint64_t width, Bytes &out) {
-    // Per context and symbol: frequency, cumulative frequency and the
-    // frequency's reciprocal.
+    // Per context and symbol: the frequency's reciprocal, the state from
+    // which a word moves out first, and what a step adds to the state
+    // besides the quotient times total - freq (x = q total + x mod freq +
+    // start is x + q (total - freq) + start).
     struct Symbol {
-        uint64_t reciprocal;
-        uint32_t freq, start;
+        uint64_t reciprocal, limit;
+        uint32_t complement, start;
     };
     std::vector<Symbol> table(tables.freq.size());
     for (unsigned c = 0; c < tables.contexts; ++c) {
         uint32_t running = 0;
         for (unsigned s = 0; s < tables.alphabet; ++s) {
             const uint32_t freq = tables.freq[size_t(c) * tables.alphabet + s];
-            table[size_t(c) * tables.alphabet + s] = {freq ? reciprocal_of(freq) : 0, freq,
-                                                      running};
+            table[size_t(c) * tables.alphabet + s] = {freq ? reciprocal_of(freq) : 0,
+                                                      uint64_t(freq) << (32 - precision_bits),
+                                                      total - freq, running};
             running += freq;
         }
     }
@@ -471,12 +474,11 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
     uint32_t x0 = state_low, x1 = state_low, x2 = state_low, x3 = state_low;
     const auto put = [&](uint32_t &x, uint64_t i) {
         const Symbol &sym = table[size_t(contexts[i]) * tables.alphabet + symbols[i]];
-        const bool full = uint64_t(x) >= uint64_t(sym.freq) << (32 - precision_bits);
+        const bool full = x >= sym.limit;
         words[emitted] = uint16_t(x);
         emitted += full;
         x = __builtin_expect_with_probability(full, 1, 0.5) ? x >> 16 : x; // no jump
-        const uint32_t q = divide(x, sym.reciprocal);
-        x = (q << precision_bits) + (x - q * sym.freq) + sym.start;
+        x += divide(x, sym.reciprocal) * sym.complement + sym.start;
     };
     // Rows from the last, each from its end: first the lanes of its ragged
     // group of fewer than four, then whole groups, lane 3 down to lane 0.
