@@ -75,8 +75,8 @@ BackEnd back_end_of(int id) {
     return info && info->kind == kind_splitter ? back_split : back_zstd;
 }
 
-// Bands of rows spread evenly down the tile, one after the other, as a tile
-// of their own; false when the tile is too short to be worth sampling.
+} // namespace
+
 bool sample_rows(const Plane &plane, const unsigned char *samples, Plane &sample, Bytes &rows) {
     const uint64_t height = plane.count / plane.width;
     if (height < 4 * sample_bands * sample_band_rows) return false;
@@ -95,8 +95,6 @@ bool sample_rows(const Plane &plane, const unsigned char *samples, Plane &sample
     sample.count = sample.height * plane.width;
     return true;
 }
-
-} // namespace
 
 bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                     Bytes &section, Error &err) {

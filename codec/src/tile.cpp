@@ -2,6 +2,7 @@
 // the lossy grid, the chain section, the header and the checksum.
 #include "tile.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <vector>
@@ -93,6 +94,52 @@ bool encode_unmasked(const varda_codec_product &p, const Plane &plane, const uns
     return true;
 }
 
+// How a lossless tile with nodata is coded: with its mask, with the
+// nodata kept in the samples, or both ways, the smaller kept.
+enum class NodataWays { masked, unmasked, both };
+
+// The two ways are weighed on a few bands of rows where both apply (effort
+// 1 on a tall tile whose palette may pay), each coded on the bands alone,
+// and a clear winner is then the only one to code the whole tile: either
+// way costs a whole "auto" on the tile, the bands about an eighth of one.
+// The masked way's bands are the best of every chain the effort tries,
+// the other's of one chain, so the bands favour the mask: on terrains with
+// a sea or a lake in tiles of 256 to 512, nodata in the samples came out
+// up to 0.4 % larger on the bands and 11 to 25 % smaller on the tile.
+constexpr double unmasked_margin = 1.05, masked_margin = 1.15;
+constexpr double least_weighed = 1024;
+
+bool weigh_nodata_ways(const varda_codec_product &p, const Plane &plane,
+                       const unsigned char *samples, const unsigned char *filled, const Bytes &mask,
+                       NodataWays &ways, Error &err) {
+    ways = NodataWays::both;
+    Plane bands, mask_bands;
+    Bytes rows, filled_rows, mask_rows;
+    const Plane mask_plane{plane.width, plane.height, plane.count, 1, VARDA_DTYPE_U8};
+    if (p.chain != VARDA_CHAIN_AUTO || p.effort != 1 ||
+        !palette_may_pay(samples, plane.count, plane.elem_size, plane.dtype) ||
+        !sample_rows(plane, samples, bands, rows))
+        return true;
+    sample_rows(plane, filled, bands, filled_rows);
+    sample_rows(mask_plane, mask.data(), mask_bands, mask_rows);
+    Bytes masked, mask_frame, unmasked;
+    if (!encode_samples(p, bands, filled_rows.data(), masked, err) ||
+        !zstd_pack(mask_rows.data(), mask_rows.size(), p.zstd_level, mask_frame, err) ||
+        !encode_unmasked(p, bands, rows.data(), unmasked, err))
+        return false;
+    const double with_mask = double(masked.size() + mask_frame.size());
+    // Bands that code to a few hundred bytes, or where the palette does not
+    // apply, say too little of the tile (a sea with an island the bands
+    // miss, a value the bands lack).
+    if (unmasked.empty() || std::min(double(unmasked.size()), with_mask) < least_weighed)
+        return true;
+    if (double(unmasked.size()) > masked_margin * with_mask)
+        ways = NodataWays::masked;
+    else if (double(unmasked.size()) <= unmasked_margin * with_mask)
+        ways = NodataWays::unmasked;
+    return true;
+}
+
 } // namespace
 
 bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, uint64_t height,
@@ -153,19 +200,26 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
             has_nodata = true;
     }
     const Plane plane{width, height, count, es, coded_dtype(p.dtype, lossy)};
-    if (!encode_samples(p, plane, samples, tile.section, err)) return false;
-    Bytes mask_frame;
-    if (has_nodata && !zstd_pack(mask.data(), mask.size(), p.zstd_level, mask_frame, err))
+    const auto *given = static_cast<const unsigned char *>(src);
+    NodataWays ways = NodataWays::masked;
+    if (has_nodata && !lossy && !has_nonfinite &&
+        !weigh_nodata_ways(p, plane, given, samples, mask, ways, err))
         return false;
-    if (has_nodata && !lossy && !has_nonfinite) {
-        Bytes unmasked;
-        if (!encode_unmasked(p, plane, static_cast<const unsigned char *>(src), unmasked, err))
-            return false;
-        if (!unmasked.empty() && unmasked.size() < tile.section.size() + mask_frame.size()) {
-            tile.section.swap(unmasked);
-            mask_kind = mask_in_samples;
-            mask_frame.clear();
-        }
+    // Kept in the samples where weighed so, or where coded both ways and
+    // smaller; the masked coding also stands in where the palette turned
+    // out not to apply to the whole tile.
+    Bytes mask_frame, unmasked;
+    if (ways != NodataWays::masked && !encode_unmasked(p, plane, given, unmasked, err))
+        return false;
+    if ((ways != NodataWays::unmasked || unmasked.empty()) &&
+        (!encode_samples(p, plane, samples, tile.section, err) ||
+         (has_nodata && !zstd_pack(mask.data(), mask.size(), p.zstd_level, mask_frame, err))))
+        return false;
+    if (!unmasked.empty() &&
+        (tile.section.empty() || unmasked.size() < tile.section.size() + mask_frame.size())) {
+        tile.section.swap(unmasked);
+        mask_kind = mask_in_samples;
+        mask_frame.clear();
     }
 
     Writer out(tile.head);

@@ -81,6 +81,10 @@ int dequantise(int family, const quant_grid &grid, int dtype, void *dst, const v
 // smallest of the chains its effort tries (auto_search.cpp).
 bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                     Bytes &section, Error &err);
+// At effort 1 a tall tile is first coded on a few bands of its rows: the
+// bands, one after the other, as a tile of their own; false when the tile
+// is too short to be worth sampling.
+bool sample_rows(const Plane &plane, const unsigned char *samples, Plane &sample, Bytes &rows);
 
 // The blob's fixed header and the sections before the chain (header.cpp).
 struct Header {

@@ -383,6 +383,39 @@ TEST(Codec, LosslessNodataMayStayInTheSamples) {
     EXPECT_NE(why.find("unknown nodata mask kind"), std::string::npos) << why;
 }
 
+// At effort 1 a tall tile weighs its nodata kept in the samples against
+// its mask on bands of rows, and codes the whole tile the way that won
+// there. A terrain with a sea keeps the sea in the samples. Where the
+// palette fits the bands but not the tile (thousands of values in the rows
+// between the bands, none where the palette's probe looks), the tile still
+// codes, with its mask.
+TEST(Codec, TallTilesWeighNodataInTheSamplesOnBands) {
+    const size_t side = 512;
+    constexpr size_t kind_at = 16;
+    const auto band_row = [&](size_t row) { // the rows effort 1 samples
+        for (size_t b = 0; b < 4; ++b)
+            if (row + 8 >= (2 * b + 1) * side / 8 && row < (2 * b + 1) * side / 8 + 8) return true;
+        return false;
+    };
+    std::mt19937 rng(12);
+    const auto terrain = [&](size_t i) {
+        const double x = double(i % side), y = double(i / side);
+        const int height = int(300 * std::sin(x / 40) * std::cos(y / 35)) + int(rng() % 7);
+        return uint64_t(uint16_t(height < 0 ? -32768 : height));
+    };
+    const Bytes sea = vt::tile_of(2, side * side, terrain);
+    const Bytes crowded = vt::tile_of(2, side * side, [&](size_t i) {
+        const uint64_t t = terrain(i);
+        return band_row(i / side) || i % 64 == 0 ? t : uint64_t(2000 + 3 * (i % 6000));
+    });
+    for (const auto &[tile, kind] : {std::pair{&sea, 2}, std::pair{&crowded, 0}}) {
+        const Bytes blob = encode(nodata_product(5, VARDA_CHAIN_AUTO, 0x8000), *tile, side, side);
+        ASSERT_FALSE(blob.empty());
+        EXPECT_EQ(blob[kind_at], kind);
+        expect_nodata_back(blob, *tile, "kind " + std::to_string(kind));
+    }
+}
+
 // Lossless NaN nodata keeps a mask only while one pattern restores every
 // NaN; a second payload leaves the NaN samples to the chain, bit for bit.
 TEST(Codec, LosslessNanNodataMasksOnlyOnePattern) {
