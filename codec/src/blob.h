@@ -82,7 +82,7 @@ class Writer {
         out_.insert(out_.end(), p, p + size);
     }
     // A stream: its length, then its bytes.
-    void stream(const Bytes &data) {
+    template <class Buffer> void stream(const Buffer &data) {
         u32(static_cast<uint32_t>(data.size()));
         bytes(data.data(), data.size());
     }

@@ -63,19 +63,23 @@ template <class T> Token tokenise(T value) {
     return {uint8_t(token), uint8_t(extra), uint64_t(value) & ((uint64_t(1) << extra) - 1)};
 }
 
-// Tokens of residuals begin .. end, handed to `each(i, token)` in order.
-// Eight values that are all their own tokens (flat parts, seas, sparse
-// counts) go without tokenising, and with a jump that is as good as
-// certain there; elsewhere tokenising has none.
-template <Element T, class Each>
-void for_tokens(const unsigned char *residuals, uint64_t begin, uint64_t end, Each &&each) {
+// Counting loops keep this many histograms and add them up at the end: a
+// run of one token then does not wait on its own count to be stored.
+constexpr unsigned count_ways = 4;
+
+// Tokens of residuals begin .. end, in order: `each(i, token)`, or
+// `direct(i, value)` for each of eight values that are all their own tokens
+// (flat parts, seas, sparse counts: no raw bits, no tokenising, and a jump
+// that is as good as certain there); elsewhere tokenising has no jump.
+template <Element T, class Each, class Direct>
+void for_tokens(const unsigned char *residuals, uint64_t begin, uint64_t end, Each &&each,
+                Direct &&direct) {
     uint64_t i = begin;
     for (; i + 8 <= end; i += 8) {
         T any = 0;
         for (uint64_t k = 0; k < 8; ++k) any |= load<T>(residuals, i + k);
         if (any < direct_tokens) {
-            for (uint64_t k = 0; k < 8; ++k)
-                each(i + k, Token{uint8_t(load<T>(residuals, i + k)), 0, 0});
+            for (uint64_t k = 0; k < 8; ++k) direct(i + k, uint8_t(load<T>(residuals, i + k)));
             continue;
         }
         for (uint64_t k = 0; k < 8; ++k) each(i + k, tokenise(load<T>(residuals, i + k)));
@@ -314,13 +318,15 @@ void residuals_of(const Choice &choice, const Plane &plane, const unsigned char 
 // A cheap stand-in for the coded size, in bits: the order-0 entropy of the
 // tokens plus their raw bits.
 double rough_cost(const Plane &plane, const unsigned char *residuals) {
-    // Four histograms in turn, so that a run of one token does not wait on
-    // its own count; a token's raw bits follow from the token.
-    constexpr unsigned ways = 4, tokens = 2 * 64 + direct_tokens;
+    // Histograms in turn, so that a run of one token does not wait on its
+    // own count; a token's raw bits follow from the token.
+    constexpr unsigned ways = count_ways, tokens = 2 * 64 + direct_tokens;
     uint64_t counts[ways][tokens] = {};
     with_width(plane.elem_size, 0, [&]<Element T>() {
-        for_tokens<T>(residuals, 0, plane.count,
-                      [&](uint64_t i, const Token &t) { ++counts[i % ways][t.token]; });
+        for_tokens<T>(
+            residuals, 0, plane.count,
+            [&](uint64_t i, const Token &t) { ++counts[i % ways][t.token]; },
+            [&](uint64_t i, uint8_t token) { ++counts[i % ways][token]; });
         return 0;
     });
     uint64_t raw = 0;
@@ -386,24 +392,28 @@ Choice choose_predictor(const Plane &plane, const unsigned char *samples, int ef
 }
 
 // Tokens and contexts of every residual, raw bits written as they come,
-// and the count of each token in each context (rows of 256).
+// and the count of each token in each context (rows of 256), in
+// `count_ways` tables of `count_table` (sample i in table i % count_ways).
 template <Element T>
 void tokenise_plane(const Plane &plane, const unsigned char *residuals, uint8_t *tokens,
-                    uint8_t *ctx, BitWriter &bits, uint32_t *counts,
+                    uint8_t *ctx, BitWriter &bits, uint32_t *counts, size_t count_table,
                     const unsigned char *serial_samples) {
     const uint64_t rows_above = 2 * plane.width;
     const uint64_t width = plane.width;
     std::vector<unsigned> act(serial_samples ? width : 0);
     for (uint64_t row_start = 0; row_start < plane.count; row_start += width) {
         BitWriter out = bits;
-        for_tokens<T>(residuals, row_start, row_start + width, [&](uint64_t i, const Token &t) {
-            tokens[i] = t.token;
-            // Every value writes, no bits or many.
-            if constexpr (sizeof(T) <= 4)
-                out.put(t.raw, t.extra);
-            else
-                out.wide(t.raw, t.extra);
-        });
+        for_tokens<T>(
+            residuals, row_start, row_start + width,
+            [&](uint64_t i, const Token &t) {
+                tokens[i] = t.token;
+                // Every value writes, no bits or many.
+                if constexpr (sizeof(T) <= 4)
+                    out.put(t.raw, t.extra);
+                else
+                    out.wide(t.raw, t.extra);
+            },
+            [&](uint64_t i, uint8_t token) { tokens[i] = token; });
         bits = out;
         const uint8_t *above = row_start ? tokens + row_start - width : nullptr;
         const uint8_t *above2 = row_start >= rows_above ? above - width : above;
@@ -418,8 +428,10 @@ void tokenise_plane(const Plane &plane, const unsigned char *residuals, uint8_t 
         } else {
             wide_row_contexts(above, above2, width, ctx + row_start);
         }
+        // Tables in turn, so that a run of one token in one context does
+        // not wait on its own count.
         for (uint64_t i = row_start; i < row_start + width; ++i)
-            ++counts[size_t(ctx[i]) * 256 + tokens[i]];
+            ++counts[(i % count_ways) * count_table + size_t(ctx[i]) * 256 + tokens[i]];
     }
 }
 
@@ -455,15 +467,19 @@ bool code_residuals(const Plane &plane, const unsigned char *residuals, Bytes &s
     const uint64_t n = plane.count, es = plane.elem_size;
     const unsigned kinds = serial_samples ? serial_contexts : contexts;
     Scratch tokens(n), ctx(n); // each written before it is read
-    Bytes raw;
+    Scratch raw;
     BitWriter bits(raw, n * es * 8); // no residual has more raw bits than bits
-    std::vector<uint32_t> wide_counts(size_t(kinds) * 256);
+    const size_t count_table = size_t(kinds) * 256;
+    std::vector<uint32_t> wide_counts(count_ways * count_table);
     with_width(es, 0, [&]<Element T>() {
         tokenise_plane<T>(plane, residuals, tokens.data(), ctx.data(), bits, wide_counts.data(),
-                          serial_samples);
+                          count_table, serial_samples);
         return 0;
     });
     bits.flush();
+    for (size_t k = 0; k < count_table; ++k)
+        for (unsigned w = 1; w < count_ways; ++w)
+            wide_counts[k] += wide_counts[w * count_table + k];
     unsigned alphabet = 1;
     for (unsigned c = 0; c < kinds; ++c)
         for (unsigned t = 0; t < 256; ++t)

@@ -121,13 +121,32 @@ uint64_t Palette::slot(uint64_t key) const {
 
 bool Palette::add(const unsigned char *samples, uint64_t count) {
     return with_width(elem_size_, false, [&]<Element T>() {
+        // In locals: the stores below may alias the members.
+        const uint64_t es = elem_size_;
+        const int dtype = dtype_;
+        uint16_t *ranks = slot_ranks_.data();
+        if (direct_) {
+            // Every key marks its slot, without a test, and the keys are
+            // then read off the table in order.
+            for (uint64_t i = 0; i < count; ++i)
+                ranks[order_key(load<T>(samples, i), es, dtype)] = 1;
+            keys_.clear();
+            for (uint64_t key = 0; key <= mask_; key += 4) { // a table of 256 or 65536
+                uint64_t four;
+                std::memcpy(&four, ranks + key, 8);
+                if (four == 0) continue;
+                for (uint64_t k = key; k < key + 4; ++k)
+                    if (ranks[k] != 0) keys_.push_back(k);
+            }
+            return keys_.size() <= limit_;
+        }
         for (uint64_t i = 0; i < count; ++i) {
-            const uint64_t key = order_key(load<T>(samples, i), elem_size_, dtype_);
+            const uint64_t key = order_key(load<T>(samples, i), es, dtype);
             const uint64_t at = slot(key);
-            if (slot_ranks_[at] != 0) continue;
+            if (ranks[at] != 0) continue;
             if (keys_.size() == limit_) return false;
-            slot_ranks_[at] = 1;
-            if (!direct_) slot_keys_[at] = key;
+            ranks[at] = 1;
+            slot_keys_[at] = key;
             keys_.push_back(key);
         }
         return true;
@@ -142,9 +161,14 @@ void Palette::rank() {
 void Palette::ranks_of(unsigned char *ranks, uint64_t rank_size, const unsigned char *samples,
                        uint64_t count) const {
     with_width(elem_size_, 0, [&]<Element T>() {
+        // In locals: the stores of ranks may alias the members.
+        const uint64_t es = elem_size_;
+        const int dtype = dtype_;
+        const bool direct = direct_;
+        const uint16_t *slot_ranks = slot_ranks_.data();
         for (uint64_t i = 0; i < count; ++i) {
-            const unsigned r =
-                slot_ranks_[slot(order_key(load<T>(samples, i), elem_size_, dtype_))];
+            const uint64_t key = order_key(load<T>(samples, i), es, dtype);
+            const unsigned r = slot_ranks[direct ? key : slot(key)];
             if (rank_size == 1)
                 store<uint8_t>(ranks, i, uint8_t(r - 1));
             else
@@ -156,9 +180,12 @@ void Palette::ranks_of(unsigned char *ranks, uint64_t rank_size, const unsigned 
 
 bool palette_may_pay(const unsigned char *samples, uint64_t count, uint64_t elem_size, int dtype) {
     const uint64_t probe = std::min<uint64_t>(count, 4096), stride = count / probe;
-    Palette palette(elem_size, dtype, palette_limit / 4);
+    // The probed samples side by side, added in one call.
+    std::vector<unsigned char> probed(probe * elem_size);
     for (uint64_t i = 0; i < probe; ++i)
-        if (!palette.add(samples + i * stride * elem_size, 1)) return false;
+        std::memcpy(probed.data() + i * elem_size, samples + i * stride * elem_size, elem_size);
+    Palette palette(elem_size, dtype, palette_limit / 4);
+    if (!palette.add(probed.data(), probe)) return false;
     const std::vector<uint64_t> &keys = palette.keys();
     const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
     return *high - *low >= 2 * keys.size();

@@ -42,8 +42,8 @@ uint64_t bits_of_key(uint64_t key, uint64_t elem_size, int dtype);
 class Palette {
   public:
     Palette(uint64_t elem_size, int dtype, uint64_t limit);
-    // Adds the samples' keys; false as soon as there are more than the
-    // limit (the samples after that one are not looked at).
+    // Adds the samples' keys; false when there are more than the limit
+    // (wider keys stop at the first one past it, the rest unread).
     bool add(const unsigned char *samples, uint64_t count);
     // Sorts the keys and numbers them from 0.
     void rank();

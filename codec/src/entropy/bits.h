@@ -23,8 +23,9 @@ inline uint64_t le64(uint64_t word) {
 class BitWriter {
   public:
     // Room for `capacity` bits in all; more is a caller's error, caught by
-    // the assertion in debug builds.
-    BitWriter(Bytes &out, uint64_t capacity) : out_(&out), at_(out.size()) {
+    // the assertion in debug builds. The room is not cleared: every byte
+    // up to the end is written before flush() trims the rest.
+    BitWriter(Scratch &out, uint64_t capacity) : out_(&out), at_(out.size()) {
         out.resize(at_ + size_t(capacity / 8) + 16);
         bytes_ = out.data();
         end_ = out.size();
@@ -60,7 +61,7 @@ class BitWriter {
     }
 
   private:
-    Bytes *out_;
+    Scratch *out_;
     unsigned char *bytes_;
     size_t at_, end_;
     uint64_t acc_ = 0;

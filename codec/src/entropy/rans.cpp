@@ -143,8 +143,8 @@ void put_table_bits(const Tables &t, BitWriter &bits) {
 }
 
 // The tables' bit block, padded to a byte.
-Bytes table_block(const Tables &t) {
-    Bytes block;
+Scratch table_block(const Tables &t) {
+    Scratch block;
     BitWriter bits(block, 64 * (t.contexts * (t.alphabet + 2) + 1));
     put_table_bits(t, bits);
     bits.flush();
@@ -295,7 +295,7 @@ void write_tables(const Tables &tables, Writer &out) {
             bits |= unsigned(tables.used[c + k] != 0) << k;
         out.u8(bits);
     }
-    const Bytes block = table_block(tables);
+    const Scratch block = table_block(tables);
     // At most 130 symbols of 20 bits in each of a few contexts: a few
     // kilobytes, well within the 16-bit length.
     out.u16(uint16_t(block.size()));
@@ -440,8 +440,11 @@ inline uint64_t reciprocal_of(uint32_t freq) {
     return ((uint64_t(1) << reciprocal_bits) + freq - 1) / freq;
 }
 
+// x is moved up so that the quotient is the product's high word: a shift
+// before the multiply rather than a double-word shift after it, which is
+// slow on some processors and sits in the state's chain either way.
 inline uint32_t divide(uint32_t x, uint64_t reciprocal) {
-    return uint32_t((wide_product(x) * reciprocal) >> reciprocal_bits);
+    return uint32_t((wide_product(uint64_t(x) << (64 - reciprocal_bits)) * reciprocal) >> 64);
 }
 
 } // namespace
