@@ -318,20 +318,19 @@ void residuals_of(const Choice &choice, const Plane &plane, const unsigned char 
 // A cheap stand-in for the coded size, in bits: the order-0 entropy of the
 // tokens plus their raw bits.
 double rough_cost(const Plane &plane, const unsigned char *residuals) {
-    // Histograms in turn, so that a run of one token does not wait on its
-    // own count; a token's raw bits follow from the token.
-    constexpr unsigned ways = count_ways, tokens = 2 * 64 + direct_tokens;
-    uint64_t counts[ways][tokens] = {};
+    // A token's raw bits follow from the token.
+    constexpr unsigned tokens = 2 * 64 + direct_tokens;
+    uint64_t counts[count_ways][tokens] = {};
     with_width(plane.elem_size, 0, [&]<Element T>() {
         for_tokens<T>(
             residuals, 0, plane.count,
-            [&](uint64_t i, const Token &t) { ++counts[i % ways][t.token]; },
-            [&](uint64_t i, uint8_t token) { ++counts[i % ways][token]; });
+            [&](uint64_t i, const Token &t) { ++counts[i % count_ways][t.token]; },
+            [&](uint64_t i, uint8_t token) { ++counts[i % count_ways][token]; });
         return 0;
     });
     uint64_t raw = 0;
     for (unsigned t = 0; t < tokens; ++t) {
-        for (unsigned w = 1; w < ways; ++w) counts[0][t] += counts[w][t];
+        for (unsigned w = 1; w < count_ways; ++w) counts[0][t] += counts[w][t];
         raw += counts[0][t] * token_table.extra[t];
     }
     double bits = double(raw);
