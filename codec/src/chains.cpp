@@ -291,12 +291,22 @@ bool decode_palette(Reader &in, const Plane &plane, unsigned char *out, Error &e
     }
     const Plane ranks = rank_plane(plane, entries);
     if (!decode_chain(in, ranks, out, true, err)) return false;
-    for (uint64_t i = n; i-- > 0;) {
-        const uint64_t r = ranks.elem_size == 1 ? load<uint8_t>(out, i) : load<uint16_t>(out, i);
-        if (r >= entries) return corrupt("a rank is not below the palette's count", err);
-        std::memcpy(out + i * es, table + r * es, es);
-    }
-    return true;
+    // Every rank is looked up within the table, a bad one at its last
+    // entry, and refused once all are done: no test in the loop.
+    const bool beyond = with_width(es, true, [&]<Element T>() {
+        const auto values = [&]<Element R>() {
+            bool bad = false;
+            for (uint64_t i = n; i-- > 0;) {
+                const uint64_t r = load<R>(out, i);
+                bad |= r >= entries;
+                store<T>(out, i, load<T>(table, std::min(r, entries - 1)));
+            }
+            return bad;
+        };
+        return ranks.elem_size == 1 ? values.template operator()<uint8_t>()
+                                    : values.template operator()<uint16_t>();
+    });
+    return !beyond || corrupt("a rank is not below the palette's count", err);
 }
 
 bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
