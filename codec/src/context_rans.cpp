@@ -702,7 +702,14 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
         });
         return check_streams(bits, tokens_in, beyond, err);
     }
-    Scratch residuals(n * es);
+    // Where the rebuild may run in place (the fitted predictor, the deltas,
+    // the average), the residuals go straight into `out`, and where there
+    // is no predictor they are the samples: no second tile, no copy.
+    const bool in_place = predictor == linear || predictor == identity ||
+                          predictor == VARDA_CHAIN_DELTA_W || predictor == VARDA_CHAIN_DELTA_N ||
+                          predictor == VARDA_CHAIN_AVERAGE;
+    Scratch scratch(in_place ? 0 : n * es);
+    unsigned char *residuals = in_place ? out : scratch.data();
     const bool zigzagged = predictor != identity;
     // Only the rows above matter for the contexts.
     std::vector<uint8_t> ctx(width), above(width), above2(width), row(width);
@@ -716,7 +723,7 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
             else
                 row_contexts(up, width, ctx.data());
             tokens_in.decode_row(table, ctx.data(), width, row.data());
-            unsigned char *dst = residuals.data() + row_start * es;
+            unsigned char *dst = residuals + row_start * es;
             beyond |= zigzagged
                           ? residual_row<T, true>(row.data(), width, tables.alphabet, bits, dst)
                           : residual_row<T, false>(row.data(), width, tables.alphabet, bits, dst);
@@ -727,13 +734,11 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
     });
     if (!check_streams(bits, tokens_in, beyond, err)) return false;
     if (predictor == linear)
-        linear_rebuild(weights, plane, residuals.data(), out);
+        linear_rebuild(weights, plane, residuals, out);
     else if (predictor == mixed)
-        mixed_rebuild(weights, plane, residuals.data(), out);
+        mixed_rebuild(weights, plane, residuals, out);
     else if (zigzagged)
-        predictor_of(int(predictor)).decode(out, residuals.data(), width, n, es);
-    else
-        std::memcpy(out, residuals.data(), n * es);
+        predictor_of(int(predictor)).decode(out, residuals, width, n, es);
     return true;
 }
 
