@@ -449,8 +449,11 @@ inline uint32_t divide(uint32_t x, uint64_t reciprocal) {
 
 } // namespace
 
-void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *contexts, uint64_t count,
-            uint64_t width, Bytes &out) {
+namespace {
+
+template <unsigned Lanes>
+void encode_in(const Tables &tables, const uint8_t *symbols, const uint8_t *contexts,
+               uint64_t count, uint64_t width, Bytes &out, bool only_used) {
     // Per context and symbol: the frequency's reciprocal, the state from
     // which a word moves out first, and what a step adds to the state
     // besides the quotient times total - freq (x = q total + x mod freq +
@@ -474,59 +477,47 @@ void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *context
     // way round. A symbol moves at most one word out.
     std::vector<uint16_t, UninitializedAllocator<uint16_t>> words(static_cast<size_t>(count));
     size_t emitted = 0;
-    uint32_t x0 = state_low, x1 = state_low, x2 = state_low, x3 = state_low;
-    const auto put = [&](uint32_t &x, uint64_t i) {
+    uint32_t x[Lanes];
+    for (uint32_t &state : x) state = state_low;
+    const auto put = [&](uint32_t &state, uint64_t i) {
         const Symbol &sym = table[size_t(contexts[i]) * tables.alphabet + symbols[i]];
-        const bool full = x >= sym.limit;
-        words[emitted] = uint16_t(x);
+        const bool full = state >= sym.limit;
+        words[emitted] = uint16_t(state);
         emitted += full;
-        x = __builtin_expect_with_probability(full, 1, 0.5) ? x >> 16 : x; // no jump
-        x += divide(x, sym.reciprocal) * sym.complement + sym.start;
+        state = __builtin_expect_with_probability(full, 1, 0.5) ? state >> 16 : state; // no jump
+        state += divide(state, sym.reciprocal) * sym.complement + sym.start;
     };
     // Rows from the last, each from its end: first the lanes of its ragged
-    // group of fewer than four, then whole groups, lane 3 down to lane 0.
+    // group, then whole groups, the last lane down to lane 0.
     for (uint64_t row_end = count; row_end > 0;) {
         const uint64_t row_start = row_end - ((row_end - 1) % width + 1);
         uint64_t i = row_end;
-        switch ((row_end - row_start) % lanes) {
-        case 3: put(x2, --i); [[fallthrough]];
-        case 2: put(x1, --i); [[fallthrough]];
-        case 1: put(x0, --i); [[fallthrough]];
-        default: break;
-        }
+        for (unsigned lane = unsigned((row_end - row_start) % Lanes); lane-- > 0;) put(x[lane], --i);
         while (i > row_start) {
-            put(x3, --i);
-            put(x2, --i);
-            put(x1, --i);
-            put(x0, --i);
+#pragma GCC unroll 16
+            for (unsigned k = 0; k < Lanes; ++k) put(x[Lanes - 1 - k], --i);
         }
         row_end = row_start;
     }
-    const uint32_t states[lanes] = {x0, x1, x2, x3};
-    out.resize(4 * lanes + 2 * emitted);
+    const unsigned stored = only_used && width < Lanes ? unsigned(width) : Lanes;
+    out.resize(4 * size_t(stored) + 2 * emitted);
     unsigned char *at = out.data();
-    for (unsigned lane = 0; lane < lanes; ++lane)
-        for (int k = 0; k < 4; ++k) *at++ = static_cast<unsigned char>(states[lane] >> (8 * k));
+    for (unsigned lane = 0; lane < stored; ++lane)
+        for (int k = 0; k < 4; ++k) *at++ = static_cast<unsigned char>(x[lane] >> (8 * k));
     for (size_t k = emitted; k-- > 0;) {
         *at++ = static_cast<unsigned char>(words[k]);
         *at++ = static_cast<unsigned char>(words[k] >> 8);
     }
 }
 
-bool Decoder::start(const unsigned char *data, size_t size) {
-    // Whole words after the states, so that the read position never
-    // passes the end by one.
-    if (size < 4 * lanes || size % 2 != 0) return false;
-    bool in_range = true;
-    for (unsigned lane = 0; lane < lanes; ++lane) {
-        states_[lane] = uint32_t(Reader::read_le(data + 4 * lane, 4));
-        in_range &= states_[lane] >= state_low;
-    }
-    words_.assign(data + 4 * lanes, data + size);
-    end_ = words_.size();
-    words_.resize(end_ + 2, 0);
-    at_ = 0;
-    return in_range;
+} // namespace
+
+void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *contexts, uint64_t count,
+            uint64_t width, Bytes &out, unsigned state_count, bool only_used) {
+    if (state_count == wide_lanes)
+        encode_in<wide_lanes>(tables, symbols, contexts, count, width, out, only_used);
+    else
+        encode_in<lanes>(tables, symbols, contexts, count, width, out, only_used);
 }
 
 void DecodeTable::build(const Tables &tables) {

@@ -65,9 +65,12 @@ bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, bool earl
 // Codes symbols[i] in context contexts[i], i = 0 .. count - 1, into `out`:
 // the final states, then the 16-bit words in the order the decoder reads
 // them. The symbols are rows of `width`: symbol i is coded by state
-// (i % width) % lanes.
+// (i % width) % state_count, of `lanes` (4) or `wide_lanes` (16). With
+// `only_used`, the states of lanes that code nothing (past a narrow
+// tile's width) are left out.
+constexpr unsigned wide_lanes = 16;
 void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *contexts, uint64_t count,
-            uint64_t width, Bytes &out);
+            uint64_t width, Bytes &out, unsigned state_count = lanes, bool only_used = false);
 
 // The decoder's side: one entry per slot of every table, each built once
 // however many contexts share it.
@@ -84,14 +87,35 @@ struct DecodeTable {
     void build(const Tables &tables);
 };
 
-class Decoder {
+// The decoder of `Lanes` interleaved states: symbol k of a row goes by
+// state k % Lanes. The context chain has four; the lane chain sixteen,
+// one for each of a vector's lanes, so that each state's chain of
+// dependent steps runs beside fifteen others.
+template <unsigned Lanes> class BasicDecoder {
   public:
-    // Takes a copy of the stream with two zero bytes after it, so that
-    // renormalisation can read a word without a branch. False when the
-    // stream is too short for the states or not whole 16-bit words.
-    bool start(const unsigned char *data, size_t size);
+    static constexpr unsigned lane_count = Lanes;
+    // Takes a copy of the stream with `slack` zero bytes after it, so that
+    // renormalisation can read a word (or a vector of them) without a
+    // branch. The stream holds the states of the first `stored` lanes (the
+    // others start at state_low, as lanes that code nothing end). False
+    // when the stream is too short for the states or not whole 16-bit
+    // words, or a state is out of range.
+    bool start(const unsigned char *data, size_t size, unsigned stored = Lanes) {
+        if (stored > Lanes || size < 4 * size_t(stored) || size % 2 != 0) return false;
+        bool in_range = true;
+        for (unsigned lane = 0; lane < Lanes; ++lane) {
+            states_[lane] =
+                lane < stored ? uint32_t(Reader::read_le(data + 4 * lane, 4)) : state_low;
+            in_range &= states_[lane] >= state_low;
+        }
+        words_.assign(data + 4 * stored, data + size);
+        end_ = words_.size();
+        words_.resize(end_ + slack, 0);
+        at_ = 0;
+        return in_range;
+    }
     // The tokens of one row of `width` symbols, symbol k in context
-    // contexts[k] and coded by state k % lanes. Running out of words marks
+    // contexts[k] and coded by state k % Lanes. Running out of words marks
     // the decoder broken (it then reads zeros), which finished() shows. A
     // slot of a context without a table decodes as symbol 255, beyond every
     // alphabet: the caller refuses it.
@@ -99,14 +123,14 @@ class Decoder {
                     uint8_t *symbols) {
         // A row takes at most one word per symbol: with that many left, no
         // step needs to look at the end.
-        if (at_ <= end_ && end_ - at_ >= 2 * width)
+        if (far_from_end(width))
             decode_row_in<false>(table, contexts, width, symbols);
         else
             decode_row_in<true>(table, contexts, width, symbols);
     }
     // One symbol, in `context` and by state `lane`: for decoders whose
     // contexts wait on the symbol before. A row's symbol k goes by state
-    // k % lanes, as in decode_row, which this agrees with step for step.
+    // k % Lanes, as in decode_row, which this agrees with step for step.
     uint8_t decode_one(const DecodeTable &table, uint8_t context, unsigned lane) {
         uint32_t &x = states_[lane];
         const DecodeTable::Slot slot =
@@ -129,27 +153,39 @@ class Decoder {
         return !broken_ && at_ == end_ && settled;
     }
 
+    // For vector loops over the lanes: whether `symbols` more steps can
+    // read their words with no look at the end, and the state they work on.
+    bool far_from_end(uint64_t symbols) const { return at_ <= end_ && end_ - at_ >= 2 * symbols; }
+    uint32_t *states() { return states_; }
+    const unsigned char *words() const { return words_.data(); }
+    size_t &at() { return at_; }
+
+    // Bytes readable past the stream's end: a vector loop loads eight words
+    // at a time.
+    static constexpr size_t slack = 16;
+
   private:
     template <bool near_end>
     void decode_row_in(const DecodeTable &table, const uint8_t *contexts, uint64_t width,
                        uint8_t *symbols) {
         // Everything in locals: the stores of symbols may alias any byte.
-        uint32_t x0 = states_[0], x1 = states_[1], x2 = states_[2], x3 = states_[3];
+        uint32_t x[Lanes];
+        std::memcpy(x, states_, sizeof x);
         const unsigned char *words = words_.data();
         size_t at = at_;
         const size_t end = end_;
         bool bad = false;
         const DecodeTable::Slot *slots = table.slots.data();
         const uint8_t *block = table.block;
-        const auto step = [&](uint32_t &x, uint64_t k) {
+        const auto step = [&](uint32_t &state, uint64_t k) {
             const DecodeTable::Slot slot =
-                slots[size_t(block[contexts[k]]) * total + (x & (total - 1))];
-            x = ((slot >> 20) + 1) * (x >> precision_bits) + (slot >> 8 & 0xFFF);
+                slots[size_t(block[contexts[k]]) * total + (state & (total - 1))];
+            state = ((slot >> 20) + 1) * (state >> precision_bits) + (slot >> 8 & 0xFFF);
             // Renormalised without a branch: whether a word moves in is as
             // good as random, and a mispredicted jump costs more than the
             // arithmetic. The missing table's symbol, 255, is no token, and
             // the caller's check of the symbols finds it.
-            bool low = x < state_low;
+            bool low = state < state_low;
             if constexpr (near_end) {
                 const bool left = at < end;
                 bad |= low && !left;
@@ -158,30 +194,28 @@ class Decoder {
             uint16_t word16;
             std::memcpy(&word16, words + at, 2);
             const uint32_t word = little_endian ? word16 : uint32_t(__builtin_bswap16(word16));
-            const uint32_t moved = x << 16 | word;
-            x = __builtin_expect_with_probability(low, 1, 0.5) ? moved : x;
+            const uint32_t moved = state << 16 | word;
+            state = __builtin_expect_with_probability(low, 1, 0.5) ? moved : state;
             at += size_t(low) * 2;
             symbols[k] = uint8_t(slot);
         };
         uint64_t k = 0;
-        for (; k + 4 <= width; k += 4) {
-            step(x0, k);
-            step(x1, k + 1);
-            step(x2, k + 2);
-            step(x3, k + 3);
+        for (; k + Lanes <= width; k += Lanes) {
+#pragma GCC unroll 16
+            for (unsigned lane = 0; lane < Lanes; ++lane) step(x[lane], k + lane);
         }
-        if (k < width) step(x0, k++);
-        if (k < width) step(x1, k++);
-        if (k < width) step(x2, k++);
-        states_[0] = x0, states_[1] = x1, states_[2] = x2, states_[3] = x3;
+        for (unsigned lane = 0; k < width; ++lane) step(x[lane], k++);
+        std::memcpy(states_, x, sizeof x);
         at_ = at;
         broken_ |= bad;
     }
 
-    uint32_t states_[lanes] = {};
+    uint32_t states_[Lanes] = {};
     Bytes words_;
     size_t at_ = 0, end_ = 0;
     bool broken_ = false;
 };
+
+using Decoder = BasicDecoder<lanes>;
 
 } // namespace varda::codec::entropy
