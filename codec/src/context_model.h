@@ -163,7 +163,7 @@ inline void eight_wide_contexts(const uint8_t *above, const uint8_t *above2, uin
 // The wide activity at one column from the tokens of the two rows above;
 // past the tile's edge a neighbour takes N's token.
 inline unsigned wide_activity_at(const uint8_t *above, const uint8_t *above2, uint64_t width,
-                          uint64_t col) {
+                                 uint64_t col) {
     const unsigned n = above[col];
     const auto at = [&](int64_t offset) {
         const int64_t c = int64_t(col) + offset;
@@ -174,7 +174,8 @@ inline unsigned wide_activity_at(const uint8_t *above, const uint8_t *above2, ui
 
 // Wide contexts of a row from the tokens of the two rows above (the second
 // row takes the first for both; the first row is context 0).
-inline void wide_row_contexts(const uint8_t *above, const uint8_t *above2, uint64_t width, uint8_t *ctx) {
+inline void wide_row_contexts(const uint8_t *above, const uint8_t *above2, uint64_t width,
+                              uint8_t *ctx) {
     if (!above) {
         std::memset(ctx, 0, width);
         return;
@@ -216,8 +217,8 @@ inline double rough_cost(const Plane &plane, const unsigned char *residuals) {
 // stride the reader allows between checks; true when a token is beyond the
 // tables' alphabet (a slot of a context without a table).
 template <Element T, bool zigzagged>
-bool residual_row(const uint8_t *tokens, uint64_t width, unsigned alphabet, entropy::BitReader &bits,
-                  unsigned char *dst) {
+bool residual_row(const uint8_t *tokens, uint64_t width, unsigned alphabet,
+                  entropy::BitReader &bits, unsigned char *dst) {
     uint8_t top = 0;
     for (uint64_t k = 0; k < width; ++k) top = std::max(top, tokens[k]);
     for (uint64_t col = 0; col < width && bits.within(); col += entropy::BitReader::stride) {

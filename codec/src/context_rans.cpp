@@ -144,7 +144,6 @@ void residuals_of(const Choice &choice, const Plane &plane, const unsigned char 
     });
 }
 
-
 // Tall tiles are judged on a few bands of rows, each predicted as a tile of
 // its own with one row more above it, which is left out of the cost (first
 // rows are predicted differently and would skew the choice). The choice
@@ -239,7 +238,6 @@ void tokenise_plane(const Plane &plane, const unsigned char *residuals, uint8_t 
             ++counts[(i % count_ways) * count_table + size_t(ctx[i]) * 256 + tokens[i]];
     }
 }
-
 
 // The tables and streams of the residuals; false when a stream would not
 // fit its 32-bit length.

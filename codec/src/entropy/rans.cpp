@@ -492,7 +492,8 @@ void encode_in(const Tables &tables, const uint8_t *symbols, const uint8_t *cont
     for (uint64_t row_end = count; row_end > 0;) {
         const uint64_t row_start = row_end - ((row_end - 1) % width + 1);
         uint64_t i = row_end;
-        for (unsigned lane = unsigned((row_end - row_start) % Lanes); lane-- > 0;) put(x[lane], --i);
+        for (unsigned lane = unsigned((row_end - row_start) % Lanes); lane-- > 0;)
+            put(x[lane], --i);
         while (i > row_start) {
 #pragma GCC unroll 16
             for (unsigned k = 0; k < Lanes; ++k) put(x[Lanes - 1 - k], --i);
