@@ -81,6 +81,7 @@ enum {
     VARDA_CHAIN_CONTEXT_RANS = 17,
     VARDA_CHAIN_FLOATMULT_WIDE = 18,
     VARDA_CHAIN_PALETTE = 19,
+    VARDA_CHAIN_CONTEXT_LANES = 20,
     /* Per tile, the smallest blob of the chains its effort tries. Never
      * stored: the blob records the chain that won. */
     VARDA_CHAIN_AUTO = 255

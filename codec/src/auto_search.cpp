@@ -20,22 +20,40 @@ const int effort0[] = {VARDA_CHAIN_MED_ZIGZAG};
 // coarse grid turns smooth gradients into staircases, whose runs of W or N
 // residuals zstd finds (a smooth u16 field at LINEAR:MAX_ERROR=8 codes
 // 1.6 x smaller through delta_w than through any other chain).
-const int effort1[] = {
-    VARDA_CHAIN_PLANAR_LANES_ZSTD, VARDA_CHAIN_MED_ZIGZAG,   VARDA_CHAIN_AVERAGE,
-    VARDA_CHAIN_SHUFFLE_ZSTD,      VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_INTMULT,
-    VARDA_CHAIN_FLOATQUANT,        VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE,
-    VARDA_CHAIN_PALETTE,           VARDA_CHAIN_DELTA_W,      VARDA_CHAIN_DELTA_N};
+const int effort1[] = {VARDA_CHAIN_PLANAR_LANES_ZSTD,
+                       VARDA_CHAIN_MED_ZIGZAG,
+                       VARDA_CHAIN_AVERAGE,
+                       VARDA_CHAIN_SHUFFLE_ZSTD,
+                       VARDA_CHAIN_CONTEXT_LANES,
+                       VARDA_CHAIN_CONTEXT_RANS,
+                       VARDA_CHAIN_INTMULT,
+                       VARDA_CHAIN_FLOATQUANT,
+                       VARDA_CHAIN_FLOATMULT,
+                       VARDA_CHAIN_FLOATMULT_WIDE,
+                       VARDA_CHAIN_PALETTE,
+                       VARDA_CHAIN_DELTA_W,
+                       VARDA_CHAIN_DELTA_N};
 constexpr size_t effort1_lossless = std::size(effort1) - 2;
 // Effort 2 tries every chain, fastest decoders first.
-const int effort2[] = {VARDA_CHAIN_PLANAR_PFOR,  VARDA_CHAIN_PLANAR_PFOR_ZSTD,
-                       VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_PLANAR_LANES_ZSTD,
-                       VARDA_CHAIN_DELTA_W,      VARDA_CHAIN_DELTA_N,
-                       VARDA_CHAIN_PLANAR,       VARDA_CHAIN_MED_ZIGZAG,
-                       VARDA_CHAIN_MED,          VARDA_CHAIN_AVERAGE,
-                       VARDA_CHAIN_WP,           VARDA_CHAIN_CONTEXT_RANS,
-                       VARDA_CHAIN_ZSTD,         VARDA_CHAIN_INTMULT,
-                       VARDA_CHAIN_BINOFFSET,    VARDA_CHAIN_FLOATQUANT,
-                       VARDA_CHAIN_FLOATMULT,    VARDA_CHAIN_FLOATMULT_WIDE,
+const int effort2[] = {VARDA_CHAIN_PLANAR_PFOR,
+                       VARDA_CHAIN_PLANAR_PFOR_ZSTD,
+                       VARDA_CHAIN_SHUFFLE_ZSTD,
+                       VARDA_CHAIN_PLANAR_LANES_ZSTD,
+                       VARDA_CHAIN_DELTA_W,
+                       VARDA_CHAIN_DELTA_N,
+                       VARDA_CHAIN_PLANAR,
+                       VARDA_CHAIN_MED_ZIGZAG,
+                       VARDA_CHAIN_MED,
+                       VARDA_CHAIN_AVERAGE,
+                       VARDA_CHAIN_WP,
+                       VARDA_CHAIN_CONTEXT_LANES,
+                       VARDA_CHAIN_CONTEXT_RANS,
+                       VARDA_CHAIN_ZSTD,
+                       VARDA_CHAIN_INTMULT,
+                       VARDA_CHAIN_BINOFFSET,
+                       VARDA_CHAIN_FLOATQUANT,
+                       VARDA_CHAIN_FLOATMULT,
+                       VARDA_CHAIN_FLOATMULT_WIDE,
                        VARDA_CHAIN_PALETTE};
 
 // At effort 1 a tall tile is first coded by every chain on a few bands of
@@ -69,9 +87,24 @@ constexpr double lz_margin = 1.15;
 // The level effort 1 tries once more on lossy products' index streams.
 constexpr int quantised_zstd_level = 9;
 
+// The lane chain decodes several times faster than the context chain:
+// the context chain takes a tile from it only where it codes more than
+// this share smaller.
+constexpr double lanes_margin = 1.01;
+
+// Whether a coding of `size` by chain `id` takes the place of the best so
+// far, `best` by chain `best_id`.
+bool displaces(int id, size_t size, int best_id, size_t best) {
+    if (id == VARDA_CHAIN_CONTEXT_RANS && best_id == VARDA_CHAIN_CONTEXT_LANES)
+        return lanes_margin * double(size) < double(best);
+    if (id == VARDA_CHAIN_CONTEXT_LANES && best_id == VARDA_CHAIN_CONTEXT_RANS)
+        return double(size) <= lanes_margin * double(best);
+    return size < best;
+}
+
 // Which coder a chain ends in (PFOR alone counts with zstd).
 BackEnd back_end_of(int id) {
-    if (id == VARDA_CHAIN_CONTEXT_RANS) return back_context;
+    if (id == VARDA_CHAIN_CONTEXT_RANS || id == VARDA_CHAIN_CONTEXT_LANES) return back_context;
     const ChainInfo *info = chain_info(id);
     return info && info->kind == kind_splitter ? back_split : back_zstd;
 }
@@ -129,7 +162,8 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         Bytes candidate;
         if (!trial(id, plane, samples, candidate)) return false;
         if (coded) *coded = candidate.size();
-        if (!candidate.empty() && (section.empty() || candidate.size() < section.size()))
+        if (!candidate.empty() &&
+            (section.empty() || displaces(id, candidate.size(), section[0], section.size())))
             section.swap(candidate);
         return true;
     };
@@ -151,6 +185,15 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
             if (!trial(id, sample, rows.data(), candidate)) return false;
             if (!candidate.empty()) ranked.push_back({id, candidate.size()});
         }
+        // Of the two context chains, the one the margin prefers on the
+        // bands stands for both.
+        const auto of = [&](int id) {
+            return std::find_if(ranked.begin(), ranked.end(),
+                                [id](const Ranked &r) { return r.id == id; });
+        };
+        const auto lanes = of(VARDA_CHAIN_CONTEXT_LANES), rans = of(VARDA_CHAIN_CONTEXT_RANS);
+        if (lanes != ranked.end() && rans != ranked.end())
+            ranked.erase(displaces(rans->id, rans->size, lanes->id, lanes->size) ? lanes : rans);
         // Ties keep the list's order, which puts the faster decoders first.
         std::stable_sort(ranked.begin(), ranked.end(),
                          [](const Ranked &a, const Ranked &b) { return a.size < b.size; });

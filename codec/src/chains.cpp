@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "context_lanes.h"
 #include "context_rans.h"
 #include "dtypes.h"
 #include "join_split.h"
@@ -42,6 +43,7 @@ const ChainInfo chains[chain_count] = {
     {VARDA_CHAIN_CONTEXT_RANS, "context-rans", kind_fused},
     {VARDA_CHAIN_FLOATMULT_WIDE, "floatmult-wide", kind_splitter},
     {VARDA_CHAIN_PALETTE, "palette", kind_splitter},
+    {VARDA_CHAIN_CONTEXT_LANES, "context-lanes", kind_fused},
 };
 
 uint64_t raw_bytes(const Plane &plane) { return plane.count * plane.elem_size; }
@@ -519,6 +521,7 @@ bool encode_chain(int id, const Plane &plane, const unsigned char *samples,
         return true;
     }
     case VARDA_CHAIN_CONTEXT_RANS: return encode_context_rans(plane, samples, options, out, err);
+    case VARDA_CHAIN_CONTEXT_LANES: return encode_context_lanes(plane, samples, options, out, err);
     default:
         if (info->kind == kind_splitter)
             return encode_splitter(id, plane, samples, options, out, err);
@@ -598,6 +601,7 @@ bool decode_chain(Reader &in, const Plane &plane, unsigned char *out, bool neste
         return true;
     }
     case VARDA_CHAIN_CONTEXT_RANS: return decode_context_rans(in, plane, out, err);
+    case VARDA_CHAIN_CONTEXT_LANES: return decode_context_lanes(in, plane, out, err);
     default: {
         if (info->kind == kind_splitter) return decode_splitter(int(id), in, plane, out, err);
         // The residuals land in `out`; a decoder that needs them apart gets

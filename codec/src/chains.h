@@ -24,7 +24,7 @@ struct ChainInfo {
 };
 
 // Ids 1 .. chain_count in order; null for an unknown id.
-constexpr int chain_count = 19;
+constexpr int chain_count = 20;
 const ChainInfo *chain_info(int id);
 bool chain_accepts(int id, int dtype);
 

@@ -236,4 +236,14 @@ bool residual_row(const uint8_t *tokens, uint64_t width, unsigned alphabet,
     return top >= alphabet;
 }
 
+// Raw bits that ran out stop the decode early, so they are named first.
+template <class Decoder>
+bool check_streams(const entropy::BitReader &bits, const Decoder &tokens, bool beyond, Error &err) {
+    if (!bits.within() || bits.unread_bytes() != 0)
+        return err.set("corrupt tile: the raw bits do not match the tokens");
+    if (beyond || !tokens.finished())
+        return err.set("corrupt tile: the token stream does not decode");
+    return true;
+}
+
 } // namespace varda::codec

@@ -239,47 +239,6 @@ void tokenise_plane(const Plane &plane, const unsigned char *residuals, uint8_t 
     }
 }
 
-// The tables and streams of the residuals; false when a stream would not
-// fit its 32-bit length.
-// With `serial_samples`, the samples the residuals are of, the contexts are
-// serial ones.
-bool code_residuals(const Plane &plane, const unsigned char *residuals, Bytes &section,
-                    const unsigned char *serial_samples = nullptr) {
-    const uint64_t n = plane.count, es = plane.elem_size;
-    const unsigned kinds = serial_samples ? serial_contexts : contexts;
-    Scratch tokens(n), ctx(n); // each written before it is read
-    Scratch raw;
-    BitWriter bits(raw, n * es * 8); // no residual has more raw bits than bits
-    const size_t count_table = size_t(kinds) * 256;
-    std::vector<uint32_t> wide_counts(count_ways * count_table);
-    with_width(es, 0, [&]<Element T>() {
-        tokenise_plane<T>(plane, residuals, tokens.data(), ctx.data(), bits, wide_counts.data(),
-                          count_table, serial_samples);
-        return 0;
-    });
-    bits.flush();
-    for (size_t k = 0; k < count_table; ++k)
-        for (unsigned w = 1; w < count_ways; ++w)
-            wide_counts[k] += wide_counts[w * count_table + k];
-    unsigned alphabet = 1;
-    for (unsigned c = 0; c < kinds; ++c)
-        for (unsigned t = 0; t < 256; ++t)
-            if (wide_counts[c * 256 + t]) alphabet = std::max(alphabet, t + 1);
-    std::vector<uint32_t> counts(size_t(kinds) * alphabet);
-    for (unsigned c = 0; c < kinds; ++c)
-        std::copy_n(wide_counts.data() + c * 256, alphabet, counts.data() + c * alphabet);
-    const entropy::Tables tables = entropy::fit(counts, kinds, alphabet);
-    Bytes coded;
-    entropy::encode(tables, tokens.data(), ctx.data(), n, plane.width, coded);
-    if (coded.size() > UINT32_MAX || raw.size() > UINT32_MAX || n * es > UINT32_MAX) return false;
-    section.clear();
-    Writer body(section);
-    entropy::write_tables(tables, body);
-    body.stream(coded);
-    body.stream(raw);
-    return true;
-}
-
 // Residuals of a tile with serial contexts, each decoded as the rebuild
 // asks for it: its context from the tokens above and to the left and from
 // the samples rebuilt around it.
@@ -341,15 +300,6 @@ template <class S> class SerialResiduals final : public ResidualSource {
     bool beyond_ = false, ran_out_ = false;
 };
 
-// Raw bits that ran out stop the decode early, so they are named first.
-bool check_streams(const BitReader &bits, const entropy::Decoder &tokens, bool beyond, Error &err) {
-    if (!bits.within() || bits.unread_bytes() != 0)
-        return err.set("corrupt tile: the raw bits do not match the tokens");
-    if (beyond || !tokens.finished())
-        return err.set("corrupt tile: the token stream does not decode");
-    return true;
-}
-
 // What a choice's section weighs in the tile, with the shift and weights
 // of a fitted predictor.
 size_t coded_size(const Choice &choice, const Bytes &section) {
@@ -357,6 +307,87 @@ size_t coded_size(const Choice &choice, const Bytes &section) {
 }
 
 } // namespace
+
+// The tables and streams of the residuals; false when a stream would not
+// fit its 32-bit length.
+// With `serial_samples`, the samples the residuals are of, the contexts are
+// serial ones.
+bool code_residuals(const Plane &plane, const unsigned char *residuals, Bytes &section,
+                    const unsigned char *serial_samples, unsigned state_count) {
+    const uint64_t n = plane.count, es = plane.elem_size;
+    const unsigned kinds = serial_samples ? serial_contexts : contexts;
+    Scratch tokens(n), ctx(n); // each written before it is read
+    Scratch raw;
+    BitWriter bits(raw, n * es * 8); // no residual has more raw bits than bits
+    const size_t count_table = size_t(kinds) * 256;
+    std::vector<uint32_t> wide_counts(count_ways * count_table);
+    with_width(es, 0, [&]<Element T>() {
+        tokenise_plane<T>(plane, residuals, tokens.data(), ctx.data(), bits, wide_counts.data(),
+                          count_table, serial_samples);
+        return 0;
+    });
+    bits.flush();
+    for (size_t k = 0; k < count_table; ++k)
+        for (unsigned w = 1; w < count_ways; ++w)
+            wide_counts[k] += wide_counts[w * count_table + k];
+    unsigned alphabet = 1;
+    for (unsigned c = 0; c < kinds; ++c)
+        for (unsigned t = 0; t < 256; ++t)
+            if (wide_counts[c * 256 + t]) alphabet = std::max(alphabet, t + 1);
+    std::vector<uint32_t> counts(size_t(kinds) * alphabet);
+    for (unsigned c = 0; c < kinds; ++c)
+        std::copy_n(wide_counts.data() + c * 256, alphabet, counts.data() + c * alphabet);
+    const entropy::Tables tables = entropy::fit(counts, kinds, alphabet);
+    Bytes coded;
+    entropy::encode(tables, tokens.data(), ctx.data(), n, plane.width, coded, state_count,
+                    state_count != entropy::lanes);
+    if (coded.size() > UINT32_MAX || raw.size() > UINT32_MAX || n * es > UINT32_MAX) return false;
+    section.clear();
+    Writer body(section);
+    entropy::write_tables(tables, body);
+    body.stream(coded);
+    body.stream(raw);
+    return true;
+}
+
+void write_stored(Writer &out, const unsigned char *samples, uint64_t size) {
+    out.u8(stored);
+    out.u32(uint32_t(size));
+    out.bytes(samples, size);
+}
+
+bool read_stored(Reader &in, uint64_t size, unsigned char *out, Error &err) {
+    const unsigned char *samples = nullptr;
+    size_t stored_size = 0;
+    if (!in.stream(samples, stored_size, "stored samples", err)) return false;
+    if (stored_size != size) return err.set("corrupt tile: the stored samples are not the tile's");
+    std::memcpy(out, samples, size);
+    return true;
+}
+
+void write_weights(Writer &out, const LinearWeights &weights) {
+    out.u8(weights.shift);
+    for (int16_t weight : weights.weight) out.u16(uint16_t(weight));
+}
+
+bool read_weights(Reader &in, LinearWeights &weights, Error &err) {
+    unsigned shift = 0;
+    if (!in.u8(shift, "linear predictor", err)) return false;
+    weights.shift = uint8_t(shift);
+    for (int16_t &weight : weights.weight) {
+        unsigned bits = 0;
+        if (!in.u16(bits, "linear predictor", err)) return false;
+        weight = int16_t(uint16_t(bits));
+    }
+    return true;
+}
+
+bool read_streams(Reader &in, unsigned contexts, unsigned max_alphabet, bool earlier_form,
+                  CodedStreams &streams, Error &err) {
+    return entropy::read_tables(in, contexts, max_alphabet, earlier_form, streams.tables, err) &&
+           in.stream(streams.coded, streams.coded_size, "token stream", err) &&
+           in.stream(streams.raw, streams.raw_size, "raw bits", err);
+}
 
 bool encode_context_rans(const Plane &plane, const unsigned char *samples,
                          const EncodeOptions &options, Writer &out, Error &err) {
@@ -366,7 +397,8 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
     Choice choice = choose_predictor(plane, samples, options.effort, residuals.data());
     Bytes section;
     const auto too_long = [&] { return err.set("context-rans: the tile's streams are too long"); };
-    if (!code_residuals(plane, residuals.data(), section)) return too_long();
+    if (!code_residuals(plane, residuals.data(), section, nullptr, entropy::lanes))
+        return too_long();
     // Effort 2 tries the mixed predictor with row contexts, then the fitted
     // and the mixed one with serial contexts, each kept where it beats the
     // best so far. Each predictor's residuals are worked out once: the
@@ -380,7 +412,7 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
             other_choice.id = int(id);
             other_choice.weights = weights;
             Bytes other;
-            if (!code_residuals(plane, of, other, serial_samples)) return false;
+            if (!code_residuals(plane, of, other, serial_samples, entropy::lanes)) return false;
             if ((serial_samples && options.serial_always) ||
                 double(coded_size(other_choice, other)) <
                     margin * double(coded_size(choice, section))) {
@@ -405,16 +437,11 @@ bool encode_context_rans(const Plane &plane, const unsigned char *samples,
     // Noise gains nothing from modelling: it is stored as it is, so the
     // chain never takes more than the samples themselves.
     if (section.size() >= n * es && !(options.serial_always && serial(unsigned(choice.id)))) {
-        out.u8(stored);
-        out.u32(uint32_t(n * es));
-        out.bytes(samples, n * es);
+        write_stored(out, samples, n * es);
         return true;
     }
     out.u8(unsigned(choice.id) | wide_flag);
-    if (fitted(unsigned(choice.id))) {
-        out.u8(choice.weights.shift);
-        for (int16_t weight : choice.weights.weight) out.u16(uint16_t(weight));
-    }
+    if (fitted(unsigned(choice.id))) write_weights(out, choice.weights);
     out.bytes(section.data(), section.size());
     return true;
 }
@@ -423,14 +450,7 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
     const uint64_t n = plane.count, es = plane.elem_size, width = plane.width;
     unsigned predictor = 0;
     if (!in.u8(predictor, "predictor", err)) return false;
-    if (predictor == stored) {
-        const unsigned char *samples = nullptr;
-        size_t size = 0;
-        if (!in.stream(samples, size, "stored samples", err)) return false;
-        if (size != n * es) return err.set("corrupt tile: the stored samples are not the tile's");
-        std::memcpy(out, samples, size);
-        return true;
-    }
+    if (predictor == stored) return read_stored(in, n * es, out, err);
     const bool wide = predictor & wide_flag;
     predictor &= ~wide_flag;
     LinearWeights weights;
@@ -444,34 +464,20 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
             return err.set("corrupt tile: the linear predictor takes integers of up to 32 bits");
         if (mixes(predictor) && !mixed_applies(plane))
             return err.set("corrupt tile: the mixed predictor takes integers of up to 16 bits");
-        unsigned shift = 0;
-        if (!in.u8(shift, "linear predictor", err)) return false;
-        weights.shift = uint8_t(shift);
-        for (int16_t &weight : weights.weight) {
-            unsigned bits = 0;
-            if (!in.u16(bits, "linear predictor", err)) return false;
-            weight = int16_t(uint16_t(bits));
-        }
+        if (!read_weights(in, weights, err)) return false;
         if (mixes(predictor) ? !mixed_valid(weights) : !linear_valid(weights))
             return err.set("corrupt tile: the linear predictor's weights are out of range");
     }
-    entropy::Tables tables;
-    if (!entropy::read_tables(in, in_order ? serial_contexts : contexts, alphabet_for(es),
-                              !in_order, tables, err))
+    CodedStreams streams;
+    if (!read_streams(in, in_order ? serial_contexts : contexts, alphabet_for(es), !in_order,
+                      streams, err))
         return false;
-    const unsigned char *coded = nullptr, *raw = nullptr;
-    size_t coded_size = 0, raw_size = 0;
-    if (!in.stream(coded, coded_size, "token stream", err) ||
-        !in.stream(raw, raw_size, "raw bits", err))
-        return false;
+    const entropy::Tables &tables = streams.tables;
     entropy::DecodeTable table;
     table.build(tables);
     entropy::Decoder tokens_in;
-    if (coded_size % 2 != 0)
-        return err.set("corrupt tile: the token stream is not whole 16-bit words");
-    if (!tokens_in.start(coded, coded_size))
-        return err.set("corrupt tile: the token stream's states are out of range");
-    BitReader bits(raw, raw_size);
+    if (!start_tokens(tokens_in, streams, entropy::lanes, err)) return false;
+    BitReader bits(streams.raw, streams.raw_size);
     if (in_order) {
         bool beyond = false;
         with_sample_type(plane.dtype, [&]<class S>() {

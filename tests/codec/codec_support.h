@@ -2,6 +2,7 @@
 // stands for a refused encode, with its message where one is asked for.
 #pragma once
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <xxhash.h>
@@ -46,6 +47,15 @@ template <class F> Bytes tile_of(uint64_t es, size_t count, F &&value) {
     for (size_t i = 0; i < count; ++i) {
         const uint64_t v = value(i);
         std::memcpy(out.data() + i * es, &v, es); // little-endian hosts and the emulator alike
+    }
+    return out;
+}
+
+inline Bytes read_file(const std::string &path) {
+    Bytes out;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        for (int c; (c = std::fgetc(f)) != EOF;) out.push_back(static_cast<unsigned char>(c));
+        std::fclose(f);
     }
     return out;
 }

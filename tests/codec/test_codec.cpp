@@ -94,7 +94,7 @@ const Shape shapes[] = {{1, 1}, {37, 1}, {1, 29}, {13, 7}, {64, 64}, {100, 3}};
 } // namespace
 
 TEST(Codec, ChainsAreListedByStableIdAndName) {
-    EXPECT_EQ(varda_codec_chain_count(), 19);
+    EXPECT_EQ(varda_codec_chain_count(), 20);
     EXPECT_STREQ(varda_codec_chain_name(1), "zstd");
     EXPECT_STREQ(varda_codec_chain_name(5), "planar");
     EXPECT_STREQ(varda_codec_chain_name(16), "floatmult");
@@ -103,8 +103,9 @@ TEST(Codec, ChainsAreListedByStableIdAndName) {
     EXPECT_STREQ(varda_codec_chain_name(17), "context-rans");
     EXPECT_STREQ(varda_codec_chain_name(18), "floatmult-wide");
     EXPECT_STREQ(varda_codec_chain_name(19), "palette");
-    EXPECT_EQ(varda_codec_chain_name(20), nullptr);
-    for (int id = 1; id <= 19; ++id)
+    EXPECT_STREQ(varda_codec_chain_name(20), "context-lanes");
+    EXPECT_EQ(varda_codec_chain_name(21), nullptr);
+    for (int id = 1; id <= 20; ++id)
         EXPECT_EQ(varda_codec_chain_id(varda_codec_chain_name(id)), id);
     EXPECT_EQ(varda_codec_chain_id("auto"), 255);
     EXPECT_EQ(varda_codec_chain_id("Planar"), -1);
@@ -921,6 +922,12 @@ const Golden goldens[] = {
     {"i16_palette_gaps.vrd", 5, VARDA_CHAIN_PALETTE, Content::smooth, nullptr, 0},
     {"i16_auto_nodata_in_samples.vrd", 5, VARDA_CHAIN_AUTO, Content::smooth, nullptr, 1, 2},
     {"f32_palette_specials_compact.vrd", 9, VARDA_CHAIN_PALETTE, Content::specials, nullptr, 0},
+    // The lane chain: strips of the fitted predictor, the samples stored,
+    // and nodata set aside.
+    {"u16_context_lanes.vrd", 1, VARDA_CHAIN_CONTEXT_LANES, Content::smooth, nullptr, 0},
+    {"u64_context_lanes.vrd", 3, VARDA_CHAIN_CONTEXT_LANES, Content::extremes, nullptr, 0},
+    {"i16_context_lanes_nodata.vrd", 5, VARDA_CHAIN_CONTEXT_LANES, Content::smooth, nullptr, 1},
+    {"u8_context_lanes.vrd", 0, VARDA_CHAIN_CONTEXT_LANES, Content::smooth, nullptr, 0},
 };
 
 // Blobs of earlier encoders, which code these tiles otherwise now: they
@@ -983,15 +990,7 @@ varda_codec_product golden_product(const Golden &g, const Bytes &tile) {
 
 std::string golden_path(const std::string &dir, const Golden &g) { return dir + "/" + g.file; }
 
-Bytes read_file(const std::string &path) {
-    Bytes out;
-    if (FILE *f = std::fopen(path.c_str(), "rb")) {
-        int c;
-        while ((c = std::fgetc(f)) != EOF) out.push_back(static_cast<unsigned char>(c));
-        std::fclose(f);
-    }
-    return out;
-}
+using vt::read_file;
 
 } // namespace
 

@@ -1,0 +1,118 @@
+#include "entropy/lanes.h"
+
+#include "varda_kernels.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace varda::codec::entropy {
+
+bool lanes_use_avx2() {
+#if defined(__x86_64__)
+    return varda_simd_active() == 2 && (varda_simd_cpu() & 4u) != 0;
+#else
+    return false;
+#endif
+}
+
+#if defined(__x86_64__)
+
+namespace {
+
+// For each mask of the lanes that take a word, the word each of eight
+// lanes takes, as a nibble: lane i takes the word after those of the
+// lanes below it that take one.
+struct WordOrder {
+    uint32_t of[256];
+    constexpr WordOrder() : of() {
+        for (unsigned mask = 0; mask < 256; ++mask) {
+            uint32_t packed = 0;
+            for (unsigned lane = 0, taken = 0; lane < 8; ++lane) {
+                packed |= uint32_t(taken) << (4 * lane);
+                taken += mask >> lane & 1;
+            }
+            of[mask] = packed;
+        }
+    }
+};
+constexpr WordOrder word_order;
+
+// Eight states one step: their slots gathered, the states advanced and
+// the low ones refilled from consecutive words at `at`.
+__attribute__((target("avx2"))) inline __m256i step8(__m256i x, __m256i blocks,
+                                                     const DecodeTable::Slot *slots,
+                                                     const unsigned char *words, size_t &at,
+                                                     __m256i &symbols) {
+    const __m256i slot_mask = _mm256_set1_epi32(int(total - 1));
+    const __m256i index =
+        _mm256_or_si256(_mm256_slli_epi32(blocks, precision_bits), _mm256_and_si256(x, slot_mask));
+    const __m256i slot = _mm256_i32gather_epi32(reinterpret_cast<const int *>(slots), index, 4);
+    const __m256i freq = _mm256_add_epi32(_mm256_srli_epi32(slot, 20), _mm256_set1_epi32(1));
+    const __m256i bias = _mm256_and_si256(_mm256_srli_epi32(slot, 8), slot_mask);
+    x = _mm256_add_epi32(_mm256_mullo_epi32(freq, _mm256_srli_epi32(x, precision_bits)), bias);
+    symbols = _mm256_and_si256(slot, _mm256_set1_epi32(0xFF));
+    const __m256i low = _mm256_cmpeq_epi32(_mm256_srli_epi32(x, 16), _mm256_setzero_si256());
+    const unsigned mask = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(low)));
+    const __m256i loaded =
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(words + at)));
+    const __m256i order =
+        _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(int(word_order.of[mask])),
+                                           _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28)),
+                         _mm256_set1_epi32(7));
+    const __m256i word = _mm256_permutevar8x32_epi32(loaded, order);
+    const __m256i moved = _mm256_or_si256(_mm256_slli_epi32(x, 16), word);
+    at += 2 * size_t(__builtin_popcount(mask));
+    return _mm256_blendv_epi8(x, moved, low);
+}
+
+__attribute__((target("avx2"))) void decode_row_avx2(LaneDecoder &decoder, const DecodeTable &table,
+                                                     const uint8_t *contexts, uint64_t width,
+                                                     uint8_t *symbols) {
+    uint32_t *states = decoder.states();
+    __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(states));
+    __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(states + 8));
+    const unsigned char *words = decoder.words();
+    size_t at = decoder.at();
+    const DecodeTable::Slot *slots = table.slots.data();
+    // Contexts are below 16: one shuffle turns sixteen of them into their
+    // tables.
+    const __m128i blocks_of = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table.block));
+    const uint64_t groups = width / 16;
+    for (uint64_t g = 0; g < groups; ++g) {
+        const __m128i ctx = _mm_loadu_si128(reinterpret_cast<const __m128i *>(contexts + 16 * g));
+        const __m128i blocks = _mm_shuffle_epi8(blocks_of, ctx);
+        __m256i s0, s1;
+        x0 = step8(x0, _mm256_cvtepu8_epi32(blocks), slots, words, at, s0);
+        x1 = step8(x1, _mm256_cvtepu8_epi32(_mm_srli_si128(blocks, 8)), slots, words, at, s1);
+        const __m256i halves = _mm256_permute4x64_epi64(_mm256_packus_epi32(s0, s1), 0xD8);
+        const __m128i bytes =
+            _mm_packus_epi16(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(symbols + 16 * g), bytes);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(states), x0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(states + 8), x1);
+    decoder.at() = at;
+    if (groups * 16 < width)
+        decoder.decode_row(table, contexts + groups * 16, width - groups * 16,
+                           symbols + groups * 16);
+}
+
+} // namespace
+
+#endif
+
+void decode_lanes_row(LaneDecoder &decoder, const DecodeTable &table, const uint8_t *contexts,
+                      uint64_t width, uint8_t *symbols) {
+#if defined(__x86_64__)
+    // A row takes at most a word per symbol; nearer the end, the portable
+    // loop, which watches it.
+    if (width >= 16 && decoder.far_from_end(width) && lanes_use_avx2()) {
+        decode_row_avx2(decoder, table, contexts, width, symbols);
+        return;
+    }
+#endif
+    decoder.decode_row(table, contexts, width, symbols);
+}
+
+} // namespace varda::codec::entropy

@@ -1,0 +1,25 @@
+// Sixteen rANS states decoded in lockstep: token k of a row by state
+// k % 16. The AVX2 loop holds the states in two vectors of eight, looks
+// each slot up with a gather and hands the lanes that renormalise
+// consecutive words from the shared stream (a mask, a count and a
+// permutation); the portable loop is the definition, and both read and
+// leave the stream alike.
+#pragma once
+
+#include <cstdint>
+
+#include "entropy/rans.h"
+
+namespace varda::codec::entropy {
+
+using LaneDecoder = BasicDecoder<wide_lanes>;
+
+// Whether the codec's vector loops take the AVX2 path: the kernels' path,
+// on a processor that has it.
+bool lanes_use_avx2();
+
+// The tokens of one row, as LaneDecoder::decode_row, on the path chosen.
+void decode_lanes_row(LaneDecoder &decoder, const DecodeTable &table, const uint8_t *contexts,
+                      uint64_t width, uint8_t *symbols);
+
+} // namespace varda::codec::entropy
