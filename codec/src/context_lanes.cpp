@@ -45,7 +45,7 @@ void codes_of(const Choice &choice, const Plane &plane, const unsigned char *sam
     if (choice.predictor == unpredicted)
         std::memcpy(codes, samples, plane.count * plane.elem_size);
     else
-        strip_residuals(choice.strips, plane, lane_count, samples, codes);
+        strip_residuals(choice.strips, plane, samples, codes);
 }
 
 // As the context chain chooses: tall tiles are judged on a few bands of
@@ -151,7 +151,7 @@ bool decode_context_lanes(Reader &in, const Plane &plane, unsigned char *out, Er
         return 0;
     });
     if (!check_streams(bits, tokens, beyond, err)) return false;
-    if (predictor != unpredicted) strip_rebuild(strips, plane, lane_count, out);
+    if (predictor != unpredicted) strip_rebuild(strips, plane, out);
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include "entropy/bits.h"
 #include "entropy/rans.h"
 #include "linear.h"
+#include "strips.h"
 #include "varda_codec.h"
 #include "words.h"
 
@@ -521,8 +522,8 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
         return 0;
     });
     if (!check_streams(bits, tokens_in, beyond, err)) return false;
-    if (predictor == linear)
-        linear_rebuild(weights, plane, residuals, out);
+    if (predictor == linear) // in place: the strips rebuild it the same, vectorised
+        strip_rebuild({false, weights}, plane, out, false);
     else if (predictor == mixed)
         mixed_rebuild(weights, plane, residuals, out);
     else if (zigzagged)

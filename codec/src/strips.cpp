@@ -2,29 +2,24 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 #include <vector>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 #include "dtypes.h"
 #include "entropy/lanes.h"
 #include "words.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace varda::codec {
 
 namespace {
 
-// Two columns of the edge sample either side of a row above, so that no
-// neighbour there needs a test.
-constexpr uint64_t pad = 2;
-
-template <class S> struct Strip {
+template <class S> struct Range {
     using Word = std::make_unsigned_t<S>;
-    // Sums of up to 16-bit samples fit in 32 bits (weights of at most
-    // 2048, ten taps).
     using Acc = std::conditional_t<sizeof(S) <= 2, int32_t, int64_t>;
     static constexpr unsigned bits = 8 * sizeof(S);
     static constexpr Acc lo = std::is_signed_v<S> ? -(Acc(1) << (bits - 1)) : 0,
@@ -33,213 +28,218 @@ template <class S> struct Strip {
     static Acc value(Word word) { return Acc(S(word)); }
 };
 
-template <class Acc> struct Weights {
-    Acc w, n, nw, ne, ww, nn, nww, nee, nnw, nne, round;
-    unsigned shift;
-    explicit Weights(const LinearWeights &lw)
-        : w(lw.weight[0]), n(lw.weight[1]), nw(lw.weight[2]), ne(lw.weight[3]), ww(lw.weight[4]),
-          nn(lw.weight[5]), nww(lw.weight[6]), nee(lw.weight[7]), nnw(lw.weight[8]),
-          nne(lw.weight[9]), round(lw.shift ? Acc(1) << (lw.shift - 1) : 0), shift(lw.shift) {}
-};
-
-// A row as values, padded: at[x + pad] is column x held to the row.
-template <class S>
-void padded_row(const unsigned char *row, uint64_t width, typename Strip<S>::Acc *at) {
-    using Word = typename Strip<S>::Word;
-    for (uint64_t x = 0; x < width; ++x) at[x + pad] = Strip<S>::value(load<Word>(row, x));
-    at[0] = at[1] = at[pad];
-    at[width + pad] = at[width + pad + 1] = at[width + pad - 1];
+template <class Acc> Acc median_of(Acc w, Acc n, Acc nw) {
+    return std::max(std::min(w, n), std::min(std::max(w, n), w + n - nw));
 }
 
-// The first row: W, the first sample from 0.
+// The median predictor in sample order, both ways (in place allowed).
 template <class S, bool rebuild>
-void first_row(uint64_t width, const unsigned char *in, unsigned char *out) {
-    using Word = typename Strip<S>::Word;
-    Word west = 0;
-    for (uint64_t x = 0; x < width; ++x) {
-        if constexpr (rebuild) {
-            west = Word(west + unzigzag(load<Word>(in, x)));
-            store<Word>(out, x, west);
-        } else {
-            const Word sample = load<Word>(in, x);
-            store<Word>(out, x, zigzag(Word(sample - west)));
-            west = sample;
-        }
-    }
-}
-
-// One row of rows 1 on, the strips side by side: step j takes column j of
-// every strip, so that each strip waits only on its own last sample.
-// `up1` and `up2` are the padded rows above; `in` and `out` the row's
-// samples or codes (the same row when rebuilding in place).
-template <class S, bool rebuild, bool median>
-void strip_row(const Weights<typename Strip<S>::Acc> &k, const typename Strip<S>::Acc *up1,
-               const typename Strip<S>::Acc *up2, typename Strip<S>::Acc *cur, uint64_t width,
-               unsigned lanes, const unsigned char *in, unsigned char *out) {
-    using Acc = typename Strip<S>::Acc;
-    using Word = typename Strip<S>::Word;
-    const uint64_t strip = strip_width(width, lanes);
-    for (uint64_t j = 0; j < strip; ++j) {
-        for (uint64_t c = j; c < width; c += strip) {
-            const Acc *n = up1 + c + pad, *nn = up2 + c + pad;
-            const Acc w = j >= 1 ? cur[c - 1] : n[-1];
-            const Acc ww = j >= 2 ? cur[c - 2] : n[-2];
-            Acc prediction;
-            if constexpr (median) {
-                prediction =
-                    std::max(std::min(w, n[0]), std::min(std::max(w, n[0]), w + n[0] - n[-1]));
-            } else {
-                const Acc sum = k.w * w + k.n * n[0] + k.nw * n[-1] + k.ne * n[1] + k.ww * ww +
-                                k.nn * nn[0] + k.nww * n[-2] + k.nee * n[2] + k.nnw * nn[-1] +
-                                k.nne * nn[1] + k.round;
-                prediction = std::clamp(Acc(sum >> k.shift), Strip<S>::lo, Strip<S>::hi);
-            }
+void median_pass(const Plane &plane, const unsigned char *in, unsigned char *out) {
+    using R = Range<S>;
+    using Word = typename R::Word;
+    const uint64_t width = plane.width, height = plane.count / width;
+    std::vector<typename R::Acc> above(width), row(width);
+    for (uint64_t r = 0; r < height; ++r) {
+        for (uint64_t c = 0; c < width; ++c) {
+            const typename R::Acc prediction = r == 0 ? (c ? row[c - 1] : 0)
+                                               : c == 0
+                                                   ? above[0]
+                                                   : median_of(row[c - 1], above[c], above[c - 1]);
+            const uint64_t i = r * width + c;
             Word sample;
             if constexpr (rebuild) {
-                sample = Word(Word(prediction) + unzigzag(load<Word>(in, c)));
-                store<Word>(out, c, sample);
+                sample = Word(Word(prediction) + unzigzag(load<Word>(in, i)));
+                store<Word>(out, i, sample);
             } else {
-                sample = load<Word>(in, c);
-                store<Word>(out, c, zigzag(Word(sample - Word(prediction))));
+                sample = load<Word>(in, i);
+                store<Word>(out, i, zigzag(Word(sample - Word(prediction))));
             }
-            cur[c] = Strip<S>::value(sample);
+            row[c] = R::value(sample);
         }
+        above.swap(row);
     }
+}
+
+template <class S> void unzigzag_all(const Plane &plane, unsigned char *codes) {
+    using Word = typename Range<S>::Word;
+    for (uint64_t i = 0; i < plane.count; ++i)
+        store<Word>(codes, i, unzigzag(load<Word>(codes, i)));
 }
 
 #if defined(__x86_64__)
 
-// The rebuild of rows 1 on with sixteen strips in two vectors of eight,
-// for samples of up to 16 bits (whose sums fit 32 bits). The rows above
-// are kept lane-interleaved: entry (j + 2) * 16 + k holds column k s + j
-// of strip k, for j from -2 to s + 1, each column held to the row as the
-// portable loop holds it, so that every neighbour of a step is a whole
-// vector. The codes are gathered from the row (still codes until the row
-// is done), and the samples go back to it in column order at the row's
-// end.
-class Interleaved {
+// The strips in lockstep, samples of up to 16 bits (whose sums fit 32
+// bits). At time t strip k rebuilds row t - k. Each time's samples are
+// kept lane-interleaved: entry (j + 2) * 16 + k holds column k s + j of
+// the row strip k rebuilt then, for j from -2 to s + 1, so that every
+// neighbour of a step is a whole vector of the rows of the two times
+// before. The columns left of a strip (j < 0) come from the strip to the
+// left one time earlier, the columns right of it (j >= s) from the strip
+// to the right one time later, once its first two steps are done.
+class Skewed {
   public:
-    Interleaved(uint64_t width, uint64_t strip) : width_(width), strip_(strip) {}
-    size_t size() const { return size_t(strip_ + 4) * 16; }
+    Skewed(const Plane &plane)
+        : width_(plane.width), height_(plane.count / plane.width), strip_(strip_width(width_)),
+          last_(unsigned((width_ - 1) / strip_)), tail_(width_ - 1 - last_ * strip_) {}
     static size_t at(int64_t j, unsigned k) { return size_t(j + 2) * 16 + k; }
-    // Column k s + j held to the row.
-    uint64_t column(int64_t j, unsigned k) const {
-        const int64_t c = int64_t(k * strip_) + j;
-        return uint64_t(std::clamp<int64_t>(c, 0, int64_t(width_) - 1));
+    size_t size() const { return size_t(strip_ + 4) * 16; }
+    uint64_t strip() const { return strip_; }
+    uint64_t times() const { return height_ + last_; }
+    // The strips that hold columns of the tile: 0 .. last.
+    unsigned last() const { return last_; }
+    // Strip k's row at time t, or -1 when it has none.
+    int64_t row(uint64_t t, unsigned k) const {
+        return k <= last_ && t >= k && t - k < height_ ? int64_t(t - k) : -1;
     }
-    bool inside(int64_t j, unsigned k) const { return int64_t(k * strip_) + j < int64_t(width_); }
-    // Every entry from the row's values.
-    template <class F> void fill(int32_t *buffer, F &&value) const {
-        for (unsigned k = 0; k < 16; ++k)
-            for (int64_t j = -2; j < int64_t(strip_) + 2; ++j)
-                buffer[at(j, k)] = value(column(j, k));
-    }
-    // The entries the vectors do not compute as they should be: the
-    // padding either side of each strip and the columns past the tile.
-    template <class F> void mend(int32_t *buffer, F &&value) const {
-        for (unsigned k = 0; k < 16; ++k) {
-            for (int64_t j : {int64_t(-2), int64_t(-1)}) buffer[at(j, k)] = value(column(j, k));
-            for (int64_t j = int64_t(strip_) + 1; j >= 0 && !inside(j, k); --j)
-                buffer[at(j, k)] = value(column(j, k));
-            buffer[at(int64_t(strip_), k)] = value(column(int64_t(strip_), k));
-            buffer[at(int64_t(strip_) + 1, k)] = value(column(int64_t(strip_) + 1, k));
+    // The columns left of each strip, at the start of a time.
+    void left(int32_t *cur, const int32_t *before) const {
+        cur[at(-1, 0)] = cur[at(-2, 0)] = 0; // the first row's W; other rows set after step 0
+        for (unsigned k = 1; k < 16; ++k) {
+            cur[at(-1, k)] = before[at(int64_t(strip_) - 1, k - 1)];
+            cur[at(-2, k)] = before[at(int64_t(strip_) - 2, k - 1)];
         }
+    }
+    // The columns right of each strip of the time before, from the first
+    // two of the strip to the right now; the last strip's from its own
+    // last column (the tile's edge).
+    void right(int32_t *before, const int32_t *cur) const {
+        const int64_t s = int64_t(strip_);
+        for (unsigned k = 0; k < last_; ++k) {
+            before[at(s, k)] = cur[at(0, k + 1)];
+            before[at(s + 1, k)] = cur[at(1, k + 1)];
+        }
+        const int32_t edge = before[at(int64_t(tail_), last_)];
+        for (int64_t j = int64_t(tail_) + 1; j < s + 2; ++j) before[at(j, last_)] = edge;
+    }
+    // The last strip's columns past the tile hold its edge.
+    void mend(int32_t *cur) const {
+        const int32_t edge = cur[at(int64_t(tail_), last_)];
+        for (int64_t j = int64_t(tail_) + 1; j < int64_t(strip_); ++j) cur[at(j, last_)] = edge;
     }
 
   private:
-    uint64_t width_, strip_;
+    uint64_t width_, height_, strip_;
+    unsigned last_;
+    uint64_t tail_; // the last strip's last column in the tile
 };
 
 __attribute__((target("avx2"))) inline __m256i vec(const int32_t *p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
 }
 
-template <class S, bool median>
+__attribute__((target("avx2"))) inline __m256i pick(__m256i mask, __m256i yes, __m256i no) {
+    return _mm256_blendv_epi8(no, yes, mask);
+}
+
+template <class S, bool median, bool zigzagged>
 __attribute__((target("avx2"))) void rebuild_avx2(const LinearWeights &lw, const Plane &plane,
                                                   unsigned char *codes) {
-    using Word = typename Strip<S>::Word;
+    using Word = typename Range<S>::Word;
     constexpr int bits = 8 * sizeof(S);
-    const uint64_t width = plane.width, height = plane.count / width,
-                   strip = strip_width(width, 16);
-    const Interleaved layout(width, strip);
-    std::vector<int32_t> rows(3 * layout.size());
-    int32_t *up2 = rows.data(), *up1 = up2 + layout.size(), *cur = up1 + layout.size();
-    const auto value_in = [](const unsigned char *row) {
-        return [row](uint64_t c) { return int32_t(Strip<S>::value(load<Word>(row, c))); };
-    };
-    layout.fill(up1, value_in(codes));
-    std::copy_n(up1, layout.size(), up2);
+    const Skewed layout(plane);
+    const uint64_t width = plane.width, strip = layout.strip();
+    std::vector<int32_t> buffers(3 * layout.size());
+    int32_t *up2 = buffers.data(), *up1 = up2 + layout.size(), *cur = up1 + layout.size();
     __m256i k[linear_taps];
     for (unsigned t = 0; t < linear_taps; ++t) k[t] = _mm256_set1_epi32(lw.weight[t]);
-    const __m256i kw = k[0], kn = k[1], knw = k[2], kne = k[3], kww = k[4], knn = k[5], knww = k[6],
-                  knee = k[7], knnw = k[8], knne = k[9];
     const __m256i round = _mm256_set1_epi32(lw.shift ? 1 << (lw.shift - 1) : 0);
     const __m128i shift = _mm_cvtsi32_si128(int(lw.shift));
-    const __m256i lo = _mm256_set1_epi32(int32_t(Strip<S>::lo)),
-                  hi = _mm256_set1_epi32(int32_t(Strip<S>::hi));
-    const __m256i last = _mm256_set1_epi32(int32_t(width - 1)), one = _mm256_set1_epi32(1);
-    const __m256i starts[2] = {_mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
-                                                  _mm256_set1_epi32(int(strip))),
-                               _mm256_mullo_epi32(_mm256_setr_epi32(8, 9, 10, 11, 12, 13, 14, 15),
-                                                  _mm256_set1_epi32(int(strip)))};
-    for (uint64_t r = 1; r < height; ++r) {
-        unsigned char *row = codes + r * width * sizeof(S);
-        // Words gathered as 32 bits that end with the code wanted, so that
-        // no load reaches past the tile's last sample.
-        const int *base = reinterpret_cast<const int *>(row - (4 - sizeof(S)));
+    const __m256i lo = _mm256_set1_epi32(int32_t(Range<S>::lo)),
+                  hi = _mm256_set1_epi32(int32_t(Range<S>::hi)), one = _mm256_set1_epi32(1);
+    const __m256i lane_of[2] = {_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                _mm256_setr_epi32(8, 9, 10, 11, 12, 13, 14, 15)};
+    const __m256i first_lane = _mm256_setr_epi32(-1, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i strips = _mm256_set1_epi32(int(strip)), widths = _mm256_set1_epi32(int(width));
+    const __m256i last_lane = _mm256_set1_epi32(int(layout.last()) + 1); // lanes below it
+    const __m256i height = _mm256_set1_epi32(int(plane.count / width));
+    // Codes gathered as 32-bit words that end with the code wanted, so
+    // that no load reaches past the tile's last sample.
+    const int *base = reinterpret_cast<const int *>(codes - (4 - sizeof(S)));
+    for (uint64_t t = 0; t < layout.times(); ++t) {
+        layout.left(cur, up1);
+        __m256i w[2], ww[2], row0[2], row1[2], active[2], first[2], start[2];
         for (unsigned h = 0; h < 2; ++h) {
-            __m256i w = vec(up1 + Interleaved::at(-1, 8 * h)),
-                    ww = vec(up1 + Interleaved::at(-2, 8 * h));
-            for (uint64_t j = 0; j < strip; ++j) {
-                const size_t at = Interleaved::at(int64_t(j), 8 * h);
+            w[h] = vec(cur + Skewed::at(-1, 8 * h));
+            ww[h] = vec(cur + Skewed::at(-2, 8 * h));
+            const __m256i r = _mm256_sub_epi32(_mm256_set1_epi32(int(t)), lane_of[h]);
+            row0[h] = _mm256_cmpeq_epi32(r, _mm256_setzero_si256());
+            row1[h] = _mm256_cmpeq_epi32(r, one);
+            active[h] =
+                _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(r, _mm256_set1_epi32(-1)),
+                                                  _mm256_cmpgt_epi32(height, r)),
+                                 _mm256_cmpgt_epi32(last_lane, lane_of[h]));
+            // The first column of a row but the first predicts N.
+            first[h] = h == 0 ? _mm256_andnot_si256(row0[h], first_lane) : _mm256_setzero_si256();
+            start[h] = _mm256_add_epi32(_mm256_mullo_epi32(r, widths),
+                                        _mm256_mullo_epi32(lane_of[h], strips));
+        }
+        for (uint64_t j = 0; j < strip; ++j) {
+            if (j == 2) layout.right(up1, cur);
+            for (unsigned h = 0; h < 2; ++h) {
+                const size_t at = Skewed::at(int64_t(j), 8 * h);
                 const int32_t *n = up1 + at, *nn = up2 + at;
-                __m256i rest = round;
-                if constexpr (!median) {
-                    rest = _mm256_add_epi32(rest, _mm256_mullo_epi32(kn, vec(n)));
-                    rest = _mm256_add_epi32(rest, _mm256_mullo_epi32(knw, vec(n - 16)));
-                    rest = _mm256_add_epi32(rest, _mm256_mullo_epi32(kne, vec(n + 16)));
-                    rest = _mm256_add_epi32(rest, _mm256_mullo_epi32(knww, vec(n - 32)));
-                    rest = _mm256_add_epi32(rest, _mm256_mullo_epi32(knee, vec(n + 32)));
-                    rest = _mm256_add_epi32(rest, _mm256_mullo_epi32(knn, vec(nn)));
-                    rest = _mm256_add_epi32(rest, _mm256_mullo_epi32(knnw, vec(nn - 16)));
-                    rest = _mm256_add_epi32(rest, _mm256_mullo_epi32(knne, vec(nn + 16)));
-                }
-                const __m256i column =
-                    _mm256_min_epi32(_mm256_add_epi32(starts[h], _mm256_set1_epi32(int(j))), last);
+                const __m256i north = vec(n), north_west = vec(n - 16);
+                const __m256i in_tile = _mm256_and_si256(
+                    active[h], _mm256_cmpgt_epi32(
+                                   widths, _mm256_add_epi32(_mm256_mullo_epi32(lane_of[h], strips),
+                                                            _mm256_set1_epi32(int(j)))));
+                const __m256i index = _mm256_add_epi32(start[h], _mm256_set1_epi32(int(j)));
                 const __m256i word =
-                    _mm256_srli_epi32(_mm256_i32gather_epi32(base, column, sizeof(S)), 32 - bits);
-                const __m256i residual = _mm256_xor_si256(
-                    _mm256_srli_epi32(word, 1),
-                    _mm256_sub_epi32(_mm256_setzero_si256(), _mm256_and_si256(word, one)));
+                    _mm256_srli_epi32(_mm256_mask_i32gather_epi32(_mm256_setzero_si256(), base,
+                                                                  index, in_tile, sizeof(S)),
+                                      32 - bits);
+                const __m256i residual =
+                    zigzagged ? _mm256_xor_si256(_mm256_srli_epi32(word, 1),
+                                                 _mm256_sub_epi32(_mm256_setzero_si256(),
+                                                                  _mm256_and_si256(word, one)))
+                              : word;
                 __m256i prediction;
                 if constexpr (median) {
-                    const __m256i north = vec(n),
-                                  gradient =
-                                      _mm256_sub_epi32(_mm256_add_epi32(w, north), vec(n - 16));
+                    const __m256i gradient =
+                        _mm256_sub_epi32(_mm256_add_epi32(w[h], north), north_west);
                     prediction =
-                        _mm256_max_epi32(_mm256_min_epi32(w, north),
-                                         _mm256_min_epi32(_mm256_max_epi32(w, north), gradient));
+                        _mm256_max_epi32(_mm256_min_epi32(w[h], north),
+                                         _mm256_min_epi32(_mm256_max_epi32(w[h], north), gradient));
                 } else {
-                    const __m256i sum =
-                        _mm256_add_epi32(rest, _mm256_add_epi32(_mm256_mullo_epi32(kw, w),
-                                                                _mm256_mullo_epi32(kww, ww)));
+                    // The second row takes the first for the rows two above.
+                    const __m256i up_nn = pick(row1[h], north, vec(nn)),
+                                  up_nnw = pick(row1[h], north_west, vec(nn - 16)),
+                                  up_nne = pick(row1[h], vec(n + 16), vec(nn + 16));
+                    __m256i sum = _mm256_add_epi32(round, _mm256_mullo_epi32(k[1], north));
+                    sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(k[2], north_west));
+                    sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(k[3], vec(n + 16)));
+                    sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(k[6], vec(n - 32)));
+                    sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(k[7], vec(n + 32)));
+                    sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(k[5], up_nn));
+                    sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(k[8], up_nnw));
+                    sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(k[9], up_nne));
+                    sum = _mm256_add_epi32(sum, _mm256_add_epi32(_mm256_mullo_epi32(k[0], w[h]),
+                                                                 _mm256_mullo_epi32(k[4], ww[h])));
                     prediction =
                         _mm256_min_epi32(_mm256_max_epi32(_mm256_sra_epi32(sum, shift), lo), hi);
                 }
+                prediction = pick(row0[h], w[h], prediction);
+                if (j == 0) prediction = pick(first[h], north, prediction);
                 // The sample in its type's width, as a value.
                 __m256i sample =
                     _mm256_slli_epi32(_mm256_add_epi32(prediction, residual), 32 - bits);
                 sample = std::is_signed_v<S> ? _mm256_srai_epi32(sample, 32 - bits)
                                              : _mm256_srli_epi32(sample, 32 - bits);
                 _mm256_storeu_si256(reinterpret_cast<__m256i *>(cur + at), sample);
-                ww = w;
-                w = sample;
+                // Column 1 of the first strip takes column 0 for WW.
+                ww[h] = j == 0 && h == 0 ? pick(first_lane, sample, w[h]) : w[h];
+                w[h] = sample;
             }
+            if (j == 0) cur[Skewed::at(-1, 0)] = cur[Skewed::at(-2, 0)] = cur[Skewed::at(0, 0)];
         }
-        for (unsigned k = 0; k < 16; ++k)
-            for (uint64_t j = 0; j < strip && layout.inside(int64_t(j), k); ++j)
-                store<Word>(row, k * strip + j, Word(cur[Interleaved::at(int64_t(j), k)]));
-        layout.mend(cur, value_in(row));
+        layout.mend(cur);
+        for (unsigned lane = 0; lane <= layout.last(); ++lane) {
+            const int64_t r = layout.row(t, lane);
+            if (r < 0) continue;
+            unsigned char *row = codes + uint64_t(r) * width * sizeof(S);
+            for (uint64_t j = 0; j < strip && lane * strip + j < width; ++j)
+                store<Word>(row, lane * strip + j, Word(cur[Skewed::at(int64_t(j), lane)]));
+        }
         int32_t *spare = up2;
         up2 = up1;
         up1 = cur;
@@ -249,58 +249,66 @@ __attribute__((target("avx2"))) void rebuild_avx2(const LinearWeights &lw, const
 
 #endif
 
-template <class S, bool rebuild, bool median>
-void strip_tile(const LinearWeights &lw, const Plane &plane, unsigned lanes,
-                const unsigned char *in, unsigned char *out) {
-    using Acc = typename Strip<S>::Acc;
-    const uint64_t width = plane.width, height = plane.count / width, row_bytes = width * sizeof(S);
-    if (plane.count == 0) return;
-    first_row<S, rebuild>(width, in, out);
+template <class S> bool vector_path(const Plane &plane) {
 #if defined(__x86_64__)
-    if constexpr (rebuild && sizeof(S) <= 2) {
-        if (lanes == 16 && width >= 16 && entropy::lanes_use_avx2()) {
-            rebuild_avx2<S, median>(lw, plane, out);
+    // Four columns a strip at least: a strip's right neighbours are then
+    // rebuilt before it needs them. Indices within 32 bits.
+    return sizeof(S) <= 2 && plane.width >= 4 * strip_count &&
+           plane.count <= uint64_t(std::numeric_limits<int32_t>::max()) &&
+           entropy::lanes_use_avx2();
+#else
+    (void)plane;
+    return false;
+#endif
+}
+
+template <class S>
+void rebuild_of(const StripPredictor &predictor, const Plane &plane, unsigned char *codes,
+                bool zigzagged) {
+#if defined(__x86_64__)
+    if constexpr (sizeof(S) <= 2) {
+        if (vector_path<S>(plane)) {
+            const LinearWeights &lw = predictor.weights;
+            if (predictor.median)
+                (zigzagged ? rebuild_avx2<S, true, true> : rebuild_avx2<S, true, false>)(lw, plane,
+                                                                                         codes);
+            else
+                (zigzagged ? rebuild_avx2<S, false, true>
+                           : rebuild_avx2<S, false, false>)(lw, plane, codes);
             return;
         }
     }
 #endif
-    const Weights<Acc> k(lw);
-    const uint64_t padded = width + 2 * pad;
-    std::vector<Acc> rows(3 * padded);
-    Acc *up2 = rows.data(), *up1 = up2 + padded, *cur = up1 + padded;
-    // The samples of the row above, whichever way the codes go.
-    const unsigned char *samples = rebuild ? out : in;
-    padded_row<S>(samples, width, up1);
-    std::copy_n(up1, padded, up2);
-    for (uint64_t r = 1; r < height; ++r) {
-        strip_row<S, rebuild, median>(k, up1, up2, cur + pad, width, lanes, in + r * row_bytes,
-                                      out + r * row_bytes);
-        std::swap(up2, up1);
-        padded_row<S>(samples + r * row_bytes, width, up1);
+    if (predictor.median) {
+        median_pass<S, true>(plane, codes, codes);
+        return;
     }
-}
-
-template <bool rebuild>
-void strip_any(const StripPredictor &predictor, const Plane &plane, unsigned lanes,
-               const unsigned char *in, unsigned char *out) {
-    with_sample_type(plane.dtype, [&]<class S>() {
-        if (predictor.median)
-            strip_tile<S, rebuild, true>(predictor.weights, plane, lanes, in, out);
-        else
-            strip_tile<S, rebuild, false>(predictor.weights, plane, lanes, in, out);
-    });
+    if (zigzagged) unzigzag_all<S>(plane, codes);
+    linear_rebuild(predictor.weights, plane, codes, codes);
 }
 
 } // namespace
 
-void strip_residuals(const StripPredictor &predictor, const Plane &plane, unsigned lanes,
+void strip_residuals(const StripPredictor &predictor, const Plane &plane,
                      const unsigned char *samples, unsigned char *codes) {
-    strip_any<false>(predictor, plane, lanes, samples, codes);
+    if (!predictor.median) {
+        linear_residuals(predictor.weights, plane, samples, codes);
+        return;
+    }
+    with_sample_type(plane.dtype, [&]<class S>() { median_pass<S, false>(plane, samples, codes); });
 }
 
-void strip_rebuild(const StripPredictor &predictor, const Plane &plane, unsigned lanes,
-                   unsigned char *codes) {
-    strip_any<true>(predictor, plane, lanes, codes, codes);
+void strip_rebuild(const StripPredictor &predictor, const Plane &plane, unsigned char *codes,
+                   bool zigzagged) {
+    if (plane.count == 0) return;
+    with_sample_type(plane.dtype,
+                     [&]<class S>() { rebuild_of<S>(predictor, plane, codes, zigzagged); });
+}
+
+bool strips_vectorise(const Plane &plane) {
+    bool vector = false;
+    with_sample_type(plane.dtype, [&]<class S>() { vector = vector_path<S>(plane); });
+    return vector;
 }
 
 } // namespace varda::codec

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "chains.h"
 #include "codec/codec_support.h"
+#include "linear.h"
+#include "strips.h"
 #include "support/path_scope.h"
 #include "support/support.h"
 #include "varda_codec.h"
@@ -71,7 +74,9 @@ uint64_t smooth(size_t x, size_t y, double sigma, std::mt19937_64 &rng) {
 // widest residuals take the longest raw bits; every width has its own
 // predictor arithmetic.
 TEST(ContextLanes, RoundTripsEveryWidthAndShapeOnEveryPath) {
-    const size_t shapes[][2] = {{1, 1}, {1, 40}, {7, 3}, {16, 2}, {17, 9}, {40, 33}, {257, 5}};
+    // The vector rebuild takes tiles of 64 columns or more.
+    const size_t shapes[][2] = {{1, 1},   {1, 40},  {7, 3},    {16, 2},  {17, 9},
+                                {40, 33}, {64, 20}, {100, 19}, {129, 3}, {257, 5}};
     for (int dtype = 0; dtype < 11; ++dtype) {
         const uint64_t es = dtype_bytes[dtype];
         std::mt19937_64 rng(uint64_t(dtype) + 11);
@@ -202,6 +207,44 @@ TEST(ContextLanes, RefusesHostileSections) {
             if (rc == 0) {
                 EXPECT_EQ(out, first_out) << "byte " << at;
             }
+        }
+    }
+}
+
+// The strips rebuild the fitted predictor's samples exactly as the pass in
+// sample order does, on every path: random weights to the limits (sums
+// that saturate at either end of the range), every shift, every narrow
+// type, widths either side of the vector path's 64 columns and ragged
+// last strips.
+TEST(ContextLanes, StripsRebuildWhatThePlainPassCodes) {
+    std::mt19937_64 rng(21);
+    const int dtypes[] = {VARDA_DTYPE_U8, VARDA_DTYPE_I8, VARDA_DTYPE_U16, VARDA_DTYPE_I16};
+    const size_t shapes[][2] = {{63, 9}, {64, 1}, {64, 30}, {97, 17}, {255, 3}, {513, 21}};
+    for (int round = 0; round < 24; ++round) {
+        const int dtype = dtypes[round % 4];
+        const uint64_t es = dtype == VARDA_DTYPE_U8 || dtype == VARDA_DTYPE_I8 ? 1 : 2;
+        const auto &shape = shapes[size_t(round) % std::size(shapes)];
+        const size_t w = shape[0], h = shape[1];
+        varda::codec::Plane plane;
+        plane.dtype = dtype;
+        plane.elem_size = es;
+        plane.width = w;
+        plane.height = h;
+        plane.count = w * h;
+        varda::codec::StripPredictor predictor;
+        predictor.median = round % 6 == 5;
+        predictor.weights.shift = uint8_t(rng() % 16);
+        for (int16_t &weight : predictor.weights.weight) weight = int16_t(int(rng() % 4097) - 2048);
+        const Bytes samples = vt::tile_of(es, w * h, [&](size_t i) {
+            return round % 3 == 0 ? rng() : smooth(i % w, i / w, 4, rng);
+        });
+        Bytes codes(samples.size());
+        varda::codec::strip_residuals(predictor, plane, samples.data(), codes.data());
+        for (int path : paths()) {
+            vt::PathScope scope(path);
+            Bytes out = codes;
+            varda::codec::strip_rebuild(predictor, plane, out.data());
+            EXPECT_EQ(out, samples) << "round " << round << ", path " << path;
         }
     }
 }
