@@ -138,18 +138,15 @@ bool decode_context_lanes(Reader &in, const Plane &plane, unsigned char *out, Er
     entropy::BitReader bits(streams.raw, streams.raw_size);
     std::vector<uint8_t> ctx(width), above(width), above2(width), row(width);
     bool beyond = false; // a token the tables do not hold
-    with_width(es, 0, [&]<Element T>() {
-        for (uint64_t row_start = 0; row_start < n && bits.within(); row_start += width) {
-            const uint8_t *up = row_start ? above.data() : nullptr;
-            wide_row_contexts(up, row_start >= 2 * width ? above2.data() : up, width, ctx.data());
-            entropy::decode_lanes_row(tokens, table, ctx.data(), width, row.data());
-            unsigned char *dst = out + row_start * es;
-            beyond |= residual_row<T, false>(row.data(), width, tables.alphabet, bits, dst);
-            above2.swap(above);
-            above.swap(row);
-        }
-        return 0;
-    });
+    for (uint64_t row_start = 0; row_start < n && bits.within(); row_start += width) {
+        const uint8_t *up = row_start ? above.data() : nullptr;
+        wide_row_contexts(up, row_start >= 2 * width ? above2.data() : up, width, ctx.data());
+        entropy::decode_lanes_row(tokens, table, ctx.data(), width, row.data());
+        beyond |= entropy::lanes_code_row(row.data(), width, tables.alphabet, bits, unsigned(es),
+                                          out + row_start * es);
+        above2.swap(above);
+        above.swap(row);
+    }
     if (!check_streams(bits, tokens, beyond, err)) return false;
     if (predictor != unpredicted) strip_rebuild(strips, plane, out);
     return true;

@@ -149,29 +149,30 @@ __attribute__((target("avx2"))) void rebuild_avx2(const LinearWeights &lw, const
     const __m256i lane_of[2] = {_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
                                 _mm256_setr_epi32(8, 9, 10, 11, 12, 13, 14, 15)};
     const __m256i first_lane = _mm256_setr_epi32(-1, 0, 0, 0, 0, 0, 0, 0);
-    const __m256i strips = _mm256_set1_epi32(int(strip)), widths = _mm256_set1_epi32(int(width));
-    const __m256i last_lane = _mm256_set1_epi32(int(layout.last()) + 1); // lanes below it
-    const __m256i height = _mm256_set1_epi32(int(plane.count / width));
-    // Codes gathered as 32-bit words that end with the code wanted, so
-    // that no load reaches past the tile's last sample.
-    const int *base = reinterpret_cast<const int *>(codes - (4 - sizeof(S)));
+    // Each time's codes, lane-interleaved as the samples are (a copy beats
+    // a gather of them).
+    std::vector<int32_t> incoming(strip * 16);
     for (uint64_t t = 0; t < layout.times(); ++t) {
         layout.left(cur, up1);
-        __m256i w[2], ww[2], row0[2], row1[2], active[2], first[2], start[2];
+        for (unsigned lane = 0; lane < 16; ++lane) {
+            const int64_t r = layout.row(t, lane);
+            const uint64_t first = lane * strip,
+                           end = r < 0 ? first : std::min(width, first + strip);
+            uint64_t j = 0;
+            for (const unsigned char *row = codes + uint64_t(r) * width * sizeof(S);
+                 first + j < end; ++j)
+                incoming[j * 16 + lane] = int32_t(load<Word>(row, first + j));
+            for (; j < strip; ++j) incoming[j * 16 + lane] = 0;
+        }
+        __m256i w[2], ww[2], row0[2], row1[2], first[2];
         for (unsigned h = 0; h < 2; ++h) {
             w[h] = vec(cur + Skewed::at(-1, 8 * h));
             ww[h] = vec(cur + Skewed::at(-2, 8 * h));
             const __m256i r = _mm256_sub_epi32(_mm256_set1_epi32(int(t)), lane_of[h]);
             row0[h] = _mm256_cmpeq_epi32(r, _mm256_setzero_si256());
             row1[h] = _mm256_cmpeq_epi32(r, one);
-            active[h] =
-                _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(r, _mm256_set1_epi32(-1)),
-                                                  _mm256_cmpgt_epi32(height, r)),
-                                 _mm256_cmpgt_epi32(last_lane, lane_of[h]));
             // The first column of a row but the first predicts N.
             first[h] = h == 0 ? _mm256_andnot_si256(row0[h], first_lane) : _mm256_setzero_si256();
-            start[h] = _mm256_add_epi32(_mm256_mullo_epi32(r, widths),
-                                        _mm256_mullo_epi32(lane_of[h], strips));
         }
         for (uint64_t j = 0; j < strip; ++j) {
             if (j == 2) layout.right(up1, cur);
@@ -179,15 +180,7 @@ __attribute__((target("avx2"))) void rebuild_avx2(const LinearWeights &lw, const
                 const size_t at = Skewed::at(int64_t(j), 8 * h);
                 const int32_t *n = up1 + at, *nn = up2 + at;
                 const __m256i north = vec(n), north_west = vec(n - 16);
-                const __m256i in_tile = _mm256_and_si256(
-                    active[h], _mm256_cmpgt_epi32(
-                                   widths, _mm256_add_epi32(_mm256_mullo_epi32(lane_of[h], strips),
-                                                            _mm256_set1_epi32(int(j)))));
-                const __m256i index = _mm256_add_epi32(start[h], _mm256_set1_epi32(int(j)));
-                const __m256i word =
-                    _mm256_srli_epi32(_mm256_mask_i32gather_epi32(_mm256_setzero_si256(), base,
-                                                                  index, in_tile, sizeof(S)),
-                                      32 - bits);
+                const __m256i word = vec(incoming.data() + j * 16 + 8 * h);
                 const __m256i residual =
                     zigzagged ? _mm256_xor_si256(_mm256_srli_epi32(word, 1),
                                                  _mm256_sub_epi32(_mm256_setzero_si256(),

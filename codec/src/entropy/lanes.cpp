@@ -1,5 +1,6 @@
 #include "entropy/lanes.h"
 
+#include "context_model.h"
 #include "varda_kernels.h"
 
 #if defined(__x86_64__)
@@ -98,9 +99,105 @@ __attribute__((target("avx2"))) void decode_row_avx2(LaneDecoder &decoder, const
                            symbols + groups * 16);
 }
 
+// Eight codes of samples of T from tokens at `tokens` and raw bits from
+// `cursor`, which moves past them. A token's raw bits are held to the
+// widest of T's codes, so that a corrupt token (refused after the row)
+// reads no further than a valid one.
+template <class T>
+__attribute__((target("avx2"))) inline __m256i codes8(const uint8_t *tokens,
+                                                      BitReader::Cursor &cursor) {
+    constexpr int widest = 8 * sizeof(T) - 2;
+    const __m256i t =
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(tokens)));
+    const __m256i coded = _mm256_cmpgt_epi32(t, _mm256_set1_epi32(int(direct_tokens) - 1));
+    const __m256i extra = _mm256_and_si256(
+        coded, _mm256_min_epi32(_mm256_srli_epi32(_mm256_sub_epi32(t, _mm256_set1_epi32(4)), 1),
+                                _mm256_set1_epi32(widest)));
+    // (2 | b) << (L - 2), b the token's low bit, for coded tokens.
+    const __m256i lead = _mm256_sllv_epi32(
+        _mm256_or_si256(_mm256_set1_epi32(2), _mm256_and_si256(t, _mm256_set1_epi32(1))), extra);
+    const __m256i base = _mm256_blendv_epi8(t, lead, coded);
+    // Where each code's bits start, from the cursor's byte.
+    __m256i end = _mm256_add_epi32(extra, _mm256_slli_si256(extra, 4));
+    end = _mm256_add_epi32(end, _mm256_slli_si256(end, 8));
+    end = _mm256_add_epi32(end,
+                           _mm256_and_si256(_mm256_permutevar8x32_epi32(end, _mm256_set1_epi32(3)),
+                                            _mm256_setr_epi32(0, 0, 0, 0, -1, -1, -1, -1)));
+    const __m256i start =
+        _mm256_add_epi32(_mm256_sub_epi32(end, extra), _mm256_set1_epi32(int(cursor.at & 7)));
+    const auto *from = reinterpret_cast<const long long *>(cursor.bytes + (cursor.at >> 3));
+    const __m256i byte = _mm256_srli_epi32(start, 3),
+                  bit = _mm256_and_si256(start, _mm256_set1_epi32(7));
+    __m256i low[2];
+    for (int half = 0; half < 2; ++half) {
+        const __m128i at = half ? _mm256_extracti128_si256(byte, 1) : _mm256_castsi256_si128(byte);
+        const __m256i words = _mm256_i32gather_epi64(from, at, 1);
+        const __m256i shift = _mm256_cvtepu32_epi64(half ? _mm256_extracti128_si256(bit, 1)
+                                                         : _mm256_castsi256_si128(bit));
+        const __m256i count = _mm256_cvtepu32_epi64(half ? _mm256_extracti128_si256(extra, 1)
+                                                         : _mm256_castsi256_si128(extra));
+        const __m256i ones = _mm256_set1_epi64x(-1);
+        low[half] =
+            _mm256_andnot_si256(_mm256_sllv_epi64(ones, count), _mm256_srlv_epi64(words, shift));
+    }
+    // The low halves of the eight 64-bit values, in order.
+    const __m256i even = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+    const __m256i values = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(low[0], even),
+                                              _mm256_permutevar8x32_epi32(low[1], even), 0xF0);
+    cursor.at += uint64_t(uint32_t(_mm256_extract_epi32(end, 7)));
+    return _mm256_or_si256(base, values);
+}
+
+template <class T>
+__attribute__((target("avx2"))) void code_row_avx2(const uint8_t *tokens, uint64_t width,
+                                                   BitReader &bits, unsigned char *dst) {
+    for (uint64_t col = 0; col < width && bits.within(); col += BitReader::stride) {
+        const uint64_t stop = std::min(width, col + BitReader::stride);
+        BitReader::Cursor in = bits.cursor();
+        uint64_t k = col;
+        for (; k + 8 <= stop; k += 8) {
+            const __m256i codes = codes8<T>(tokens + k, in);
+            if constexpr (sizeof(T) == 4) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 4 * k), codes);
+            } else {
+                const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(codes),
+                                                       _mm256_extracti128_si256(codes, 1));
+                if constexpr (sizeof(T) == 2)
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 2 * k), words);
+                else
+                    _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + k),
+                                     _mm_packus_epi16(words, words));
+            }
+        }
+        for (; k < stop; ++k) {
+            const uint8_t t = tokens[k];
+            const unsigned extra = token_table.extra[t];
+            store<T>(dst, k, T(token_table.base[t] | in.take(extra)));
+        }
+        bits.seek(in);
+    }
+}
+
 } // namespace
 
 #endif
+
+bool lanes_code_row(const uint8_t *tokens, uint64_t width, unsigned alphabet, BitReader &bits,
+                    unsigned width_bytes, unsigned char *dst) {
+#if defined(__x86_64__)
+    if (width_bytes <= 4 && lanes_use_avx2()) {
+        uint8_t top = 0;
+        for (uint64_t k = 0; k < width; ++k) top = std::max(top, tokens[k]);
+        if (width_bytes == 1) code_row_avx2<uint8_t>(tokens, width, bits, dst);
+        if (width_bytes == 2) code_row_avx2<uint16_t>(tokens, width, bits, dst);
+        if (width_bytes == 4) code_row_avx2<uint32_t>(tokens, width, bits, dst);
+        return top >= alphabet;
+    }
+#endif
+    return with_width(width_bytes, false, [&]<Element T>() {
+        return residual_row<T, false>(tokens, width, alphabet, bits, dst);
+    });
+}
 
 void decode_lanes_row(LaneDecoder &decoder, const DecodeTable &table, const uint8_t *contexts,
                       uint64_t width, uint8_t *symbols) {

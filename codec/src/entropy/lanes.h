@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "entropy/bits.h"
 #include "entropy/rans.h"
 
 namespace varda::codec::entropy {
@@ -21,5 +22,15 @@ bool lanes_use_avx2();
 // The tokens of one row, as LaneDecoder::decode_row, on the path chosen.
 void decode_lanes_row(LaneDecoder &decoder, const DecodeTable &table, const uint8_t *contexts,
                       uint64_t width, uint8_t *symbols);
+
+// The codes of one row of tokens and their raw bits (the context model's
+// tokens: those below 8 are the code, token 8 + 2 (L - 4) + b a code of L
+// bits whose second bit is b, the L - 2 below it raw), in samples of
+// `width_bytes` (1, 2, 4 or 8), as residual_row does without a zigzag;
+// true when a token is at or beyond `alphabet`. The AVX2 path reads eight
+// codes at a time: their raw bits' positions from a prefix sum, the bits
+// gathered.
+bool lanes_code_row(const uint8_t *tokens, uint64_t width, unsigned alphabet, BitReader &bits,
+                    unsigned width_bytes, unsigned char *dst);
 
 } // namespace varda::codec::entropy
