@@ -159,9 +159,9 @@ __attribute__((target("avx2"))) void rebuild_avx2(const LinearWeights &lw, const
             const uint64_t first = lane * strip,
                            end = r < 0 ? first : std::min(width, first + strip);
             uint64_t j = 0;
-            for (const unsigned char *row = codes + uint64_t(r) * width * sizeof(S);
-                 first + j < end; ++j)
-                incoming[j * 16 + lane] = int32_t(load<Word>(row, first + j));
+            for (const uint64_t row = uint64_t(std::max<int64_t>(r, 0)) * width; first + j < end;
+                 ++j)
+                incoming[j * 16 + lane] = int32_t(load<Word>(codes, row + first + j));
             for (; j < strip; ++j) incoming[j * 16 + lane] = 0;
         }
         __m256i w[2], ww[2], row0[2], row1[2], first[2];
