@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "entropy/rans.h"
 #include "splitters.h"
 #include "tile.h"
 
@@ -86,21 +87,6 @@ constexpr int strong_zstd_level = 19;
 constexpr double lz_margin = 1.15;
 // The level effort 1 tries once more on lossy products' index streams.
 constexpr int quantised_zstd_level = 9;
-
-// The lane chain decodes several times faster than the context chain:
-// the context chain takes a tile from it only where it codes more than
-// this share smaller.
-constexpr double lanes_margin = 1.01;
-
-// Whether a coding of `size` by chain `id` takes the place of the best so
-// far, `best` by chain `best_id`.
-bool displaces(int id, size_t size, int best_id, size_t best) {
-    if (id == VARDA_CHAIN_CONTEXT_RANS && best_id == VARDA_CHAIN_CONTEXT_LANES)
-        return lanes_margin * double(size) < double(best);
-    if (id == VARDA_CHAIN_CONTEXT_LANES && best_id == VARDA_CHAIN_CONTEXT_RANS)
-        return double(size) <= lanes_margin * double(best);
-    return size < best;
-}
 
 // Which coder a chain ends in (PFOR alone counts with zstd).
 BackEnd back_end_of(int id) {
@@ -186,14 +172,20 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
             if (!candidate.empty()) ranked.push_back({id, candidate.size()});
         }
         // Of the two context chains, the one the margin prefers on the
-        // bands stands for both.
+        // bands stands for both. The lane chain's twelve more states are
+        // left out of that comparison: a whole tile pays the same 48 bytes,
+        // which on the bands of a sparse tile were a margin of their own.
         const auto of = [&](int id) {
             return std::find_if(ranked.begin(), ranked.end(),
                                 [id](const Ranked &r) { return r.id == id; });
         };
         const auto lanes = of(VARDA_CHAIN_CONTEXT_LANES), rans = of(VARDA_CHAIN_CONTEXT_RANS);
+        constexpr size_t lane_states = 4 * (entropy::wide_lanes - entropy::lanes);
         if (lanes != ranked.end() && rans != ranked.end())
-            ranked.erase(displaces(rans->id, rans->size, lanes->id, lanes->size) ? lanes : rans);
+            ranked.erase(displaces(rans->id, rans->size, lanes->id,
+                                   lanes->size - std::min(lanes->size, lane_states))
+                             ? lanes
+                             : rans);
         // Ties keep the list's order, which puts the faster decoders first.
         std::stable_sort(ranked.begin(), ranked.end(),
                          [](const Ranked &a, const Ranked &b) { return a.size < b.size; });

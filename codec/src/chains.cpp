@@ -146,6 +146,11 @@ bool join_planes(Reader &in, const Plane &plane, unsigned char *out, const char 
 
 // The smallest coding of a splitter's main stream among `ids`, as a
 // nested chain section.
+// The lane chain decodes several times faster than the context chain:
+// the context chain takes a tile from it only where it codes more than
+// this share smaller.
+constexpr double lanes_margin = 1.01;
+
 bool encode_best(const Plane &plane, const unsigned char *samples, std::span<const int> ids,
                  const EncodeOptions &options, Writer &out, Error &err) {
     Bytes best;
@@ -157,7 +162,8 @@ bool encode_best(const Plane &plane, const unsigned char *samples, std::span<con
             if (ignored.kind == VARDA_CODEC_NO_MEMORY) return err.set(ignored);
             continue;
         }
-        if (best.empty() || candidate.size() < best.size()) best.swap(candidate);
+        if (best.empty() || displaces(id, candidate.size(), best[0], best.size()))
+            best.swap(candidate);
     }
     if (best.empty())
         return err.set("no chain could code the split-off stream", VARDA_CODEC_NOT_APPLICABLE);
@@ -171,7 +177,8 @@ bool encode_nested(const Plane &plane, const unsigned char *samples, const Encod
                    Writer &out, Error &err) {
     static const int searched[] = {VARDA_CHAIN_PLANAR,       VARDA_CHAIN_MED,
                                    VARDA_CHAIN_DELTA_W,      VARDA_CHAIN_AVERAGE,
-                                   VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_CONTEXT_RANS};
+                                   VARDA_CHAIN_SHUFFLE_ZSTD, VARDA_CHAIN_CONTEXT_LANES,
+                                   VARDA_CHAIN_CONTEXT_RANS};
     if (options.effort < 2)
         return encode_chain(VARDA_CHAIN_PLANAR, plane, samples, options, out, err);
     return encode_best(plane, samples, searched, options, out, err);
@@ -181,19 +188,19 @@ bool encode_nested(const Plane &plane, const unsigned char *samples, const Encod
 // zstd frame of the gaps between the sorted values, not by the table.
 constexpr unsigned gap_coded_table = 0x8000;
 
-// A palette's ranks: the context chain for maps and masks (flat areas,
+// A palette's ranks: the context chains for maps and masks (flat areas,
 // edges between classes), med_zigzag and the byte planes for plates whose
 // ranks follow a smooth picture; effort 2 adds the other predictors and
 // plain zstd for repeated patterns.
 bool encode_ranks(const Plane &plane, const unsigned char *ranks, const EncodeOptions &options,
                   Writer &out, Error &err) {
-    static const int searched[] = {VARDA_CHAIN_MED_ZIGZAG,   VARDA_CHAIN_SHUFFLE_ZSTD,
-                                   VARDA_CHAIN_CONTEXT_RANS, VARDA_CHAIN_ZSTD,
-                                   VARDA_CHAIN_PLANAR,       VARDA_CHAIN_DELTA_W,
-                                   VARDA_CHAIN_AVERAGE};
+    static const int searched[] = {VARDA_CHAIN_MED_ZIGZAG,    VARDA_CHAIN_SHUFFLE_ZSTD,
+                                   VARDA_CHAIN_CONTEXT_LANES, VARDA_CHAIN_CONTEXT_RANS,
+                                   VARDA_CHAIN_ZSTD,          VARDA_CHAIN_PLANAR,
+                                   VARDA_CHAIN_DELTA_W,       VARDA_CHAIN_AVERAGE};
     const std::span<const int> ids = options.ranks_by_context
-                                         ? std::span<const int>(searched + 2, 1)
-                                     : options.effort < 2 ? std::span<const int>(searched, 3)
+                                         ? std::span<const int>(searched + 2, 2)
+                                     : options.effort < 2 ? std::span<const int>(searched, 4)
                                                           : std::span<const int>(searched);
     return encode_best(plane, ranks, ids, options, out, err);
 }
@@ -358,7 +365,8 @@ bool encode_splitter(int id, const Plane &plane, const unsigned char *samples,
             if (!encode_nested(words, first.data(), options, w, err) ||
                 !pack_planes(second.data(), plane, options.zstd_level, w, err))
                 return false;
-            if (best.empty() || candidate.size() < best.size()) best.swap(candidate);
+            if (best.empty() || displaces(id, candidate.size(), best[0], best.size()))
+                best.swap(candidate);
             return true;
         };
         for (unsigned shift : es == 4 ? small : wide)
@@ -465,6 +473,14 @@ Predictor predictor_of(int id) {
     case VARDA_CHAIN_MED: return {med_encode, med_decode};
     default: return {med_zigzag_encode, med_zigzag_decode};
     }
+}
+
+bool displaces(int id, size_t size, int best_id, size_t best) {
+    if (id == VARDA_CHAIN_CONTEXT_RANS && best_id == VARDA_CHAIN_CONTEXT_LANES)
+        return lanes_margin * double(size) < double(best);
+    if (id == VARDA_CHAIN_CONTEXT_LANES && best_id == VARDA_CHAIN_CONTEXT_RANS)
+        return double(size) <= lanes_margin * double(best);
+    return size < best;
 }
 
 const ChainInfo *chain_info(int id) {

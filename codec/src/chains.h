@@ -46,6 +46,12 @@ struct EncodeOptions {
     bool serial_always = false;
 };
 
+// Whether a coding of `size` bytes by chain `id` takes the place of the
+// best so far, `best` bytes by chain `best_id`: the smaller wins, but the
+// lane chain, which decodes several times faster, gives way to the context
+// chain only where that codes more than 1 % smaller.
+bool displaces(int id, size_t size, int best_id, size_t best);
+
 // Appends the chain section (id, parameters, streams) for `samples`. Returns
 // false with a message when the chain does not apply to these samples (a
 // splitter that finds nothing to split) or when zstd fails.
