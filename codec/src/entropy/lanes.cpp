@@ -1,5 +1,7 @@
 #include "entropy/lanes.h"
 
+#include <cstring>
+
 #include "context_model.h"
 #include "varda_kernels.h"
 
@@ -125,13 +127,22 @@ __attribute__((target("avx2"))) inline __m256i codes8(const uint8_t *tokens,
                                             _mm256_setr_epi32(0, 0, 0, 0, -1, -1, -1, -1)));
     const __m256i start =
         _mm256_add_epi32(_mm256_sub_epi32(end, extra), _mm256_set1_epi32(int(cursor.at & 7)));
-    const auto *from = reinterpret_cast<const long long *>(cursor.bytes + (cursor.at >> 3));
+    const unsigned char *from = cursor.bytes + (cursor.at >> 3);
+    const uint32_t total = uint32_t(_mm256_extract_epi32(end, 7));
+    // Most groups' bits lie in one 64-bit word (smooth rasters' codes take
+    // a few raw bits each): each code is then that word shifted, with no
+    // gather at all.
+    const bool one_word = total + (cursor.at & 7) <= 64;
+    uint64_t first;
+    std::memcpy(&first, from, 8);
     const __m256i byte = _mm256_srli_epi32(start, 3),
-                  bit = _mm256_and_si256(start, _mm256_set1_epi32(7));
+                  bit = one_word ? start : _mm256_and_si256(start, _mm256_set1_epi32(7));
     __m256i low[2];
     for (int half = 0; half < 2; ++half) {
         const __m128i at = half ? _mm256_extracti128_si256(byte, 1) : _mm256_castsi256_si128(byte);
-        const __m256i words = _mm256_i32gather_epi64(from, at, 1);
+        const __m256i words =
+            one_word ? _mm256_set1_epi64x((long long)(little_endian ? first : __builtin_bswap64(first)))
+                     : _mm256_i32gather_epi64(reinterpret_cast<const long long *>(from), at, 1);
         const __m256i shift = _mm256_cvtepu32_epi64(half ? _mm256_extracti128_si256(bit, 1)
                                                          : _mm256_castsi256_si128(bit));
         const __m256i count = _mm256_cvtepu32_epi64(half ? _mm256_extracti128_si256(extra, 1)
@@ -144,7 +155,7 @@ __attribute__((target("avx2"))) inline __m256i codes8(const uint8_t *tokens,
     const __m256i even = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
     const __m256i values = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(low[0], even),
                                               _mm256_permutevar8x32_epi32(low[1], even), 0xF0);
-    cursor.at += uint64_t(uint32_t(_mm256_extract_epi32(end, 7)));
+    cursor.at += total;
     return _mm256_or_si256(base, values);
 }
 
