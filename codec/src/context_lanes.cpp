@@ -140,7 +140,8 @@ bool decode_context_lanes(Reader &in, const Plane &plane, unsigned char *out, Er
     bool beyond = false; // a token the tables do not hold
     for (uint64_t row_start = 0; row_start < n && bits.within(); row_start += width) {
         const uint8_t *up = row_start ? above.data() : nullptr;
-        wide_row_contexts(up, row_start >= 2 * width ? above2.data() : up, width, ctx.data());
+        entropy::lanes_row_contexts(up, row_start >= 2 * width ? above2.data() : up, width,
+                                    ctx.data());
         entropy::decode_lanes_row(tokens, table, ctx.data(), width, row.data());
         beyond |= entropy::lanes_code_row(row.data(), width, tables.alphabet, bits, unsigned(es),
                                           out + row_start * es);

@@ -141,8 +141,9 @@ __attribute__((target("avx2"))) inline __m256i codes8(const uint8_t *tokens,
     for (int half = 0; half < 2; ++half) {
         const __m128i at = half ? _mm256_extracti128_si256(byte, 1) : _mm256_castsi256_si128(byte);
         const __m256i words =
-            one_word ? _mm256_set1_epi64x((long long)(little_endian ? first : __builtin_bswap64(first)))
-                     : _mm256_i32gather_epi64(reinterpret_cast<const long long *>(from), at, 1);
+            one_word
+                ? _mm256_set1_epi64x((long long)(little_endian ? first : __builtin_bswap64(first)))
+                : _mm256_i32gather_epi64(reinterpret_cast<const long long *>(from), at, 1);
         const __m256i shift = _mm256_cvtepu32_epi64(half ? _mm256_extracti128_si256(bit, 1)
                                                          : _mm256_castsi256_si128(bit));
         const __m256i count = _mm256_cvtepu32_epi64(half ? _mm256_extracti128_si256(extra, 1)
@@ -189,9 +190,54 @@ __attribute__((target("avx2"))) void code_row_avx2(const uint8_t *tokens, uint64
     }
 }
 
+__attribute__((target("avx2"))) inline __m256i tokens16(const uint8_t *at) {
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(at)));
+}
+
+// Sixteen wide contexts from the tokens at `above` (columns -2 .. 17 are
+// read) and `above2`.
+__attribute__((target("avx2"))) inline void sixteen_contexts(const uint8_t *above,
+                                                             const uint8_t *above2, uint8_t *ctx) {
+    const __m256i n = tokens16(above);
+    const __m256i far = _mm256_add_epi16(
+        tokens16(above2), _mm256_add_epi16(tokens16(above - 2), tokens16(above + 2)));
+    const __m256i near = _mm256_add_epi16(tokens16(above - 1), tokens16(above + 1));
+    const __m256i activity =
+        _mm256_add_epi16(_mm256_add_epi16(_mm256_add_epi16(n, n), near), _mm256_srli_epi16(far, 1));
+    __m256i c = _mm256_setzero_si256();
+    for (unsigned limit : context_limits)
+        c = _mm256_sub_epi16(c,
+                             _mm256_cmpgt_epi16(activity, _mm256_set1_epi16(int16_t(limit - 1))));
+    const __m128i bytes =
+        _mm_packus_epi16(_mm256_castsi256_si128(c), _mm256_extracti128_si256(c, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(ctx), bytes);
+}
+
+__attribute__((target("avx2"))) void row_contexts_avx2(const uint8_t *above, const uint8_t *above2,
+                                                       uint64_t width, uint8_t *ctx) {
+    const auto one = [&](uint64_t col) {
+        ctx[col] = context_of_activity(wide_activity_at(above, above2, width, col));
+    };
+    one(0);
+    one(1);
+    uint64_t col = 2;
+    for (; col + 18 <= width; col += 16) sixteen_contexts(above + col, above2 + col, ctx + col);
+    for (; col < width; ++col) one(col);
+}
+
 } // namespace
 
 #endif
+
+void lanes_row_contexts(const uint8_t *above, const uint8_t *above2, uint64_t width, uint8_t *ctx) {
+#if defined(__x86_64__)
+    if (above && width >= 20 && lanes_use_avx2()) {
+        row_contexts_avx2(above, above2, width, ctx);
+        return;
+    }
+#endif
+    wide_row_contexts(above, above2, width, ctx);
+}
 
 bool lanes_code_row(const uint8_t *tokens, uint64_t width, unsigned alphabet, BitReader &bits,
                     unsigned width_bytes, unsigned char *dst) {

@@ -23,6 +23,11 @@ bool lanes_use_avx2();
 void decode_lanes_row(LaneDecoder &decoder, const DecodeTable &table, const uint8_t *contexts,
                       uint64_t width, uint8_t *symbols);
 
+// Wide contexts of a row, as wide_row_contexts gives them, sixteen at a
+// time on the AVX2 path.
+void lanes_row_contexts(const uint8_t *above, const uint8_t *above2, uint64_t width,
+                        uint8_t *ctx);
+
 // The codes of one row of tokens and their raw bits (the context model's
 // tokens: those below 8 are the code, token 8 + 2 (L - 4) + b a code of L
 // bits whose second bit is b, the L - 2 below it raw), in samples of
