@@ -229,9 +229,10 @@ __attribute__((target("avx2"))) void rebuild_avx2(const LinearWeights &lw, const
         for (unsigned lane = 0; lane <= layout.last(); ++lane) {
             const int64_t r = layout.row(t, lane);
             if (r < 0) continue;
-            unsigned char *row = codes + uint64_t(r) * width * sizeof(S);
-            for (uint64_t j = 0; j < strip && lane * strip + j < width; ++j)
-                store<Word>(row, lane * strip + j, Word(cur[Skewed::at(int64_t(j), lane)]));
+            const uint64_t first = lane * strip, count = std::min(strip, width - first);
+            unsigned char *to = codes + (uint64_t(r) * width + first) * sizeof(S);
+            const int32_t *from = cur + Skewed::at(0, lane);
+            for (uint64_t j = 0; j < count; ++j) store<Word>(to, j, Word(from[16 * j]));
         }
         int32_t *spare = up2;
         up2 = up1;
