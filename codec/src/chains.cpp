@@ -198,9 +198,11 @@ bool encode_ranks(const Plane &plane, const unsigned char *ranks, const EncodeOp
                                    VARDA_CHAIN_CONTEXT_LANES, VARDA_CHAIN_CONTEXT_RANS,
                                    VARDA_CHAIN_ZSTD,          VARDA_CHAIN_PLANAR,
                                    VARDA_CHAIN_DELTA_W,       VARDA_CHAIN_AVERAGE};
+    // Below effort 2 the lane chain alone stands for the context chains:
+    // on ranks the two differ by little more than the lane chain's states.
     const std::span<const int> ids = options.ranks_by_context
-                                         ? std::span<const int>(searched + 2, 2)
-                                     : options.effort < 2 ? std::span<const int>(searched, 4)
+                                         ? std::span<const int>(searched + 2, 1)
+                                     : options.effort < 2 ? std::span<const int>(searched, 3)
                                                           : std::span<const int>(searched);
     return encode_best(plane, ranks, ids, options, out, err);
 }
