@@ -85,7 +85,11 @@ def test_gdal_decodes_a_store_to_the_same_samples(tmp_path, dtype):
 
 def test_a_store_gdal_writes_reads_back_with_varda(tmp_path):
     z, meta = dem("uint16")
-    with writing_geotiff(tmp_path / "in.tif", (1, *z.shape), z.dtype, Meta(nodata=meta.nodata)) as dst:
+    # A projected EPSG CRS: GDAL writes its WKT as UTF-8 (the area of use
+    # has degree signs), which zarr's own attribute reader refuses.
+    utm = Meta(crs="EPSG:32633", transform=(30.0, 0.0, 500000.0, 0.0, -30.0, 4000000.0),
+               nodata=meta.nodata)
+    with writing_geotiff(tmp_path / "in.tif", (1, *z.shape), z.dtype, utm) as dst:
         dst.write(z[None])
     out = tmp_path / "g.zarr"
     gdal("gdal_translate", "-q", "-of", "ZARR", "-co", "COMPRESS=VARDA", "-co", "BLOCKSIZE=16,24",
@@ -95,6 +99,8 @@ def test_a_store_gdal_writes_reads_back_with_varda(tmp_path):
     assert codec["nodata"] == str(meta.nodata) and codec["width"] == 24
     np.testing.assert_array_equal(np.asarray(store.open(out)), z)
     assert store.info(out)["layout"] == "group (variable g)"
+    assert "°" in (out / "g" / ".zattrs").read_text(encoding="utf-8")
+    assert "UTM zone 33N" in store.meta_of(store.open_array(out)).crs
     # Without the chunk's type and width GDAL cannot give the codec a tile.
     # (gdal_translate 3.6 reports the failed chunks but still exits 0.)
     run = gdal("gdal_translate", "-q", "-of", "ZARR", "-co", "COMPRESS=VARDA",

@@ -394,10 +394,25 @@ def _codec_problems(z) -> list[str]:
     return out
 
 
+def attrs_of(z) -> dict:
+    """The array's attributes. Read as UTF-8 JSON here: zarr's own reader
+    takes ASCII only, and GDAL writes UTF-8 (the area of use in the WKT
+    of every EPSG projected CRS has a degree sign)."""
+    key = f"{z.path}/.zattrs" if z.path else ".zattrs"
+    try:
+        raw = z.store[key]
+    except KeyError:
+        return {}
+    attrs = json.loads(bytes(raw).decode("utf-8"))
+    if not isinstance(attrs, dict):
+        raise ValueError("they are not a JSON object")
+    return attrs
+
+
 def _attr_problems(z) -> list[str]:
     """One message per attribute that cannot be what it claims to be."""
     try:
-        attrs, out = z.attrs.asdict(), []
+        attrs, out = attrs_of(z), []
     except ValueError as e:
         return [f"the attributes cannot be read ({e})"]
     wrong = nodata_problem(attrs.get("nodata"), z.dtype)
@@ -426,7 +441,7 @@ def open(path, partial: bool = False):
 
 def meta_of(z) -> Meta:
     try:
-        return Meta.from_attrs(z.attrs)
+        return Meta.from_attrs(attrs_of(z))
     except (ValueError, TypeError, AttributeError) as e:
         raise StoreError(f"the store's attributes cannot be read ({e})") from None
 
