@@ -236,6 +236,13 @@ bool compress(const void *input, size_t input_size, void **output, size_t *outpu
                     "width, the last BLOCKSIZE value)");
     const auto width = parse_int(w);
     if (!width || *width < 1) return fail(std::string("width '") + w + "' is not a size");
+    // GDAL hands a compressor samples in this machine's byte order and
+    // records the array's order itself: swapping them would store other
+    // values than GDAL reads back.
+    if (d->swap)
+        return fail(std::string("VARDA_DTYPE '") + CSLFetchNameValue(options, "dtype") +
+                    "' is of the other byte order than this machine's, in which GDAL hands a "
+                    "compressor its samples: give the type alone (such as int16)");
     const char *recipe = CSLFetchNameValue(options, "recipe");
     if (recipe != nullptr && *recipe != '\0' && !EQUAL(recipe, "none") && !EQUAL(recipe, "null"))
         return fail("a lossy recipe is resolved on the whole raster, which GDAL does not show a "
@@ -301,6 +308,10 @@ const char *const metadata[] = {
     "chains auto tries'/>"
     "<Option name='LEVEL' type='int' min='1' max='22' default='3' description='zstd level'/>"
     "<Option name='NODATA' type='string' description='The nodata value, or nan'/>"
+    // Declared so that GDAL passes it on and the compressor refuses it by
+    // name, rather than GDAL dropping it and a lossless store being written.
+    "<Option name='RECIPE' type='string' description='Not taken: lossy stores are written "
+    "with varda compress'/>"
     "</Options>",
     nullptr};
 

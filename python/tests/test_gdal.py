@@ -106,6 +106,18 @@ def test_a_store_gdal_writes_reads_back_with_varda(tmp_path):
     run = gdal("gdal_translate", "-q", "-of", "ZARR", "-co", "COMPRESS=VARDA",
                str(tmp_path / "in.tif"), str(tmp_path / "h.zarr"), check=False)
     assert "varda: GDAL does not tell a compressor" in run.stderr and "VARDA_DTYPE" in run.stderr
+    # GDAL hands samples in the machine's order, so another order is refused
+    # (it stored byte-swapped values, which GDAL read back as others), and a
+    # recipe is refused by name rather than dropped.
+    other = ">u2" if sys.byteorder == "little" else "<u2"
+    for option, message in ((f"VARDA_DTYPE={other}", "other byte order"),
+                            ("VARDA_RECIPE=LINEAR:MAX_ERROR=1", "lossy recipe")):
+        name = option.split("=")[0]
+        args = ["-co", "VARDA_DTYPE=uint16"] if name != "VARDA_DTYPE" else []
+        run = gdal("gdal_translate", "-q", "-of", "ZARR", "-co", "COMPRESS=VARDA", "-co",
+                   "BLOCKSIZE=16,24", "-co", "VARDA_WIDTH=24", *args, "-co", option,
+                   str(tmp_path / "in.tif"), str(tmp_path / f"{name}.zarr"), check=False)
+        assert message in run.stderr, (option, run.stderr)
 
 
 def test_a_corrupt_chunk_is_a_gdal_error_not_a_crash(tmp_path):
