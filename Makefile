@@ -61,11 +61,13 @@ venv:
 	@$(VENV)/bin/python -c 'import varda' 2>/dev/null || \
 	  $(VENV)/bin/pip install -q --no-index --no-build-isolation --no-deps -e python/
 
-# The package finds the libraries in its _libs folder, refreshed here.
+# The package finds the libraries (and the GDAL plugin, which it loads into
+# the process's GDAL) in its _libs folder, refreshed here.
 python:
-	@$(SETUP) $(BASE_PKGS) $(PY_PKGS)
+	@$(SETUP) $(BASE_PKGS) $(GDAL_PKGS) $(PY_PKGS)
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_TESTS=OFF $(WERROR)
 	cmake --build $(BUILD) -j $(JOBS) --target varda_kernels varda_codec
+	cmake --build $(BUILD) -j $(JOBS) --target gdal_varda
 	@$(MAKE) --no-print-directory venv
 	@cmake --build $(BUILD) --target python_libs
 

@@ -156,3 +156,23 @@ def test_gdal_reads_each_band_of_a_multiband_store(tmp_path):
     back, got = read(tmp_path / "b.tif")
     np.testing.assert_array_equal(back[0], bands[1])
     assert got.transform == pytest.approx(meta.transform)
+
+
+# After `import varda`, the process's GDAL reads varda stores with nothing
+# set: the package loads its plugin into GDAL, whichever is imported first.
+@pytest.mark.parametrize("code", [
+    "import varda, rasterio; print(int(rasterio.open(sys.argv[1]).read(1).sum()))",
+    "import rasterio, varda; print(int(rasterio.open(sys.argv[1]).read(1).sum()))",
+    "import varda; from osgeo import gdal; gdal.UseExceptions(); "
+    "print(int(gdal.Open(sys.argv[1]).ReadAsArray().sum()))",
+])
+def test_gdal_in_the_process_reads_a_store_after_import_varda(tmp_path, code):
+    pytest.importorskip("rasterio")
+    pytest.importorskip("osgeo.gdal")
+    z, meta = dem("int16")
+    store.compress(z, tmp_path / "s.zarr", tile=16, meta=meta)
+    env = {k: v for k, v in os.environ.items() if k != "GDAL_DRIVER_PATH"}
+    run = subprocess.run([sys.executable, "-W", "ignore", "-c", "import sys\n" + code,
+                          str(tmp_path / "s.zarr")], capture_output=True, text=True, env=env)
+    assert run.returncode == 0, run.stderr
+    assert int(run.stdout) == int(z.astype(np.int64).sum())

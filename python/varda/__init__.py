@@ -15,7 +15,12 @@ from .kernels import set_simd_path, simd_path, simd_paths
 from .lossy import Check, Recipe, Resolved, check, verify
 from .store import StoreError, compress, decompress, info, open
 
+from . import gdal_plugin
+
 __version__ = "0.1.0"
+
+# The GDAL of this process (rasterio's, osgeo.gdal's) decodes varda stores.
+gdal_plugin.install()
 
 __all__ = [
     "kernels", "CorruptTile", "CorruptProduct", "Refused", "OutOfMemory", "NotApplicable",
