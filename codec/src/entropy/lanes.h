@@ -25,8 +25,7 @@ void decode_lanes_row(LaneDecoder &decoder, const DecodeTable &table, const uint
 
 // Wide contexts of a row, as wide_row_contexts gives them, sixteen at a
 // time on the AVX2 path.
-void lanes_row_contexts(const uint8_t *above, const uint8_t *above2, uint64_t width,
-                        uint8_t *ctx);
+void lanes_row_contexts(const uint8_t *above, const uint8_t *above2, uint64_t width, uint8_t *ctx);
 
 // The codes of one row of tokens and their raw bits (the context model's
 // tokens: those below 8 are the code, token 8 + 2 (L - 4) + b a code of L
