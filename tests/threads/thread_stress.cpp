@@ -268,7 +268,8 @@ void codec_family(Out &out, uint32_t seed) {
     } products[] = {{1, VARDA_CHAIN_AUTO, 0, nullptr},
                     {9, VARDA_CHAIN_AUTO, 0, "LINEAR:MAX_ERROR=0.01"},
                     {1, VARDA_CHAIN_WP, 1, "SQRT:MAX_ERROR=1N,A=4,B=0.5"},
-                    {10, VARDA_CHAIN_FLOATQUANT, 0, nullptr}};
+                    {10, VARDA_CHAIN_FLOATQUANT, 0, nullptr},
+                    {1, VARDA_CHAIN_CONTEXT_LANES, 0, nullptr}};
     for (const auto &p : products) {
         const Bytes tile = p.dtype == 1 ? field(2, seed) : float_field(p.dtype == 9 ? 4 : 8, seed);
         varda_codec_product product;
