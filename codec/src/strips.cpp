@@ -131,6 +131,48 @@ __attribute__((target("avx2"))) inline __m256i pick(__m256i mask, __m256i yes, _
     return _mm256_blendv_epi8(no, yes, mask);
 }
 
+// Eight vectors of eight 32-bit values to their transpose: v[k] element j
+// becomes v[j] element k.
+__attribute__((target("avx2"))) inline void transpose8(__m256i v[8]) {
+    __m256i t[8], u[8];
+    for (int i = 0; i < 8; i += 2) {
+        t[i] = _mm256_unpacklo_epi32(v[i], v[i + 1]);
+        t[i + 1] = _mm256_unpackhi_epi32(v[i], v[i + 1]);
+    }
+    for (int i = 0; i < 8; i += 4) {
+        u[i] = _mm256_unpacklo_epi64(t[i], t[i + 2]);
+        u[i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 2]);
+        u[i + 2] = _mm256_unpacklo_epi64(t[i + 1], t[i + 3]);
+        u[i + 3] = _mm256_unpackhi_epi64(t[i + 1], t[i + 3]);
+    }
+    for (int i = 0; i < 4; ++i) {
+        v[i] = _mm256_permute2x128_si256(u[i], u[i + 4], 0x20);
+        v[i + 4] = _mm256_permute2x128_si256(u[i], u[i + 4], 0x31);
+    }
+}
+
+// Eight samples of S from the values of a vector, in its order.
+template <class S>
+__attribute__((target("avx2"))) inline void store8(unsigned char *to, __m256i v) {
+    constexpr int mask = sizeof(S) == 1 ? 0xFF : 0xFFFF;
+    const __m256i words = _mm256_permute4x64_epi64(
+        _mm256_packus_epi32(_mm256_and_si256(v, _mm256_set1_epi32(mask)), _mm256_setzero_si256()),
+        0x08);
+    const __m128i low = _mm256_castsi256_si128(words);
+    if constexpr (sizeof(S) == 2)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(to), low);
+    else
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(to), _mm_packus_epi16(low, low));
+}
+
+// Eight codes of S from `from`, widened.
+template <class S> __attribute__((target("avx2"))) inline __m256i load8(const unsigned char *from) {
+    if constexpr (sizeof(S) == 2)
+        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(from)));
+    else
+        return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(from)));
+}
+
 template <class S, bool median, bool zigzagged>
 __attribute__((target("avx2"))) void rebuild_avx2(const LinearWeights &lw, const Plane &plane,
                                                   unsigned char *codes) {
@@ -154,15 +196,39 @@ __attribute__((target("avx2"))) void rebuild_avx2(const LinearWeights &lw, const
     std::vector<int32_t> incoming(strip * 16);
     for (uint64_t t = 0; t < layout.times(); ++t) {
         layout.left(cur, up1);
+        // A half whose eight strips all have a row and whole columns moves
+        // its codes and samples eight columns at a time, transposed.
+        bool whole[2];
+        for (unsigned h = 0; h < 2; ++h) {
+            whole[h] = (8 * h + 8) * strip <= width;
+            for (unsigned lane = 8 * h; lane < 8 * h + 8; ++lane)
+                whole[h] = whole[h] && layout.row(t, lane) >= 0;
+        }
+        const uint64_t blocks = strip / 8 * 8;
         for (unsigned lane = 0; lane < 16; ++lane) {
             const int64_t r = layout.row(t, lane);
             const uint64_t first = lane * strip,
                            end = r < 0 ? first : std::min(width, first + strip);
-            uint64_t j = 0;
+            uint64_t j = whole[lane / 8] ? blocks : 0;
             for (const uint64_t row = uint64_t(std::max<int64_t>(r, 0)) * width; first + j < end;
                  ++j)
                 incoming[j * 16 + lane] = int32_t(load<Word>(codes, row + first + j));
             for (; j < strip; ++j) incoming[j * 16 + lane] = 0;
+        }
+        for (unsigned h = 0; h < 2; ++h) {
+            if (!whole[h]) continue;
+            for (uint64_t j = 0; j < blocks; j += 8) {
+                __m256i v[8];
+                for (unsigned k = 0; k < 8; ++k) {
+                    const unsigned lane = 8 * h + k;
+                    const uint64_t at = uint64_t(layout.row(t, lane)) * width + lane * strip + j;
+                    v[k] = load8<S>(codes + at * sizeof(S));
+                }
+                transpose8(v);
+                for (unsigned i = 0; i < 8; ++i)
+                    _mm256_storeu_si256(
+                        reinterpret_cast<__m256i *>(incoming.data() + (j + i) * 16 + 8 * h), v[i]);
+            }
         }
         __m256i w[2], ww[2], row0[2], row1[2], first[2];
         for (unsigned h = 0; h < 2; ++h) {
@@ -232,7 +298,22 @@ __attribute__((target("avx2"))) void rebuild_avx2(const LinearWeights &lw, const
             const uint64_t first = lane * strip, count = std::min(strip, width - first);
             unsigned char *to = codes + (uint64_t(r) * width + first) * sizeof(S);
             const int32_t *from = cur + Skewed::at(0, lane);
-            for (uint64_t j = 0; j < count; ++j) store<Word>(to, j, Word(from[16 * j]));
+            for (uint64_t j = whole[lane / 8] ? blocks : 0; j < count; ++j)
+                store<Word>(to, j, Word(from[16 * j]));
+        }
+        for (unsigned h = 0; h < 2; ++h) {
+            if (!whole[h]) continue;
+            for (uint64_t j = 0; j < blocks; j += 8) {
+                __m256i v[8];
+                for (unsigned i = 0; i < 8; ++i)
+                    v[i] = vec(cur + Skewed::at(int64_t(j + i), 8 * h));
+                transpose8(v);
+                for (unsigned k = 0; k < 8; ++k) {
+                    const unsigned lane = 8 * h + k;
+                    const uint64_t at = uint64_t(layout.row(t, lane)) * width + lane * strip + j;
+                    store8<S>(codes + at * sizeof(S), v[k]);
+                }
+            }
         }
         int32_t *spare = up2;
         up2 = up1;
