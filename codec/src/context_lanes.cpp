@@ -21,9 +21,9 @@ static_assert(lane_count == entropy::wide_lanes);
 
 // What follows the chain's id: the samples as they are (noise that no
 // model shrinks), the samples as codes with no prediction (sparse counts
-// on a zero floor, which any predictor smears onto their neighbours), or
-// the linear predictor over strips with its shift and weights, or the
-// median predictor over strips.
+// on a zero floor, which any predictor smears onto their neighbours), the
+// fitted linear predictor with its shift and weights, or the median
+// predictor; both rebuilt by the strips of strips.h.
 constexpr unsigned stored = 0, unpredicted = 1, linear_strips = 2, median_strips = 3;
 
 // The fixed predictors as weights, beside the fitted ones: N + W - NW,

@@ -1,9 +1,9 @@
 // The lane chain: the context chain's tokens, contexts and tables, laid
 // out so that sixteen lanes decode in lockstep. Token k of a row goes by
 // rANS state k % 16, so a vector of sixteen states decodes sixteen
-// neighbouring tokens at once; the fitted predictor runs over sixteen
-// vertical strips (strips.h), so a vector of sixteen samples rebuilds at
-// once. A state's or a strip's chain of dependent steps then runs beside
+// neighbouring tokens at once; the fitted predictor rebuilds in sixteen
+// vertical strips a row apart (strips.h), so a vector of sixteen samples
+// rebuilds at once. A state's or a strip's chain of dependent steps then runs beside
 // fifteen others instead of waiting on its own latency.
 #pragma once
 
