@@ -26,8 +26,8 @@ static_assert(lane_count == entropy::wide_lanes);
 // predictor; both rebuilt by the strips of strips.h.
 constexpr unsigned stored = 0, unpredicted = 1, linear_strips = 2, median_strips = 3;
 
-// The fixed predictors as weights, beside the fitted ones: N + W - NW,
-// W, N and (W + N + 1) / 2.
+// The fixed predictors as weights, beside planar and the fitted ones: W,
+// N and (W + N + 1) / 2.
 LinearWeights weights_of(std::initializer_list<int16_t> taps, unsigned shift) {
     LinearWeights lw;
     std::copy(taps.begin(), taps.end(), lw.weight);
@@ -48,38 +48,26 @@ void codes_of(const Choice &choice, const Plane &plane, const unsigned char *sam
         strip_residuals(choice.strips, plane, samples, codes);
 }
 
-// As the context chain chooses: tall tiles are judged on a few bands of
-// rows, each predicted as a tile of its own with one row more above it,
-// which is left out of the cost. Every candidate decodes at the same
-// speed here, so the smallest estimate wins.
+// As the context chain chooses, on a few bands of rows (banded_cost).
+// Every candidate decodes at the same speed here, so the smallest
+// estimate wins.
 Choice choose(const Plane &plane, const unsigned char *samples, int effort, unsigned char *codes) {
     std::vector<Choice> candidates(1);
     if (effort > 0 && linear_applies(plane)) {
         for (const LinearWeights &fixed :
-             {weights_of({256, 256, -256}, 8), weights_of({1}, 0), weights_of({0, 1}, 0),
-              weights_of({1, 1}, 1), train_linear(plane, samples)})
+             {planar_weights(), weights_of({1}, 0), weights_of({0, 1}, 0), weights_of({1, 1}, 1),
+              train_linear(plane, samples)})
             candidates.push_back({linear_strips, {false, fixed}});
         candidates.push_back({median_strips, {true, {}}});
-    }
-    constexpr uint64_t bands = 4, band_rows = 6;
-    const uint64_t height = plane.count / plane.width, row_bytes = plane.width * plane.elem_size;
-    const bool sampled = height >= 2 * bands * (band_rows + 1);
-    Plane band = plane, scored = plane;
-    if (sampled) {
-        band.height = band_rows + 1;
-        band.count = band.height * plane.width;
-        scored.height = band_rows;
-        scored.count = band_rows * plane.width;
     }
     Choice best = candidates[0];
     double best_cost = 0;
     for (size_t k = 0; k < candidates.size() && candidates.size() > 1; ++k) {
-        double cost = 0;
-        for (uint64_t b = 0; b < (sampled ? bands : 1); ++b) {
-            const uint64_t first_row = sampled ? (2 * b + 1) * height / (2 * bands) : 0;
-            codes_of(candidates[k], band, samples + first_row * row_bytes, codes);
-            cost += rough_cost(scored, sampled ? codes + row_bytes : codes);
-        }
+        const double cost =
+            banded_cost(plane, samples, codes,
+                        [&](const Plane &band, const unsigned char *of, unsigned char *to) {
+                            codes_of(candidates[k], band, of, to);
+                        });
         if (k == 0 || cost < best_cost) best = candidates[k], best_cost = cost;
     }
     codes_of(best, plane, samples, codes);

@@ -213,6 +213,33 @@ inline double rough_cost(const Plane &plane, const unsigned char *residuals) {
     return bits;
 }
 
+// The rough cost of a predictor's codes, `codes_of(plane, samples, out)`
+// writing them into `scratch` (the tile's size). Tall tiles are judged on
+// a few bands of rows, each predicted as a tile of its own with one row
+// more above it, which is left out of the cost (first rows are predicted
+// differently and would skew the choice): a fraction of a pass.
+template <class CodesOf>
+double banded_cost(const Plane &plane, const unsigned char *samples, unsigned char *scratch,
+                   CodesOf &&codes_of) {
+    constexpr uint64_t bands = 4, band_rows = 6;
+    const uint64_t height = plane.count / plane.width, row_bytes = plane.width * plane.elem_size;
+    const bool sampled = height >= 2 * bands * (band_rows + 1);
+    Plane band = plane, scored = plane;
+    if (sampled) {
+        band.height = band_rows + 1;
+        band.count = band.height * plane.width;
+        scored.height = band_rows;
+        scored.count = band_rows * plane.width;
+    }
+    double cost = 0;
+    for (uint64_t b = 0; b < (sampled ? bands : 1); ++b) {
+        const uint64_t first_row = sampled ? (2 * b + 1) * height / (2 * bands) : 0;
+        codes_of(band, samples + first_row * row_bytes, scratch);
+        cost += rough_cost(scored, sampled ? scratch + row_bytes : scratch);
+    }
+    return cost;
+}
+
 // Residuals of one row from its tokens and the raw bits, in the
 // stride the reader allows between checks; true when a token is beyond the
 // tables' alphabet (a slot of a context without a table).

@@ -145,33 +145,16 @@ void residuals_of(const Choice &choice, const Plane &plane, const unsigned char 
     });
 }
 
-// Tall tiles are judged on a few bands of rows, each predicted as a tile of
-// its own with one row more above it, which is left out of the cost (first
-// rows are predicted differently and would skew the choice). The choice
-// then costs a fraction of a pass.
+// Tall tiles are judged on a few bands of rows (banded_cost).
 Choice choose_predictor(const Plane &plane, const unsigned char *samples, int effort,
                         unsigned char *residuals) {
     Choice best;
     if (effort > 0) {
-        constexpr uint64_t bands = 4, band_rows = 6;
-        const uint64_t height = plane.count / plane.width,
-                       row_bytes = plane.width * plane.elem_size;
-        const bool sampled = height >= 2 * bands * (band_rows + 1);
-        Plane band = plane, scored = plane;
-        if (sampled) {
-            band.height = band_rows + 1;
-            band.count = band.height * plane.width;
-            scored.height = band_rows;
-            scored.count = band_rows * plane.width;
-        }
         const auto cost_of = [&](const Choice &choice) {
-            double cost = 0;
-            for (uint64_t b = 0; b < (sampled ? bands : 1); ++b) {
-                const uint64_t first_row = sampled ? (2 * b + 1) * height / (2 * bands) : 0;
-                residuals_of(choice, band, samples + first_row * row_bytes, residuals);
-                cost += rough_cost(scored, sampled ? residuals + row_bytes : residuals);
-            }
-            return cost;
+            return banded_cost(plane, samples, residuals,
+                               [&](const Plane &band, const unsigned char *of, unsigned char *to) {
+                                   residuals_of(choice, band, of, to);
+                               });
         };
         double best_cost = 0;
         for (int id : predictors) {

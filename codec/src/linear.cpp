@@ -312,6 +312,8 @@ void mix_pass(const LinearWeights &lw, const Plane &plane, const unsigned char *
     }
 }
 
+} // namespace
+
 // The planar predictor W + N - NW, for tiles too small to train on.
 LinearWeights planar_weights() {
     LinearWeights lw;
@@ -319,6 +321,8 @@ LinearWeights planar_weights() {
     lw.weight[0] = 256, lw.weight[1] = 256, lw.weight[2] = -256;
     return lw;
 }
+
+namespace {
 
 constexpr unsigned free_taps = linear_taps - 1; // W takes what the others leave
 // The weights are fitted on this many rows spread evenly down the tile,

@@ -35,6 +35,9 @@ struct LinearWeights {
 bool linear_applies(const Plane &plane);
 bool linear_valid(const LinearWeights &weights);
 
+// The planar predictor W + N - NW as weights.
+LinearWeights planar_weights();
+
 // Weights for these samples, always valid (those of the planar predictor
 // where least squares finds nothing better to say).
 LinearWeights train_linear(const Plane &plane, const unsigned char *samples);

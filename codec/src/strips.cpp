@@ -108,8 +108,10 @@ class Skewed {
             before[at(s, k)] = cur[at(0, k + 1)];
             before[at(s + 1, k)] = cur[at(1, k + 1)];
         }
+        // Its columns past the tile inside the strip were mended already.
         const int32_t edge = before[at(int64_t(tail_), last_)];
-        for (int64_t j = int64_t(tail_) + 1; j < s + 2; ++j) before[at(j, last_)] = edge;
+        for (int64_t j = std::max(int64_t(tail_) + 1, s); j < s + 2; ++j)
+            before[at(j, last_)] = edge;
     }
     // The last strip's columns past the tile hold its edge.
     void mend(int32_t *cur) const {
