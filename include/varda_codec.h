@@ -36,8 +36,9 @@ extern "C" {
 
 /* The newest blob format this build writes; it reads versions 1 to this.
  * Version 2 marks the lossy float tiles that set non-finite samples aside;
- * every other tile is written as version 1. */
-#define VARDA_CODEC_FORMAT_VERSION 2
+ * version 3 the tiles given big-endian samples or a grid position (see
+ * varda_codec_encode_tile); every other tile is written as version 1. */
+#define VARDA_CODEC_FORMAT_VERSION 3
 
 /* What a failed call returns. Callers that only test for 0 keep working;
  * those that tell failures apart test these. */
@@ -179,11 +180,47 @@ VARDA_CODEC_API int varda_codec_encode(const varda_codec_product *product, const
                                        uint64_t dst_capacity, uint64_t *out_len, char *err,
                                        size_t err_size);
 
-/* Decodes a blob into `dst`, which must hold width x height samples. A
- * blob that is corrupt, truncated, of a format version this build does not
- * read or with an unknown chain is refused with its own message; `dst` is then undefined. */
+/* Decodes a blob into `dst`, which must hold width x height samples, in
+ * the byte order the blob records (big-endian for a tile that was given
+ * big-endian samples, else this machine's). A blob that is corrupt,
+ * truncated, of a format version this build does not read or with an
+ * unknown chain is refused with its own message; `dst` is then undefined. */
 VARDA_CODEC_API int varda_codec_decode(const void *blob, uint64_t blob_len, void *dst,
                                        uint64_t dst_capacity, char *err, size_t err_size);
+
+/* What a blob may record beside the samples (format version 3). */
+#define VARDA_CODEC_POSITION_MAX 8
+typedef struct varda_codec_tile_meta {
+    /* 1: the samples are big-endian; the encoder codes their values, and
+     * decoding gives them back big-endian. 0: this machine's order. Not
+     * recorded for 1-byte samples. */
+    int32_t big_endian;
+    /* The tile's index along each dimension of its array (0 .. the count
+     * of dimensions, at most VARDA_CODEC_POSITION_MAX), when its writer
+     * recorded where it belongs; 0 when not recorded. */
+    uint32_t position_count;
+    uint32_t position[VARDA_CODEC_POSITION_MAX];
+    /* 1 when the writer recorded the identity of the array it belongs to. */
+    int32_t has_array;
+    uint64_t array;
+} varda_codec_tile_meta;
+
+/* As varda_codec_encode, with the samples' byte order and the tile's
+ * place recorded in the blob as `meta` says (NULL: as varda_codec_encode).
+ * A blob that records any of them is of format version 3, which builds
+ * before it refuse by name. varda_codec_bound covers the fields. */
+VARDA_CODEC_API int varda_codec_encode_tile(const varda_codec_product *product, const void *src,
+                                            uint64_t width, uint64_t height,
+                                            const varda_codec_tile_meta *meta, void *dst,
+                                            uint64_t dst_capacity, uint64_t *out_len, char *err,
+                                            size_t err_size);
+
+/* What a blob records beside its samples, read from its header; all 0 for
+ * a blob of an earlier version. The checksum is verified when `verify` is
+ * not 0 (otherwise every length is still checked). */
+VARDA_CODEC_API int varda_codec_read_tile_meta(const void *blob, uint64_t blob_len, int verify,
+                                               varda_codec_tile_meta *meta, char *err,
+                                               size_t err_size);
 
 /* What a blob's header says, read without decoding the streams. The
  * checksum is verified. */

@@ -87,18 +87,28 @@ VARDA_CODEC_API uint64_t varda_codec_bound(const varda_codec_product *product, u
     const uint64_t nonfinite = is_lossy(*product) && is_float(product->dtype)
                                    ? 5 + max_nonfinite_patterns * es + ZSTD_compressBound(count)
                                    : 0;
-    return 256 + ZSTD_compressBound(count) + 2 * ZSTD_compressBound(widest) + count + nonfinite;
+    return 256 + max_fields_bytes + ZSTD_compressBound(count) + 2 * ZSTD_compressBound(widest) +
+           count + nonfinite;
 }
 
 VARDA_CODEC_API int varda_codec_encode(const varda_codec_product *product, const void *src,
                                        uint64_t width, uint64_t height, void *dst,
                                        uint64_t dst_capacity, uint64_t *out_len, char *err,
                                        size_t err_size) {
+    return varda_codec_encode_tile(product, src, width, height, nullptr, dst, dst_capacity, out_len,
+                                   err, err_size);
+}
+
+VARDA_CODEC_API int varda_codec_encode_tile(const varda_codec_product *product, const void *src,
+                                            uint64_t width, uint64_t height,
+                                            const varda_codec_tile_meta *meta, void *dst,
+                                            uint64_t dst_capacity, uint64_t *out_len, char *err,
+                                            size_t err_size) {
     return guarded(VARDA_CODEC_REFUSED, err, err_size, [&](Error &error) {
         if (!product) return error.set("no product given");
         if (!out_len) return error.set("no place for the blob's length");
         EncodedTile tile;
-        if (!encode_tile(*product, src, width, height, tile, error)) return false;
+        if (!encode_tile_meta(*product, src, width, height, meta, tile, error)) return false;
         if (!dst || dst_capacity < tile.size())
             return error.set(format("the blob needs %" PRIu64
                                     " bytes, the destination holds %" PRIu64,
@@ -129,6 +139,19 @@ VARDA_CODEC_API int varda_codec_peek_info(const void *blob, uint64_t blob_len,
     return guarded(VARDA_CODEC_CORRUPT, err, err_size, [&](Error &error) {
         if (!info) return error.set("no place for the tile's description", VARDA_CODEC_REFUSED);
         return describe(blob, blob_len, false, *info, error);
+    });
+}
+
+VARDA_CODEC_API int varda_codec_read_tile_meta(const void *blob, uint64_t blob_len, int verify,
+                                               varda_codec_tile_meta *meta, char *err,
+                                               size_t err_size) {
+    return guarded(VARDA_CODEC_CORRUPT, err, err_size, [&](Error &error) {
+        if (!meta) return error.set("no place for the tile's fields", VARDA_CODEC_REFUSED);
+        Header h;
+        Reader body(nullptr, nullptr);
+        if (!read_header(blob, blob_len, verify != 0, h, body, error)) return false;
+        *meta = h.meta;
+        return true;
     });
 }
 

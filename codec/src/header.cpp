@@ -29,13 +29,24 @@ bool read_header(const void *blob, uint64_t blob_len, bool verify, Header &h, Re
     h.height = Reader::read_le(bytes + 12, 4);
     if (!valid_dtype(h.dtype))
         return err.set(format("corrupt tile: dtype %d is not a type", h.dtype));
-    if ((h.flags & ~(flag_nodata | flag_lossy | flag_nonfinite)) != 0 || bytes[7] != 0)
+    if ((h.flags & ~known_flags) != 0 || bytes[7] != 0)
         return err.set("corrupt tile: unknown header flags");
     // The non-finite section came with version 2, which marks the tiles
-    // that hold one.
-    if (((h.flags & flag_nonfinite) != 0) != (h.version != plain_version))
-        return err.set(format("corrupt tile: a version %u tile %s non-finite samples", h.version,
-                              h.version == plain_version ? "cannot carry" : "must carry"));
+    // that hold one; version 3 marks big-endian samples and the fields.
+    if (h.version == fields_version) {
+        if (!(h.flags & (flag_big_endian | flag_fields)))
+            return err.set("corrupt tile: a version 3 tile must record big-endian samples or "
+                           "fields");
+    } else {
+        if (h.flags & (flag_big_endian | flag_fields))
+            return err.set(format("corrupt tile: a version %u tile cannot record big-endian "
+                                  "samples or fields",
+                                  h.version));
+        if (((h.flags & flag_nonfinite) != 0) != (h.version != plain_version))
+            return err.set(format("corrupt tile: a version %u tile %s non-finite samples",
+                                  h.version,
+                                  h.version == plain_version ? "cannot carry" : "must carry"));
+    }
     if ((h.flags & flag_nonfinite) && (!(h.flags & flag_lossy) || !is_float(h.dtype)))
         return err.set("corrupt tile: non-finite samples set aside in a tile that is not lossy "
                        "floats");
@@ -43,6 +54,41 @@ bool read_header(const void *blob, uint64_t blob_len, bool verify, Header &h, Re
     if (!check_shape(h.width, h.height, h.elem_size, err)) return false;
     h.count = h.width * h.height;
     body = Reader(bytes + header_bytes, bytes + blob_len - checksum_bytes);
+    h.meta = varda_codec_tile_meta{};
+    h.meta.big_endian = (h.flags & flag_big_endian) ? 1 : 0;
+    return !(h.flags & flag_fields) || read_fields(body, h, err);
+}
+
+// The fields: a count (1 .. 255), then each field's tag, length and bytes.
+// A tag this build does not know is skipped: no field changes how the
+// samples decode.
+bool read_fields(Reader &in, Header &h, Error &err) {
+    unsigned count = 0;
+    if (!in.u8(count, "field count", err)) return false;
+    if (count == 0) return err.set("corrupt tile: a fields section without fields");
+    bool seen_position = false, seen_array = false;
+    for (unsigned i = 0; i < count; ++i) {
+        unsigned tag = 0, length = 0;
+        const unsigned char *at = nullptr;
+        if (!in.u8(tag, "field tag", err) || !in.u8(length, "field length", err) ||
+            !in.bytes(at, length, "field", err))
+            return false;
+        if (tag == tag_position) {
+            if (seen_position || length == 0 || length % 4 != 0 ||
+                length > 4 * VARDA_CODEC_POSITION_MAX)
+                return err.set("corrupt tile: a grid position field of a wrong length, or two");
+            seen_position = true;
+            h.meta.position_count = length / 4;
+            for (unsigned k = 0; k < length / 4; ++k)
+                h.meta.position[k] = uint32_t(Reader::read_le(at + 4 * k, 4));
+        } else if (tag == tag_array) {
+            if (seen_array || length != 8)
+                return err.set("corrupt tile: an array field of a wrong length, or two");
+            seen_array = true;
+            h.meta.has_array = 1;
+            h.meta.array = Reader::read_le(at, 8);
+        }
+    }
     return true;
 }
 

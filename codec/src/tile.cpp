@@ -65,6 +65,8 @@ bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_ca
             std::memcpy(out + i * h.elem_size, &s.patterns[index[i] - 1], size_t(h.elem_size));
         }
     }
+    // Given back in the order the samples came in.
+    if (h.flags & flag_big_endian) swap_bytes(out, h.count, h.elem_size);
     return true;
 }
 
@@ -224,7 +226,7 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
 
     Writer out(tile.head);
     out.bytes(magic, 4);
-    out.u8(has_nonfinite ? VARDA_CODEC_FORMAT_VERSION : plain_version);
+    out.u8(has_nonfinite ? nonfinite_version : plain_version);
     out.u8(unsigned(p.dtype));
     out.u8((has_nodata ? flag_nodata : 0) | (lossy ? flag_lossy : 0) |
            (has_nonfinite ? flag_nonfinite : 0));

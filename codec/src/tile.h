@@ -21,8 +21,20 @@ constexpr unsigned char magic[4] = {'V', 'R', 'D', 'T'};
 constexpr size_t header_bytes = 16, checksum_bytes = 8;
 constexpr uint64_t max_tile_bytes = uint64_t(1) << 30;
 constexpr unsigned flag_nodata = 1, flag_lossy = 2, flag_nonfinite = 4;
-// Tiles without a non-finite section keep the first format, byte for byte.
-constexpr unsigned plain_version = 1;
+// Version 3: the samples were given big-endian and are given back so; a
+// section of tagged fields (the tile's grid position, its array) follows
+// the fixed header.
+constexpr unsigned flag_big_endian = 8, flag_fields = 16;
+constexpr unsigned known_flags =
+    flag_nodata | flag_lossy | flag_nonfinite | flag_big_endian | flag_fields;
+// Tiles without a non-finite section keep the first format, byte for byte;
+// version 2 marks the non-finite section, version 3 either flag above.
+constexpr unsigned plain_version = 1, nonfinite_version = 2, fields_version = 3;
+// The field tags of a version 3 tile; a reader skips a tag it does not know.
+constexpr unsigned tag_position = 1, tag_array = 2;
+// The most bytes the fields this build writes take: the count, then a
+// position of VARDA_CODEC_POSITION_MAX indices and an array's identity.
+constexpr size_t max_fields_bytes = 1 + 2 + 4 * VARDA_CODEC_POSITION_MAX + 2 + 8;
 constexpr size_t max_nonfinite_patterns = 255;
 // Mask kinds; a lossless tile may keep its nodata samples in the coded
 // samples themselves, with an empty mask stream.
@@ -92,6 +104,8 @@ struct Header {
     int dtype = 0;
     unsigned flags = 0;
     uint64_t width = 0, height = 0, count = 0, elem_size = 0;
+    // The fields of a version 3 tile that this build knows.
+    varda_codec_tile_meta meta{};
 };
 
 struct Sections {
@@ -126,5 +140,16 @@ bool encode_tile(const varda_codec_product &p, const void *src, uint64_t width, 
 // Writes the blob, tile.size() bytes, at `dst`.
 void write_blob(const EncodedTile &tile, unsigned char *dst);
 bool decode_blob(const void *blob, uint64_t blob_len, void *dst, uint64_t dst_capacity, Error &err);
+
+// A tile given with what its blob records besides the samples (tile_meta.cpp):
+// big-endian samples are coded as their values, and the blob becomes a
+// version 3 one with the flag and the fields. `meta` may be null.
+bool encode_tile_meta(const varda_codec_product &p, const void *src, uint64_t width,
+                      uint64_t height, const varda_codec_tile_meta *meta, EncodedTile &tile,
+                      Error &err);
+// The fields section of a version 3 tile, read into `h.meta`.
+bool read_fields(Reader &in, Header &h, Error &err);
+// Every element of `count` of `elem_size` bytes byte-reversed in place.
+void swap_bytes(unsigned char *data, uint64_t count, uint64_t elem_size);
 
 } // namespace varda::codec
