@@ -21,7 +21,7 @@ RECORDS = {
     "quant_log_stats": _lib.LogStats, "quant_sqrt_stats": _lib.SqrtStats,
     "varda_lossy_resolved": _lib.LossyResolved, "quant_sqrt_curve": _lib.SqrtCurve,
     "nodata_guard": _lib.NodataGuard, "varda_codec_product": _lib.CodecProduct,
-    "varda_codec_info": _lib.CodecInfo,
+    "varda_codec_info": _lib.CodecInfo, "varda_codec_tile_meta": _lib.CodecTileMeta,
 }
 
 

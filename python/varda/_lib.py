@@ -267,6 +267,15 @@ for _family in ("linear", "log", "sqrt"):
     _KERNEL_SIGS[f"quant_{_family}_encode"] = (c_int, (P, P, POINTER(QuantGrid), c_uint32, c_size_t))
     _KERNEL_SIGS[f"quant_{_family}_decode"] = (c_int, (P, P, POINTER(QuantGrid), c_uint32, c_size_t))
 
+POSITION_MAX = 8
+
+
+class CodecTileMeta(ctypes.Structure):
+    _fields_ = [("big_endian", c_int32), ("position_count", c_uint32),
+                ("position", c_uint32 * POSITION_MAX), ("has_array", c_int32),
+                ("array", c_uint64)]
+
+
 _CODEC_SIGS: dict[str, tuple] = {
     "varda_codec_chain_count": (c_int, ()),
     "varda_codec_chain_name": (c_char_p, (c_int,)),
@@ -276,6 +285,9 @@ _CODEC_SIGS: dict[str, tuple] = {
     "varda_codec_prepare": (c_int, (POINTER(CodecProduct), c_char_p, P, U64, U64) + ERR),
     "varda_codec_bound": (U64, (POINTER(CodecProduct), U64, U64)),
     "varda_codec_encode": (c_int, (POINTER(CodecProduct), P, U64, U64, P, U64, POINTER(U64)) + ERR),
+    "varda_codec_encode_tile": (c_int, (POINTER(CodecProduct), P, U64, U64, POINTER(CodecTileMeta),
+                                        P, U64, POINTER(U64)) + ERR),
+    "varda_codec_read_tile_meta": (c_int, (P, U64, c_int, POINTER(CodecTileMeta)) + ERR),
     "varda_codec_decode": (c_int, (P, U64, P, U64) + ERR),
     "varda_codec_read_info": (c_int, (P, U64, POINTER(CodecInfo)) + ERR),
     "varda_codec_peek_info": (c_int, (P, U64, POINTER(CodecInfo)) + ERR),

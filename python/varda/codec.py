@@ -9,8 +9,14 @@ refused before it is decoded.
 
 A chunk laid out in Fortran order is coded as the C-order tile its memory
 is (its transpose), so that the bytes decoded are the bytes encoded in
-either order. Blobs hold samples in little-endian order; a codec whose
-array is of the other order says so in its `dtype`.
+either order. A blob records the byte order of the samples it was given
+and decodes to it, so big-endian chunks (">f4") come back big-endian; a
+codec whose `dtype` names the other order, as earlier versions needed,
+codes little-endian blobs and swaps them back itself.
+
+A store writer may record in each blob the chunk's grid position and the
+array it belongs to (docs/format.md), which a reader that knows the key
+checks (tile_misplaced).
 """
 
 from __future__ import annotations
@@ -26,7 +32,8 @@ from numcodecs.abc import Codec
 from numcodecs.compat import ensure_contiguous_ndarray, ensure_ndarray
 from numcodecs.registry import register_codec
 
-from ._lib import NO_MEMORY, CodecInfo, CodecProduct, CorruptProduct, CorruptTile, Message
+from ._lib import NO_MEMORY, POSITION_MAX, CodecInfo, CodecProduct, CodecTileMeta, CorruptProduct
+from ._lib import CorruptTile, Message
 from ._lib import VardaError, code, codec_error, fn
 from ._types import DTYPES, code_dtype, dtype_code, is_int, is_number, ptr, samples
 from .kernels import sentinel_bits
@@ -118,6 +125,14 @@ class TileInfo:
     raw_bytes: int
     blob_bytes: int
     nonfinite: bool = False     # a lossy tile that keeps non-finite samples
+    big_endian: bool = False    # given (and given back) big-endian samples
+    position: tuple | None = None  # the chunk index its writer recorded
+    array: int | None = None    # the array its writer recorded
+
+    @property
+    def order_dtype(self) -> np.dtype:
+        """The dtype the tile decodes to, in its byte order."""
+        return self.dtype.newbyteorder(">") if self.big_endian else self.dtype
 
 
 def _unreadable(rc: int, text: str) -> VardaError:
@@ -138,9 +153,36 @@ def _describe(src: np.ndarray, entry: str) -> TileInfo:
     if rc:
         raise _unreadable(rc, msg.text)
     lossy = family_name(info.lossy)
+    meta = CodecTileMeta()
+    if info.version >= 3:
+        # The header was read (and verified, when asked) just now.
+        rc = fn("varda_codec_read_tile_meta")(ptr(src), src.size, 0, byref(meta), *msg.args)
+        if rc:
+            raise _unreadable(rc, msg.text)
     return TileInfo(info.version, code_dtype(info.dtype), info.width, info.height,
                     chain_name(info.chain), lossy, bool(info.nodata), info.raw_bytes,
-                    info.blob_bytes, bool(info.nonfinite))
+                    info.blob_bytes, bool(info.nonfinite), bool(meta.big_endian),
+                    tuple(meta.position[:meta.position_count]) if meta.position_count else None,
+                    int(meta.array) if meta.has_array else None)
+
+
+def peek_info(blob) -> TileInfo:
+    """A blob's header without verifying its checksum (decoding does)."""
+    return _describe(_blob(blob), "varda_codec_peek_info")
+
+
+def tile_misplaced(info: TileInfo, position=None, array: int | None = None) -> str | None:
+    """Why a tile whose writer recorded its place is not the chunk at
+    `position` of the array named `array`; None when it is, or when its
+    writer recorded nothing to compare."""
+    if position is not None and info.position is not None and \
+            tuple(info.position) != tuple(position):
+        return (f"the tile was written as chunk {'.'.join(map(str, info.position))}, not "
+                f"{'.'.join(map(str, position))}: it was moved or copied here")
+    if array is not None and info.array is not None and info.array != array:
+        return (f"the tile was written for another array ({info.array:016x}, this one is "
+                f"{array:016x}): it was copied here from another store")
+    return None
 
 
 def _tile_dims(shape, order: str = "C") -> tuple[int, int]:
@@ -219,23 +261,36 @@ def decode_tile(blob, out=None, dtype=None, chunks=None, order: str | None = Non
     # The header sizes the tile without the checksum, which the decode
     # verifies: the blob is hashed once.
     info = _describe(src, "varda_codec_peek_info")
-    want = info.dtype if dtype is None else np.dtype(dtype)
+    # The samples come out in the order the blob records.
+    given = info.order_dtype
+    want = given if dtype is None else np.dtype(dtype)
     wrong = tile_mismatch(info, want, chunks, order)
     if wrong:
         raise CorruptTile(wrong)
     if out is None:
-        target = result = np.empty((info.height, info.width), info.dtype)
+        target = result = np.empty((info.height, info.width), given)
     else:
         result, target = _target(out, info, want)
+        target = target.view(given)
     msg = Message()
     rc = fn("varda_codec_decode")(ptr(src), src.size, ptr(target), target.nbytes, *msg.args)
     if rc:
         raise _unreadable(rc, msg.text)
-    if not want.isnative:
+    if _order(want) != _order(given):
         target.byteswap(inplace=True)
         if out is None:
             result = target.view(want)
     return result
+
+
+def _order(dt: np.dtype) -> str:
+    """"<" or ">" (bytes have no order: "<")."""
+    if dt.itemsize == 1:
+        return "<"
+    return ">" if dt.byteorder == ">" or (dt.byteorder == "=" and not _LITTLE) else "<"
+
+
+_LITTLE = np.little_endian
 
 
 def _nodata_value(kind: int, bits: int, dtype):
@@ -316,9 +371,18 @@ class Product:
     def bound(self, width: int, height: int) -> int:
         return fn("varda_codec_bound")(byref(self.record), width, height)
 
-    def encode(self, tile, width: int | None = None) -> bytes:
-        tile = samples(tile)
-        if tile.dtype != self.dtype:
+    def encode(self, tile, width: int | None = None, *, position=None,
+               array: int | None = None) -> bytes:
+        """One tile's blob. Big-endian samples stay so: the blob records
+        it and decodes to them. `position` (the chunk's index along each
+        axis) and `array` (a 64-bit name of the array) are recorded for
+        readers to check where the tile belongs."""
+        given = np.asarray(tile)
+        big = given.dtype.itemsize > 1 and _order(given.dtype) == ">" and _LITTLE
+        tile = np.ascontiguousarray(given) if big else samples(given)
+        if big:
+            dtype_code(tile.dtype)
+        if tile.dtype.newbyteorder("=") != self.dtype:
             raise VardaError(f"a {self.dtype} product does not take {tile.dtype} samples")
         if width is None:
             width = tile.shape[-1] if tile.ndim >= 2 else tile.size
@@ -327,9 +391,19 @@ class Product:
         height = tile.size // width
         bound = self.bound(width, height)
         out = np.empty(max(bound, 1), np.uint8)
+        meta = CodecTileMeta(big_endian=int(big))
+        if position is not None:
+            position = [int(i) for i in position]
+            if not 0 < len(position) <= POSITION_MAX or not all(0 <= i < 2**32 for i in position):
+                raise VardaError(f"position {position} is not 1 to {POSITION_MAX} chunk indices")
+            meta.position_count = len(position)
+            meta.position[:len(position)] = position
+        if array is not None:
+            meta.has_array, meta.array = 1, int(array)
         length, msg = c_uint64(), Message()
-        rc = fn("varda_codec_encode")(byref(self.record), ptr(tile), width, height, ptr(out),
-                                      out.size, byref(length), *msg.args)
+        rc = fn("varda_codec_encode_tile")(byref(self.record), ptr(tile), width, height,
+                                           byref(meta), ptr(out), out.size, byref(length),
+                                           *msg.args)
         if rc:
             raise codec_error(rc, msg.text)
         return out[: length.value].tobytes()
@@ -341,9 +415,10 @@ class VardaCodec(Codec):
     chain: "auto" (per chunk, the smallest of the chains `effort` tries) or
     a chain name; level: zstd level; nodata: a sentinel value, "nan", or
     None. dtype, chunks and order describe the array: decoding refuses a
-    blob that is not one of its chunks, and an array of the other byte
-    order (">i2") needs its dtype here, since zarr reads chunks back without
-    saying which order it wants. width, the chunks' last size, is what
+    blob that is not one of its chunks. A chunk of either byte order is
+    given back in that order (the blob records it), so a ">f4" array needs
+    no dtype here; a dtype of the other order, as earlier versions needed,
+    still reads and writes as it did. width, the chunks' last size, is what
     writers that know no chunk shape (GDAL) record instead; configurations
     written as text (GDAL's) give nodata as numeric text.
 
@@ -538,15 +613,21 @@ class VardaCodec(Codec):
         return product
 
     def encode(self, buf):
+        return self.encode_at(buf)
+
+    def encode_at(self, buf, position=None, array: int | None = None):
+        """A chunk's blob, with its grid `position` and the `array` it
+        belongs to recorded (see Product.encode) when given."""
         chunk = ensure_ndarray(buf)
         dt = chunk.dtype
         if self.dtype is not None and dt != np.dtype(self.dtype):
             what = "the grid was resolved for" if self.recipe else "the codec codes"
             raise VardaError(f"{what} {self.dtype} chunks, not {dt.str}")
-        if not dt.isnative and self.dtype is None:
-            raise VardaError(f"a {dt.str} array needs VardaCodec(dtype={dt.str!r}): blobs hold "
-                             "little-endian samples, and the codec must know to give them back "
-                             f"as {dt.str}")
+        if self.dtype is not None and not dt.isnative:
+            # Configured with the other order, as earlier versions needed:
+            # little-endian blobs, which it swaps back itself (and which
+            # GDAL's plugin swaps as the configuration says).
+            chunk = chunk.astype(dt.newbyteorder("="))
         if self.chunks is not None and list(chunk.shape) != self.chunks:
             raise VardaError(f"the chunk is {_dims(chunk.shape)}, the codec's chunks "
                              f"{_dims(self.chunks)}")
@@ -556,7 +637,7 @@ class VardaCodec(Codec):
         tile, _ = _tile_view(chunk)
         if tile is None:
             tile, _ = _tile_view(np.ascontiguousarray(chunk))
-        return self.product(dt).encode(tile)
+        return self.product(dt).encode(tile, position=position, array=array)
 
     def decode(self, buf, out=None):
         if self.width is not None and self.chunks is None:

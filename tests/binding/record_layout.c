@@ -73,5 +73,11 @@ int main(void) {
     FIELD(varda_codec_info, nodata);
     FIELD(varda_codec_info, raw_bytes);
     FIELD(varda_codec_info, blob_bytes);
+    SIZE(varda_codec_tile_meta);
+    FIELD(varda_codec_tile_meta, big_endian);
+    FIELD(varda_codec_tile_meta, position_count);
+    FIELD(varda_codec_tile_meta, position);
+    FIELD(varda_codec_tile_meta, has_array);
+    FIELD(varda_codec_tile_meta, array);
     return 0;
 }
