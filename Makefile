@@ -37,7 +37,8 @@ PORT_PKGS  := $(BASE_PKGS) g++-aarch64-linux-gnu qemu-user googletest \
 PY_PKGS    := python3 python3-venv python3-pip python3-setuptools \
               python3-wheel python3-numpy python3-numcodecs python3-zarr python3-dask \
               python3-distributed python3-rasterio python3-rich python3-matplotlib python3-pytest \
-              python3-scipy python3-pytest-timeout python3-gdal python3-xarray python3-rioxarray
+              python3-scipy python3-pytest-timeout python3-gdal python3-xarray python3-rioxarray \
+              python3-fsspec python3-aiohttp python3-requests
 PYTHON     := /usr/bin/python3
 VENV       ?= .venv
 

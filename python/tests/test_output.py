@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import varda
+import zarr
 from varda import _output, store
 from varda.cli import main
 from conftest import random_array, smooth_array
@@ -127,6 +128,8 @@ def _set_mark(path, complete):
     else:
         attrs["varda"]["complete"] = complete
     (path / ".zattrs").write_text(json.dumps(attrs))
+    # As such a store's writer left it: its consolidated copy the same.
+    zarr.consolidate_metadata(str(path))
 
 
 @pytest.mark.parametrize("complete,opens", [

@@ -13,7 +13,7 @@ from ._lib import VardaError, library_paths
 from .codec import Product, VardaCodec, chains, chains_for, decode_tile, prepare, read_info
 from .kernels import set_simd_path, simd_path, simd_paths
 from .lossy import Check, Recipe, Resolved, check, verify
-from .store import StoreError, compress, decompress, info, open
+from .store import StoreError, compress, decompress, info, open, verify_store
 
 from . import gdal_plugin
 
@@ -27,5 +27,5 @@ __all__ = [
     "LibraryNotFound", "VardaError", "StoreError", "library_paths",
     "Product", "VardaCodec", "chains", "chains_for", "decode_tile", "prepare", "read_info",
     "set_simd_path", "simd_path", "simd_paths", "Recipe", "Resolved", "Check", "check", "verify",
-    "compress", "decompress", "info", "open",
+    "compress", "decompress", "info", "open", "verify_store",
 ]

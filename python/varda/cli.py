@@ -1,4 +1,4 @@
-"""The `varda` command: bench, compress, decompress, info, demo.
+"""The `varda` command: bench, compress, decompress, info, verify, demo.
 
 Exit status: 0 done; 1 corrupt or unreadable data, or an output that could
 not be written, permissions included (the message names the chunk or file
@@ -124,9 +124,26 @@ examples:
 
 """ + EXITS,
     "info": """\
+A store is a folder, a .zip file, or a URL (file://, memory://, http(s)://,
+s3:// and the other filesystems fsspec has the package for).
+
 examples:
   varda info dem.zarr
   varda info dem.zip --json
+  varda info https://example.org/data/dem.zarr
+
+""" + EXITS,
+    "verify": """\
+Every tile is decoded and checked: that it is there, its checksum, its dtype,
+shape and width against the array's, and the grid position and array its
+writer recorded (a tile moved or copied from another store); and that the
+consolidated metadata (.zmetadata) agrees with the files it copies. Each bad
+tile is printed with its key and why; the exit status is 1 if there is any,
+0 (with a one-line summary) when the store is sound.
+
+examples:
+  varda verify dem.zarr
+  varda verify https://example.org/data/dem.zarr --json
 
 """ + EXITS,
     "demo": """\
@@ -201,7 +218,8 @@ def parser() -> argparse.ArgumentParser:
              "Writes a raster file (anything GDAL reads, or .npy) to a Zarr store, one "
              "varda-coded chunk per tile, with its georeferencing, nodata and band names.")
     c.add_argument("input", metavar="IN", help="the raster file")
-    c.add_argument("output", metavar="OUT.zarr", help="the store: a folder, or OUT.zip")
+    c.add_argument("output", metavar="OUT.zarr", help="the store: a folder, OUT.zip, or a URL "
+                   "(memory://, s3:// ...)")
     _common(c, plural=False)
     c.add_argument("--chain", default="auto", metavar="NAME",
                    help="the chain for every tile, or auto to choose per tile (default auto)")
@@ -212,7 +230,7 @@ def parser() -> argparse.ArgumentParser:
     d = _sub(sub, "decompress", "a store back to a GeoTIFF or .npy file",
              "Writes a store's raster to a GeoTIFF, with its georeferencing, nodata and band "
              "names, or to a numpy .npy file.")
-    d.add_argument("input", metavar="IN.zarr", help="the store")
+    d.add_argument("input", metavar="IN.zarr", help="the store: a folder, a .zip or a URL")
     d.add_argument("output", metavar="OUT.tif|.npy", help="the file to write")
     d.add_argument("--threads", type=_positive, default=None, metavar="N",
                    help="threads that decode tiles (default: one per core)")
@@ -222,8 +240,16 @@ def parser() -> argparse.ArgumentParser:
 
     i = _sub(sub, "info", "shape, dtype, chains and ratio of a store",
              "Reads every tile's header of a store and says how it is coded.")
-    i.add_argument("input", metavar="IN.zarr", help="the store")
+    i.add_argument("input", metavar="IN.zarr", help="the store: a folder, a .zip or a URL")
     i.add_argument("--json", action="store_true", help="print the summary as JSON")
+
+    v = _sub(sub, "verify", "decode and check every tile of a store",
+             "Decodes every tile of a store and checks it against the array; prints each bad "
+             "tile with its key and why.")
+    v.add_argument("input", metavar="IN.zarr", help="the store: a folder, a .zip or a URL")
+    v.add_argument("--threads", type=_positive, default=None, metavar="N",
+                   help="threads that decode tiles (default: one per core)")
+    v.add_argument("--json", action="store_true", help="print the report as JSON")
 
     m = _sub(sub, "demo", "built-in rasters through bench, with a plot",
              "Makes three rasters in code (an elevation model with a nodata sea, photon "
@@ -656,7 +682,7 @@ def cmd_compress(args) -> int:
     _store_name(args.output)
     if args.recipe:
         Recipe.parse(args.recipe)
-    if os.path.lexists(args.output):
+    if store.is_local(args.output) and os.path.lexists(args.output):
         raise FileExistsError(f"{args.output} already exists; remove it or choose another name")
     data, meta, read_seconds = _read(args.input, subdataset=args.subdataset)
     if args.nodata is not None:
@@ -713,7 +739,8 @@ def cmd_info(args) -> int:
         ("layout", summary["layout"]),
         ("shape", " x ".join(map(str, summary["shape"]))),
         ("dtype", summary["dtype"]),
-        ("tiles", f"{summary['tiles']} of {' x '.join(map(str, summary['chunks'][-2:]))}"),
+        ("tiles", f"{summary['tiles']} of {' x '.join(map(str, summary['chunks'][-2:]))}, "
+         "every one there"),
         ("chains", chains),
         ("recipe", summary["recipe"] or "lossless"),
         ("nodata", f"{summary['nodata']} ({summary['tiles_with_nodata']} tiles hold some)"
@@ -728,6 +755,43 @@ def cmd_info(args) -> int:
     for key, value in lines:
         print(f"{key:>10}  {value}")
     return 0
+
+
+# Stores of fewer tiles are checked without a progress display.
+VERIFY_BAR_TILES = 64
+
+
+def cmd_verify(args) -> int:
+    from . import raster, store
+
+    if raster.is_raster_file(args.input) and not args.input.lower().endswith(".zip"):
+        raise UsageError(_raster_not_store(args.input))
+    with _Bar("verify", steps=True) as bar:
+
+        def total(n):
+            if n >= VERIFY_BAR_TILES:
+                bar.start(n)
+
+        report = store.verify_store(args.input, threads=args.threads, total=total,
+                                    progress=lambda n: bar.advance(n))
+    if args.json:
+        print(json.dumps(report, indent=1))
+    else:
+        for problem in report["problems"]:
+            print(f"{report['store']}: {problem}")
+        for tile in report["bad_tiles"]:
+            print(f"{tile['key']}: {tile['chunk']}: {tile['why']}")
+    if report["sound"]:
+        if not args.json:
+            print(f"{report['store']}: {report['tiles']} tiles, every one there and sound "
+                  "(checksum, dtype, shape, width, position)")
+        return 0
+    bad = len(report["bad_tiles"])
+    print(f"varda: {report['store']}: " + "; ".join(
+        ([f"{bad} of {report['tiles']} tiles are bad"] if bad else []) +
+        ([f"{len(report['problems'])} problems with the store"] if report["problems"] else [])),
+        file=sys.stderr)
+    return EXIT_DATA
 
 
 def _raster_not_store(path: str) -> str:
@@ -771,7 +835,7 @@ def cmd_demo(args) -> int:
 
 
 COMMANDS = {"bench": cmd_bench, "compress": cmd_compress, "decompress": cmd_decompress,
-            "info": cmd_info, "demo": cmd_demo}
+            "info": cmd_info, "verify": cmd_verify, "demo": cmd_demo}
 
 
 class Interrupted(KeyboardInterrupt):
