@@ -783,14 +783,16 @@ def cmd_verify(args) -> int:
             print(f"{tile['key']}: {tile['chunk']}: {tile['why']}")
     if report["sound"]:
         if not args.json:
+            where = ", position" if report["placed"] == report["checked"] else \
+                f"; {report['placed']} record their position" if report["placed"] else ""
             print(f"{report['store']}: {report['tiles']} tiles, every one there and sound "
-                  "(checksum, dtype, shape, width, position)")
+                  f"(checksum, dtype, shape, width{where})")
         return 0
-    bad = len(report["bad_tiles"])
+    bad, problems = len(report["bad_tiles"]), len(report["problems"])
     print(f"varda: {report['store']}: " + "; ".join(
         ([f"{bad} of {report['tiles']} tiles are bad"] if bad else []) +
-        ([f"{len(report['problems'])} problems with the store"] if report["problems"] else [])),
-        file=sys.stderr)
+        ([f"{problems} problem{'s' if problems > 1 else ''} with the store as a whole"]
+         if problems else [])), file=sys.stderr)
     return EXIT_DATA
 
 

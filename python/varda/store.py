@@ -380,14 +380,12 @@ def _holds_nodata(block, nodata) -> bool:
     return mask is not None and bool(mask.any())
 
 
-def open_array(path, partial: bool = False, lost: bool = False, *,
-               consolidated: bool = True) -> zarr.Array:
+def open_array(path, partial: bool = False, *, consolidated: bool = True) -> zarr.Array:
     """The store's array, read-only. A store whose writing did not finish
     is refused unless `partial`, and so is a complete store that has lost
     a tile (naming it): with `partial` the missing tiles read as the fill
-    value. `lost` opens a finished store whatever tiles it lacks, and
-    `consolidated` False leaves .zmetadata unchecked (for the tools that
-    report what is wrong)."""
+    value. `consolidated` False leaves .zmetadata unchecked (for the tools
+    that report what is wrong)."""
     store = _open_store(path, "r")
     name = _variable(store, store.name)
     try:
@@ -423,8 +421,8 @@ def open_array(path, partial: bool = False, lost: bool = False, *,
         z._compressor = z.compressor.for_array(z.dtype, z.chunks, z.order)
     # A store varda finished holds every tile: one that is missing is lost.
     strict = mark.get("complete") is True and not partial
-    store.check = Chunks(z, strict and not lost, _array_name(mark))
-    if strict and not lost:
+    store.check = Chunks(z, strict, _array_name(mark))
+    if strict:
         missing, count = missing_tiles(store, z)
         if missing:
             first = store.check.describe(missing[0])
@@ -822,9 +820,9 @@ def verify_store(path, threads: int | None = None,
     the grid position and array its writer recorded; and that the store's
     metadata agrees with itself (.zmetadata and the files it copies).
 
-    Returns {"store", "tiles", "checked", "sound", "problems" (the store's
-    own, as text), "bad_tiles" ([{"key", "chunk", "why"}], in grid
-    order)}. Metadata that does not describe a varda array at all is
+    Returns {"store", "tiles", "checked", "placed" (the sound tiles that
+    record their place), "sound", "problems" (the store's own, as text),
+    "bad_tiles" ([{"key", "chunk", "why"}], in grid order)}. Metadata that does not describe a varda array at all is
     refused as open_array refuses it. `total(n)` is told the tiles to
     check, `progress(1)` each one checked."""
     store = _open_store(path, "r")
@@ -859,37 +857,41 @@ def verify_store(path, threads: int | None = None,
             why = "missing from the store"
         else:
             try:
-                why = _tile_problem(store.get_raw(key), z, idx, check.array)
+                why, placed = _tile_problem(store.get_raw(key), z, idx, check.array)
             except KeyError:
                 why = "missing from the store"
             except StoreError as e:
                 why = str(e)
-        return None if why is None else {"key": key, "chunk": describe_chunk(idx, sel), "why": why}
+        if why is None:
+            return placed
+        return {"key": key, "chunk": describe_chunk(idx, sel), "why": why}
 
+    placed = 0
     with ThreadPoolExecutor(threads or os.cpu_count() or 1) as pool:
         for result in pool.map(one, grid):
-            if result:
+            if isinstance(result, dict):
                 bad.append(result)
+            else:
+                placed += result
             if progress:
                 progress(1)
-    return {"store": store.name, "tiles": z.nchunks, "checked": count,
+    return {"store": store.name, "tiles": z.nchunks, "checked": count, "placed": placed,
             "sound": not bad and not problems, "problems": problems, "bad_tiles": bad}
 
 
-def _tile_problem(blob, z, idx, array) -> str | None:
-    """Why a blob is not a sound chunk `idx` of `z`: its header, its place,
-    then a full decode (checksum, streams)."""
+def _tile_problem(blob, z, idx, array) -> tuple[str | None, bool]:
+    """Why a blob is not a sound chunk `idx` of `z` (its header, its place,
+    then a full decode: checksum, streams), and whether its writer recorded
+    its place."""
     try:
         tile = read_info(blob)
         wrong = tile_mismatch(tile, z.dtype, z.chunks, z.order) or \
             tile_misplaced(tile, idx, array)
         if wrong:
-            return wrong
+            return wrong, False
         decode_tile(blob, dtype=z.dtype, chunks=z.chunks, order=z.order)
-    except CorruptTile as e:
-        return str(e)
     except VardaError as e:
-        return str(e)
-    return None
+        return str(e), False
+    return None, tile.position is not None
 
 
