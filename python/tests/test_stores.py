@@ -326,6 +326,28 @@ def test_a_failed_write_reads_as_nothing_on_any_store(raster, tmp_path):
     assert np.array_equal(varda.open(mem).compute(), raster)
 
 
+class _Recording(dict):
+    def __init__(self):
+        super().__init__()
+        self.order = []
+
+    def __setitem__(self, key, value):
+        self.order.append((key, json.loads(value)["varda"]["complete"] if key == ".zattrs"
+                           else None))
+        super().__setitem__(key, value)
+
+
+def test_a_store_that_cannot_be_renamed_is_marked_complete_last(raster):
+    store = _Recording()
+    varda.compress(raster, store, tile=32)
+    keys = [k for k, _ in store.order]
+    first_tile = keys.index("raster/0.0")
+    assert (".zattrs", False) in store.order[:first_tile]
+    assert store.order[-1] == (".zattrs", True)
+    assert keys.index(".zmetadata") < len(keys) - 1
+    assert varda.verify_store(store)["sound"]
+
+
 def test_tiles_moved_or_copied_from_another_store_are_refused(raster, tmp_path):
     one, other = tmp_path / "one.zarr", tmp_path / "other.zarr"
     varda.compress(raster, one, tile=32)

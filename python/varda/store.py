@@ -187,10 +187,13 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
             z.attrs.put(attrs)
             _write_coordinates(store, source.shape, meta.transform, crs, band_dim, band_coords)
         _write_tiles(source, z, chunks, threads, progress, zipped or not shared, array)
-        store[".zattrs"] = json_dumps(root_attrs(complete=True))
+        final = json_dumps(root_attrs(complete=True))
         if grouped:
-            # What xarray reads first: every variable's metadata at once.
-            zarr.consolidate_metadata(store)
+            # What xarray reads first: every variable's metadata at once,
+            # the mark as it is about to be.
+            _consolidate(store, {".zattrs": final})
+        # The mark last: until it is in, the store says it is unfinished.
+        store[".zattrs"] = final
 
     if not is_local(out):
         store = open_store(out, "w")
@@ -220,6 +223,16 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
             raise
         store.close()
     return codec
+
+
+def _consolidate(store, replacing: dict) -> None:
+    """zarr.consolidate_metadata, with the keys in `replacing` taken as
+    they will be rather than as they are."""
+    names = (".zarray", ".zgroup", ".zattrs")
+    found = {k: store[k] for k in store.keys() if k.rsplit("/", 1)[-1] in names}
+    found.update(replacing)
+    copies = {k: json.loads(bytes(v).decode("utf-8")) for k, v in sorted(found.items())}
+    store[".zmetadata"] = json_dumps({"zarr_consolidated_format": 1, "metadata": copies})
 
 
 def _shared(store: Store) -> bool:
