@@ -682,8 +682,13 @@ def cmd_compress(args) -> int:
 
 
 def cmd_decompress(args) -> int:
-    from . import store
+    from . import raster, store
 
+    if not args.input.lower().endswith(".zip") and raster.is_raster_file(args.input):
+        raise UsageError(_raster_not_store(args.input))
+    folder = os.path.dirname(os.path.abspath(args.output))
+    if not os.path.isdir(folder):
+        raise UsageError(f"{args.output}: the folder {folder} does not exist; make it first")
     started = time.perf_counter()
     z = store.open_array(args.input)
     if args.co and not args.output.lower().endswith((".tif", ".tiff")):
@@ -802,15 +807,42 @@ def _interruptible():
             signal.signal(s, handler)
 
 
+def _glued(argv: list[str]) -> list[str]:
+    """`--nodata V` as `--nodata=V`: argparse takes "-inf" or "-1e9" after
+    an option for an option of its own, not for a negative value."""
+    out, argv = [], list(argv)
+    while argv:
+        arg = argv.pop(0)
+        if arg == "--nodata" and argv:
+            arg = f"--nodata={argv.pop(0)}"
+        out.append(arg)
+    return out
+
+
+def _quiet_pipe() -> int:
+    # The reader (`| head`) went away: what is left to print has no one to
+    # read it, which is no failure of the command.
+    with contextlib.suppress(OSError):
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 0
+
+
 def main(argv=None) -> int:
-    args = parser().parse_args(argv)
+    args = parser().parse_args(_glued(sys.argv[1:] if argv is None else argv))
     from ._lib import CorruptTile, LibraryNotFound, VardaError
     from .raster import RasterError, UnsupportedRaster
-    from .store import StoreError
+    from .store import StoreError, UnfinishedStore
 
     try:
         with _interruptible():
-            return COMMANDS[args.command](args)
+            code = COMMANDS[args.command](args)
+            sys.stdout.flush()
+            return code
+    except BrokenPipeError:
+        return _quiet_pipe()
+    except UnfinishedStore as e:
+        print(f"varda: {e.reason}; wait for its writer, or write it again", file=sys.stderr)
+        return EXIT_DATA
     except LibraryNotFound as e:
         print(f"varda: {e}", file=sys.stderr)
         return EXIT_USAGE
