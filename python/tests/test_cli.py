@@ -12,6 +12,7 @@ from rasterio.crs import CRS
 
 import varda
 from varda.cli import _glued, main, parser
+from varda.raster import _other_64
 from conftest import smooth_array
 
 RASTERIO_DTYPES = ["uint8", "int8", "uint16", "int16", "uint32", "int32", "uint64", "int64",
@@ -21,10 +22,12 @@ TRANSFORM = Affine(20.0, 0.0, 600000.0, 0.0, -20.0, 4800000.0)
 
 def write_tif(path, data, nodata=None, names=None):
     bands, rows, cols = data.shape
+    # The name this rasterio needs for GDAL to make the band of data's type.
+    named = _other_64(data.dtype)
     with rasterio.open(path, "w", driver="GTiff", width=cols, height=rows, count=bands,
-                       dtype=data.dtype.name, crs=CRS.from_epsg(32633), transform=TRANSFORM,
+                       dtype=named.name, crs=CRS.from_epsg(32633), transform=TRANSFORM,
                        nodata=nodata) as dst:
-        dst.write(data)
+        dst.write(data.view(named))
         for i, name in enumerate(names or [], 1):
             dst.set_band_description(i, name)
 
@@ -52,6 +55,7 @@ def test_compress_then_decompress_restores_data_and_georeferencing(rng, tmp_path
         assert main(["decompress", str(store), str(tmp_path / out)]) == 0
     with rasterio.open(tmp_path / "out.tif") as back:
         restored = back.read()
+        restored = restored.view(_other_64(restored.dtype))
         assert back.crs == CRS.from_epsg(32633) and back.transform == TRANSFORM
         assert list(back.descriptions) == names
         assert (back.nodata is None) == (nodata is None)

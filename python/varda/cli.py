@@ -19,6 +19,7 @@ import sys
 import tempfile
 import threading
 import time
+import warnings
 
 from . import _output
 
@@ -827,10 +828,17 @@ def _quiet_pipe() -> int:
     return 0
 
 
+def _say_warning(message, category, *_args, **_kwargs) -> None:
+    print(f"varda: {message}", file=sys.stderr)
+
+
 def main(argv=None) -> int:
     args = parser().parse_args(_glued(sys.argv[1:] if argv is None else argv))
+    # GDAL's warnings and what a GeoTIFF leaves out reach the user as lines
+    # of the tool's own.
+    warnings.showwarning = _say_warning
     from ._lib import CorruptTile, LibraryNotFound, VardaError
-    from .raster import RasterError, UnsupportedRaster
+    from .raster import CreationOptionError, RasterError, UnsupportedRaster
     from .store import StoreError, UnfinishedStore
 
     try:
@@ -852,7 +860,7 @@ def main(argv=None) -> int:
     except (StoreError, RasterError, CorruptTile, DataError) as e:
         print(f"varda: {e}", file=sys.stderr)
         return EXIT_DATA
-    except (VardaError, UsageError, FileExistsError) as e:
+    except (VardaError, UsageError, FileExistsError, CreationOptionError) as e:
         print(f"varda: {e}", file=sys.stderr)
         return EXIT_USAGE
     except OSError as e:

@@ -93,6 +93,21 @@ def _number_text(text: str):
     return text
 
 
+def nodata_rounded(nodata, dtype) -> str | None:
+    """Why a float `nodata` is not a value of `dtype`: it rounds to one
+    whose shortest text is another number (1e-46 to float32 0, so that
+    every 0.0 would be nodata); None when it is held, or is not a float."""
+    dt = np.dtype(dtype)
+    if dt.kind != "f" or not is_number(nodata) or not math.isfinite(float(nodata)):
+        return None
+    with np.errstate(over="ignore", under="ignore"):
+        held = dt.type(nodata)
+    if float(held) == nodata or float(str(held)) == float(nodata):
+        return None
+    return (f"nodata value {nodata!r} is not a {dt.name}: it would be stored as "
+            f"{str(held)}; give a value the type holds")
+
+
 def nodata_problem(nodata, dtype=None) -> str | None:
     """Why `nodata` cannot mark samples of `dtype` (of any, when None)."""
     if not (nodata is None or is_number(nodata) or

@@ -36,7 +36,8 @@ from zarr.util import json_dumps
 from . import _output
 from ._lib import CorruptTile, VardaError
 from ._types import dtype_code, is_number, native
-from .codec import DEFAULT_LEVEL, VardaCodec, nodata_problem, prepare, read_info, tile_mismatch
+from .codec import (DEFAULT_LEVEL, VardaCodec, nodata_problem, nodata_rounded, prepare, read_info,
+                    tile_mismatch)
 from .kernels import nodata_mask
 from .raster import Meta
 
@@ -143,6 +144,9 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
         nodata = meta.nodata
     # Stored in the machine's order, whatever order the source came in.
     source = native(source)
+    rounded = nodata_rounded(nodata, source.dtype)
+    if rounded:
+        raise VardaError(rounded)
     dask_source = _is_dask(source)
     resolved_on = np.asarray(source.compute() if dask_source else source) if recipe else None
     codec = prepare(resolved_on, recipe=recipe, nodata=nodata, chain=chain, effort=effort,
@@ -593,7 +597,9 @@ def _write_tif(z, path, out, meta: Meta, threads, progress, options=None):
             rows, cols = sel[-2], sel[-1]
             window = Window(cols.start, rows.start, cols.stop - cols.start, rows.stop - rows.start)
             band = sel[0].start + 1 if z.ndim == 3 else 1
-            dst.write(block.reshape(block.shape[-2:]), band, window=window)
+            # float16 is written as float32 (see raster.geotiff_form).
+            dst.write(block.reshape(block.shape[-2:]).astype(dst.dtypes[0], copy=False), band,
+                      window=window)
             if progress:
                 progress(1)
 
