@@ -488,3 +488,15 @@ def test_negative_nodata_of_every_form_is_taken():
     for text, value in (("-inf", -math.inf), ("-1e9", -1e9), ("-5", -5), ("-0.5", -0.5)):
         args = parser().parse_args(_glued(["compress", "a.tif", "b.zarr", "--nodata", text]))
         assert args.nodata == value
+
+
+def test_a_run_too_short_to_time_is_repeated_until_it_is_not():
+    from concurrent.futures import ThreadPoolExecutor
+
+    from varda.bench import _Timer
+
+    calls = []
+    with ThreadPoolExecutor(1) as pool:
+        results, (wall, cpu) = _Timer(pool, 1).run(calls.append, [1])
+    assert len(calls) > 10 and results == [None]
+    assert len(calls) * wall <= 10 * _Timer.TIMED_SECONDS and cpu > 1e-9
