@@ -500,3 +500,20 @@ def test_a_run_too_short_to_time_is_repeated_until_it_is_not():
         results, (wall, cpu) = _Timer(pool, 1).run(calls.append, [1])
     assert len(calls) > 10 and results == [None]
     assert len(calls) * wall <= 10 * _Timer.TIMED_SECONDS and cpu > 1e-9
+
+
+def test_a_linear_bound_on_a_scaled_band_is_in_the_bands_units(rng, tmp_path, capsys):
+    # An int16 of 0.01 degC per count: MAX_ERROR=0.5 means half a degree.
+    counts = smooth_array(rng, "int16", (120, 100), noise=40)
+    src = tmp_path / "t.tif"
+    write_tif(src, counts[None])
+    with rasterio.open(src, "r+") as dst:
+        dst.scales = (0.01,)
+    store = tmp_path / "t.zarr"
+    assert main(["compress", str(src), str(store), "--recipe", "LINEAR:MAX_ERROR=0.5"]) == 0
+    assert "is LINEAR:MAX_ERROR=50 in stored counts (scale 0.01)" in capsys.readouterr().err
+    back = varda.open(store).compute()
+    worst = np.abs(back.astype(np.int64) - counts).max()
+    assert 1 < worst <= 50
+    assert main(["info", str(store)]) == 0
+    assert "MAX_ERROR=0.5 in the raster's units (scale 0.01)" in capsys.readouterr().out

@@ -60,6 +60,8 @@ def _positive(text: str) -> int:
 RECIPES = """\
 recipes (lossy, every sample within a bound; lossless when none is given):
   LINEAR:MAX_ERROR=V             within V of the original, in the raster's units
+                                 (a band with a scale: V in scaled units, stored as
+                                 V / scale counts)
                                  e.g. LINEAR:MAX_ERROR=0.5 for heights to half a metre
   LOG:MAX_ERROR=P%               within P per cent of each sample (0 < P < 100)
                                  e.g. LOG:MAX_ERROR=1% for radiances or flows
@@ -650,6 +652,38 @@ def _store_name(output: str) -> None:
                          f"{stem}.zip, and 'varda decompress' gives a {suffix} back")
 
 
+def _band_scale(bands) -> float:
+    """The one scale of the bands (1 when none has one); UsageError when
+    they differ, since one bound in counts cannot be every band's."""
+    scales = {float(b.get("scale", 1.0)) for b in bands} or {1.0}
+    if len(scales) > 1:
+        raise UsageError("the bands have different scales (" +
+                         ", ".join(f"{v:g}" for v in sorted(scales)) + "): a LINEAR bound in "
+                         "the raster's units is not one bound in stored counts; compress the "
+                         "bands one by one")
+    scale = scales.pop()
+    if not (math.isfinite(scale) and scale != 0):
+        raise UsageError(f"the band's scale {scale:g} does not turn counts into units")
+    return abs(scale)
+
+
+def _in_counts(text: str, bands):
+    """A LINEAR recipe in the raster's units as the bound in stored counts
+    (MAX_ERROR / scale), and the scale; any other recipe as given."""
+    from .lossy import Recipe
+
+    recipe = Recipe.parse(text)
+    if recipe.name != "LINEAR" or not bands or all("scale" not in b for b in bands):
+        return text, 1.0
+    scale = _band_scale(bands)
+    if scale == 1.0:
+        return text, scale
+    counts = Recipe(recipe.family, recipe.max_error / scale).text
+    print(f"varda: {text} in the raster's units is {counts} in stored counts (scale {scale:g})",
+          file=sys.stderr)
+    return counts, scale
+
+
 def cmd_compress(args) -> int:
     from . import store
     from .lossy import Recipe
@@ -663,13 +697,14 @@ def cmd_compress(args) -> int:
     if args.nodata is not None:
         meta.nodata = args.nodata
     data = _holes_as_nodata(data, meta.nodata, bool(args.recipe))
+    recipe = _in_counts(args.recipe, meta.bands)[0] if args.recipe else args.recipe
     if data.shape[0] == 1:
         data = data[0]
     started = time.perf_counter()
     chunks = store.chunk_shape(data.shape, args.tile)
     count = math.prod(math.ceil(n / c) for n, c in zip(data.shape, chunks))
     with _Bar("compress", data.nbytes) as bar:
-        store.compress(data, args.output, chain=args.chain, recipe=args.recipe, nodata=meta.nodata,
+        store.compress(data, args.output, chain=args.chain, recipe=recipe, nodata=meta.nodata,
                        tile=args.tile, threads=args.threads, effort=args.effort, meta=meta,
                        progress=lambda n=1: bar.advance(n * data.nbytes / count),
                        **({} if args.level is None else {"level": args.level}))
@@ -721,7 +756,7 @@ def cmd_info(args) -> int:
         ("dtype", summary["dtype"]),
         ("tiles", f"{summary['tiles']} of {' x '.join(map(str, summary['chunks'][-2:]))}"),
         ("chains", chains),
-        ("recipe", summary["recipe"] or "lossless"),
+        ("recipe", _recipe_line(summary["recipe"], summary["scales"])),
         ("nodata", f"{summary['nodata']} ({summary['tiles_with_nodata']} tiles hold some)"
          if summary["nodata"] is not None else "none"),
         ("crs", (summary["crs"] or "none")[:70]),
@@ -734,6 +769,22 @@ def cmd_info(args) -> int:
     for key, value in lines:
         print(f"{key:>10}  {value}")
     return 0
+
+
+def _recipe_line(text: str | None, scales) -> str:
+    """The stored recipe and, for a LINEAR bound on scaled bands, the same
+    bound in the raster's units."""
+    from .lossy import Recipe
+
+    if not text:
+        return "lossless"
+    recipe = Recipe.parse(text)
+    scales = set(map(float, scales))
+    if recipe.name != "LINEAR" or len(scales) != 1 or scales == {1.0}:
+        return text
+    scale = abs(scales.pop())
+    return f"{text} in stored counts: MAX_ERROR={recipe.max_error * scale:g} in the raster's " \
+           f"units (scale {scale:g})"
 
 
 def _raster_not_store(path: str) -> str:

@@ -643,6 +643,6 @@ def info(path) -> dict:
         "recipe": z.compressor.recipe, "lossy": sorted(lossy),
         "nodata": meta.to_attrs()["nodata"], "tiles_with_nodata": nodata_tiles,
         "crs": meta.crs, "transform": list(meta.transform) if meta.transform else None,
-        "band_names": meta.band_names,
+        "band_names": meta.band_names, "scales": [b.get("scale", 1.0) for b in meta.bands],
         "raw_bytes": raw, "stored_bytes": stored, "ratio": raw / stored if stored else math.inf,
     }
