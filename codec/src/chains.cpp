@@ -315,16 +315,21 @@ bool decode_palette(Reader &in, const Plane &plane, unsigned char *out, Error &e
     const Plane ranks = rank_plane(plane, entries);
     if (!decode_chain(in, ranks, out, true, err)) return false;
     // Every rank is looked up within the table, a bad one at its last
-    // entry, and refused once all are done: no test in the loop.
+    // entry, and refused once all are done: no test in the loop. What the
+    // loop reads is copied to locals first: its stores may alias anything
+    // it reaches through a reference, which would be read again each time.
     const bool beyond = with_width(es, true, [&]<Element T>() {
         const auto values = [&]<Element R>() {
-            bool bad = false;
-            for (uint64_t i = n; i-- > 0;) {
-                const uint64_t r = load<R>(out, i);
-                bad |= r >= entries;
-                store<T>(out, i, load<T>(table, std::min(r, entries - 1)));
+            const uint64_t last = entries - 1, count = n;
+            const unsigned char *const values_at = table;
+            unsigned char *const to = out;
+            uint64_t worst = 0;
+            for (uint64_t i = count; i-- > 0;) {
+                const uint64_t r = load<R>(to, i);
+                worst = std::max(worst, r);
+                store<T>(to, i, load<T>(values_at, std::min(r, last)));
             }
-            return bad;
+            return worst > last;
         };
         return ranks.elem_size == 1 ? values.template operator()<uint8_t>()
                                     : values.template operator()<uint16_t>();
