@@ -61,6 +61,9 @@ venv:
 	@[ -x $(VENV)/bin/python ] || $(PYTHON) -m venv --system-site-packages $(VENV)
 	@$(VENV)/bin/python -c 'import varda' 2>/dev/null || \
 	  $(VENV)/bin/pip install -q --no-index --no-build-isolation --no-deps -e python/
+	@# pyproj looks for PROJ's data under the environment's prefix first:
+	@# there it finds Debian's.
+	@[ -e $(VENV)/share/proj ] || { mkdir -p $(VENV)/share && ln -s /usr/share/proj $(VENV)/share/proj; }
 
 # The package finds the libraries (and the GDAL plugin, which it loads into
 # the process's GDAL) in its _libs folder, refreshed here.

@@ -119,6 +119,7 @@ bool sample_rows(const Plane &plane, const unsigned char *samples, Plane &sample
 bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsigned char *samples,
                     Bytes &section, Error &err) {
     EncodeOptions options{p.zstd_level, p.effort};
+    RankSizes palette_ranks;
     if (p.chain != VARDA_CHAIN_AUTO) {
         Writer out(section);
         return encode_chain(p.chain, plane, samples, options, out, err);
@@ -212,32 +213,41 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         // The zstd chain that came out smallest, if it applied.
         size_t lz_size = 0, palette_size = 0;
         int lz_chain = 0;
+        options.skip_shifted_palette = true;
         for (int id : effort2) {
             size_t coded = 0;
+            options.rank_sizes = id == VARDA_CHAIN_PALETTE ? &palette_ranks : nullptr;
             if (!attempt(id, &coded)) return false;
-            if (coded && back_end_of(id) == back_zstd && id != VARDA_CHAIN_PLANAR_PFOR &&
-                (!lz_size || coded < lz_size))
+            if (coded && lz_coded(id) && (!lz_size || coded < lz_size))
                 lz_size = coded, lz_chain = id;
-            if (id == VARDA_CHAIN_PALETTE) palette_size = coded;
+            // The palette as it would come out with its ranks through zstd.
+            if (id == VARDA_CHAIN_PALETTE && coded && palette_ranks.lz)
+                palette_size = coded - palette_ranks.best + palette_ranks.lz;
         }
+        options.rank_sizes = nullptr;
         // Where LZ matches come close to the best (posterised plates, masks,
         // repeated rows), zstd's strongest levels find many more of them;
-        // so they may in a palette's ranks.
+        // so they may in a palette's ranks, which are then tried through
+        // their best chain that ends in zstd.
         const auto close = [&](size_t size) {
             return size && p.zstd_level < strong_zstd_level &&
                    double(size) <= lz_margin * double(section.size());
         };
         const bool lz_close = close(lz_size), palette_close = close(palette_size);
         options.zstd_level = std::max(options.zstd_level, strong_zstd_level);
-        if ((lz_close && !attempt(lz_chain)) || (palette_close && !attempt(VARDA_CHAIN_PALETTE)))
-            return false;
+        if (lz_close && !attempt(lz_chain)) return false;
+        // The ranks' best chain is tried again for the table, which is
+        // zstd's too.
+        options.ranks_chains = {palette_ranks.lz_chain, palette_ranks.best_chain};
+        if (options.ranks_chains[1] == options.ranks_chains[0]) options.ranks_chains[1] = 0;
+        if (palette_close && !attempt(VARDA_CHAIN_PALETTE)) return false;
+        options.ranks_chains = {};
         options.zstd_level = p.zstd_level;
     }
     // An index stream that zstd codes best is coded once more at a stronger
     // level: the staircases of a coarse grid are long LZ matches, which
     // level 9 finds where level 3 does not (1.17 x on that smooth field).
-    if (p.effort == 1 && p.recipe.family != 0 && !section.empty() &&
-        back_end_of(section[0]) == back_zstd && section[0] != VARDA_CHAIN_PLANAR_PFOR &&
+    if (p.effort == 1 && p.recipe.family != 0 && !section.empty() && lz_coded(section[0]) &&
         options.zstd_level < quantised_zstd_level) {
         options.zstd_level = quantised_zstd_level;
         if (!attempt(section[0])) return false;

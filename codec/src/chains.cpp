@@ -151,8 +151,11 @@ bool join_planes(Reader &in, const Plane &plane, unsigned char *out, const char 
 // this share smaller.
 constexpr double lanes_margin = 1.01;
 
+// `sizes`, where set, takes the best coding's size and chain, and the
+// same of the best through a chain that ends in zstd.
 bool encode_best(const Plane &plane, const unsigned char *samples, std::span<const int> ids,
-                 const EncodeOptions &options, Writer &out, Error &err) {
+                 const EncodeOptions &options, Writer &out, Error &err,
+                 RankSizes *sizes = nullptr) {
     Bytes best;
     for (int id : ids) {
         Bytes candidate;
@@ -162,11 +165,14 @@ bool encode_best(const Plane &plane, const unsigned char *samples, std::span<con
             if (ignored.kind == VARDA_CODEC_NO_MEMORY) return err.set(ignored);
             continue;
         }
+        if (sizes && lz_coded(id) && (!sizes->lz || candidate.size() < sizes->lz))
+            sizes->lz = candidate.size(), sizes->lz_chain = id;
         if (best.empty() || displaces(id, candidate.size(), best[0], best.size()))
             best.swap(candidate);
     }
     if (best.empty())
         return err.set("no chain could code the split-off stream", VARDA_CODEC_NOT_APPLICABLE);
+    if (sizes) sizes->best = best.size(), sizes->best_chain = best[0];
     out.bytes(best.data(), best.size());
     return true;
 }
@@ -200,11 +206,13 @@ bool encode_ranks(const Plane &plane, const unsigned char *ranks, const EncodeOp
                                    VARDA_CHAIN_DELTA_W,       VARDA_CHAIN_AVERAGE};
     // Below effort 2 the lane chain alone stands for the context chains:
     // on ranks the two differ by little more than the lane chain's states.
-    const std::span<const int> ids = options.ranks_by_context
-                                         ? std::span<const int>(searched + 2, 1)
-                                     : options.effort < 2 ? std::span<const int>(searched, 3)
-                                                          : std::span<const int>(searched);
-    return encode_best(plane, ranks, ids, options, out, err);
+    const std::span<const int> ids =
+        options.ranks_by_context ? std::span<const int>(searched + 2, 1)
+        : options.ranks_chains[0]
+            ? std::span<const int>(options.ranks_chains.data(), options.ranks_chains[1] ? 2 : 1)
+        : options.effort < 2 ? std::span<const int>(searched, 3)
+                             : std::span<const int>(searched);
+    return encode_best(plane, ranks, ids, options, out, err, options.rank_sizes);
 }
 
 // The palette's ranks as a plane of their own: unsigned words of the
@@ -229,6 +237,10 @@ bool encode_palette(const Plane &plane, const unsigned char *samples, const Enco
         return err.set("palette: most of the tile's values occur once", VARDA_CODEC_NOT_APPLICABLE);
     palette.rank();
     const std::vector<uint64_t> &keys = palette.keys();
+    if (options.skip_shifted_palette && is_integer(plane.dtype) && rank_size(entries) == es &&
+        keys.back() - keys.front() == entries - 1)
+        return err.set("palette: the ranks would be the samples shifted",
+                       VARDA_CODEC_NOT_APPLICABLE);
     const auto put = [&](Writer &to, uint64_t value) {
         for (uint64_t b = 0; b < es; ++b) to.u8(unsigned(value >> (8 * b)) & 0xFF);
     };
@@ -303,16 +315,21 @@ bool decode_palette(Reader &in, const Plane &plane, unsigned char *out, Error &e
     const Plane ranks = rank_plane(plane, entries);
     if (!decode_chain(in, ranks, out, true, err)) return false;
     // Every rank is looked up within the table, a bad one at its last
-    // entry, and refused once all are done: no test in the loop.
+    // entry, and refused once all are done: no test in the loop. What the
+    // loop reads is copied to locals first: its stores may alias anything
+    // it reaches through a reference, which would be read again each time.
     const bool beyond = with_width(es, true, [&]<Element T>() {
         const auto values = [&]<Element R>() {
-            bool bad = false;
-            for (uint64_t i = n; i-- > 0;) {
-                const uint64_t r = load<R>(out, i);
-                bad |= r >= entries;
-                store<T>(out, i, load<T>(table, std::min(r, entries - 1)));
+            const uint64_t last = entries - 1, count = n;
+            const unsigned char *const values_at = table;
+            unsigned char *const to = out;
+            uint64_t worst = 0;
+            for (uint64_t i = count; i-- > 0;) {
+                const uint64_t r = load<R>(to, i);
+                worst = std::max(worst, r);
+                store<T>(to, i, load<T>(values_at, std::min(r, last)));
             }
-            return bad;
+            return worst > last;
         };
         return ranks.elem_size == 1 ? values.template operator()<uint8_t>()
                                     : values.template operator()<uint16_t>();
@@ -483,6 +500,12 @@ bool displaces(int id, size_t size, int best_id, size_t best) {
     if (id == VARDA_CHAIN_CONTEXT_LANES && best_id == VARDA_CHAIN_CONTEXT_RANS)
         return double(size) <= lanes_margin * double(best);
     return size < best;
+}
+
+bool lz_coded(int id) {
+    const ChainInfo *info = chain_info(id);
+    return info && info->kind != kind_splitter && id != VARDA_CHAIN_PLANAR_PFOR &&
+           id != VARDA_CHAIN_CONTEXT_RANS && id != VARDA_CHAIN_CONTEXT_LANES;
 }
 
 const ChainInfo *chain_info(int id) {

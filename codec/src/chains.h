@@ -1,6 +1,7 @@
 // Chains: what turns a plane of samples into streams and back.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "blob.h"
@@ -44,7 +45,26 @@ struct EncodeOptions {
     // Tests: at effort 2 the context chain keeps serial contexts wherever
     // they apply, whatever they cost.
     bool serial_always = false;
+    // Where set, a palette's ranks through these chains alone (0 ends the
+    // list): effort 2's retry at a stronger zstd level.
+    std::array<int, 2> ranks_chains{};
+    // Where set, a palette's ranks report here their best coding's size and
+    // chain, and the same of their best through a chain that ends in zstd.
+    struct RankSizes *rank_sizes = nullptr;
+    // Auto's search passes over a palette of integers whose ranks would be
+    // the samples shifted by the least: the chains tried on the samples
+    // code those alike, and the table costs more.
+    bool skip_shifted_palette = false;
 };
+
+struct RankSizes {
+    size_t best = 0, lz = 0;
+    int best_chain = 0, lz_chain = 0;
+};
+
+// Whether a chain ends in zstd, so that a stronger level may code it
+// smaller (PFOR alone does not; a splitter's streams are its own).
+bool lz_coded(int id);
 
 // Whether a coding of `size` bytes by chain `id` takes the place of the
 // best so far, `best` bytes by chain `best_id`: the smaller wins, but the

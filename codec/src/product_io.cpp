@@ -363,6 +363,67 @@ bool load_sentinel(Loader &in, varda_codec_product &p, Error &err) {
     return true;
 }
 
+// The domain a scan can find: finite magnitudes, a LOG raster without a
+// nonzero sample (its smallest magnitude stays +inf), a SQRT range in order.
+// A NaN would switch the tiles' range check off.
+bool check_domain(const varda_lossy_resolved &r, Error &err) {
+    const auto magnitude = [&](const char *key, double x) {
+        return (std::isfinite(x) && x >= 0) ||
+               err.set(std::string("field '") + key + "' is not a finite magnitude");
+    };
+    switch (r.family) {
+    case VARDA_LOSSY_LINEAR: return magnitude("max_abs", r.stats.linear.max_abs);
+    case VARDA_LOSSY_LOG: {
+        const quant_log_stats &s = r.stats.log;
+        if (!magnitude("max_abs", s.max_abs)) return false;
+        const bool none = s.min_abs == HUGE_VAL && s.max_abs == 0;
+        return none || (magnitude("min_abs", s.min_abs) && s.min_abs <= s.max_abs) ||
+               err.set("field 'min_abs' is above field 'max_abs'");
+    }
+    default: {
+        const quant_sqrt_stats &s = r.stats.sqrt;
+        if (!std::isfinite(s.min)) return err.set("field 'min' is not finite");
+        if (!std::isfinite(s.max)) return err.set("field 'max' is not finite");
+        return s.min <= s.max || err.set("field 'min' is above field 'max'");
+    }
+    }
+}
+
+// The grid must be the one the recipe resolves on the saved domain: any
+// other step (a coarser one above all) would code past the stated bound.
+bool check_grid(const varda_codec_product &p, Error &err) {
+    const varda_lossy_resolved &r = p.resolved;
+    const uint32_t dtype = uint32_t(p.dtype);
+    quant_grid grid{};
+    char message[256] = "";
+    int rc = 0;
+    switch (r.family) {
+    case VARDA_LOSSY_LINEAR:
+        rc = quant_linear_resolve(&p.recipe.spec, dtype, &r.stats.linear, &grid, message,
+                                  sizeof message);
+        break;
+    case VARDA_LOSSY_LOG:
+        rc = quant_log_resolve(&p.recipe.spec, dtype, &r.stats.log, &grid, message, sizeof message);
+        break;
+    default:
+        rc = quant_sqrt_resolve(&p.recipe.spec, dtype, &r.stats.sqrt, nullptr, &grid, message,
+                                sizeof message);
+        break;
+    }
+    if (rc != 0)
+        return err.set(std::string("the recipe resolves no grid on the saved domain: ") + message);
+    if (grid.mode != r.grid.mode)
+        return err.set("field 'grid_mode' is " + std::to_string(r.grid.mode) +
+                       ", the recipe gives " + std::to_string(grid.mode) + " on the saved domain");
+    if (grid.step != r.grid.step)
+        return err.set("field 'grid_step' is " + plain(r.grid.step) +
+                       ", the recipe's bound gives " + plain(grid.step) + " on the saved domain");
+    if (grid.offset != r.grid.offset)
+        return err.set("field 'grid_offset' is " + plain(r.grid.offset) + ", the recipe gives " +
+                       plain(grid.offset) + " on the saved domain");
+    return true;
+}
+
 bool load_recipe(Loader &in, varda_codec_product &p, Error &err) {
     varda_lossy_recipe &r = p.recipe;
     if (!in.finite("max_error", r.spec.max_error)) return false;
@@ -385,7 +446,7 @@ bool load_recipe(Loader &in, varda_codec_product &p, Error &err) {
         !in.finite("grid_offset", g.grid.offset))
         return false;
     g.grid.mode = uint8_t(mode);
-    return load_stats(in, g);
+    return load_stats(in, g) && check_domain(g, err) && check_grid(p, err);
 }
 
 bool load_product(const char *text, size_t len, varda_codec_product &out, Error &err) {

@@ -3,6 +3,7 @@ codes, how the libraries are loaded, and nodata as the kernels see it."""
 import ctypes
 import os
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -119,3 +120,11 @@ def test_nodata_in_integer_rasters():
     # A sentinel the type cannot hold marks nothing.
     assert not _holds_nodata(a, 300)
     assert not nodata_mask(a, 0.5).any()
+
+
+def test_the_environment_finds_projs_data():
+    # In the project's virtual environment pyproj looks under its prefix.
+    done = subprocess.run([sys.executable, "-W", "error", "-c",
+                           "import pyproj; print(pyproj.datadir.get_data_dir())"],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr

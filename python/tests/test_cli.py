@@ -1,4 +1,5 @@
 import json
+import math
 import os
 import subprocess
 import sys
@@ -10,7 +11,8 @@ from affine import Affine
 from rasterio.crs import CRS
 
 import varda
-from varda.cli import main
+from varda.cli import _glued, main, parser
+from varda.raster import _other_64
 from conftest import smooth_array
 
 RASTERIO_DTYPES = ["uint8", "int8", "uint16", "int16", "uint32", "int32", "uint64", "int64",
@@ -20,10 +22,12 @@ TRANSFORM = Affine(20.0, 0.0, 600000.0, 0.0, -20.0, 4800000.0)
 
 def write_tif(path, data, nodata=None, names=None):
     bands, rows, cols = data.shape
+    # The name this rasterio needs for GDAL to make the band of data's type.
+    named = _other_64(data.dtype)
     with rasterio.open(path, "w", driver="GTiff", width=cols, height=rows, count=bands,
-                       dtype=data.dtype.name, crs=CRS.from_epsg(32633), transform=TRANSFORM,
+                       dtype=named.name, crs=CRS.from_epsg(32633), transform=TRANSFORM,
                        nodata=nodata) as dst:
-        dst.write(data)
+        dst.write(data.view(named))
         for i, name in enumerate(names or [], 1):
             dst.set_band_description(i, name)
 
@@ -51,6 +55,7 @@ def test_compress_then_decompress_restores_data_and_georeferencing(rng, tmp_path
         assert main(["decompress", str(store), str(tmp_path / out)]) == 0
     with rasterio.open(tmp_path / "out.tif") as back:
         restored = back.read()
+        restored = restored.view(_other_64(restored.dtype))
         assert back.crs == CRS.from_epsg(32633) and back.transform == TRANSFORM
         assert list(back.descriptions) == names
         assert (back.nodata is None) == (nodata is None)
@@ -437,3 +442,78 @@ def test_plot_axes_and_sizes_read_as_numbers():
     assert pareto([(1, 1), (1, 5), (3, 1), (4, 2)]) == [1, 3]
     assert [_size(n) for n in (0, 999, 1234, 45_600, 3.05e8, 2e12)] == \
         ["0 B", "999 B", "1.23 kB", "45.6 kB", "305 MB", "2.00 TB"]
+
+
+def test_messages_say_what_a_command_line_user_can_do(rng, tmp_path):
+    tif = tmp_path / "in.tif"
+    write_tif(tif, _raster(rng, "uint8"))
+    store = tmp_path / "s.zarr"
+    assert main(["compress", str(tif), str(store)]) == 0
+    # A raster file given where a store is expected is named as one.
+    done = _run("decompress", str(tif), str(tmp_path / "o.tif"))
+    assert done.returncode == 2 and "is a raster file, not a varda store" in done.stderr
+    # An output folder that does not exist is named, not errno's words.
+    done = _run("decompress", str(store), str(tmp_path / "no" / "o.tif"))
+    assert done.returncode == 2 and "does not exist; make it first" in done.stderr
+    assert "Errno" not in done.stderr
+    # An unfinished store: no advice meant for Python callers.
+    attrs = json.loads((store / ".zattrs").read_text())
+    attrs["varda"]["complete"] = False
+    (store / ".zattrs").write_text(json.dumps(attrs))
+    done = _run("info", str(store))
+    assert done.returncode == 1 and "did not finish" in done.stderr
+    assert "partial=True" not in done.stderr
+    # No array where the group says: the store's words, not zarr's garbled ones.
+    attrs["varda"].update(complete=True, variable="gone", layout="group")
+    (store / ".zattrs").write_text(json.dumps(attrs))
+    (store / ".zgroup").write_text('{"zarr_format": 2}')
+    done = _run("info", str(store))
+    assert done.returncode == 1 and "no array at 'gone'" in done.stderr, done.stderr
+    assert "%r" not in done.stderr
+
+
+def test_a_closed_pipe_ends_a_listing_quietly(rng, tmp_path):
+    store = tmp_path / "s.zarr"
+    varda.compress(_raster(rng, "uint8")[0], store, layout="array")
+    # The reader is gone before the first line is written.
+    read, write = os.pipe()
+    os.close(read)
+    done = subprocess.run([sys.executable, "-m", "varda", "info", "--json", str(store)],
+                          stdout=write, stderr=subprocess.PIPE, text=True, timeout=120)
+    os.close(write)
+    assert (done.returncode, done.stderr) == (0, "")
+
+
+def test_negative_nodata_of_every_form_is_taken():
+    for text, value in (("-inf", -math.inf), ("-1e9", -1e9), ("-5", -5), ("-0.5", -0.5)):
+        args = parser().parse_args(_glued(["compress", "a.tif", "b.zarr", "--nodata", text]))
+        assert args.nodata == value
+
+
+def test_a_run_too_short_to_time_is_repeated_until_it_is_not():
+    from concurrent.futures import ThreadPoolExecutor
+
+    from varda.bench import _Timer
+
+    calls = []
+    with ThreadPoolExecutor(1) as pool:
+        results, (wall, cpu) = _Timer(pool, 1).run(calls.append, [1])
+    assert len(calls) > 10 and results == [None]
+    assert len(calls) * wall <= 10 * _Timer.TIMED_SECONDS and cpu > 1e-9
+
+
+def test_a_linear_bound_on_a_scaled_band_is_in_the_bands_units(rng, tmp_path, capsys):
+    # An int16 of 0.01 degC per count: MAX_ERROR=0.5 means half a degree.
+    counts = smooth_array(rng, "int16", (120, 100), noise=40)
+    src = tmp_path / "t.tif"
+    write_tif(src, counts[None])
+    with rasterio.open(src, "r+") as dst:
+        dst.scales = (0.01,)
+    store = tmp_path / "t.zarr"
+    assert main(["compress", str(src), str(store), "--recipe", "LINEAR:MAX_ERROR=0.5"]) == 0
+    assert "is LINEAR:MAX_ERROR=50 in stored counts (scale 0.01)" in capsys.readouterr().err
+    back = varda.open(store).compute()
+    worst = np.abs(back.astype(np.int64) - counts).max()
+    assert 1 < worst <= 50
+    assert main(["info", str(store)]) == 0
+    assert "MAX_ERROR=0.5 in the raster's units (scale 0.01)" in capsys.readouterr().out

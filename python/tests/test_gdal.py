@@ -14,6 +14,7 @@ import sys
 import numpy as np
 import pytest
 
+import varda
 from varda import store
 from varda.raster import Meta, read, writing_geotiff
 
@@ -176,3 +177,23 @@ def test_gdal_in_the_process_reads_a_store_after_import_varda(tmp_path, code):
                           str(tmp_path / "s.zarr")], capture_output=True, text=True, env=env)
     assert run.returncode == 0, run.stderr
     assert int(run.stdout) == int(z.astype(np.int64).sum())
+
+
+def test_what_gdal_trusts_in_a_lying_array_and_what_varda_refuses(tmp_path):
+    # GDAL hands the decompressor only the chunk's buffer: a chunk shape of
+    # another size is refused by the plugin, one of the same size (and a
+    # dtype of the same width) only by varda, as docs/gdal.md says.
+    z, meta = dem("int16", rows=32, cols=32)
+    path = tmp_path / "s.zarr"
+    store.compress(z, path, tile=32, meta=meta, layout="array")
+    text = (path / ".zarray").read_text()
+    meta_json = json.loads(text)
+    meta_json["chunks"] = meta_json["compressor"]["chunks"] = [16, 32]
+    (path / ".zarray").write_text(json.dumps(meta_json))
+    run = gdal("gdal_translate", "-q", str(path), str(tmp_path / "a.tif"), check=False)
+    assert "varda: the tile holds 2048 bytes, the chunk 1024" in run.stderr, run.stderr
+    meta_json = json.loads(text)
+    meta_json["dtype"], meta_json["compressor"]["dtype"] = "<u2", "uint16"
+    (path / ".zarray").write_text(json.dumps(meta_json))
+    with pytest.raises(varda.StoreError, match="the product codes int16 samples, the array is <u2"):
+        varda.open(path)

@@ -98,6 +98,11 @@ def test_a_changed_non_finite_sample_breaks_the_bound(rng, text):
     back = codec.decode(codec.encode(a)).reshape(a.shape)
     assert np.array_equal(back[~np.isfinite(a)], a[~np.isfinite(a)])
     assert varda.check(Recipe.parse(codec.recipe), a, back).kept
+    # The recipe's text, as the README shows it, is a recipe too.
+    assert varda.check(codec.recipe, a, back) == varda.check(Recipe.parse(codec.recipe), a, back)
+    assert varda.verify(text, a, a) == 0.0
+    with pytest.raises(TypeError, match="recipe text or a varda.Recipe, not int"):
+        varda.check(3, a, a)
 
 
 @pytest.mark.parametrize("dtype", ["float32", "float64"])

@@ -279,3 +279,53 @@ def test_a_writer_overtaken_by_another_keeps_the_winners_store(tmp_path, monkeyp
     assert [p.name for p in tmp_path.iterdir()] == [target.name]
     with pytest.raises(FileExistsError, match="already exists"):
         store.compress(first, target)
+
+
+# ---- what a GeoTIFF holds ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("dtype,nodata", [("int64", -2**63), ("uint64", 2**64 - 1)])
+def test_a_64_bit_geotiff_keeps_its_type_and_nodata_for_gdal(tmp_path, dtype, nodata):
+    from osgeo import gdal
+
+    data = smooth_array(np.random.default_rng(3), dtype, (40, 50))
+    data[:4] = nodata
+    varda.compress(data, tmp_path / "s.zarr", nodata=nodata)
+    varda.decompress(tmp_path / "s.zarr", tmp_path / "o.tif")
+    ds = gdal.Open(str(tmp_path / "o.tif"))
+    band = ds.GetRasterBand(1)
+    assert gdal.GetDataTypeName(band.DataType) == {"int64": "Int64", "uint64": "UInt64"}[dtype]
+    held = band.GetNoDataValueAsInt64() if dtype == "int64" else band.GetNoDataValueAsUInt64()
+    assert held == nodata
+    assert np.array_equal(band.ReadAsArray(), data)
+    back, meta = varda.raster.read(tmp_path / "o.tif")[:2]
+    assert back.dtype == data.dtype and meta.nodata == nodata and np.array_equal(back[0], data)
+
+
+def test_a_geotiff_says_what_it_writes_otherwise(tmp_path):
+    from varda.raster import GeoTiffNote, Meta
+
+    half = smooth_array(np.random.default_rng(4), "float16", (30, 40))
+    varda.compress(half, tmp_path / "h.zarr")
+    with pytest.warns(GeoTiffNote, match="float16 samples are written as float32"):
+        varda.decompress(tmp_path / "h.zarr", tmp_path / "h.tif")
+    assert np.array_equal(varda.raster.read(tmp_path / "h.tif")[0][0], half.astype(np.float32))
+    # An int16 class map with a colour table: the table stays in the store.
+    classes = (np.arange(30 * 40).reshape(30, 40) % 7).astype(np.int16)
+    table = [[i * 30, 255 - i * 30, 0, 255] for i in range(7)]
+    varda.compress(classes, tmp_path / "c.zarr", meta=Meta(bands=[{"colortable": table}]))
+    with pytest.warns(GeoTiffNote, match="colour table is left out.*the store keeps it"):
+        varda.decompress(tmp_path / "c.zarr", tmp_path / "c.tif")
+    assert np.array_equal(varda.raster.read(tmp_path / "c.tif")[0][0], classes)
+    assert store.meta_of(store.open_array(tmp_path / "c.zarr")).bands[0]["colortable"] == table
+
+
+def test_geotiff_options_and_nodata_gdal_would_change_are_refused(tmp_path, capsys):
+    data = smooth_array(np.random.default_rng(5), "float32", (30, 40))
+    varda.compress(data, tmp_path / "s.zarr")
+    assert main(["decompress", str(tmp_path / "s.zarr"), str(tmp_path / "o.tif"),
+                 "--co", "COMPRESS=NOPE"]) == 2
+    assert "'NOPE' is an unexpected value for COMPRESS" in capsys.readouterr().err
+    assert not (tmp_path / "o.tif").exists()
+    with pytest.raises(varda.VardaError, match="would be stored as 0.0"):
+        varda.compress(data, tmp_path / "n.zarr", nodata=1e-46)

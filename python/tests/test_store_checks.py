@@ -4,6 +4,7 @@ exit 1, a message naming the field or the chunk, no traceback."""
 import contextlib
 import io
 import json
+import re
 import shutil
 import warnings
 
@@ -77,15 +78,36 @@ def test_hostile_array_metadata_exits_1(store):
         _refused("info", str(store), says=[message])
 
 
+def test_what_python_cannot_read_is_refused_in_the_stores_words(store):
+    text = (store / ".zarray").read_text()
+    nested = "[" * 100000 + "]" * 100000
+    cases = [
+        (text.replace('"fill_value": 0', f'"fill_value": {nested}'), "nests deeper"),
+        (text.replace('"zstd_level": 3', f'"zstd_level": {nested}'), "nests deeper"),
+        (text.replace('"zstd_level": 3', '"zstd_level": ' + "7" * 5000),
+         "field 'zstd_level' is not an integer from 1 to 22"),
+    ]
+    for changed, message in cases:
+        assert changed != text
+        (store / ".zarray").write_text(changed)
+        _refused("info", str(store), says=[message])
+        with pytest.raises(varda.StoreError, match=message):
+            varda.open(store)
+    (store / ".zarray").write_text(text)
+    (store / ".zattrs").write_text(nested)
+    _refused("info", str(store), says=["the attributes cannot be read"])
+
+
 def test_a_file_named_zip_that_is_not_one(tmp_path):
     fake = tmp_path / "s.zip"
     fake.write_bytes(b"not a zip at all" * 10)
     _refused("info", str(fake), says=["not a zip file"])
 
 
-def _store_with(rng, tmp_path, name, dtype="uint16", tile=32):
+def _store_with(rng, tmp_path, name, dtype="uint16", tile=32, recipe=None):
     path = tmp_path / name
-    varda.compress(smooth_array(rng, dtype, (64, 64)), path, tile=tile, layout="array")
+    varda.compress(smooth_array(rng, dtype, (64, 64)), path, tile=tile, layout="array",
+                   recipe=recipe)
     return path
 
 
@@ -98,9 +120,15 @@ def test_a_chunk_that_is_not_the_arrays_is_refused_by_info_and_decompress(rng, t
         "bomb": (None, "1.1", "the tile is 8192 rows of 8192 samples"),
         "dtype": (_store_with(rng, tmp_path, "c.zarr", dtype="int16"), "0.1",
                   "the tile holds int16 samples, the array uint16"),
+        # a lossy tile of the same dtype and shape in a lossless store, and back
+        "lossy": (_store_with(rng, tmp_path, "l.zarr", recipe="LINEAR:MAX_ERROR=2"), "1.0",
+                  "the tile is lossy (LINEAR), the array's product lossless"),
+        "lossless": (_store_with(rng, tmp_path, "n.zarr"), "0.1",
+                     "the tile is lossless, the array's product lossy (LINEAR)"),
     }
     for what, (source, key, message) in cases.items():
-        target = _store_with(rng, tmp_path, f"t-{what}.zarr")
+        recipe = "LINEAR:MAX_ERROR=2" if what == "lossless" else None
+        target = _store_with(rng, tmp_path, f"t-{what}.zarr", recipe=recipe)
         if source is None:
             (target / key).write_bytes(varda.VardaCodec().encode(np.zeros((8192, 8192), np.uint16)))
         else:
@@ -108,8 +136,36 @@ def test_a_chunk_that_is_not_the_arrays_is_refused_by_info_and_decompress(rng, t
         says = [f"chunk {key} (", message]
         _refused("info", str(target), says=says)
         _refused("decompress", str(target), str(tmp_path / f"{what}.npy"), says=says)
-        with pytest.raises(varda.CorruptTile, match=message):
+        with pytest.raises(varda.CorruptTile, match=re.escape(message)):
             varda.open(target).compute()
+
+
+@pytest.mark.parametrize("field,value,message", [
+    ("grid_step", 100, "field 'grid_step' is 100, the recipe's bound gives"),
+    ("grid_step", 1e308, "field 'grid_step' is 1e+308"),
+    ("max_abs", "nan", "field 'max_abs' is not a finite magnitude"),
+])
+def test_a_saved_grid_that_breaks_its_bound_is_refused(rng, tmp_path, field, value, message):
+    path = _store_with(rng, tmp_path, "g.zarr", dtype="float32", recipe="LINEAR:MAX_ERROR=0.5")
+    meta = json.loads((path / ".zarray").read_text())
+    meta["compressor"]["product"][field] = value
+    (path / ".zarray").write_text(json.dumps(meta))
+    _refused("info", str(path), says=[message])
+    import zarr
+    with pytest.raises(Exception, match=re.escape(message)):
+        zarr.open_array(str(path), mode="r+")[:8, :8] = 1.0
+
+
+def test_an_order_edited_in_array_and_codec_alike_is_refused(rng, tmp_path):
+    # Square chunks read in either order: only the store's own record tells.
+    path = _store_with(rng, tmp_path, "f.zarr")
+    meta = json.loads((path / ".zarray").read_text())
+    meta["order"] = meta["compressor"]["order"] = "F"
+    (path / ".zarray").write_text(json.dumps(meta))
+    says = ["the store was written in C order, the array says F"]
+    _refused("info", str(path), says=says)
+    with pytest.raises(varda.StoreError, match=says[0]):
+        varda.open(path)
 
 
 def test_a_changed_array_dtype_is_refused(rng, tmp_path):

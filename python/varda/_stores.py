@@ -74,6 +74,7 @@ class Chunks:
         self.shape, self.chunks = tuple(z.shape), tuple(z.chunks)
         self.counts = tuple(math.ceil(n / c) for n, c in zip(z.shape, z.chunks))
         self.dtype, self.order = z.dtype, z.order
+        self.family = getattr(z.compressor, "family", None)
         self.strict, self.array = strict, array
 
     def key(self, idx) -> str:
@@ -107,7 +108,7 @@ class Chunks:
             info = peek_info(blob)
         except CorruptTile as e:
             return str(e)
-        return tile_mismatch(info, self.dtype, self.chunks, self.order) or \
+        return tile_mismatch(info, self.dtype, self.chunks, self.order, self.family) or \
             tile_misplaced(info, idx, self.array)
 
 

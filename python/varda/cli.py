@@ -19,6 +19,7 @@ import sys
 import tempfile
 import threading
 import time
+import warnings
 
 from . import _output
 
@@ -59,6 +60,8 @@ def _positive(text: str) -> int:
 RECIPES = """\
 recipes (lossy, every sample within a bound; lossless when none is given):
   LINEAR:MAX_ERROR=V             within V of the original, in the raster's units
+                                 (a band with a scale: V in scaled units, stored as
+                                 V / scale counts)
                                  e.g. LINEAR:MAX_ERROR=0.5 for heights to half a metre
   LOG:MAX_ERROR=P%               within P per cent of each sample (0 < P < 100)
                                  e.g. LOG:MAX_ERROR=1% for radiances or flows
@@ -675,6 +678,38 @@ def _store_name(output: str) -> None:
                          f"{stem}.zip, and 'varda decompress' gives a {suffix} back")
 
 
+def _band_scale(bands) -> float:
+    """The one scale of the bands (1 when none has one); UsageError when
+    they differ, since one bound in counts cannot be every band's."""
+    scales = {float(b.get("scale", 1.0)) for b in bands} or {1.0}
+    if len(scales) > 1:
+        raise UsageError("the bands have different scales (" +
+                         ", ".join(f"{v:g}" for v in sorted(scales)) + "): a LINEAR bound in "
+                         "the raster's units is not one bound in stored counts; compress the "
+                         "bands one by one")
+    scale = scales.pop()
+    if not (math.isfinite(scale) and scale != 0):
+        raise UsageError(f"the band's scale {scale:g} does not turn counts into units")
+    return abs(scale)
+
+
+def _in_counts(text: str, bands):
+    """A LINEAR recipe in the raster's units as the bound in stored counts
+    (MAX_ERROR / scale), and the scale; any other recipe as given."""
+    from .lossy import Recipe
+
+    recipe = Recipe.parse(text)
+    if recipe.name != "LINEAR" or not bands or all("scale" not in b for b in bands):
+        return text, 1.0
+    scale = _band_scale(bands)
+    if scale == 1.0:
+        return text, scale
+    counts = Recipe(recipe.family, recipe.max_error / scale).text
+    print(f"varda: {text} in the raster's units is {counts} in stored counts (scale {scale:g})",
+          file=sys.stderr)
+    return counts, scale
+
+
 def cmd_compress(args) -> int:
     from . import store
     from .lossy import Recipe
@@ -688,13 +723,14 @@ def cmd_compress(args) -> int:
     if args.nodata is not None:
         meta.nodata = args.nodata
     data = _holes_as_nodata(data, meta.nodata, bool(args.recipe))
+    recipe = _in_counts(args.recipe, meta.bands)[0] if args.recipe else args.recipe
     if data.shape[0] == 1:
         data = data[0]
     started = time.perf_counter()
     chunks = store.chunk_shape(data.shape, args.tile)
     count = math.prod(math.ceil(n / c) for n, c in zip(data.shape, chunks))
     with _Bar("compress", data.nbytes) as bar:
-        store.compress(data, args.output, chain=args.chain, recipe=args.recipe, nodata=meta.nodata,
+        store.compress(data, args.output, chain=args.chain, recipe=recipe, nodata=meta.nodata,
                        tile=args.tile, threads=args.threads, effort=args.effort, meta=meta,
                        progress=lambda n=1: bar.advance(n * data.nbytes / count),
                        **({} if args.level is None else {"level": args.level}))
@@ -708,8 +744,13 @@ def cmd_compress(args) -> int:
 
 
 def cmd_decompress(args) -> int:
-    from . import store
+    from . import raster, store
 
+    if not args.input.lower().endswith(".zip") and raster.is_raster_file(args.input):
+        raise UsageError(_raster_not_store(args.input))
+    folder = os.path.dirname(os.path.abspath(args.output))
+    if not os.path.isdir(folder):
+        raise UsageError(f"{args.output}: the folder {folder} does not exist; make it first")
     started = time.perf_counter()
     z = store.open_array(args.input)
     if args.co and not args.output.lower().endswith((".tif", ".tiff")):
@@ -742,7 +783,7 @@ def cmd_info(args) -> int:
         ("tiles", f"{summary['tiles']} of {' x '.join(map(str, summary['chunks'][-2:]))}, "
          "every one there"),
         ("chains", chains),
-        ("recipe", summary["recipe"] or "lossless"),
+        ("recipe", _recipe_line(summary["recipe"], summary["scales"])),
         ("nodata", f"{summary['nodata']} ({summary['tiles_with_nodata']} tiles hold some)"
          if summary["nodata"] is not None else "none"),
         ("crs", (summary["crs"] or "none")[:70]),
@@ -794,6 +835,22 @@ def cmd_verify(args) -> int:
         ([f"{problems} problem{'s' if problems > 1 else ''} with the store as a whole"]
          if problems else [])), file=sys.stderr)
     return EXIT_DATA
+
+
+def _recipe_line(text: str | None, scales) -> str:
+    """The stored recipe and, for a LINEAR bound on scaled bands, the same
+    bound in the raster's units."""
+    from .lossy import Recipe
+
+    if not text:
+        return "lossless"
+    recipe = Recipe.parse(text)
+    scales = set(map(float, scales))
+    if recipe.name != "LINEAR" or len(scales) != 1 or scales == {1.0}:
+        return text
+    scale = abs(scales.pop())
+    return f"{text} in stored counts: MAX_ERROR={recipe.max_error * scale:g} in the raster's " \
+           f"units (scale {scale:g})"
 
 
 def _raster_not_store(path: str) -> str:
@@ -868,15 +925,49 @@ def _interruptible():
             signal.signal(s, handler)
 
 
+def _glued(argv: list[str]) -> list[str]:
+    """`--nodata V` as `--nodata=V`: argparse takes "-inf" or "-1e9" after
+    an option for an option of its own, not for a negative value."""
+    out, argv = [], list(argv)
+    while argv:
+        arg = argv.pop(0)
+        if arg == "--nodata" and argv:
+            arg = f"--nodata={argv.pop(0)}"
+        out.append(arg)
+    return out
+
+
+def _quiet_pipe() -> int:
+    # The reader (`| head`) went away: what is left to print has no one to
+    # read it, which is no failure of the command.
+    with contextlib.suppress(OSError):
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 0
+
+
+def _say_warning(message, category, *_args, **_kwargs) -> None:
+    print(f"varda: {message}", file=sys.stderr)
+
+
 def main(argv=None) -> int:
-    args = parser().parse_args(argv)
+    args = parser().parse_args(_glued(sys.argv[1:] if argv is None else argv))
+    # GDAL's warnings and what a GeoTIFF leaves out reach the user as lines
+    # of the tool's own.
+    warnings.showwarning = _say_warning
     from ._lib import CorruptTile, LibraryNotFound, VardaError
-    from .raster import RasterError, UnsupportedRaster
-    from .store import StoreError
+    from .raster import CreationOptionError, RasterError, UnsupportedRaster
+    from .store import StoreError, UnfinishedStore
 
     try:
         with _interruptible():
-            return COMMANDS[args.command](args)
+            code = COMMANDS[args.command](args)
+            sys.stdout.flush()
+            return code
+    except BrokenPipeError:
+        return _quiet_pipe()
+    except UnfinishedStore as e:
+        print(f"varda: {e.reason}; wait for its writer, or write it again", file=sys.stderr)
+        return EXIT_DATA
     except LibraryNotFound as e:
         print(f"varda: {e}", file=sys.stderr)
         return EXIT_USAGE
@@ -886,7 +977,7 @@ def main(argv=None) -> int:
     except (StoreError, RasterError, CorruptTile, DataError) as e:
         print(f"varda: {e}", file=sys.stderr)
         return EXIT_DATA
-    except (VardaError, UsageError, FileExistsError) as e:
+    except (VardaError, UsageError, FileExistsError, CreationOptionError) as e:
         print(f"varda: {e}", file=sys.stderr)
         return EXIT_USAGE
     except OSError as e:

@@ -100,6 +100,21 @@ def _number_text(text: str):
     return text
 
 
+def nodata_rounded(nodata, dtype) -> str | None:
+    """Why a float `nodata` is not a value of `dtype`: it rounds to one
+    whose shortest text is another number (1e-46 to float32 0, so that
+    every 0.0 would be nodata); None when it is held, or is not a float."""
+    dt = np.dtype(dtype)
+    if dt.kind != "f" or not is_number(nodata) or not math.isfinite(float(nodata)):
+        return None
+    with np.errstate(over="ignore", under="ignore"):
+        held = dt.type(nodata)
+    if float(held) == nodata or float(str(held)) == float(nodata):
+        return None
+    return (f"nodata value {nodata!r} is not a {dt.name}: it would be stored as "
+            f"{str(held)}; give a value the type holds")
+
+
 def nodata_problem(nodata, dtype=None) -> str | None:
     """Why `nodata` cannot mark samples of `dtype` (of any, when None)."""
     if not (nodata is None or is_number(nodata) or
@@ -215,11 +230,18 @@ def _dims(shape) -> str:
     return " x ".join(map(str, shape))
 
 
-def tile_mismatch(info: TileInfo, dtype=None, chunks=None, order: str | None = None) -> str | None:
+def tile_mismatch(info: TileInfo, dtype=None, chunks=None, order: str | None = None,
+                  lossy: str | None = None) -> str | None:
     """What keeps a blob's tile from being a chunk of an array of `dtype`
-    and `chunks` (laid in `order`, or either when None); None when it fits."""
+    and `chunks` (laid in `order`, or either when None) whose product's
+    lossy family is `lossy` ("none" for lossless; any when None); None when
+    it fits."""
     if dtype is not None and np.dtype(dtype).newbyteorder("=") != info.dtype:
         return f"the tile holds {info.dtype} samples, the array {np.dtype(dtype).name}"
+    if lossy is not None and (info.lossy or "none") != lossy:
+        def kind(family):
+            return "lossless" if family in (None, "none") else f"lossy ({family})"
+        return f"the tile is {kind(info.lossy)}, the array's product {kind(lossy)}"
     if chunks is not None:
         fits = {_tile_dims(tuple(chunks), o) for o in ((order,) if order else ("C", "F"))}
         if (info.height, info.width) not in fits:
@@ -251,7 +273,8 @@ def _blob(buf) -> np.ndarray:
     return ensure_contiguous_ndarray(buf).view(np.uint8)
 
 
-def decode_tile(blob, out=None, dtype=None, chunks=None, order: str | None = None) -> np.ndarray:
+def decode_tile(blob, out=None, dtype=None, chunks=None, order: str | None = None,
+                lossy: str | None = None) -> np.ndarray:
     """The tile of a blob, as a (height, width) array of its dtype, or of
     `dtype` when given (the same type in either byte order). Into `out`:
     an array of that dtype whose memory, in C or F order, is the tile.
@@ -264,7 +287,7 @@ def decode_tile(blob, out=None, dtype=None, chunks=None, order: str | None = Non
     # The samples come out in the order the blob records.
     given = info.order_dtype
     want = given if dtype is None else np.dtype(dtype)
-    wrong = tile_mismatch(info, want, chunks, order)
+    wrong = tile_mismatch(info, want, chunks, order, lossy)
     if wrong:
         raise CorruptTile(wrong)
     if out is None:
@@ -338,7 +361,11 @@ class Product:
     @classmethod
     def load(cls, fields: dict | str) -> "Product":
         """The product a saved form describes (a dict, or its JSON text)."""
-        text = fields if isinstance(fields, str) else json.dumps(fields)
+        try:
+            text = fields if isinstance(fields, str) else json.dumps(fields)
+        except (ValueError, RecursionError) as e:
+            raise CorruptProduct(f"the product is not the flat JSON object of a saved product "
+                                 f"({type(e).__name__})") from None
         raw, rec, msg = text.encode(), CodecProduct(), Message()
         rc = fn("varda_codec_product_load")(byref(rec), raw, len(raw), *msg.args)
         if rc:
@@ -571,6 +598,12 @@ class VardaCodec(Codec):
         return VardaCodec(**config)
 
     @property
+    def family(self) -> str | None:
+        """The product's lossy family as saved ("none" when lossless); None
+        while the codec knows no product."""
+        return self._saved["lossy"] if self._saved is not None else None
+
+    @property
     def recipe(self) -> str | None:
         """The lossy recipe's canonical text, noise curve included; None
         for a lossless codec."""
@@ -645,7 +678,9 @@ class VardaCodec(Codec):
             if width != self.width:
                 raise CorruptTile(f"the tile is {width} samples wide, the array's chunks "
                                   f"{self.width}")
-        return decode_tile(buf, out, self.dtype, self.chunks, self.order)
+        # A codec that knows its product takes only tiles of its family: a
+        # lossless tile in a lossy store (or the reverse) is another array's.
+        return decode_tile(buf, out, self.dtype, self.chunks, self.order, self.family)
 
     def __repr__(self):
         params = ", ".join(f"{k}={v!r}" for k, v in self.get_config().items() if k != "id")

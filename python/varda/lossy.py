@@ -197,7 +197,18 @@ class Check:
         return self.nonfinite == 0 and self.worst <= 1.0
 
 
-def check(recipe: Recipe, original, rebuilt) -> Check:
+def _recipe(recipe) -> Recipe:
+    """A Recipe, or recipe text parsed into one."""
+    if isinstance(recipe, Recipe):
+        return recipe
+    if isinstance(recipe, str):
+        return Recipe.parse(recipe)
+    raise TypeError(f"recipe is recipe text or a varda.Recipe, not {type(recipe).__name__}")
+
+
+def check(recipe: Recipe | str, original, rebuilt) -> Check:
+    """`recipe` is a Recipe or its text ("LINEAR:MAX_ERROR=1")."""
+    recipe = _recipe(recipe)
     original, rebuilt = samples(original), samples(rebuilt)
     if original.dtype != rebuilt.dtype or original.shape != rebuilt.shape:
         raise ValueError("original and rebuilt differ in dtype or shape")
@@ -228,7 +239,7 @@ def check(recipe: Recipe, original, rebuilt) -> Check:
     return Check(worst.value, nonfinite, tiny.value)
 
 
-def verify(recipe: Recipe, original, rebuilt) -> float:
+def verify(recipe: Recipe | str, original, rebuilt) -> float:
     """The worst error over the recipe's bound: at most 1 when it held,
     infinite when a non-finite sample changed. check() says more."""
     result = check(recipe, original, rebuilt)

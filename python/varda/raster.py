@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
+import dataclasses
 import ctypes.util
 import functools
 import math
@@ -178,6 +179,34 @@ def _listing(path, found) -> str:
     return f"it holds {len(found)} rasters; choose one with --subdataset NAME:\n{rows}"
 
 
+def _swaps_64() -> bool:
+    """Whether this rasterio names GDAL's 64-bit integer types the wrong way
+    round (1.3.5 with GDAL 3.5 and later: "int64" makes a UInt64 band)."""
+    from rasterio import dtypes
+
+    return dtypes.dtype_rev.get("int64") == 12  # GDT_UInt64
+
+
+def _other_64(dtype) -> np.dtype:
+    """For a 64-bit integer dtype on a rasterio that swaps them, the dtype
+    of the other sign; any other dtype as it is."""
+    dt = np.dtype(dtype)
+    if dt.kind in "iu" and dt.itemsize == 8 and _swaps_64():
+        return np.dtype(np.uint64 if dt.kind == "i" else np.int64)
+    return dt
+
+
+def _wide_nodata(path, index: int):
+    """A 64-bit integer band's nodata, exactly (rasterio reads a double)."""
+    gdal = _gdal()
+    if gdal is None:
+        return None
+    ds = gdal.Open(str(path))  # held: the band lives only as long as its dataset
+    band = ds.GetRasterBand(index)
+    return (band.GetNoDataValueAsUInt64() if band.DataType == gdal.GDT_UInt64
+            else band.GetNoDataValueAsInt64())
+
+
 def _read_gdal(path, band, subdataset, progress):
     rasterio = _rasterio()
     from rasterio.windows import Window
@@ -201,6 +230,9 @@ def _read_gdal(path, band, subdataset, progress):
             transform = tuple(src.transform)[:6] if not src.transform.is_identity else None
             names = [src.descriptions[i - 1] for i in indexes]
             nodata = src.nodata
+            if data.dtype.kind in "iu" and data.dtype.itemsize == 8:
+                data = data.view(_other_64(data.dtype))
+                nodata = _wide_nodata(path, indexes[0]) if _gdal() else nodata
             tags = {ns: src.tags(ns=ns) for ns in _domains(src.tag_namespaces())}
             bands = [_band_meta(src, i) for i in indexes]
     except rasterio.errors.RasterioError as e:
@@ -395,6 +427,78 @@ def geotiff_options(dtype, rows: int, cols: int, tile: int = 512,
     return options
 
 
+class GeoTiffNote(UserWarning):
+    """What a GeoTIFF could not hold as the store holds it, and where it is
+    kept instead."""
+
+
+# Colour tables GeoTIFF keeps.
+_PALETTED = ("uint8", "uint16")
+
+
+def geotiff_form(dtype, meta: Meta) -> tuple[np.dtype, Meta, list[str]]:
+    """The dtype a raster of `dtype` is written to GeoTIFF as, the metadata
+    written with it, and one note a thing written otherwise than stored."""
+    dtype, notes = np.dtype(dtype), []
+    if dtype == np.float16:
+        # GeoTIFF (through GDAL) has no half floats; float32 holds each one.
+        notes.append("float16 samples are written as float32, which holds every one exactly")
+        dtype = np.dtype(np.float32)
+    bands = []
+    for i, band in enumerate(meta.bands, 1):
+        if band.get("colortable") and dtype.name not in _PALETTED:
+            band = {k: v for k, v in band.items() if k != "colortable"}
+            notes.append(f"band {i}'s colour table is left out: GeoTIFF keeps one for uint8 and "
+                         f"uint16 bands only, not {dtype.name}; the store keeps it")
+        bands.append(band)
+    return dtype, dataclasses.replace(meta, bands=bands), notes
+
+
+def check_creation_options(options: dict) -> None:
+    """Refuses, in GDAL's words, a GeoTIFF creation option GDAL does not
+    take (GDAL itself only warns, and writes without it)."""
+    gdal = _libgdal()
+    gdal.GDALAllRegister()
+    driver = gdal.GDALGetDriverByName(b"GTiff")
+    texts = [f"{k}={v}".encode() for k, v in options.items()]
+    array = (ctypes.c_char_p * (len(texts) + 1))(*texts, None)
+    said: list[str] = []
+
+    def collect(_err_class, _err_no, message):
+        said.append((message or b"").decode(errors="replace"))
+
+    handler = _GDAL_HANDLER(collect)
+    gdal.CPLPushErrorHandler(handler)
+    try:
+        valid = gdal.GDALValidateCreationOptions(driver, array)
+    finally:
+        gdal.CPLPopErrorHandler()
+    if not valid:
+        raise CreationOptionError("GeoTIFF creation options: " + "; ".join(said or ["refused"]))
+
+
+class CreationOptionError(ValueError):
+    pass
+
+
+def _set_wide_nodata(path, nodata, bands: int) -> None:
+    """A 64-bit integer nodata, which GDAL takes through calls of its own
+    only (rasterio writes doubles, and drops it)."""
+    gdal = _gdal()
+    if gdal is None:
+        raise RasterError("GDAL's Python bindings (python3-gdal) are needed to write a 64-bit "
+                          "integer nodata")
+    ds = gdal.Open(str(path), gdal.GA_Update)
+    for i in range(1, bands + 1):
+        band = ds.GetRasterBand(i)
+        if band.DataType == gdal.GDT_UInt64:
+            band.SetNoDataValueAsUInt64(int(nodata))
+        else:
+            band.SetNoDataValueAsInt64(int(nodata))
+    ds.FlushCache()
+    ds = None
+
+
 @contextlib.contextmanager
 def writing_geotiff(path, shape, dtype, meta: Meta, tile: int = 512, name=None,
                     options: dict | None = None):
@@ -408,15 +512,20 @@ def writing_geotiff(path, shape, dtype, meta: Meta, tile: int = 512, name=None,
 
     name = name or path
     bands, rows, cols = shape
+    dtype, meta, notes = geotiff_form(dtype, meta)
+    creation = geotiff_options(dtype, rows, cols, tile, options)
+    check_creation_options(creation)
     profile = {"driver": "GTiff", "width": cols, "height": rows, "count": bands,
-               "dtype": np.dtype(dtype).name,
-               **geotiff_options(dtype, rows, cols, tile, options)}
+               "dtype": _other_64(dtype).name, **creation}
     if meta.crs:
         profile["crs"] = rasterio.crs.CRS.from_user_input(meta.crs)
     if meta.transform:
         profile["transform"] = Affine(*meta.transform)
-    if meta.nodata is not None:
+    wide = meta.nodata is not None and dtype.kind in "iu" and dtype.itemsize == 8
+    if meta.nodata is not None and not wide:
         profile["nodata"] = meta.nodata
+    for note in notes:
+        warnings.warn(f"{name}: {note}", GeoTiffNote, stacklevel=3)
     with _gdal_failures() as failures:
         try:
             dst = rasterio.open(path, "w", **profile)
@@ -431,6 +540,8 @@ def writing_geotiff(path, shape, dtype, meta: Meta, tile: int = 512, name=None,
                     dst.close()
                 raise
             dst.close()
+            if wide:
+                _set_wide_nodata(path, meta.nodata, bands)
             _write_tables(path, meta.bands[:bands])
         except rasterio.errors.RasterioError as e:
             raise RasterError(f"cannot write {name}: {e}") from None
@@ -479,4 +590,7 @@ def _libgdal():
     gdal.CPLPushErrorHandler.argtypes = [_GDAL_HANDLER]
     gdal.CPLPushErrorHandler.restype = None
     gdal.CPLPopErrorHandler.restype = None
+    gdal.GDALGetDriverByName.argtypes = [ctypes.c_char_p]
+    gdal.GDALGetDriverByName.restype = ctypes.c_void_p
+    gdal.GDALValidateCreationOptions.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_char_p)]
     return gdal

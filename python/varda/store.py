@@ -45,8 +45,8 @@ from . import _output
 from ._lib import CorruptTile, VardaError
 from ._types import dtype_code, is_number, native
 from ._stores import Chunks, MisplacedTile, Store, StoreError, is_local, open_store, read_json
-from .codec import DEFAULT_LEVEL, VardaCodec, decode_tile, nodata_problem, prepare, read_info
-from .codec import tile_misplaced, tile_mismatch
+from .codec import (DEFAULT_LEVEL, VardaCodec, decode_tile, nodata_problem, nodata_rounded,
+                    prepare, read_info, tile_misplaced, tile_mismatch)
 from .kernels import nodata_mask
 from .raster import Meta
 
@@ -57,6 +57,15 @@ LAYOUTS = ("group", "array")
 
 
 __all__ = ["StoreError", "compress", "open", "open_array", "info", "decompress", "verify_store"]
+
+
+class UnfinishedStore(StoreError):
+    """A store whose writing did not finish. `reason` is the message
+    without the advice for Python callers."""
+
+    def __init__(self, reason: str, advice: str):
+        super().__init__(f"{reason}; {advice}")
+        self.reason = reason
 
 
 def _open_store(path, mode: str) -> Store:
@@ -138,6 +147,9 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
         nodata = meta.nodata
     # Stored in the machine's order, whatever order the source came in.
     source = native(source)
+    rounded = nodata_rounded(nodata, source.dtype)
+    if rounded:
+        raise VardaError(rounded)
     dask_source = _is_dask(source)
     resolved_on = np.asarray(source.compute() if dask_source else source) if recipe else None
     codec = prepare(resolved_on, recipe=recipe, nodata=nodata, chain=chain, effort=effort,
@@ -165,9 +177,10 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
         where = {"layout": layout, "variable": VARIABLE} if grouped else {}
         named = {"array": f"{array:016x}"} if array is not None else {}
         why = {"failed": failed} if failed else {}
+        # The order is recorded: on square chunks a tile reads either way.
         return {"varda": {"format": FORMAT, "tile": tile, "chain": chain,
-                          "recipe": codec.recipe or None, **where, **named, "complete": complete,
-                          **why}}
+                          "recipe": codec.recipe or None, "order": "C", **where, **named,
+                          "complete": complete, **why}}
 
     def root_attrs(complete: bool, failed: str | None = None) -> dict:
         return mark(complete, failed) if grouped else {**attrs, **mark(complete, failed)}
@@ -181,7 +194,7 @@ def compress(source, out, *, chain: str = "auto", recipe: str | None = None, nod
             # is not complete. A zip reads only once closed.
             store[".zattrs"] = json_dumps(root_attrs(complete=False))
         z = zarr.create(shape=source.shape, chunks=chunks, dtype=source.dtype,
-                        compressor=codec, fill_value=fill, store=store,
+                        compressor=codec, fill_value=fill, store=store, order="C",
                         path=VARIABLE if grouped else None, write_empty_chunks=True)
         if grouped:
             z.attrs.put(attrs)
@@ -405,25 +418,38 @@ def open_array(path, partial: bool = False, *, consolidated: bool = True) -> zar
         z = zarr.open_array(store, mode="r", path=name)
     except (StoreError, CorruptTile):
         raise
-    except (ValueError, KeyError, TypeError, zarr.errors.ArrayNotFoundError,
-            zarr.errors.MetadataError) as e:
-        # zarr says only "error decoding metadata"; its cause says what.
-        why = f"{e}: {e.__cause__}" if e.__cause__ else str(e)
+    except zarr.errors.ArrayNotFoundError:
+        where = f"at '{name}'" if name else "at the store's root"
+        raise StoreError(f"{store.name}: not a varda store (no array {where})") from None
+    except (ValueError, KeyError, TypeError, RecursionError, zarr.errors.MetadataError) as e:
+        # zarr says only "error decoding metadata"; its cause says what,
+        # unless Python's own JSON reader gave up before the codec could.
+        cause = e.__cause__ or e
+        why = _codec_detail(store, name) if isinstance(cause, (ValueError, RecursionError)) \
+            else None
+        if why is None and isinstance(cause, RecursionError):
+            why = "its metadata nests deeper than any array's"
+        if why is None:
+            why = f"{e}: {e.__cause__}" if e.__cause__ else str(e)
         raise StoreError(f"{store.name}: not a varda store ({why})") from None
     if not isinstance(z.compressor, VardaCodec):
         raise StoreError(f"{store.name}: the array is not coded with the varda codec")
     problems = _codec_problems(z) + _attr_problems(z)
     if name and _root_attrs(store) is None:
         problems.append("the group's attributes cannot be read")
+    mark = (_root_attrs(store) or {}).get("varda")
+    written = mark.get("order") if isinstance(mark, dict) else None
+    if written is not None and written != z.order:
+        problems.append(f"the store was written in {written} order, the array says {z.order}")
     if problems:
         raise StoreError(f"{store.name}: " + "; ".join(problems))
     mark = _mark(store)
     if not partial and _unfinished(store):
         failed = mark.get("failed")
-        raise StoreError(f"{store.name}: the store's writing "
-                         + (f"failed ({failed})" if isinstance(failed, str) else
-                            "did not finish (its writer stopped or is still running)")
-                         + "; open it with partial=True to read the tiles it holds")
+        raise UnfinishedStore(f"{store.name}: the store's writing "
+                              + (f"failed ({failed})" if isinstance(failed, str) else
+                                 "did not finish (its writer stopped or is still running)"),
+                              "open it with partial=True to read the tiles it holds")
     if consolidated:
         problems = consolidated_problems(store)
         if problems:
@@ -539,6 +565,31 @@ def _short(value) -> str:
     return text if len(text) <= 60 else text[:57] + "..."
 
 
+class _Digits(str):
+    """An integer longer than Python reads, kept as its text for the codec
+    to refuse in its own words."""
+
+
+def _lenient_int(text: str):
+    return _Digits(text) if len(text) > 4000 else int(text)
+
+
+def _codec_detail(store, name) -> str | None:
+    """The codec's own words on an array's metadata that zarr could not
+    read; None when it has none."""
+    try:
+        meta = json.loads(store[f"{name}/.zarray" if name else ".zarray"], parse_int=_lenient_int)
+        config = meta["compressor"]
+        if config.get("id") != VardaCodec.codec_id:
+            return None
+        VardaCodec.from_config(config)
+    except VardaError as e:
+        return str(e)
+    except (RecursionError, ValueError, KeyError, TypeError, AttributeError):
+        return None
+    return None
+
+
 def _root_attrs(store) -> dict | None:
     """The store's root attributes ({} when it has none, None when they do
     not read)."""
@@ -546,7 +597,7 @@ def _root_attrs(store) -> dict | None:
         attrs = json.loads(store[".zattrs"])
     except KeyError:
         return {}
-    except (ValueError, UnicodeDecodeError):
+    except (ValueError, UnicodeDecodeError, RecursionError):
         return None
     return attrs if isinstance(attrs, dict) else None
 
@@ -566,7 +617,7 @@ def _variable(store, path) -> str:
     for name in sorted(store.listdir("")):
         try:
             meta = json.loads(store[f"{name}/.zarray"])
-        except (KeyError, ValueError, UnicodeDecodeError):
+        except (KeyError, ValueError, UnicodeDecodeError, RecursionError):
             continue
         if isinstance(meta, dict) and isinstance(meta.get("compressor"), dict) and \
                 meta["compressor"].get("id") == "varda":
@@ -634,6 +685,8 @@ def _attr_problems(z) -> list[str]:
     """One message per attribute that cannot be what it claims to be."""
     try:
         attrs, out = attrs_of(z), []
+    except RecursionError:
+        return ["the attributes cannot be read (they nest deeper than any array's)"]
     except ValueError as e:
         return [f"the attributes cannot be read ({e})"]
     wrong = nodata_problem(attrs.get("nodata"), z.dtype)
@@ -765,7 +818,9 @@ def _write_tif(z, path, out, meta: Meta, threads, progress, options=None):
             rows, cols = sel[-2], sel[-1]
             window = Window(cols.start, rows.start, cols.stop - cols.start, rows.stop - rows.start)
             band = sel[0].start + 1 if z.ndim == 3 else 1
-            dst.write(block.reshape(block.shape[-2:]), band, window=window)
+            # float16 is written as float32 (see raster.geotiff_form).
+            dst.write(block.reshape(block.shape[-2:]).astype(dst.dtypes[0], copy=False), band,
+                      window=window)
             if progress:
                 progress(1)
 
@@ -790,7 +845,7 @@ def info(path) -> dict:
                              "from the store") from None
         try:
             tile = read_info(blob)
-            wrong = tile_mismatch(tile, z.dtype, z.chunks, z.order) or \
+            wrong = tile_mismatch(tile, z.dtype, z.chunks, z.order, z.compressor.family) or \
                 tile_misplaced(tile, idx, array)
             if wrong:
                 raise CorruptTile(wrong)
@@ -816,7 +871,7 @@ def info(path) -> dict:
         "recipe": z.compressor.recipe, "lossy": sorted(lossy),
         "nodata": meta.to_attrs()["nodata"], "tiles_with_nodata": nodata_tiles,
         "crs": meta.crs, "transform": list(meta.transform) if meta.transform else None,
-        "band_names": meta.band_names,
+        "band_names": meta.band_names, "scales": [b.get("scale", 1.0) for b in meta.bands],
         "raw_bytes": raw, "stored_bytes": stored, "ratio": raw / stored if stored else math.inf,
     }
 
@@ -898,11 +953,12 @@ def _tile_problem(blob, z, idx, array) -> tuple[str | None, bool]:
     its place."""
     try:
         tile = read_info(blob)
-        wrong = tile_mismatch(tile, z.dtype, z.chunks, z.order) or \
+        wrong = tile_mismatch(tile, z.dtype, z.chunks, z.order, z.compressor.family) or \
             tile_misplaced(tile, idx, array)
         if wrong:
             return wrong, False
-        decode_tile(blob, dtype=z.dtype, chunks=z.chunks, order=z.order)
+        decode_tile(blob, dtype=z.dtype, chunks=z.chunks, order=z.order,
+                    lossy=z.compressor.family)
     except VardaError as e:
         return str(e), False
     return None, tile.position is not None

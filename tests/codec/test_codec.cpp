@@ -285,31 +285,58 @@ TEST(Codec, AutoJudgesTallTilesOnBandsOfRows) {
     }
 }
 
-// A posterised tile with repeats far apart: zstd's strong levels find what
-// its default misses, and effort 2 must not settle for less.
-TEST(Codec, AutoAtEffortTwoCodesLzTilesAtAStrongLevel) {
+// A posterised u16 plate of 128 x 128 with repeats far apart, and what a
+// forced chain codes it to at zstd's level 19: effort 2 must not settle
+// for less, and must give the tile back.
+void expect_effort_two_matches_strong_level(const Bytes &tile, int chain, int chain_effort) {
     const size_t w = 128, h = 128;
-    Bytes tile(w * h * 2);
+    varda_codec_product strong = product_for(1, chain);
+    strong.zstd_level = 19;
+    strong.effort = chain_effort;
+    const Bytes reference = encode(strong, tile, w, h);
+    ASSERT_FALSE(reference.empty());
+    varda_codec_product p = product_for(1, VARDA_CHAIN_AUTO);
+    p.effort = 2;
+    const Bytes chosen = encode(p, tile, w, h);
+    ASSERT_FALSE(chosen.empty());
+    EXPECT_LE(chosen.size(), reference.size()) << "chain " << chain;
+    Bytes out(tile.size());
+    ASSERT_EQ(decode(chosen, out), 0);
+    EXPECT_EQ(out, tile);
+}
+
+// zstd's strong levels find what its default misses.
+TEST(Codec, AutoAtEffortTwoCodesLzTilesAtAStrongLevel) {
+    const size_t n = 128 * 128;
+    Bytes tile(n * 2);
     std::mt19937 rng(12);
     const uint16_t levels[] = {0, 120, 255, 900, 4000, 31000};
-    Bytes motif(w * 2 * 37);
+    Bytes motif(128 * 2 * 37);
     for (size_t i = 0; i < motif.size() / 2; ++i) {
         const uint16_t v = levels[rng() % 6];
         std::memcpy(motif.data() + 2 * i, &v, 2);
     }
     for (size_t i = 0; i < tile.size(); ++i) tile[i] = motif[i % motif.size()];
-    for (size_t i = 0; i < w * h; i += 1 + rng() % 61) tile[2 * i] ^= 1; // breaks up the matches
-    varda_codec_product strong = product_for(1, VARDA_CHAIN_ZSTD);
-    strong.zstd_level = 19;
-    const Bytes reference = encode(strong, tile, w, h);
-    varda_codec_product p = product_for(1, VARDA_CHAIN_AUTO);
-    p.effort = 2;
-    const Bytes chosen = encode(p, tile, w, h);
-    ASSERT_FALSE(chosen.empty());
-    EXPECT_LE(chosen.size(), reference.size());
-    Bytes out(tile.size());
-    ASSERT_EQ(decode(chosen, out), 0);
-    EXPECT_EQ(out, tile);
+    for (size_t i = 0; i < n; i += 1 + rng() % 61) tile[2 * i] ^= 1; // breaks up the matches
+    expect_effort_two_matches_strong_level(tile, VARDA_CHAIN_ZSTD, 1);
+}
+
+// The same through the palette: its retry at the strong level takes the
+// ranks' best chains alone and must still find what a palette coded
+// wholly at that level finds.
+TEST(Codec, AutoAtEffortTwoCodesLzPalettesAtAStrongLevel) {
+    const size_t n = 128 * 128;
+    Bytes tile(n * 2);
+    std::mt19937 rng(5);
+    const uint16_t levels[] = {0, 120, 255, 900, 4000, 31000, 47, 6};
+    std::vector<uint16_t> motif(128 * 41);
+    for (uint16_t &v : motif) v = levels[rng() % 8];
+    for (size_t i = 0; i < n; ++i) {
+        uint16_t v = motif[i % motif.size()];
+        if (rng() % 53 == 0) v = levels[rng() % 8];
+        std::memcpy(tile.data() + 2 * i, &v, 2);
+    }
+    expect_effort_two_matches_strong_level(tile, VARDA_CHAIN_PALETTE, 2);
 }
 
 namespace {

@@ -214,11 +214,14 @@ TEST(ProductText, RefusesMalformedTextByField) {
          VARDA_CODEC_CORRUPT},
         {set_field(good, "grid_step", "\"inf\""), "'grid_step' is not finite", VARDA_CODEC_CORRUPT},
         {set_field(good, "grid_step", "1e999"), "'grid_step' is not a number", VARDA_CODEC_CORRUPT},
-        {set_field(good, "grid_step", "0"), "grid is not one its quantiser takes",
+        {set_field(good, "grid_step", "0"), "'grid_step' is 0, the recipe's bound gives",
          VARDA_CODEC_CORRUPT},
         {set_field(good, "grid_mode", "256"), "'grid_mode' is not an integer from 0 to 255",
          VARDA_CODEC_CORRUPT},
-        {set_field(good, "max", "\"nan\""), "", 0}, // stats may be non-finite
+        {set_field(good, "max", "\"nan\""), "'max' is not finite", VARDA_CODEC_CORRUPT},
+        {set_field(good, "min", "1e9"), "'min' is above field 'max'", VARDA_CODEC_CORRUPT},
+        {set_field(good, "grid_offset", "9"), "'grid_offset' is 9, the recipe gives 8",
+         VARDA_CODEC_CORRUPT},
         {replace(good, "\"negatives\": 0", "\"negatives\": 2"), "'negatives' is not an integer",
          VARDA_CODEC_CORRUPT},
     };
@@ -237,6 +240,36 @@ TEST(ProductText, RefusesMalformedTextByField) {
     }
     EXPECT_EQ(varda_codec_product_load(nullptr, good.data(), good.size(), nullptr, 0),
               VARDA_CODEC_REFUSED);
+}
+
+// A grid or a domain the recipe would not have resolved codes past the
+// stated bound, or switches the tiles' range check off.
+TEST(ProductText, RefusesAGridThatBreaksItsBound) {
+    // (text, the field's change, what the refusal says)
+    std::vector<std::pair<std::string, std::string>> bads;
+    for (int dtype : {1, 9}) {
+        const Case linear{"linear",          dtype, VARDA_CHAIN_AUTO,
+                          VARDA_NODATA_NONE, 0,     "LINEAR:MAX_ERROR=0.5"};
+        const std::string good = save(prepared(linear, raster(dtype)));
+        bads.insert(bads.end(),
+                    {{set_field(good, "grid_step", "100"), "'grid_step' is 100"},
+                     {set_field(good, "grid_step", "1e308"), "'grid_step' is 1e+308"},
+                     {set_field(good, "grid_mode", "0"), "'grid_mode' is 0, the recipe gives 1"},
+                     {set_field(good, "max_abs", "\"nan\""), "'max_abs' is not a finite magnitude"},
+                     {set_field(good, "max_abs", "\"inf\""), "'max_abs' is not a finite magnitude"},
+                     {set_field(good, "max_abs", "-1"), "'max_abs' is not a finite magnitude"}});
+    }
+    const std::string log = save(prepared(cases[4], raster(9)));
+    bads.insert(bads.end(),
+                {{set_field(log, "min_abs", "\"nan\""), "'min_abs' is not a finite magnitude"},
+                 {set_field(log, "min_abs", "1e30"), "'min_abs' is above field 'max_abs'"},
+                 {set_field(log, "grid_step", "0.5"), "'grid_step' is 0.5"}});
+    for (const auto &[text, message] : bads) {
+        varda_codec_product out;
+        std::string why;
+        EXPECT_EQ(load(text, out, &why), VARDA_CODEC_CORRUPT) << text;
+        EXPECT_NE(why.find(message), std::string::npos) << text << "\n" << why;
+    }
 }
 
 TEST(ProductText, SaveRefusesWhatItCannotWrite) {
