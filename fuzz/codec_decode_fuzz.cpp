@@ -38,6 +38,15 @@ void decode_checked(std::vector<unsigned char> blob) {
     const int peek = varda_codec_peek_info(blob.data(), blob.size(), &peeked, err, sizeof err);
     require(peek == 0 || header != 0);
     if (header == 0) require(std::memcmp(&peeked, &info, sizeof info) == 0);
+    // The fields a blob records beside its samples: read with every length
+    // checked, with and without the checksum, and alike where both read.
+    varda_codec_tile_meta meta, checked;
+    const int fields =
+        varda_codec_read_tile_meta(blob.data(), blob.size(), 0, &meta, err, sizeof err);
+    const int fields_checked =
+        varda_codec_read_tile_meta(blob.data(), blob.size(), 1, &checked, err, sizeof err);
+    require(fields == 0 || fields_checked != 0);
+    if (fields_checked == 0) require(std::memcmp(&meta, &checked, sizeof meta) == 0);
     const uint64_t room = room_for(header, info, blob.size());
     const std::unique_ptr<unsigned char[]> out(new unsigned char[room]);
     const int rc = varda_codec_decode(blob.data(), blob.size(), out.get(), room, err, sizeof err);
