@@ -20,7 +20,7 @@ BASE_PKGS  := cmake ninja-build g++ pkg-config binutils libzstd-dev libxxhash-de
 # The GDAL plugin is built when GDAL's development files are there.
 GDAL_PKGS  := libgdal-dev gdal-bin
 TEST_PKGS  := $(BASE_PKGS) $(GDAL_PKGS) googletest libgtest-dev libgmock-dev locales
-BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3 libblosc-dev libcharls-dev libjxl-dev
+BENCH_PKGS := $(BASE_PKGS) libbenchmark-dev python3 libblosc-dev libcharls-dev libjxl-dev python3-matplotlib python3-skimage
 # The clang runtime of the clang installed (or to be installed), looked up
 # only by the targets that need it.
 CLANG_RT    = $(shell bash scripts/clang_runtime.sh)

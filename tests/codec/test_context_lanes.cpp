@@ -183,29 +183,37 @@ TEST(ContextLanes, RefusesHostileSections) {
     edited = blob;
     edited[predictor_at + 1] = 40; // the shift
     refused(edited, "weights are out of range");
-    // Every truncation and every single-byte change past the header.
-    for (size_t len = predictor_at; len + 8 < blob.size(); ++len) {
-        edited.assign(blob.begin(), blob.begin() + long(len));
-        edited.resize(len + 8);
-        vt::seal(edited);
-        for (int path : paths()) {
-            vt::PathScope scope(path);
-            EXPECT_NE(vt::decode(edited, out), 0) << "cut at " << len;
+    // Every truncation and every single-byte change past the header, of
+    // this tile and of a flat one, whose few words the vector loop reads up
+    // to the stream's end.
+    const Bytes flat = vt::tile_of(2, w * h, [&](size_t i) { return (i % w) / 23 + (i / w) / 9; });
+    const Bytes flat_blob = vt::encode(p, flat, w, h);
+    ASSERT_FALSE(flat_blob.empty());
+    ASSERT_LT(flat_blob.size(), 160u);
+    for (const Bytes &coded : {blob, flat_blob}) {
+        for (size_t len = predictor_at; len + 8 < coded.size(); ++len) {
+            edited.assign(coded.begin(), coded.begin() + long(len));
+            edited.resize(len + 8);
+            vt::seal(edited);
+            for (int path : paths()) {
+                vt::PathScope scope(path);
+                EXPECT_NE(vt::decode(edited, out), 0) << "cut at " << len;
+            }
         }
-    }
-    for (size_t at = predictor_at; at + 8 < blob.size(); ++at) {
-        edited = blob;
-        edited[at] ^= uint8_t(1 + rng() % 255);
-        vt::seal(edited);
-        int first = 0;
-        Bytes first_out;
-        for (int path : paths()) {
-            vt::PathScope scope(path);
-            const int rc = vt::decode(edited, out);
-            if (first_out.empty()) first = rc, first_out = out;
-            EXPECT_EQ(rc, first) << "byte " << at << ": the paths disagree";
-            if (rc == 0) {
-                EXPECT_EQ(out, first_out) << "byte " << at;
+        for (size_t at = predictor_at; at + 8 < coded.size(); ++at) {
+            edited = coded;
+            edited[at] ^= uint8_t(1 + rng() % 255);
+            vt::seal(edited);
+            int first = 0;
+            Bytes first_out;
+            for (int path : paths()) {
+                vt::PathScope scope(path);
+                const int rc = vt::decode(edited, out);
+                if (first_out.empty()) first = rc, first_out = out;
+                EXPECT_EQ(rc, first) << "byte " << at << ": the paths disagree";
+                if (rc == 0) {
+                    EXPECT_EQ(out, first_out) << "byte " << at;
+                }
             }
         }
     }

@@ -81,8 +81,13 @@ __attribute__((target("avx2"))) void decode_row_avx2(LaneDecoder &decoder, const
     // Contexts are below 16: one shuffle turns sixteen of them into their
     // tables.
     const __m128i blocks_of = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table.block));
+    // A group of sixteen takes at most sixteen words: one that starts at or
+    // before the end reads within the stream's slack. Only a corrupt stream
+    // ends a group past the end.
+    const size_t end = decoder.end();
     const uint64_t groups = width / 16;
-    for (uint64_t g = 0; g < groups; ++g) {
+    uint64_t g = 0;
+    for (; g < groups && at <= end; ++g) {
         const __m128i ctx = _mm_loadu_si128(reinterpret_cast<const __m128i *>(contexts + 16 * g));
         const __m128i blocks = _mm_shuffle_epi8(blocks_of, ctx);
         __m256i s0, s1;
@@ -96,9 +101,14 @@ __attribute__((target("avx2"))) void decode_row_avx2(LaneDecoder &decoder, const
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(states), x0);
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(states + 8), x1);
     decoder.at() = at;
-    if (groups * 16 < width)
-        decoder.decode_row(table, contexts + groups * 16, width - groups * 16,
-                           symbols + groups * 16);
+    if (at > end) {
+        decoder.overran();
+        at = end;
+    }
+    // The row's last symbols, past a whole group, by the portable loop (as
+    // are those after an overrun, which reads no further).
+    if (g * 16 < width)
+        decoder.decode_row(table, contexts + g * 16, width - g * 16, symbols + g * 16);
 }
 
 // Eight codes of samples of T from tokens at `tokens` and raw bits from
@@ -168,6 +178,28 @@ __attribute__((target("avx2"))) void code_row_avx2(const uint8_t *tokens, uint64
         BitReader::Cursor in = bits.cursor();
         uint64_t k = col;
         for (; k + 8 <= stop; k += 8) {
+            // Sixteen tokens that are their own codes (flat and smooth parts
+            // of a raster) take no raw bits: widened, they are the codes.
+            // Sixteen, not eight, so that noise seldom takes the branch.
+            uint64_t sixteen[2] = {~0u, ~0u};
+            if (k + 16 <= stop) std::memcpy(sixteen, tokens + k, 16);
+            static_assert(direct_tokens == 8);
+            if (((sixteen[0] | sixteen[1]) & 0xF8F8F8F8F8F8F8F8u) == 0) {
+                const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(tokens + k));
+                if constexpr (sizeof(T) == 4) {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 4 * k),
+                                        _mm256_cvtepu8_epi32(t));
+                    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 4 * k + 32),
+                                        _mm256_cvtepu8_epi32(_mm_srli_si128(t, 8)));
+                } else if constexpr (sizeof(T) == 2) {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 2 * k),
+                                        _mm256_cvtepu8_epi16(t));
+                } else {
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + k), t);
+                }
+                k += 8;
+                continue;
+            }
             const __m256i codes = codes8<T>(tokens + k, in);
             if constexpr (sizeof(T) == 4) {
                 _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 4 * k), codes);
@@ -259,9 +291,7 @@ bool lanes_code_row(const uint8_t *tokens, uint64_t width, unsigned alphabet, Bi
 void decode_lanes_row(LaneDecoder &decoder, const DecodeTable &table, const uint8_t *contexts,
                       uint64_t width, uint8_t *symbols) {
 #if defined(__x86_64__)
-    // A row takes at most a word per symbol; nearer the end, the portable
-    // loop, which watches it.
-    if (width >= 16 && decoder.far_from_end(width) && lanes_use_avx2()) {
+    if (width >= 16 && lanes_use_avx2()) {
         decode_row_avx2(decoder, table, contexts, width, symbols);
         return;
     }

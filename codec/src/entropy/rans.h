@@ -159,10 +159,18 @@ template <unsigned Lanes> class BasicDecoder {
     uint32_t *states() { return states_; }
     const unsigned char *words() const { return words_.data(); }
     size_t &at() { return at_; }
+    size_t end() const { return end_; }
+    // A vector loop that took words past the end (a corrupt stream) hands
+    // the position back here: the decoder is broken and reads no further.
+    void overran() {
+        broken_ = true;
+        at_ = end_;
+    }
 
-    // Bytes readable past the stream's end: a vector loop loads eight words
-    // at a time.
-    static constexpr size_t slack = 16;
+    // Bytes readable past the stream's end: a vector loop starts a step of
+    // sixteen states at or before the end and loads eight words at a time,
+    // twice.
+    static constexpr size_t slack = 32;
 
   private:
     template <bool near_end>
