@@ -119,9 +119,11 @@ bench:
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DVARDA_ENABLE_BENCH=ON $(WERROR)
 	cmake --build $(BUILD) -j $(JOBS)
 	@rm -rf $(BUILD)/bench-results && mkdir -p $(BUILD)/bench-results
+	@# Real rasters from Debian's data packages join the made ones.
+	@$(PYTHON) bench/real_rasters.py $(BUILD)/real-rasters >/dev/null
 	@for b in $(BUILD)/bench/bench_*; do \
 	  [ -f "$$b" ] && [ -x "$$b" ] || continue; echo; \
-	  $$b --benchmark_out=$(BUILD)/bench-results/$$(basename $$b).json \
+	  VARDA_BENCH_RASTERS=$${VARDA_BENCH_RASTERS:-$(BUILD)/real-rasters} $$b --benchmark_out=$(BUILD)/bench-results/$$(basename $$b).json \
 	    --benchmark_out_format=json $(BENCH_ARGS) || exit 1; \
 	done
 	@python3 bench/summary.py $(BUILD)/bench-results/*.json
