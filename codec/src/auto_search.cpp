@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "linear.h"
 #include "splitters.h"
 #include "tile.h"
 
@@ -168,16 +169,16 @@ bool encode_samples(const varda_codec_product &p, const Plane &plane, const unsi
         std::vector<Ranked> ranked;
         Bytes candidate;
         for (int id : effort1_list) {
-            // On a tile tall enough for bands the lane chain stands for both
-            // context chains: every predictor of the other is one of its
-            // own, and its twelve more states are lost in a tall tile, so
-            // the other could win only by the bands' misjudging their
-            // predictors (the grace_hopper photograph in one tile: 1.9 %
-            // smaller through the other on the bands, 1.2 % larger on the
-            // tile, at half the decode speed). Shorter tiles try both.
-            if (id == VARDA_CHAIN_CONTEXT_RANS &&
-                chain_accepts(VARDA_CHAIN_CONTEXT_LANES, sample.dtype))
-                continue;
+            // On an integer tile tall enough for bands the lane chain stands
+            // for both context chains: every predictor of the other is one
+            // of its own there, and its twelve more states are lost in a
+            // tall tile, so the other could win only by the bands'
+            // misjudging their predictors (the grace_hopper photograph in
+            // one tile: 1.9 % smaller through the other on the bands, 1.2 %
+            // larger on the tile, at half the decode speed). Floats and
+            // 64-bit words, which the lane chain takes unpredicted, and
+            // shorter tiles try both.
+            if (id == VARDA_CHAIN_CONTEXT_RANS && linear_applies(sample)) continue;
             if (!trial(id, sample, rows.data(), candidate)) return false;
             if (!candidate.empty()) ranked.push_back({id, candidate.size()});
         }
