@@ -17,14 +17,15 @@ namespace varda::codec {
 
 namespace {
 
-static_assert(lane_count == entropy::wide_lanes);
-
 // What follows the chain's id: the samples as they are (noise that no
 // model shrinks), the samples as codes with no prediction (sparse counts
 // on a zero floor, which any predictor smears onto their neighbours), the
 // fitted linear predictor with its shift and weights, or the median
 // predictor; both rebuilt by the strips of strips.h.
 constexpr unsigned stored = 0, unpredicted = 1, linear_strips = 2, median_strips = 3;
+// Added to the predictor where the tokens go by thirty-two states, not
+// sixteen.
+constexpr unsigned widest_flag = 0x10;
 
 // The fixed predictors as weights, beside planar and the fitted ones: W,
 // N and (W + N + 1) / 2.
@@ -83,7 +84,8 @@ bool encode_context_lanes(const Plane &plane, const unsigned char *samples,
     Scratch codes(n * es);
     const Choice choice = choose(plane, samples, options.effort, codes.data());
     Bytes section;
-    if (!code_residuals(plane, codes.data(), section, nullptr, lane_count))
+    unsigned states = 0;
+    if (!code_residuals(plane, codes.data(), section, nullptr, lane_states_by_size, &states))
         return err.set("context-lanes: the tile's streams are too long");
     // Noise gains nothing from modelling: it is stored as it is, so the
     // chain never takes more than the samples themselves.
@@ -92,36 +94,24 @@ bool encode_context_lanes(const Plane &plane, const unsigned char *samples,
         write_stored(out, samples, n * es);
         return true;
     }
-    out.u8(choice.predictor);
+    out.u8(choice.predictor | (states == entropy::widest_lanes ? widest_flag : 0));
     if (choice.predictor == linear_strips) write_weights(out, choice.strips.weights);
     out.bytes(section.data(), section.size());
     return true;
 }
 
-bool decode_context_lanes(Reader &in, const Plane &plane, unsigned char *out, Error &err) {
+namespace {
+
+// The tokens of every row and their codes, in place of the samples (or as
+// the samples, unpredicted), by a decoder of `Lanes` states.
+template <unsigned Lanes>
+bool decode_codes(const CodedStreams &streams, const Plane &plane, unsigned char *out, Error &err) {
     const uint64_t n = plane.count, es = plane.elem_size, width = plane.width;
-    unsigned predictor = 0;
-    if (!in.u8(predictor, "predictor", err)) return false;
-    if (predictor == stored) return read_stored(in, n * es, out, err);
-    if (predictor != unpredicted && predictor != linear_strips && predictor != median_strips)
-        return err.set("corrupt tile: the lane chain's predictor is unknown");
-    if (predictor != unpredicted && !linear_applies(plane))
-        return err.set("corrupt tile: the lane chain predicts integers of up to 32 bits only");
-    StripPredictor strips;
-    strips.median = predictor == median_strips;
-    LinearWeights &weights = strips.weights;
-    if (predictor == linear_strips) {
-        if (!read_weights(in, weights, err)) return false;
-        if (!linear_valid(weights))
-            return err.set("corrupt tile: the linear predictor's weights are out of range");
-    }
-    CodedStreams streams;
-    if (!read_streams(in, contexts, alphabet_for(es), false, streams, err)) return false;
     const entropy::Tables &tables = streams.tables;
     entropy::DecodeTable table;
     table.build(tables);
-    entropy::LaneDecoder tokens;
-    if (!start_tokens(tokens, streams, unsigned(std::min<uint64_t>(lane_count, width)), err))
+    entropy::BasicDecoder<Lanes> tokens;
+    if (!start_tokens(tokens, streams, unsigned(std::min<uint64_t>(Lanes, width)), err))
         return false;
     entropy::BitReader bits(streams.raw, streams.raw_size);
     std::vector<uint8_t> ctx(width), above(width), above2(width), row(width);
@@ -136,7 +126,35 @@ bool decode_context_lanes(Reader &in, const Plane &plane, unsigned char *out, Er
         above2.swap(above);
         above.swap(row);
     }
-    if (!check_streams(bits, tokens, beyond, err)) return false;
+    return check_streams(bits, tokens, beyond, err);
+}
+
+} // namespace
+
+bool decode_context_lanes(Reader &in, const Plane &plane, unsigned char *out, Error &err) {
+    const uint64_t n = plane.count, es = plane.elem_size;
+    unsigned predictor = 0;
+    if (!in.u8(predictor, "predictor", err)) return false;
+    if (predictor == stored) return read_stored(in, n * es, out, err);
+    const bool widest = predictor & widest_flag;
+    predictor &= ~widest_flag;
+    if (predictor != unpredicted && predictor != linear_strips && predictor != median_strips)
+        return err.set("corrupt tile: the lane chain's predictor is unknown");
+    if (predictor != unpredicted && !linear_applies(plane))
+        return err.set("corrupt tile: the lane chain predicts integers of up to 32 bits only");
+    StripPredictor strips;
+    strips.median = predictor == median_strips;
+    LinearWeights &weights = strips.weights;
+    if (predictor == linear_strips) {
+        if (!read_weights(in, weights, err)) return false;
+        if (!linear_valid(weights))
+            return err.set("corrupt tile: the linear predictor's weights are out of range");
+    }
+    CodedStreams streams;
+    if (!read_streams(in, contexts, alphabet_for(es), false, streams, err)) return false;
+    if (!(widest ? decode_codes<entropy::widest_lanes>(streams, plane, out, err)
+                 : decode_codes<entropy::wide_lanes>(streams, plane, out, err)))
+        return false;
     if (predictor != unpredicted) strip_rebuild(strips, plane, out);
     return true;
 }

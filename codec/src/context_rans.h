@@ -25,9 +25,14 @@ bool decode_context_rans(Reader &in, const Plane &plane, unsigned char *out, Err
 // them: its tables, then the stream of the tokens, coded by `state_count`
 // interleaved states, and the stream of the raw bits. With
 // `serial_samples` (the samples the residuals are of) the contexts are
-// serial ones. False when a stream would not fit its 32-bit length.
+// serial ones. A `state_count` of `lane_states_by_size` takes the lane
+// chain's sixteen states, or thirty-two where the tokens code long enough
+// that their sixteen more states weigh nothing, and says which in
+// `states_used`. False when a stream would not fit its 32-bit length.
+constexpr unsigned lane_states_by_size = 0;
 bool code_residuals(const Plane &plane, const unsigned char *residuals, Bytes &section,
-                    const unsigned char *serial_samples, unsigned state_count);
+                    const unsigned char *serial_samples, unsigned state_count,
+                    unsigned *states_used = nullptr);
 
 // The pieces both context chains store alike. The samples as they are,
 // for a tile no model shrinks (after the predictor byte 0): one stream.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <xxhash.h>
@@ -58,6 +59,18 @@ inline Bytes read_file(const std::string &path) {
         std::fclose(f);
     }
     return out;
+}
+
+// Writes a golden blob anew where VARDA_WRITE_GOLDEN names a folder (after
+// a deliberate change of what an encoder makes); false where it does not.
+inline bool write_golden(const std::string &name, const Bytes &blob) {
+    const char *folder = std::getenv("VARDA_WRITE_GOLDEN");
+    if (!folder) return false;
+    if (FILE *f = std::fopen((std::string(folder) + "/" + name).c_str(), "wb")) {
+        std::fwrite(blob.data(), 1, blob.size(), f);
+        std::fclose(f);
+    }
+    return true;
 }
 
 // Re-seal a blob after an edit, so that the decoder gets past the checksum.

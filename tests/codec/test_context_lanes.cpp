@@ -61,6 +61,34 @@ Bytes round_trip(int dtype, const Bytes &tile, size_t width, size_t height, int 
     return blob;
 }
 
+// Truncations and single-byte changes of a blob past its header, every
+// `stride`th: each cut is refused on every path, and each change is
+// refused alike on every path or decodes alike.
+void expect_edits_refused_alike(const Bytes &blob, size_t stride, size_t samples_bytes,
+                                std::mt19937_64 &rng) {
+    Bytes out(samples_bytes);
+    for (size_t at = predictor_at; at + 8 < blob.size(); at += stride) {
+        Bytes cut(blob.begin(), blob.begin() + long(at));
+        cut.resize(at + 8);
+        vt::seal(cut);
+        Bytes edited = blob;
+        edited[at] ^= uint8_t(1 + rng() % 255);
+        vt::seal(edited);
+        int first = 0;
+        Bytes first_out;
+        for (int path : paths()) {
+            vt::PathScope scope(path);
+            EXPECT_NE(vt::decode(cut, out), 0) << "cut at " << at;
+            const int rc = vt::decode(edited, out);
+            if (first_out.empty()) first = rc, first_out = out;
+            EXPECT_EQ(rc, first) << "byte " << at << ": the paths disagree";
+            if (rc == 0) {
+                EXPECT_EQ(out, first_out) << "byte " << at;
+            }
+        }
+    }
+}
+
 // A smooth field with noise of `sigma`, as 64-bit values for tile_of.
 uint64_t smooth(size_t x, size_t y, double sigma, std::mt19937_64 &rng) {
     std::normal_distribution<double> noise(0, sigma);
@@ -156,6 +184,48 @@ TEST(ContextLanes, GoldenBlobsDecodeAlikeOnEveryPath) {
     }
 }
 
+// Tiles whose tokens come to 16 KiB or more go by thirty-two states. Every
+// path reads them alike: rows of whole groups of 32, of groups and 16
+// more (the first two vectors), and of 16 more and a short tail (from
+// state 16 on, in the portable loop). Edits are refused alike on every
+// path; the golden blob decodes and encodes as it was.
+TEST(ContextLanes, WideTilesGoByThirtyTwoStates) {
+    constexpr unsigned char widest = 0x10;
+    const auto tile_for = [](size_t w, size_t h) {
+        std::mt19937_64 rng(w);
+        return vt::tile_of(2, w * h, [&](size_t i) {
+            return 3000 + (7 * (i % w) + 5 * (i / w)) % 400 + rng() % 29;
+        });
+    };
+    // About 48000 samples, whose tokens come to 18 KiB.
+    constexpr size_t h = 120;
+    Bytes wide_blob;
+    for (size_t w : {size_t(512), size_t(400), size_t(345)}) {
+        const Bytes tile = tile_for(w, h * 400 / w);
+        const Bytes blob =
+            round_trip(VARDA_DTYPE_U16, tile, w, h * 400 / w, 1, "width " + std::to_string(w));
+        ASSERT_GT(blob.size(), predictor_at);
+        EXPECT_TRUE(blob[predictor_at] & widest) << w;
+        if (w == 400) wide_blob = blob;
+    }
+    const Bytes narrow = round_trip(VARDA_DTYPE_U16, tile_for(64, 64), 64, 64, 1, "64 x 64");
+    EXPECT_FALSE(narrow[predictor_at] & widest);
+
+    std::mt19937_64 rng(3);
+    expect_edits_refused_alike(wide_blob, 101, 400 * h * 2, rng);
+
+    const std::string golden = "u16_context_lanes_wide.vrd";
+    if (vt::write_golden(golden, wide_blob)) return;
+    const Bytes stored = vt::read_file(std::string(VARDA_GOLDEN_DIR) + "/" + golden);
+    Bytes out(400 * h * 2);
+    EXPECT_EQ(stored, wide_blob) << "the wide tile codes otherwise";
+    for (int path : paths()) {
+        vt::PathScope scope(path);
+        ASSERT_EQ(vt::decode(stored, out), 0) << "path " << path;
+        EXPECT_EQ(out, tile_for(400, h)) << "path " << path;
+    }
+}
+
 // Every edit of the section is refused or decodes to something (never a
 // crash or a read past the blob), and the checked fields say what is wrong.
 TEST(ContextLanes, RefusesHostileSections) {
@@ -190,33 +260,8 @@ TEST(ContextLanes, RefusesHostileSections) {
     const Bytes flat_blob = vt::encode(p, flat, w, h);
     ASSERT_FALSE(flat_blob.empty());
     ASSERT_LT(flat_blob.size(), 160u);
-    for (const Bytes &coded : {blob, flat_blob}) {
-        for (size_t len = predictor_at; len + 8 < coded.size(); ++len) {
-            edited.assign(coded.begin(), coded.begin() + long(len));
-            edited.resize(len + 8);
-            vt::seal(edited);
-            for (int path : paths()) {
-                vt::PathScope scope(path);
-                EXPECT_NE(vt::decode(edited, out), 0) << "cut at " << len;
-            }
-        }
-        for (size_t at = predictor_at; at + 8 < coded.size(); ++at) {
-            edited = coded;
-            edited[at] ^= uint8_t(1 + rng() % 255);
-            vt::seal(edited);
-            int first = 0;
-            Bytes first_out;
-            for (int path : paths()) {
-                vt::PathScope scope(path);
-                const int rc = vt::decode(edited, out);
-                if (first_out.empty()) first = rc, first_out = out;
-                EXPECT_EQ(rc, first) << "byte " << at << ": the paths disagree";
-                if (rc == 0) {
-                    EXPECT_EQ(out, first_out) << "byte " << at;
-                }
-            }
-        }
-    }
+    for (const Bytes &coded : {blob, flat_blob})
+        expect_edits_refused_alike(coded, 1, out.size(), rng);
 }
 
 // The strips rebuild the fitted predictor's samples exactly as the pass in

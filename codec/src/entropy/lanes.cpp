@@ -69,46 +69,61 @@ __attribute__((target("avx2"))) inline __m256i step8(__m256i x, __m256i blocks,
     return _mm256_blendv_epi8(x, moved, low);
 }
 
-__attribute__((target("avx2"))) void decode_row_avx2(LaneDecoder &decoder, const DecodeTable &table,
-                                                     const uint8_t *contexts, uint64_t width,
-                                                     uint8_t *symbols) {
+// Sixteen tokens, the `u`th sixteen of the row, by the states of `low`
+// and `high`.
+__attribute__((target("avx2"))) inline void
+sixteen_tokens(__m256i &low, __m256i &high, __m128i blocks_of, const DecodeTable::Slot *slots,
+               const unsigned char *words, size_t &at, const uint8_t *contexts, uint8_t *symbols,
+               uint64_t u) {
+    const __m128i ctx = _mm_loadu_si128(reinterpret_cast<const __m128i *>(contexts + 16 * u));
+    const __m128i blocks = _mm_shuffle_epi8(blocks_of, ctx);
+    __m256i s0, s1;
+    low = step8(low, _mm256_cvtepu8_epi32(blocks), slots, words, at, s0);
+    high = step8(high, _mm256_cvtepu8_epi32(_mm_srli_si128(blocks, 8)), slots, words, at, s1);
+    const __m256i halves = _mm256_permute4x64_epi64(_mm256_packus_epi32(s0, s1), 0xD8);
+    const __m128i bytes =
+        _mm_packus_epi16(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(symbols + 16 * u), bytes);
+}
+
+template <unsigned Lanes>
+__attribute__((target("avx2"))) void
+decode_row_avx2(BasicDecoder<Lanes> &decoder, const DecodeTable &table, const uint8_t *contexts,
+                uint64_t width, uint8_t *symbols) {
+    constexpr unsigned vectors = Lanes / 8;
     uint32_t *states = decoder.states();
-    __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(states));
-    __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(states + 8));
+    __m256i x[vectors];
+    for (unsigned v = 0; v < vectors; ++v)
+        x[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(states + 8 * v));
     const unsigned char *words = decoder.words();
     size_t at = decoder.at();
     const DecodeTable::Slot *slots = table.slots.data();
     // Contexts are below 16: one shuffle turns sixteen of them into their
     // tables.
     const __m128i blocks_of = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table.block));
-    // A group of sixteen takes at most sixteen words: one that starts at or
-    // before the end reads within the stream's slack. Only a corrupt stream
-    // ends a group past the end.
+    // Sixteen tokens at a time, by two of the vectors in turn: a row of 32
+    // states whose last 16 or more tokens fill no group of 32 takes them
+    // by its first two. Sixteen take at most a word each: a step that
+    // starts at or before the end reads within the stream's slack, and
+    // only a corrupt stream ends one past the end.
     const size_t end = decoder.end();
-    const uint64_t groups = width / 16;
-    uint64_t g = 0;
-    for (; g < groups && at <= end; ++g) {
-        const __m128i ctx = _mm_loadu_si128(reinterpret_cast<const __m128i *>(contexts + 16 * g));
-        const __m128i blocks = _mm_shuffle_epi8(blocks_of, ctx);
-        __m256i s0, s1;
-        x0 = step8(x0, _mm256_cvtepu8_epi32(blocks), slots, words, at, s0);
-        x1 = step8(x1, _mm256_cvtepu8_epi32(_mm_srli_si128(blocks, 8)), slots, words, at, s1);
-        const __m256i halves = _mm256_permute4x64_epi64(_mm256_packus_epi32(s0, s1), 0xD8);
-        const __m128i bytes =
-            _mm_packus_epi16(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(symbols + 16 * g), bytes);
+    const uint64_t sixteens = width / 16;
+    uint64_t u = 0;
+    while (u < sixteens && at <= end) {
+        sixteen_tokens(x[0], x[1], blocks_of, slots, words, at, contexts, symbols, u++);
+        if constexpr (vectors == 4)
+            if (u < sixteens && at <= end)
+                sixteen_tokens(x[2], x[3], blocks_of, slots, words, at, contexts, symbols, u++);
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(states), x0);
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(states + 8), x1);
+    for (unsigned v = 0; v < vectors; ++v)
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(states + 8 * v), x[v]);
     decoder.at() = at;
-    if (at > end) {
-        decoder.overran();
-        at = end;
-    }
+    if (at > end) decoder.overran();
     // The row's last symbols, past a whole group, by the portable loop (as
     // are those after an overrun, which reads no further).
-    if (g * 16 < width)
-        decoder.decode_row(table, contexts + g * 16, width - g * 16, symbols + g * 16);
+    if (16 * u < width)
+        decoder.decode_row(table, contexts + 16 * u, width - 16 * u, symbols + 16 * u,
+                           unsigned(16 * u % Lanes));
 }
 
 // Eight codes of samples of T from tokens at `tokens` and raw bits from
@@ -288,8 +303,9 @@ bool lanes_code_row(const uint8_t *tokens, uint64_t width, unsigned alphabet, Bi
     });
 }
 
-void decode_lanes_row(LaneDecoder &decoder, const DecodeTable &table, const uint8_t *contexts,
-                      uint64_t width, uint8_t *symbols) {
+template <unsigned Lanes>
+void decode_lanes_row(BasicDecoder<Lanes> &decoder, const DecodeTable &table,
+                      const uint8_t *contexts, uint64_t width, uint8_t *symbols) {
 #if defined(__x86_64__)
     if (width >= 16 && lanes_use_avx2()) {
         decode_row_avx2(decoder, table, contexts, width, symbols);
@@ -298,5 +314,10 @@ void decode_lanes_row(LaneDecoder &decoder, const DecodeTable &table, const uint
 #endif
     decoder.decode_row(table, contexts, width, symbols);
 }
+
+template void decode_lanes_row(LaneDecoder &, const DecodeTable &, const uint8_t *, uint64_t,
+                               uint8_t *);
+template void decode_lanes_row(WideLaneDecoder &, const DecodeTable &, const uint8_t *, uint64_t,
+                               uint8_t *);
 
 } // namespace varda::codec::entropy

@@ -1,5 +1,6 @@
-// Sixteen rANS states decoded in lockstep: token k of a row by state
-// k % 16. The AVX2 loop holds the states in two vectors of eight, looks
+// Sixteen or thirty-two rANS states decoded in lockstep: token k of a row
+// by state k % 16 (or 32). The AVX2 loop holds the states in vectors of
+// eight, looks
 // each slot up with a gather and hands the lanes that renormalise
 // consecutive words from the shared stream (a mask, a count and a
 // permutation); the portable loop is the definition, and both read and
@@ -14,14 +15,16 @@
 namespace varda::codec::entropy {
 
 using LaneDecoder = BasicDecoder<wide_lanes>;
+using WideLaneDecoder = BasicDecoder<widest_lanes>;
 
 // Whether the codec's vector loops take the AVX2 path: the kernels' path,
 // on a processor that has it.
 bool lanes_use_avx2();
 
-// The tokens of one row, as LaneDecoder::decode_row, on the path chosen.
-void decode_lanes_row(LaneDecoder &decoder, const DecodeTable &table, const uint8_t *contexts,
-                      uint64_t width, uint8_t *symbols);
+// The tokens of one row, as the decoder's decode_row, on the path chosen.
+template <unsigned Lanes>
+void decode_lanes_row(BasicDecoder<Lanes> &decoder, const DecodeTable &table,
+                      const uint8_t *contexts, uint64_t width, uint8_t *symbols);
 
 // Wide contexts of a row, as wide_row_contexts gives them, sixteen at a
 // time on the AVX2 path.

@@ -275,6 +275,7 @@ Tables fit(const std::vector<uint32_t> &counts, unsigned contexts, unsigned alph
         bits += 8.0 * double(table_block(t).size());
         if (best.contexts == 0 || bits < best_bits) {
             best = std::move(t), best_bits = bits, rises = 0;
+            best.estimated_bits = bits;
         } else {
             ++rises;
         }
@@ -515,7 +516,9 @@ void encode_in(const Tables &tables, const uint8_t *symbols, const uint8_t *cont
 
 void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *contexts, uint64_t count,
             uint64_t width, Bytes &out, unsigned state_count, bool only_used) {
-    if (state_count == wide_lanes)
+    if (state_count == widest_lanes)
+        encode_in<widest_lanes>(tables, symbols, contexts, count, width, out, only_used);
+    else if (state_count == wide_lanes)
         encode_in<wide_lanes>(tables, symbols, contexts, count, width, out, only_used);
     else
         encode_in<lanes>(tables, symbols, contexts, count, width, out, only_used);

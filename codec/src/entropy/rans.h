@@ -37,6 +37,8 @@ struct Tables {
     // tables in the earlier form, where every context has its own.
     std::vector<uint8_t> owner;
     bool owns(unsigned c) const { return owner.empty() || owner[c] == c; }
+    // What fit expects the tables and the symbols they code to take.
+    double estimated_bits = 0;
     static constexpr unsigned max_precision = precision_bits - 1; // every frequency exact
 };
 
@@ -65,10 +67,10 @@ bool read_tables(Reader &in, unsigned contexts, unsigned max_alphabet, bool earl
 // Codes symbols[i] in context contexts[i], i = 0 .. count - 1, into `out`:
 // the final states, then the 16-bit words in the order the decoder reads
 // them. The symbols are rows of `width`: symbol i is coded by state
-// (i % width) % state_count, of `lanes` (4) or `wide_lanes` (16). With
-// `only_used`, the states of lanes that code nothing (past a narrow
-// tile's width) are left out.
-constexpr unsigned wide_lanes = 16;
+// (i % width) % state_count, of `lanes` (4), `wide_lanes` (16) or
+// `widest_lanes` (32). With `only_used`, the states of lanes that code
+// nothing (past a narrow tile's width) are left out.
+constexpr unsigned wide_lanes = 16, widest_lanes = 32;
 void encode(const Tables &tables, const uint8_t *symbols, const uint8_t *contexts, uint64_t count,
             uint64_t width, Bytes &out, unsigned state_count = lanes, bool only_used = false);
 
@@ -88,9 +90,9 @@ struct DecodeTable {
 };
 
 // The decoder of `Lanes` interleaved states: symbol k of a row goes by
-// state k % Lanes. The context chain has four; the lane chain sixteen,
-// one for each of a vector's lanes, so that each state's chain of
-// dependent steps runs beside fifteen others.
+// state k % Lanes. The context chain has four; the lane chain sixteen or
+// thirty-two, two or four vectors of eight, so that each state's chain of
+// dependent steps runs beside many others.
 template <unsigned Lanes> class BasicDecoder {
   public:
     static constexpr unsigned lane_count = Lanes;
@@ -119,14 +121,16 @@ template <unsigned Lanes> class BasicDecoder {
     // the decoder broken (it then reads zeros), which finished() shows. A
     // slot of a context without a table decodes as symbol 255, beyond every
     // alphabet: the caller refuses it.
+    // A row's symbols from `first_lane` on: those of a row whose first ones
+    // a vector loop decoded.
     void decode_row(const DecodeTable &table, const uint8_t *contexts, uint64_t width,
-                    uint8_t *symbols) {
+                    uint8_t *symbols, unsigned first_lane = 0) {
         // A row takes at most one word per symbol: with that many left, no
         // step needs to look at the end.
         if (far_from_end(width))
-            decode_row_in<false>(table, contexts, width, symbols);
+            decode_row_in<false>(table, contexts, width, symbols, first_lane);
         else
-            decode_row_in<true>(table, contexts, width, symbols);
+            decode_row_in<true>(table, contexts, width, symbols, first_lane);
     }
     // One symbol, in `context` and by state `lane`: for decoders whose
     // contexts wait on the symbol before. A row's symbol k goes by state
@@ -168,14 +172,14 @@ template <unsigned Lanes> class BasicDecoder {
     }
 
     // Bytes readable past the stream's end: a vector loop starts a step of
-    // sixteen states at or before the end and loads eight words at a time,
-    // twice.
-    static constexpr size_t slack = 32;
+    // every state at or before the end and loads eight words at a time,
+    // once for each eight states.
+    static constexpr size_t slack = 2 * Lanes < 32 ? 32 : 2 * Lanes;
 
   private:
     template <bool near_end>
     void decode_row_in(const DecodeTable &table, const uint8_t *contexts, uint64_t width,
-                       uint8_t *symbols) {
+                       uint8_t *symbols, unsigned first_lane) {
         // Everything in locals: the stores of symbols may alias any byte.
         uint32_t x[Lanes];
         std::memcpy(x, states_, sizeof x);
@@ -208,6 +212,8 @@ template <unsigned Lanes> class BasicDecoder {
             symbols[k] = uint8_t(slot);
         };
         uint64_t k = 0;
+        for (unsigned lane = first_lane; lane < Lanes && k < width && first_lane; ++lane)
+            step(x[lane], k++);
         for (; k + Lanes <= width; k += Lanes) {
 #pragma GCC unroll 16
             for (unsigned lane = 0; lane < Lanes; ++lane) step(x[lane], k + lane);
